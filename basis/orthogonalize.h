@@ -1,0 +1,26 @@
+// Growth of a block's orthonormal set by one atom: classical Gram-Schmidt sweeps
+// against the k columns already held. U is N x (at least k+1), column-major with
+// leading dimension N; columns 0..k-1 are orthonormal and are only read.
+#ifndef TILEVISTA_ORTHOGONALIZE_H
+#define TILEVISTA_ORTHOGONALIZE_H
+
+#include <cstdint>
+
+/// Column k of U = a - sum_j (u_j . a) u_j over j < k. All k coefficients are
+/// taken from a itself before any subtraction (classical Gram-Schmidt).
+/// @param U  in/out, N x (k+1); columns 0..k-1 read, column k written
+/// @param a  in, N values, the new atom (unchanged)
+/// @param N  block size, also the leading dimension of U
+/// @param k  number of columns already held (>= 1)
+void projectOutBasis(double* U, const double* a, std::int32_t N, std::int32_t k);
+
+/// Repeats the sweep on column k of U `passes` times; each pass computes all k
+/// coefficients from the column as it stands at the start of the pass. passes <= 0
+/// changes nothing.
+/// @param U       in/out, N x (k+1); columns 0..k-1 read, column k updated
+/// @param N       block size, also the leading dimension of U
+/// @param k       number of columns already held (>= 1)
+/// @param passes  number of sweeps
+void reorthogonalize(double* U, std::int32_t N, std::int32_t k, std::int32_t passes);
+
+#endif  // TILEVISTA_ORTHOGONALIZE_H

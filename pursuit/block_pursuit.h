@@ -1,0 +1,40 @@
+// The block-wise greedy pursuit: one call approximates every block of an image
+// over the separable dictionary pair, choosing each atom globally across blocks.
+#ifndef TILEVISTA_BLOCK_PURSUIT_H
+#define TILEVISTA_BLOCK_PURSUIT_H
+
+#include <cstdint>
+
+#include "mex.h"
+
+/// Runs the whole pursuit for one call of the module.
+/// @param approximationCell  in/out, Q-element cell; element i a zero rows x cols
+///                           matrix on entry, the approximation of block i on return
+/// @param blockCell          in, Q-element cell of rows x cols real double blocks
+/// @param Dy                 in, rows x Ky, dictionary Y, column-major
+/// @param Dx                 in, cols x Kx, dictionary X, column-major
+/// @param tol                stop when the total squared residual falls below it
+/// @param Q                  number of blocks
+/// @param cols,rows          block size
+/// @param Kx,Ky              number of X and Y atoms
+/// @param yIndexCell,xIndexCell,dualCell,coefficientCell,orthoCell
+///                           in/out, Q-element work cells, all empty on entry; the
+///                           element of a block that receives atoms holds its
+///                           1-based Y/X indices (cap x 1), dual vectors (N x cap),
+///                           coefficients (cap x 1) and orthonormal vectors (N x cap)
+/// @param maxAtoms           atom budget, 0 for the capacity of all blocks
+/// @param atomCount          in/out, Q counters, all 0 on entry; atoms per block
+/// @param totalAtoms         out, 1 x 1 matrix, the number of atoms added
+/// @return 0 when the pursuit ran, 1 when tol or maxAtoms was rejected (the reason
+///         has been printed)
+int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const double* Dy,
+                    const double* Dx, double tol, std::int32_t Q, std::int32_t cols,
+                    std::int32_t rows, std::int32_t Kx, std::int32_t Ky, mxArray* yIndexCell,
+                    mxArray* xIndexCell, mxArray* dualCell, mxArray* coefficientCell,
+                    mxArray* orthoCell, std::int32_t maxAtoms, std::int32_t* atomCount,
+                    mxArray* totalAtoms);
+
+/// y[i] = a * y[i] + x[i] for i < n; n <= 0 writes nothing.
+void scaleAndAdd(double* y, const double* x, double a, std::int32_t n);
+
+#endif  // TILEVISTA_BLOCK_PURSUIT_H
