@@ -1,0 +1,55 @@
+// Classical Gram-Schmidt sweeps of a block's newest column against the block's
+// orthonormal columns. Each sweep takes all k projection coefficients in one
+// dgemv before subtracting any of them.
+#include "orthogonalize.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "blas.h"
+
+void projectOutBasis(double* U, const double* a, std::int32_t N, std::int32_t k) {
+  const char trans = 'T';
+  const double one = 1.0;
+  const double zero = 0.0;
+  const blas_int n = N;
+  const blas_int cols = k;
+  const blas_int inc = 1;
+  const std::size_t len = std::size_t(N);
+
+  // s_j = u_j . a; beta = 0.0, so s needs no initialisation.
+  std::unique_ptr<double[]> s(new double[std::size_t(k)]);
+  dgemv(&trans, &n, &cols, &one, U, &n, a, &inc, &zero, s.get(), &inc);
+
+  // Column k = a - sum_j s_j u_j, every coefficient taken from a itself.
+  double* v = U + len * std::size_t(k);
+  for (std::size_t i = 0; i < len; ++i) v[i] = a[i];
+  for (std::int32_t j = 0; j < k; ++j) {
+    const double* u = U + len * std::size_t(j);
+    const double sj = s[std::size_t(j)];
+    for (std::size_t i = 0; i < len; ++i) v[i] -= u[i] * sj;
+  }
+}
+
+void reorthogonalize(double* U, std::int32_t N, std::int32_t k, std::int32_t passes) {
+  if (passes <= 0) return;
+  const char trans = 'T';
+  const double one = 1.0;
+  const double zero = 0.0;
+  const blas_int n = N;
+  const blas_int cols = k;
+  const blas_int inc = 1;
+  const std::size_t len = std::size_t(N);
+
+  std::unique_ptr<double[]> s(new double[std::size_t(k)]);
+  double* v = U + len * std::size_t(k);
+  for (std::int32_t pass = 0; pass < passes; ++pass) {
+    // All coefficients of the pass from v as it stands at the start of the pass.
+    dgemv(&trans, &n, &cols, &one, U, &n, v, &inc, &zero, s.get(), &inc);
+    for (std::int32_t j = 0; j < k; ++j) {
+      const double alpha = -s[std::size_t(j)];
+      daxpy(&n, &alpha, U + len * std::size_t(j), &inc, v, &inc);
+    }
+  }
+}
