@@ -1,0 +1,257 @@
+// The module's entry point: argument checks, defaults, output creation, one
+// pursuit call, output assembly. Compiles unchanged against the substitute host,
+// GNU Octave's mex.h and MATLAB's.
+//
+//   [approx, yIdx, xIdx, duals, coefs, ortho, total] =
+//       TILEVISTA_Mex(blocks, Dy, Dx, tol, maxAtoms)
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "block_pursuit.h"
+#include "mex.h"
+
+#if defined(__GNUC__)
+#define TILEVISTA_EXPORT __attribute__((visibility("default")))
+#else
+#define TILEVISTA_EXPORT
+#endif
+
+namespace {
+
+enum Input { kBlocks = 0, kDictionaryY, kDictionaryX, kTolerance, kMaxAtoms };
+enum Output {
+  kApproximation = 0,
+  kYIndices,
+  kXIndices,
+  kDuals,
+  kCoefficients,
+  kOrthonormal,
+  kTotalAtoms,
+  kOutputCount
+};
+
+const int kMinInputs = 3;
+const int kMaxInputs = 5;
+const double kDefaultTolerance = 6.5;
+const std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+
+// Raises a host error with a formatted message; does not return.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void raise(const char* format, ...);
+
+void raise(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  mexErrMsgTxt(text);
+}
+
+std::int64_t rowCount(const mxArray* a) {
+  return a == nullptr ? 0 : static_cast<std::int64_t>(mxGetM(a));
+}
+std::int64_t columnCount(const mxArray* a) {
+  return a == nullptr ? 0 : static_cast<std::int64_t>(mxGetN(a));
+}
+
+// The maximum number of atoms: truncated toward zero to 64 bits, of which the low
+// 32 bits are kept; NaN, infinities and values outside the 64-bit range give 0.
+std::int32_t toAtomBudget(double value) {
+  if (!std::isfinite(value)) return 0;
+  const double truncated = std::trunc(value);
+  const double limit = 9223372036854775808.0;  // 2^63
+  if (truncated < -limit || truncated >= limit) return 0;
+  const auto wide = static_cast<std::uint64_t>(static_cast<std::int64_t>(truncated));
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(wide & 0xffffffffu));
+}
+
+// Every block must be a real, full double matrix of rows x cols: the pursuit reads
+// rows x cols doubles from each. Raises an error naming the first offender.
+void checkBlocks(const mxArray* blocks, std::int64_t Q, std::int64_t rows, std::int64_t cols) {
+  for (std::int64_t i = 0; i < Q; ++i) {
+    const mxArray* block = mxGetCell(blocks, static_cast<mwIndex>(i));
+    const char* problem = nullptr;
+    char size[64];
+    if (block == nullptr) {
+      problem = "an empty cell element";
+    } else if (mxIsCell(block)) {
+      problem = "a cell array";
+    } else if (mxIsChar(block)) {
+      problem = "a character array";
+    } else if (mxIsSparse(block)) {
+      problem = "a sparse matrix";
+    } else if (!mxIsDouble(block)) {
+      std::snprintf(size, sizeof size, "of class %s", mxGetClassName(block));
+      problem = size;
+    } else if (mxIsComplex(block)) {
+      problem = "complex";
+    } else if (rowCount(block) != rows || columnCount(block) != cols) {
+      std::snprintf(size, sizeof size, "%lld x %lld", static_cast<long long>(rowCount(block)),
+                    static_cast<long long>(columnCount(block)));
+      problem = size;
+    }
+    if (problem != nullptr) {
+      raise("Block %lld must be a real, full double matrix of %lld x %lld; it is %s",
+            static_cast<long long>(i + 1), static_cast<long long>(rows),
+            static_cast<long long>(cols), problem);
+    }
+  }
+}
+
+// The module counts, indexes and sizes its work in 32-bit signed integers; a
+// call whose sizes would wrap is refused before anything is allocated.
+void checkSizes(std::int64_t Q, std::int64_t rows, std::int64_t cols, std::int64_t Ky,
+                std::int64_t Kx) {
+  const std::int64_t N = rows * cols;  // both below 2^32 on any real host
+  if (rows > kInt32Max || cols > kInt32Max || N > kInt32Max) {
+    raise("The blocks are too large: %lld x %lld = %lld pixels per block, at most %lld",
+          static_cast<long long>(rows), static_cast<long long>(cols), static_cast<long long>(N),
+          static_cast<long long>(kInt32Max));
+  }
+  if (Ky > kInt32Max || Kx > kInt32Max || Ky * Kx > kInt32Max) {
+    raise("The dictionaries are too large: %lld x %lld atom pairs, at most %lld",
+          static_cast<long long>(Ky), static_cast<long long>(Kx),
+          static_cast<long long>(kInt32Max));
+  }
+  const std::int64_t cap = Ky * Kx < N ? Ky * Kx : N;
+  if (Q > kInt32Max || cap * Q > kInt32Max) {
+    raise("Too many blocks: %lld blocks of capacity %lld atoms exceed %lld atoms in all",
+          static_cast<long long>(Q), static_cast<long long>(cap),
+          static_cast<long long>(kInt32Max));
+  }
+  if (N * cap > kInt32Max) {
+    raise("The blocks are too large for their dictionaries: %lld pixels x %lld atoms per "
+          "block exceed %lld values",
+          static_cast<long long>(N), static_cast<long long>(cap),
+          static_cast<long long>(kInt32Max));
+  }
+}
+
+// Copies the first `rowsOut` x `colsOut` values of every used work element into
+// a new d x nc cell; blocks without atoms keep an empty element.
+mxArray* assemble(const mxArray* work, mwSize d, mwSize nc, const std::vector<std::int32_t>& count,
+                  std::int32_t N, bool matrixPerAtom) {
+  mxArray* out = mxCreateCellMatrix(d, nc);
+  for (std::size_t i = 0; i < count.size(); ++i) {
+    const std::int32_t m = count[i];
+    if (m == 0) continue;
+    const mwSize outRows = matrixPerAtom ? static_cast<mwSize>(N) : static_cast<mwSize>(m);
+    const mwSize outCols = matrixPerAtom ? static_cast<mwSize>(m) : 1;
+    mxArray* element = mxCreateDoubleMatrix(outRows, outCols, mxREAL);
+    std::memcpy(mxGetPr(element), mxGetPr(mxGetCell(work, static_cast<mwIndex>(i))),
+                static_cast<std::size_t>(outRows) * static_cast<std::size_t>(outCols) *
+                    sizeof(double));
+    mxSetCell(out, static_cast<mwIndex>(i), element);
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
+                                             const mxArray* prhs[]) {
+  if (nrhs < kMinInputs || nrhs > kMaxInputs) mexErrMsgTxt("Wrong number of input arguments");
+  for (int i = kDictionaryY; i < nrhs; ++i) {
+    // Hosts name a sparse matrix's class after its elements ("double"), so the
+    // class test alone lets a sparse dictionary through; mxIsSparse catches it.
+    if (mxIsComplex(prhs[i]) || mxIsClass(prhs[i], "sparse") || mxIsSparse(prhs[i]) ||
+        mxIsChar(prhs[i]) || !mxIsDouble(prhs[i])) {
+      mexErrMsgTxt("Input must be double, real, full,and nonstring");
+    }
+  }
+  const mxArray* blocks = prhs[kBlocks];
+  if (mxIsEmpty(blocks)) mexErrMsgTxt("The image matrix is empty!!\n");
+  if (!mxIsCell(blocks)) mexErrMsgTxt("Must Enter a Cell Block");
+
+  const std::int64_t Q = static_cast<std::int64_t>(mxGetNumberOfElements(blocks));
+  const mwSize d = mxGetM(blocks);
+  const mwSize nc = mxGetN(blocks);
+  // The block size comes from the second block, or from the only one.
+  const mxArray* sizeBlock = mxGetCell(blocks, Q > 1 ? 1 : 0);
+  const std::int64_t rows = rowCount(sizeBlock);
+  const std::int64_t cols = columnCount(sizeBlock);
+
+  const mxArray* dictionaryY = prhs[kDictionaryY];
+  const mxArray* dictionaryX = prhs[kDictionaryX];
+  if (rowCount(dictionaryY) != rows || mxIsEmpty(dictionaryY)) {
+    mexPrintf("The atoms in the dictionary dictionary Y are of length %i and should be of length "
+              "%i\n",
+              static_cast<int>(rowCount(dictionaryY)), static_cast<int>(rows));
+    mexErrMsgTxt("Error!!\n");
+  }
+  if (rowCount(dictionaryX) != cols || mxIsEmpty(dictionaryX)) {
+    mexPrintf("The atoms in the dictionary dictionary X are of length %i and should be of length "
+              "%i\n",
+              static_cast<int>(rowCount(dictionaryX)), static_cast<int>(cols));
+    mexErrMsgTxt("Error!!\n");
+  }
+  const std::int64_t Ky = columnCount(dictionaryY);
+  const std::int64_t Kx = columnCount(dictionaryX);
+  if (static_cast<std::uint32_t>(Ky) + static_cast<std::uint32_t>(Kx) < 3u) {
+    mexPrintf("Dictionary Y has %i atoms and dictionary X has %i atoms\n!", static_cast<int>(Ky),
+              static_cast<int>(Kx));
+    mexErrMsgTxt("One dictionary should have more than 1 atom and the other should have at "
+                 "least one!!");
+  }
+
+  double tol = kDefaultTolerance;
+  if (nrhs > kTolerance && !mxIsEmpty(prhs[kTolerance])) {
+    if (mxGetM(prhs[kTolerance]) != 1 || mxGetN(prhs[kTolerance]) != 1) {
+      mexErrMsgTxt("The tolerance should be a scalar");
+    }
+    tol = *mxGetPr(prhs[kTolerance]);
+  }
+  std::int32_t maxAtoms = 0;
+  if (nrhs > kMaxAtoms && !mxIsEmpty(prhs[kMaxAtoms])) {
+    if (mxGetM(prhs[kMaxAtoms]) != 1 || mxGetN(prhs[kMaxAtoms]) != 1) {
+      mexErrMsgTxt("The maximum number of atoms should be a scalar");
+    }
+    maxAtoms = toAtomBudget(*mxGetPr(prhs[kMaxAtoms]));
+  }
+  if (nlhs < kOutputCount) mexErrMsgTxt("Wrong number of output arguments!");
+
+  checkSizes(Q, rows, cols, Ky, Kx);
+  checkBlocks(blocks, Q, rows, cols);
+
+  plhs[kApproximation] = mxCreateCellMatrix(d, nc);
+  for (std::int64_t i = 0; i < Q; ++i) {
+    mxSetCell(plhs[kApproximation], static_cast<mwIndex>(i),
+              mxCreateDoubleMatrix(static_cast<mwSize>(rows), static_cast<mwSize>(cols), mxREAL));
+  }
+  plhs[kTotalAtoms] = mxCreateDoubleMatrix(1, 1, mxREAL);
+
+  mxArray* yIndexCell = mxCreateCellMatrix(d, nc);
+  mxArray* xIndexCell = mxCreateCellMatrix(d, nc);
+  mxArray* dualCell = mxCreateCellMatrix(d, nc);
+  mxArray* coefficientCell = mxCreateCellMatrix(d, nc);
+  mxArray* orthoCell = mxCreateCellMatrix(d, nc);
+
+  const auto N = static_cast<std::int32_t>(rows * cols);
+  bool rejected;
+  {
+    std::vector<std::int32_t> atomCount(static_cast<std::size_t>(Q), 0);
+    rejected =
+        runBlockPursuit(plhs[kApproximation], blocks, mxGetPr(dictionaryY), mxGetPr(dictionaryX),
+                        tol, static_cast<std::int32_t>(Q), static_cast<std::int32_t>(cols),
+                        static_cast<std::int32_t>(rows), static_cast<std::int32_t>(Kx),
+                        static_cast<std::int32_t>(Ky), yIndexCell, xIndexCell, dualCell,
+                        coefficientCell, orthoCell, maxAtoms, atomCount.data(),
+                        plhs[kTotalAtoms]) != 0;
+    if (!rejected) {
+      plhs[kYIndices] = assemble(yIndexCell, d, nc, atomCount, N, false);
+      plhs[kXIndices] = assemble(xIndexCell, d, nc, atomCount, N, false);
+      plhs[kDuals] = assemble(dualCell, d, nc, atomCount, N, true);
+      plhs[kCoefficients] = assemble(coefficientCell, d, nc, atomCount, N, false);
+      plhs[kOrthonormal] = assemble(orthoCell, d, nc, atomCount, N, true);
+    }
+  }
+  if (rejected) mexErrMsgTxt("Error TILEVISTA exited early see message above!!\n");
+}
