@@ -1,0 +1,81 @@
+#include "test_arrays.h"
+
+#include <cstring>
+
+extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+
+namespace testing_arrays {
+
+host::Array matrix(std::size_t rows, std::size_t cols, const std::vector<double>& values) {
+  host::Array a(mxCreateDoubleMatrix(rows, cols, mxREAL));
+  if (!values.empty()) std::memcpy(mxGetPr(a.get()), values.data(), values.size() * sizeof(double));
+  return a;
+}
+
+host::Array scalar(double value) { return matrix(1, 1, {value}); }
+
+host::Array cell(std::size_t d, std::size_t nc, const std::vector<const mxArray*>& elements) {
+  host::Array c(mxCreateCellMatrix(d, nc));
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    if (elements[i] != nullptr) mxSetCell(c.get(), i, mxDuplicateArray(elements[i]));
+  }
+  return c;
+}
+
+std::vector<double> values(const mxArray* a) {
+  if (a == nullptr || mxGetPr(a) == nullptr) return {};
+  const double* p = mxGetPr(a);
+  return std::vector<double>(p, p + mxGetNumberOfElements(a));
+}
+
+std::vector<double> randomValues(std::size_t n, std::mt19937& rng) {
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  std::vector<double> v(n);
+  for (double& x : v) x = uniform(rng);
+  return v;
+}
+
+const mxArray* ModuleCall::element(int output, std::size_t i) const {
+  return mxGetCell(result.outputs.at(static_cast<std::size_t>(output)).get(), i);
+}
+
+std::vector<double> ModuleCall::elementValues(int output, std::size_t i) const {
+  return values(element(output, i));
+}
+
+double ModuleCall::totalAtoms() const { return mxGetPr(result.outputs.at(6).get())[0]; }
+
+ModuleCall callModule(const std::vector<const mxArray*>& inputs, int nlhs) {
+  return ModuleCall{host::callMex(&mexFunction, inputs, nlhs)};
+}
+
+void Problem::build() {
+  std::vector<host::Array> owned;
+  std::vector<const mxArray*> elements;
+  for (const auto& b : blocks) {
+    owned.push_back(matrix(rows, cols, b));
+    elements.push_back(owned.back().get());
+  }
+  blockCell = cell(d, nc, elements);
+  dictionaryY = matrix(rows, Ky, Dy);
+  dictionaryX = matrix(cols, Kx, Dx);
+}
+
+Problem randomProblem(std::size_t rows, std::size_t cols, std::size_t Ky, std::size_t Kx,
+                      std::size_t d, std::size_t nc, unsigned seed) {
+  std::mt19937 rng(seed);
+  Problem p;
+  p.rows = rows;
+  p.cols = cols;
+  p.Ky = Ky;
+  p.Kx = Kx;
+  p.d = d;
+  p.nc = nc;
+  for (std::size_t i = 0; i < d * nc; ++i) p.blocks.push_back(randomValues(rows * cols, rng));
+  p.Dy = randomValues(rows * Ky, rng);
+  p.Dx = randomValues(cols * Kx, rng);
+  p.build();
+  return p;
+}
+
+}  // namespace testing_arrays
