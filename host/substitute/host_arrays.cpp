@@ -520,7 +520,8 @@ bool mxIsSparse(const mxArray* a) { return checked(a, "mxIsSparse").sparse; }
 bool mxIsClass(const mxArray* a, const char* name) {
   const mxArray& x = checked(a, "mxIsClass");
   if (name == nullptr) return false;
-  if (std::strcmp(name, "sparse") == 0) return x.sparse;
+  // As in the real hosts, a sparse matrix's class is its element class: no array
+  // is of class "sparse" (mxIsSparse tells sparse storage).
   return std::strcmp(name, className(x.classId)) == 0;
 }
 

@@ -117,7 +117,8 @@ TILEVISTA_HOST_API bool mxIsLogical(const mxArray* a);
 TILEVISTA_HOST_API bool mxIsNumeric(const mxArray* a);
 TILEVISTA_HOST_API bool mxIsComplex(const mxArray* a);
 TILEVISTA_HOST_API bool mxIsSparse(const mxArray* a);
-/// True when a is of the named class; "sparse" names any sparse matrix.
+/// True when a is of the named class. As in the real hosts a sparse matrix is of
+/// its element class ("double", "logical"); no array is of class "sparse".
 TILEVISTA_HOST_API bool mxIsClass(const mxArray* a, const char* name);
 
 // ---- Console and errors --------------------------------------------------
