@@ -1,0 +1,54 @@
+% The Octave build of the module: what the path resolves to, help, the
+% exported symbols, and tilevista_build run under Octave into a fresh folder.
+
+%!function [status, output] = child_octave (code)
+%!  % Runs code in a separate octave-cli, so that path and loaded modules of
+%!  % this session stay as they are.
+%!  command = sprintf ('"%s" --no-gui --norc --eval "%s" 2>&1', ...
+%!                     fullfile (OCTAVE_HOME (), 'bin', 'octave-cli'), code);
+%!  [status, output] = system (command);
+%!endfunction
+
+%!test
+%! % With the module's folder first on the path a call runs the module and
+%! % help shows the help file that the build put beside it.
+%! assert (regexp (which ('TILEVISTA_Mex'), '\.mex$', 'once') > 0);
+%! text = evalc ('help TILEVISTA_Mex');
+%! assert (! isempty (strfind (text, 'TILEVISTA_MEX  Block-wise greedy approximation')));
+%! assert (! isempty (strfind (text, 'Input must be double, real, full,and nonstring')));
+
+%!test
+%! % The module exports its entry point and nothing else.
+%! [status, symbols] = system (['nm -D --defined-only "' which('TILEVISTA_Mex') '"']);
+%! assert (status, 0);
+%! names = regexp (strtrim (symbols), '\S+$', 'match', 'lineanchors');
+%! assert (names, {'mexFunction'});
+
+%!test
+%! % tilevista_build under Octave: the module and its help file land in the
+%! % folder asked for, and a fresh session with that folder on the path runs
+%! % the worked call (two atoms) and finds the help.
+%! outdir = tempname ();
+%! unwind_protect
+%!   moduleFile = tilevista_build ('outdir', outdir);
+%!   assert (moduleFile, fullfile (outdir, 'TILEVISTA_Mex.mex'));
+%!   assert (exist (fullfile (outdir, 'TILEVISTA_Mex.m'), 'file') == 2);
+%!   [status, output] = child_octave (sprintf (['addpath(''%s''); ' ...
+%!     'o = cell(1,7); evalc(''[o{1:7}] = TILEVISTA_Mex({[3;4],[0;1]}, eye(2), 1);''); ' ...
+%!     'printf(''total=%%d Y=%%s\\n'', o{7}, mat2str(o{2}{1})); help TILEVISTA_Mex'], outdir));
+%!   assert (status, 0, output);
+%!   assert (! isempty (strfind (output, 'total=2 Y=[2;1]')), output);
+%!   assert (! isempty (strfind (output, 'TILEVISTA_MEX  Block-wise')), output);
+%! unwind_protect_cleanup
+%!   confirm_recursive_rmdir (false, 'local');
+%!   if exist (outdir, 'dir')
+%!     rmdir (outdir, 's');
+%!   end
+%! end_unwind_protect
+
+%!test
+%! % Without the module, a call reaches the help file, which says so.
+%! toolbox = fileparts (which ('tilevista_blocks'));
+%! [status, output] = child_octave (sprintf ('addpath(''%s''); TILEVISTA_Mex(1, 2, 3)', toolbox));
+%! assert (status != 0);
+%! assert (! isempty (strfind (output, 'the compiled module was not found; build it with tilevista_build')), output);
