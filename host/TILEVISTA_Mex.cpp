@@ -135,25 +135,6 @@ void checkSizes(std::int64_t Q, std::int64_t rows, std::int64_t cols, std::int64
   }
 }
 
-// Copies the first `rowsOut` x `colsOut` values of every used work element into
-// a new d x nc cell; blocks without atoms keep an empty element.
-mxArray* assemble(const mxArray* work, mwSize d, mwSize nc, const std::vector<std::int32_t>& count,
-                  std::int32_t N, bool matrixPerAtom) {
-  mxArray* out = mxCreateCellMatrix(d, nc);
-  for (std::size_t i = 0; i < count.size(); ++i) {
-    const std::int32_t m = count[i];
-    if (m == 0) continue;
-    const mwSize outRows = matrixPerAtom ? static_cast<mwSize>(N) : static_cast<mwSize>(m);
-    const mwSize outCols = matrixPerAtom ? static_cast<mwSize>(m) : 1;
-    mxArray* element = mxCreateDoubleMatrix(outRows, outCols, mxREAL);
-    std::memcpy(mxGetPr(element), mxGetPr(mxGetCell(work, static_cast<mwIndex>(i))),
-                static_cast<std::size_t>(outRows) * static_cast<std::size_t>(outCols) *
-                    sizeof(double));
-    mxSetCell(out, static_cast<mwIndex>(i), element);
-  }
-  return out;
-}
-
 }  // namespace
 
 extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
@@ -228,13 +209,10 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
   }
   plhs[kTotalAtoms] = mxCreateDoubleMatrix(1, 1, mxREAL);
 
-  mxArray* yIndexCell = mxCreateCellMatrix(d, nc);
-  mxArray* xIndexCell = mxCreateCellMatrix(d, nc);
-  mxArray* dualCell = mxCreateCellMatrix(d, nc);
-  mxArray* coefficientCell = mxCreateCellMatrix(d, nc);
-  mxArray* orthoCell = mxCreateCellMatrix(d, nc);
+  // The driver fills the index, dual, coefficient and orthonormal outputs itself,
+  // block by block, with arrays of exactly the used size.
+  for (int o = kYIndices; o <= kOrthonormal; ++o) plhs[o] = mxCreateCellMatrix(d, nc);
 
-  const auto N = static_cast<std::int32_t>(rows * cols);
   bool rejected;
   {
     std::vector<std::int32_t> atomCount(static_cast<std::size_t>(Q), 0);
@@ -242,16 +220,9 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
         runBlockPursuit(plhs[kApproximation], blocks, mxGetPr(dictionaryY), mxGetPr(dictionaryX),
                         tol, static_cast<std::int32_t>(Q), static_cast<std::int32_t>(cols),
                         static_cast<std::int32_t>(rows), static_cast<std::int32_t>(Kx),
-                        static_cast<std::int32_t>(Ky), yIndexCell, xIndexCell, dualCell,
-                        coefficientCell, orthoCell, maxAtoms, atomCount.data(),
-                        plhs[kTotalAtoms]) != 0;
-    if (!rejected) {
-      plhs[kYIndices] = assemble(yIndexCell, d, nc, atomCount, N, false);
-      plhs[kXIndices] = assemble(xIndexCell, d, nc, atomCount, N, false);
-      plhs[kDuals] = assemble(dualCell, d, nc, atomCount, N, true);
-      plhs[kCoefficients] = assemble(coefficientCell, d, nc, atomCount, N, false);
-      plhs[kOrthonormal] = assemble(orthoCell, d, nc, atomCount, N, true);
-    }
+                        static_cast<std::int32_t>(Ky), plhs[kYIndices], plhs[kXIndices],
+                        plhs[kDuals], plhs[kCoefficients], plhs[kOrthonormal], maxAtoms,
+                        atomCount.data(), plhs[kTotalAtoms]) != 0;
   }
   if (rejected) mexErrMsgTxt("Error TILEVISTA exited early see message above!!\n");
 }

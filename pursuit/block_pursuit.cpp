@@ -2,9 +2,13 @@
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "biorthogonal.h"
 #include "blas.h"
+#include "block_contest.h"
+#include "block_storage.h"
+#include "energy_total.h"
 #include "orthogonalize.h"
 #include "separable_atom.h"
 
@@ -27,8 +31,18 @@ const double kRetired = -1.0;
 // Orthogonalisation sweeps after the first projection.
 const std::int32_t kReorthogonalizationPasses = 2;
 
-double* data(const mxArray* cell, std::int32_t i) {
+const double* blockData(const mxArray* cell, std::int32_t i) {
   return mxGetPr(mxGetCell(cell, static_cast<mwIndex>(i)));
+}
+
+// A new N x columns (or columns x 1) double matrix at element i of cell, holding
+// a copy of `values`.
+void storeCopy(mxArray* cell, std::int32_t i, const double* values, std::int32_t rows,
+               std::int32_t columns) {
+  mxArray* a = mxCreateDoubleMatrix(static_cast<mwSize>(rows), static_cast<mwSize>(columns), mxREAL);
+  std::memcpy(mxGetPr(a), values,
+              static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns) * sizeof(double));
+  mxSetCell(cell, static_cast<mwIndex>(i), a);
 }
 
 void printBanner(double tol) {
@@ -39,17 +53,18 @@ void printBanner(double tol) {
   mexPrintf("tol2 -> algorithm stops if max(|<f,q>|/||q||)<= tol2.\n");
 }
 
-// Scores block F against the whole dictionary pair and caches its best atom as
-// element i of candidateCell ([yIndex; xIndex], 0-based) and candidateValue[i].
+// A block's best next atom (0-based indices) and its absolute score.
+struct Candidate {
+  std::int32_t yIndex = 0, xIndex = 0;
+};
+
+// Scores block F against the whole dictionary pair and caches its best atom.
 void scoreBlock(const double* Dy, const double* Dx, const double* F, std::int32_t Ky,
-                std::int32_t Kx, std::int32_t rows, std::int32_t cols, double* candidate,
+                std::int32_t Kx, std::int32_t rows, std::int32_t cols, Candidate* candidate,
                 double* candidateValue) {
-  double bestValue = 0.0;
-  std::int32_t yIndex = 0, xIndex = 0, linearIndex = 0;
-  selectSeparableAtom(Dy, Dx, F, Ky, Kx, rows, cols, &bestValue, &yIndex, &xIndex, &linearIndex);
-  candidate[0] = yIndex;
-  candidate[1] = xIndex;
-  *candidateValue = bestValue;
+  std::int32_t linearIndex = 0;
+  selectSeparableAtom(Dy, Dx, F, Ky, Kx, rows, cols, candidateValue, &candidate->yIndex,
+                      &candidate->xIndex, &linearIndex);
 }
 
 double squaredNorm(blas_int n, const double* x) {
@@ -78,7 +93,7 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
   const std::int32_t N = static_cast<std::int32_t>(std::int64_t{cols} * rows);
   const std::int64_t atomPairs = std::int64_t{Kx} * Ky;
   const std::int32_t cap = static_cast<std::int32_t>(atomPairs < N ? atomPairs : N);
-  const std::size_t columnStride = static_cast<std::size_t>(N);
+  const std::size_t blockSize = static_cast<std::size_t>(N);
 
   std::uint32_t limit = static_cast<std::uint32_t>(cap) * static_cast<std::uint32_t>(Q);
   if (static_cast<std::uint32_t>(maxAtoms) > limit) {
@@ -92,68 +107,56 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
     return 1;
   }
 
-  mxArray* residualCell = mxDuplicateArray(blockCell);
+  // Residuals of all blocks, one after the other; every block starts as itself.
+  std::unique_ptr<double[]> residual(new double[blockSize * static_cast<std::size_t>(Q)]);
+  for (std::int32_t i = 0; i < Q; ++i) {
+    std::memcpy(residual.get() + blockSize * static_cast<std::size_t>(i), blockData(blockCell, i),
+                blockSize * sizeof(double));
+  }
   printBanner(tol);
 
-  std::unique_ptr<double[]> atomBuffer(new double[columnStride]());
-  mxArray* candidateCell = mxCreateCellMatrix(static_cast<mwSize>(Q), 1);
-  double* candidateValue = mxGetPr(mxCreateDoubleMatrix(1, static_cast<mwSize>(Q), mxREAL));
-  double* residualEnergy = mxGetPr(mxCreateDoubleMatrix(1, static_cast<mwSize>(Q), mxREAL));
+  std::unique_ptr<double[]> atomBuffer(new double[blockSize]);
+  std::vector<Candidate> candidate(static_cast<std::size_t>(Q));
+  std::vector<double> candidateValue(static_cast<std::size_t>(Q));
+  std::vector<double> residualEnergy(static_cast<std::size_t>(Q));
+  std::vector<BlockStorage> storage(static_cast<std::size_t>(Q));
 
   for (std::int32_t i = 0; i < Q; ++i) {
-    const double* F = data(blockCell, i);
-    mxSetCell(candidateCell, static_cast<mwIndex>(i), mxCreateDoubleMatrix(2, 1, mxREAL));
-    scoreBlock(Dy, Dx, F, Ky, Kx, rows, cols, data(candidateCell, i), &candidateValue[i]);
+    const double* F = blockData(blockCell, i);
+    scoreBlock(Dy, Dx, F, Ky, Kx, rows, cols, &candidate[i], &candidateValue[i]);
     residualEnergy[i] = squaredNorm(N, F);
   }
+  BlockContest contest(candidateValue.data(), Q);
+  EnergyTotal energyTotal(residualEnergy.data(), Q);
 
   const blas_int n = N, one = 1;
   std::uint32_t iteration = 0;
   while (iteration < limit) {
     // The block with the largest cached value; ties keep the lower index and a
     // NaN is never taken.
-    double w = 0.0;
-    std::int32_t v = -1;
-    for (std::int32_t q = 0; q < Q; ++q) {
-      if (candidateValue[q] > w) {
-        w = candidateValue[q];
-        v = q;
-      }
-    }
-    if (v < 0 || w < kTol2) {
+    const std::int32_t v = contest.winner();
+    if (v < 0 || candidateValue[v] < kTol2) {
       mexPrintf("\n \n %s stopped, max(|<f,q>|/||q||)<= tol2=%g.\n", kProgramName, kTol2);
       break;
     }
 
-    const double* candidate = data(candidateCell, v);
-    const std::int32_t yIndex = static_cast<std::int32_t>(candidate[0]);
-    const std::int32_t xIndex = static_cast<std::int32_t>(candidate[1]);
+    const std::int32_t yIndex = candidate[v].yIndex;
+    const std::int32_t xIndex = candidate[v].xIndex;
     const std::int32_t k = atomCount[v];
-
-    if (k == 0 && mxGetCell(orthoCell, static_cast<mwIndex>(v)) == nullptr) {
-      const mwSize capRows = static_cast<mwSize>(cap);
-      mxSetCell(yIndexCell, static_cast<mwIndex>(v), mxCreateDoubleMatrix(capRows, 1, mxREAL));
-      mxSetCell(xIndexCell, static_cast<mwIndex>(v), mxCreateDoubleMatrix(capRows, 1, mxREAL));
-      mxSetCell(dualCell, static_cast<mwIndex>(v),
-                mxCreateDoubleMatrix(static_cast<mwSize>(N), capRows, mxREAL));
-      mxSetCell(orthoCell, static_cast<mwIndex>(v),
-                mxCreateDoubleMatrix(static_cast<mwSize>(N), capRows, mxREAL));
-      mxSetCell(coefficientCell, static_cast<mwIndex>(v),
-                mxCreateDoubleMatrix(capRows, 1, mxREAL));
-    }
+    BlockStorage& atoms = storage[v];
+    atoms.reserve(N, k + 1, cap);
 
     synthesizeSeparableAtom(Dx + static_cast<std::size_t>(xIndex) * static_cast<std::size_t>(cols),
                             Dy + static_cast<std::size_t>(yIndex) * static_cast<std::size_t>(rows),
                             cols, rows, atomBuffer.get());
 
-    double* U = data(orthoCell, v);
-    double* B = data(dualCell, v);
-    double* R = data(residualCell, v);
-    const double* F = data(blockCell, v);
-    double* Uk = U + columnStride * static_cast<std::size_t>(k);
+    double* U = atoms.ortho();
+    double* R = residual.get() + blockSize * static_cast<std::size_t>(v);
+    const double* F = blockData(blockCell, v);
+    double* Uk = U + blockSize * static_cast<std::size_t>(k);
 
     if (k == 0) {
-      std::memcpy(Uk, atomBuffer.get(), columnStride * sizeof(double));
+      std::memcpy(Uk, atomBuffer.get(), blockSize * sizeof(double));
     } else {
       projectOutBasis(U, atomBuffer.get(), N, k);
       reorthogonalize(U, N, k, kReorthogonalizationPasses);
@@ -162,55 +165,67 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
     if (!(nrm > kTol1 * dnrm2(&n, atomBuffer.get(), &one))) {
       // The atom lies, up to rounding, in the span of the block's atoms: the
       // block has nothing more to gain from this dictionary pair.
-      std::memset(Uk, 0, columnStride * sizeof(double));
       candidateValue[v] = kRetired;
+      contest.update(v);
       continue;
     }
 
     atomCount[v] = k + 1;
     *total += 1.0;
-    data(yIndexCell, v)[k] = yIndex + 1;
-    data(xIndexCell, v)[k] = xIndex + 1;
+    atoms.yIndex()[k] = yIndex + 1;
+    atoms.xIndex()[k] = xIndex + 1;
 
     const double reciprocal = 1.0 / nrm;
     dscal(&n, &reciprocal, Uk, &one);
-    updateBiorthogonalSet(B, atomBuffer.get(), Uk, nrm, N, k);
+    updateBiorthogonalSet(atoms.dual(), atomBuffer.get(), Uk, nrm, N, k);
 
     // The coefficient comes from the block itself: Uk is orthogonal to the
     // block's earlier vectors, so u . F equals u . R up to rounding.
     const double c = ddot(&n, Uk, &one, F, &one);
     const double minusC = -c;
     daxpy(&n, &minusC, Uk, &one, R, &one);
-    residualEnergy[v] = squaredNorm(N, R);
+    const double energy = squaredNorm(N, R);
+    energyTotal.replace(v, energy);
+    residualEnergy[v] = energy;
 
-    double totalEnergy = 0.0;
-    for (std::int32_t q = 0; q < Q; ++q) totalEnergy += residualEnergy[q];
-    if (totalEnergy < tol) {
+    if (energyTotal.below(tol)) {
       mexPrintf("\n \n We have have reached (tol) for approximation. tol= %f, max_err= %f", tol,
-                totalEnergy);
+                energyTotal.indexOrderSum());
       break;
     }
 
     if (atomCount[v] == cap) {
-      // A full block cannot take another atom; its arrays end at cap columns.
+      // A full block cannot take another atom.
       candidateValue[v] = kRetired;
     } else {
-      scoreBlock(Dy, Dx, R, Ky, Kx, rows, cols, data(candidateCell, v), &candidateValue[v]);
+      scoreBlock(Dy, Dx, R, Ky, Kx, rows, cols, &candidate[v], &candidateValue[v]);
     }
+    contest.update(v);
     ++iteration;
   }
 
+  // Each block's results go straight into exactly sized host arrays; its growing
+  // storage is released as soon as it has been copied.
   const double alpha = 1.0, beta = 0.0, minusOne = -1.0;
   for (std::int32_t t = 0; t < Q; ++t) {
     const std::int32_t m = atomCount[t];
     if (m == 0) continue;
+    BlockStorage& atoms = storage[t];
+    const double* F = blockData(blockCell, t);
+    storeCopy(yIndexCell, t, atoms.yIndex(), m, 1);
+    storeCopy(xIndexCell, t, atoms.xIndex(), m, 1);
+    storeCopy(dualCell, t, atoms.dual(), N, m);
+    storeCopy(orthoCell, t, atoms.ortho(), N, m);
+    mxArray* coefficients = mxCreateDoubleMatrix(static_cast<mwSize>(m), 1, mxREAL);
     const blas_int mm = m;
-    const double* F = data(blockCell, t);
-    dgemv("T", &n, &mm, &alpha, data(dualCell, t), &n, F, &one, &beta, data(coefficientCell, t),
-          &one);
-    double* R = data(residualCell, t);
+    dgemv("T", &n, &mm, &alpha, atoms.dual(), &n, F, &one, &beta, mxGetPr(coefficients), &one);
+    mxSetCell(coefficientCell, static_cast<mwIndex>(t), coefficients);
+    atoms.release();
+
+    double* R = residual.get() + blockSize * static_cast<std::size_t>(t);
     scaleAndAdd(R, F, minusOne, N);
-    std::memcpy(data(approximationCell, t), R, columnStride * sizeof(double));
+    std::memcpy(mxGetPr(mxGetCell(approximationCell, static_cast<mwIndex>(t))), R,
+                blockSize * sizeof(double));
   }
   return 0;
 }

@@ -18,10 +18,11 @@
 /// @param cols,rows          block size
 /// @param Kx,Ky              number of X and Y atoms
 /// @param yIndexCell,xIndexCell,dualCell,coefficientCell,orthoCell
-///                           in/out, Q-element work cells, all empty on entry; the
-///                           element of a block that receives atoms holds its
-///                           1-based Y/X indices (cap x 1), dual vectors (N x cap),
-///                           coefficients (cap x 1) and orthonormal vectors (N x cap)
+///                           in/out, Q-element cells, all empty on entry; on return
+///                           the element of a block that received m atoms holds its
+///                           1-based Y/X indices (m x 1), dual vectors (N x m),
+///                           coefficients (m x 1) and orthonormal vectors (N x m), in
+///                           order of choice; other elements stay empty
 /// @param maxAtoms           atom budget, 0 for the capacity of all blocks
 /// @param atomCount          in/out, Q counters, all 0 on entry; atoms per block
 /// @param totalAtoms         out, 1 x 1 matrix, the number of atoms added

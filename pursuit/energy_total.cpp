@@ -1,0 +1,103 @@
+#include "energy_total.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+// Bits: 2046 exponent positions, 53 significand bits and 31 bits of headroom for
+// up to 2^31 terms.
+const std::size_t kLimbs = 34;
+// Above this the index-order sum might overflow; the bound does not cover that.
+const double kLargest = 0x1p1000;
+
+}  // namespace
+
+EnergyTotal::EnergyTotal(const double* energies, std::int32_t Q)
+    : energies_(energies), count_(Q), limbs_(kLimbs, 0) {
+  for (std::int32_t q = 0; q < Q; ++q) add(energies[q], +1);
+}
+
+void EnergyTotal::replace(std::int32_t q, double value) {
+  add(energies_[q], -1);
+  add(value, +1);
+}
+
+// Adds or subtracts value * 2^1074 as an integer. Subtraction only ever removes a
+// value added before, so the accumulator never goes negative.
+void EnergyTotal::add(double value, int sign) {
+  if (!std::isfinite(value)) {
+    nonFinite_ += sign;
+    return;
+  }
+  if (value == 0.0) return;
+  int exponent = 0;
+  const double fraction = std::frexp(value, &exponent);  // value = fraction * 2^exponent
+  // value = mantissa * 2^(exponent - 53), mantissa < 2^53; bit offset from 2^-1074.
+  std::uint64_t mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+  int offset = exponent - 53 + 1074;
+  if (offset < 0) {  // subnormal: the low bits of the mantissa are zero
+    mantissa >>= -offset;
+    offset = 0;
+  }
+  const std::size_t limb = static_cast<std::size_t>(offset) / 64;
+  const unsigned shift = static_cast<unsigned>(offset) % 64;
+  const std::uint64_t low = mantissa << shift;
+  const std::uint64_t high = shift == 0 ? 0 : mantissa >> (64 - shift);
+  if (sign > 0) {
+    std::uint64_t carry = 0;
+    std::size_t i = limb;
+    for (const std::uint64_t part : {low, high}) {
+      const std::uint64_t sum = limbs_[i] + part;
+      const std::uint64_t c1 = sum < part;
+      limbs_[i] = sum + carry;
+      carry = c1 + (limbs_[i] < sum);
+      ++i;
+    }
+    for (; carry != 0 && i < kLimbs; ++i) carry = ++limbs_[i] == 0;
+  } else {
+    std::uint64_t borrow = 0;
+    std::size_t i = limb;
+    for (const std::uint64_t part : {low, high}) {
+      const std::uint64_t before = limbs_[i];
+      const std::uint64_t difference = before - part;
+      const std::uint64_t b1 = before < part;
+      limbs_[i] = difference - borrow;
+      borrow = b1 + (difference < borrow);
+      ++i;
+    }
+    for (; borrow != 0 && i < kLimbs; ++i) borrow = limbs_[i]-- == 0;
+  }
+}
+
+// The exact sum rounded to a double, within a few units in the last place.
+double EnergyTotal::approximate() const {
+  std::size_t top = kLimbs;
+  while (top > 0 && limbs_[top - 1] == 0) --top;
+  if (top == 0) return 0.0;
+  const std::size_t i = top - 1;
+  double value = std::ldexp(static_cast<double>(limbs_[i]), static_cast<int>(64 * i) - 1074);
+  if (i > 0)
+    value += std::ldexp(static_cast<double>(limbs_[i - 1]), static_cast<int>(64 * (i - 1)) - 1074);
+  return value;
+}
+
+double EnergyTotal::indexOrderSum() const {
+  double total = 0.0;
+  for (std::int32_t q = 0; q < count_; ++q) total += energies_[q];
+  return total;
+}
+
+bool EnergyTotal::below(double tol) const {
+  // A NaN or +Inf energy makes the index-order sum NaN or +Inf: never below. A
+  // NaN tol or a tol of 0 is never reached either.
+  if (nonFinite_ > 0 || std::isnan(tol) || tol <= 0.0) return false;
+  const double exact = approximate();
+  if (exact <= kLargest) {
+    // gamma_{Q-1} plus the rounding of `exact` and of the products below.
+    const double margin = (static_cast<double>(count_) + 8.0) * 0x1p-52;
+    if (exact * (1.0 + margin) < tol) return true;
+    if (exact * (1.0 - margin) >= tol) return false;
+  }
+  return indexOrderSum() < tol;
+}
