@@ -1,10 +1,11 @@
+# make demo  -- install what is missing, build for Octave, run the demo on the
+#               bundled image (IMAGE=, BLOCK=, PSNR=, OUT= for your own)
 # make test  -- install what is missing, build, run every test suite
-# make demo  -- install, build, run the demo on the bundled image
 JOBS ?= 2
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps standalone sanitize test test-standalone test-sanitize demo clean
+.PHONY: all deps standalone sanitize octave test test-standalone test-sanitize test-octave demo clean
 
 all: standalone
 
@@ -25,10 +26,16 @@ test-standalone: standalone
 test-sanitize: sanitize
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
 
-test: test-standalone test-sanitize
+octave: deps
+	scripts/build-octave $(BUILD)/octave
 
-demo: deps
-	@echo "make demo: not yet available"; exit 1
+test-octave: octave
+	octave-cli --no-gui --norc tests/octave/run_tests.m
+
+test: test-standalone test-sanitize test-octave
+
+demo: octave
+	scripts/run-demo "$(IMAGE)" "$(BLOCK)" "$(PSNR)" "$(OUT)"
 
 clean:
 	rm -rf $(BUILD)
