@@ -27,7 +27,7 @@ test-sanitize: sanitize
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
 
 octave: deps
-	scripts/build-octave $(BUILD)/octave
+	scripts/build-octave
 
 test-octave: octave
 	octave-cli --no-gui --norc tests/octave/run_tests.m
