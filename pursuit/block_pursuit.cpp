@@ -107,10 +107,13 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
     return 1;
   }
 
+  // The blocks' data, looked up once: a host may do real work for every access.
+  std::vector<const double*> block(static_cast<std::size_t>(Q));
+  for (std::int32_t i = 0; i < Q; ++i) block[i] = blockData(blockCell, i);
   // Residuals of all blocks, one after the other; every block starts as itself.
   std::unique_ptr<double[]> residual(new double[blockSize * static_cast<std::size_t>(Q)]);
   for (std::int32_t i = 0; i < Q; ++i) {
-    std::memcpy(residual.get() + blockSize * static_cast<std::size_t>(i), blockData(blockCell, i),
+    std::memcpy(residual.get() + blockSize * static_cast<std::size_t>(i), block[i],
                 blockSize * sizeof(double));
   }
   printBanner(tol);
@@ -122,7 +125,7 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
   std::vector<BlockStorage> storage(static_cast<std::size_t>(Q));
 
   for (std::int32_t i = 0; i < Q; ++i) {
-    const double* F = blockData(blockCell, i);
+    const double* F = block[i];
     scoreBlock(Dy, Dx, F, Ky, Kx, rows, cols, &candidate[i], &candidateValue[i]);
     residualEnergy[i] = squaredNorm(N, F);
   }
@@ -152,7 +155,7 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
 
     double* U = atoms.ortho();
     double* R = residual.get() + blockSize * static_cast<std::size_t>(v);
-    const double* F = blockData(blockCell, v);
+    const double* F = block[v];
     double* Uk = U + blockSize * static_cast<std::size_t>(k);
 
     if (k == 0) {
@@ -211,7 +214,7 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
     const std::int32_t m = atomCount[t];
     if (m == 0) continue;
     BlockStorage& atoms = storage[t];
-    const double* F = blockData(blockCell, t);
+    const double* F = block[t];
     storeCopy(yIndexCell, t, atoms.yIndex(), m, 1);
     storeCopy(xIndexCell, t, atoms.xIndex(), m, 1);
     storeCopy(dualCell, t, atoms.dual(), N, m);
