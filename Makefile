@@ -39,3 +39,26 @@ demo: octave
 
 clean:
 	rm -rf $(BUILD)
+
+# Fuzzing of the entry point (clang, libFuzzer, ASan + UBSan), in $(BUILD)/fuzz.
+# make fuzz FUZZ_SECONDS=n   explores for n seconds, keeping what it found
+# make fuzz-ci               a bounded run from the seeds; fails on any finding
+# make fuzz-corpus           rewrites the committed seeds in fuzz/corpus/
+FUZZ_SECONDS ?= 600
+FUZZ_CI_SECONDS ?= 120
+
+.PHONY: fuzz-build fuzz fuzz-ci fuzz-corpus
+
+fuzz-build: deps
+	CXX=clang++ cmake -S fuzz -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD)/fuzz -j $(JOBS)
+
+fuzz: fuzz-build
+	fuzz/run-fuzzer $(BUILD)/fuzz $(FUZZ_SECONDS)
+
+fuzz-ci: fuzz-build
+	fuzz/run-fuzzer --ci $(BUILD)/fuzz $(FUZZ_CI_SECONDS)
+
+fuzz-corpus: fuzz-build
+	rm -rf fuzz/corpus && mkdir -p fuzz/corpus
+	$(BUILD)/fuzz/make_corpus fuzz/corpus
