@@ -4,12 +4,20 @@
 //
 //   [approx, yIdx, xIdx, duals, coefs, ortho, total] =
 //       TILEVISTA_Mex(blocks, Dy, Dx, tol, maxAtoms)
+//
+// Memory a call takes beyond its inputs, in doubles (N = rows x cols, cap =
+// min(Ky x Kx, N)): 2 x Q x N for the residuals and approximations; while a
+// block is scored, Ky x Kx + min(Ky x cols, rows x Kx); for a block that takes
+// m atoms, about 5 x N x m for its vectors (grown as needed) and their copies
+// in the outputs. A call that cannot get it ends with "Not enough memory for
+// this call: ...".
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <vector>
 
 #include "block_pursuit.h"
@@ -135,6 +143,32 @@ void checkSizes(std::int64_t Q, std::int64_t rows, std::int64_t cols, std::int64
   }
 }
 
+// Ends a call whose pursuit ran out of memory, with what a call of these sizes
+// needs (in MB of 2^20 bytes), so that the caller sees which size to reduce.
+// Held at once: the residuals and the approximations (2 x Q x N doubles), one
+// block's score table with its intermediate product (Ky x Kx + min(Ky x cols,
+// rows x Kx)), and for every block that has atoms its orthonormal and dual
+// vectors, grown by half as needed while the pursuit runs, and their copies in
+// the outputs (up to 5 x N x cap). Does not return.
+void raiseOutOfMemory(std::int64_t Q, std::int64_t rows, std::int64_t cols,
+                      std::int64_t Ky, std::int64_t Kx) {
+  const double doublesPerMB = 1024.0 * 1024.0 / sizeof(double);
+  const double N = static_cast<double>(rows) * static_cast<double>(cols);
+  const double pairs = static_cast<double>(Ky) * static_cast<double>(Kx);
+  const double cap = pairs < N ? pairs : N;
+  const double intermediate = static_cast<double>(Ky) * static_cast<double>(cols) <
+                                      static_cast<double>(rows) * static_cast<double>(Kx)
+                                  ? static_cast<double>(Ky) * static_cast<double>(cols)
+                                  : static_cast<double>(rows) * static_cast<double>(Kx);
+  raise("Not enough memory for this call: it takes %.4g MB to score a block (%lld x %lld atom "
+        "pairs), %.4g MB for the residuals and approximations of %lld blocks, and up to %.4g MB "
+        "for each block that receives atoms (%lld pixels x %lld atoms)",
+        (pairs + intermediate) / doublesPerMB, static_cast<long long>(Ky),
+        static_cast<long long>(Kx), 2.0 * static_cast<double>(Q) * N / doublesPerMB,
+        static_cast<long long>(Q), 5.0 * N * cap / doublesPerMB,
+        static_cast<long long>(rows * cols), static_cast<long long>(cap));
+}
+
 }  // namespace
 
 extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
@@ -213,8 +247,9 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
   // block by block, with arrays of exactly the used size.
   for (int o = kYIndices; o <= kOrthonormal; ++o) plhs[o] = mxCreateCellMatrix(d, nc);
 
-  bool rejected;
-  {
+  bool rejected = false;
+  bool outOfMemory = false;
+  try {
     std::vector<std::int32_t> atomCount(static_cast<std::size_t>(Q), 0);
     rejected =
         runBlockPursuit(plhs[kApproximation], blocks, mxGetPr(dictionaryY), mxGetPr(dictionaryX),
@@ -223,6 +258,12 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
                         static_cast<std::int32_t>(Ky), plhs[kYIndices], plhs[kXIndices],
                         plhs[kDuals], plhs[kCoefficients], plhs[kOrthonormal], maxAtoms,
                         atomCount.data(), plhs[kTotalAtoms]) != 0;
+  } catch (const std::bad_alloc&) {
+    // Scratch the pursuit could not get. A C++ exception must not cross into
+    // the host (MATLAB may not survive it); the pursuit's own buffers are
+    // already released, the host reclaims its arrays after the error.
+    outOfMemory = true;
   }
+  if (outOfMemory) raiseOutOfMemory(Q, rows, cols, Ky, Kx);
   if (rejected) mexErrMsgTxt("Error TILEVISTA exited early see message above!!\n");
 }
