@@ -143,30 +143,43 @@ void checkSizes(std::int64_t Q, std::int64_t rows, std::int64_t cols, std::int64
   }
 }
 
+// Writes an amount of memory in bytes as "16.0 GB", "512.0 MB" or "31 kB".
+void formatBytes(double bytes, char* text, std::size_t size) {
+  const double kB = 1024.0, MB = kB * 1024.0, GB = MB * 1024.0;
+  if (bytes >= GB) {
+    std::snprintf(text, size, "%.1f GB", bytes / GB);
+  } else if (bytes >= MB) {
+    std::snprintf(text, size, "%.1f MB", bytes / MB);
+  } else {
+    std::snprintf(text, size, "%.0f kB", std::ceil(bytes / kB));
+  }
+}
+
 // Ends a call whose pursuit ran out of memory, with what a call of these sizes
-// needs (in MB of 2^20 bytes), so that the caller sees which size to reduce.
-// Held at once: the residuals and the approximations (2 x Q x N doubles), one
-// block's score table with its intermediate product (Ky x Kx + min(Ky x cols,
-// rows x Kx)), and for every block that has atoms its orthonormal and dual
-// vectors, grown by half as needed while the pursuit runs, and their copies in
-// the outputs (up to 5 x N x cap). Does not return.
-void raiseOutOfMemory(std::int64_t Q, std::int64_t rows, std::int64_t cols,
-                      std::int64_t Ky, std::int64_t Kx) {
-  const double doublesPerMB = 1024.0 * 1024.0 / sizeof(double);
+// needs, so that the caller sees which size to reduce. Held at once: the
+// residuals and the approximations (2 x Q x N doubles), one block's score table
+// with its intermediate product (Ky x Kx + min(Ky x cols, rows x Kx)), and for
+// every block that has atoms its orthonormal and dual vectors, grown by half as
+// needed while the pursuit runs, and their copies in the outputs (up to 5 x N x
+// cap). Does not return.
+void raiseOutOfMemory(std::int64_t Q, std::int64_t rows, std::int64_t cols, std::int64_t Ky,
+                      std::int64_t Kx) {
+  const double bytes = sizeof(double);
   const double N = static_cast<double>(rows) * static_cast<double>(cols);
   const double pairs = static_cast<double>(Ky) * static_cast<double>(Kx);
   const double cap = pairs < N ? pairs : N;
-  const double intermediate = static_cast<double>(Ky) * static_cast<double>(cols) <
-                                      static_cast<double>(rows) * static_cast<double>(Kx)
-                                  ? static_cast<double>(Ky) * static_cast<double>(cols)
-                                  : static_cast<double>(rows) * static_cast<double>(Kx);
-  raise("Not enough memory for this call: it takes %.4g MB to score a block (%lld x %lld atom "
-        "pairs), %.4g MB for the residuals and approximations of %lld blocks, and up to %.4g MB "
-        "for each block that receives atoms (%lld pixels x %lld atoms)",
-        (pairs + intermediate) / doublesPerMB, static_cast<long long>(Ky),
-        static_cast<long long>(Kx), 2.0 * static_cast<double>(Q) * N / doublesPerMB,
-        static_cast<long long>(Q), 5.0 * N * cap / doublesPerMB,
-        static_cast<long long>(rows * cols), static_cast<long long>(cap));
+  const double yFirst = static_cast<double>(Ky) * static_cast<double>(cols);
+  const double xFirst = static_cast<double>(rows) * static_cast<double>(Kx);
+  char scoring[32], residuals[32], perBlock[32];
+  formatBytes(bytes * (pairs + (yFirst < xFirst ? yFirst : xFirst)), scoring, sizeof scoring);
+  formatBytes(bytes * 2.0 * static_cast<double>(Q) * N, residuals, sizeof residuals);
+  formatBytes(bytes * 5.0 * N * cap, perBlock, sizeof perBlock);
+  raise("Not enough memory for this call: it takes %s to score a block (%lld x %lld atom pairs), "
+        "%s for the residuals and approximations of %lld blocks, and up to %s for each block "
+        "that receives atoms (%lld pixels x %lld atoms)",
+        scoring, static_cast<long long>(Ky), static_cast<long long>(Kx), residuals,
+        static_cast<long long>(Q), perBlock, static_cast<long long>(rows * cols),
+        static_cast<long long>(cap));
 }
 
 }  // namespace
