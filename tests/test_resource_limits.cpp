@@ -85,7 +85,9 @@ TEST_F(ResourceLimits, ScoreTableBeyondMemoryEndsWithAClearError) {
   const host::Array Dy = matrix(1, 46340), Dx = matrix(1, 46340);
   EXPECT_EXIT(runCapped({blocks.get(), Dy.get(), Dx.get()}), ::testing::ExitedWithCode(0),
               std::string("error: ") + kOutOfMemory +
-                  "it takes 1.638e\\+04 MB to score a block \\(46340 x 46340 atom pairs\\)");
+                  "it takes 16.0 GB to score a block \\(46340 x 46340 atom pairs\\), 1 kB for "
+                  "the residuals and approximations of 2 blocks, and up to 1 kB for each block "
+                  "that receives atoms \\(1 pixels x 1 atoms\\)");
 }
 
 }  // namespace
