@@ -1,0 +1,194 @@
+// Per-atom cost of the pursuit's block arithmetic: scoring a block against the
+// whole dictionary pair, growing its orthonormal set (projection, two
+// re-orthogonalisation sweeps, normalisation) and growing its dual set, and the
+// whole step those make for one atom. Measured for 8 x 8 and 16 x 16 blocks with
+// twice-redundant cosine dictionaries (16 + 16 and 32 + 32 atoms) at several
+// numbers k of atoms already held by the block.
+//
+// The same source is linked against each BLAS to compare (bench/CMakeLists.txt).
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "biorthogonal.h"
+#include "blas.h"
+#include "orthogonalize.h"
+#include "separable_atom.h"
+
+namespace {
+
+const double kPi = 3.14159265358979323846;
+
+// n x K cosine dictionary, column k = cos(pi (r + 1/2) k / K) over r, scaled to
+// unit norm: the construction of the toolbox's tilevista_cosine_dictionary.
+std::vector<double> cosineDictionary(std::int32_t n, std::int32_t K) {
+  std::vector<double> D(std::size_t(n) * std::size_t(K));
+  for (std::int32_t k = 0; k < K; ++k) {
+    double* column = &D[std::size_t(k) * std::size_t(n)];
+    double sum = 0.0;
+    for (std::int32_t r = 0; r < n; ++r) {
+      column[r] = std::cos(kPi * (r + 0.5) * k / K);
+      sum += column[r] * column[r];
+    }
+    const double scale = 1.0 / std::sqrt(sum);
+    for (std::int32_t r = 0; r < n; ++r) column[r] *= scale;
+  }
+  return D;
+}
+
+// A block of natural-image-like content: a smooth ramp plus deterministic
+// pseudo-random texture, so that the pursuit keeps finding new directions.
+std::vector<double> sampleBlock(std::int32_t rows, std::int32_t cols) {
+  std::vector<double> F(std::size_t(rows) * std::size_t(cols));
+  std::uint64_t state = 0x9e3779b97f4a7c15ull;
+  for (std::int32_t c = 0; c < cols; ++c) {
+    for (std::int32_t r = 0; r < rows; ++r) {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      const double noise = double(state >> 11) / double(1ull << 53) - 0.5;
+      F[std::size_t(c) * std::size_t(rows) + std::size_t(r)] = 100.0 + 3.0 * r + 2.0 * c + 40.0 * noise;
+    }
+  }
+  return F;
+}
+
+// One block in the state the driver leaves it after k atoms: k orthonormal
+// vectors U, their dual vectors B, the residual R, and the next atom chosen by
+// the pursuit (synthesised in `atom`). Built with the kernels under test, in
+// the driver's order.
+struct BlockState {
+  std::int32_t rows, cols, Ky, Kx, N, k;
+  std::vector<double> Dy, Dx, F, R, U, B, atom;
+  std::int32_t nextY = 0, nextX = 0;
+  double energy = 0.0;  // squared norm of R after the last addAtom
+
+  BlockState(std::int32_t side, std::int32_t atomsPerDirection, std::int32_t held)
+      : rows(side), cols(side), Ky(atomsPerDirection), Kx(atomsPerDirection), N(side * side),
+        k(held) {
+    Dy = cosineDictionary(rows, Ky);
+    Dx = cosineDictionary(cols, Kx);
+    F = sampleBlock(rows, cols);
+    R = F;
+    U.assign(std::size_t(N) * std::size_t(k + 1), 0.0);
+    B.assign(std::size_t(N) * std::size_t(k + 1), 0.0);
+    atom.assign(std::size_t(N), 0.0);
+    for (std::int32_t j = 0; j <= k; ++j) {
+      double value = 0.0;
+      std::int32_t y = 0, x = 0, linear = 0;
+      selectSeparableAtom(Dy.data(), Dx.data(), R.data(), Ky, Kx, rows, cols, &value, &y, &x,
+                          &linear);
+      nextY = y;
+      nextX = x;
+      synthesize(atom.data());
+      if (j == k) break;
+      const double nrm = addAtom(j);
+      // Atoms have unit norm, so this is the driver's relative tol1 test.
+      if (!(nrm > 1e-7)) throw std::runtime_error("dependent atom while building the state");
+    }
+  }
+
+  void synthesize(double* out) const {
+    synthesizeSeparableAtom(&Dx[std::size_t(nextX) * std::size_t(cols)],
+                            &Dy[std::size_t(nextY) * std::size_t(rows)], cols, rows, out);
+  }
+
+  // Orthogonalises `atom` into column j of U and normalises it; returns the norm
+  // before normalisation.
+  double orthogonalize(std::int32_t j) {
+    double* u = &U[std::size_t(j) * std::size_t(N)];
+    if (j == 0) {
+      std::memcpy(u, atom.data(), std::size_t(N) * sizeof(double));
+    } else {
+      projectOutBasis(U.data(), atom.data(), N, j);
+      reorthogonalize(U.data(), N, j, 2);
+    }
+    const blas_int n = N, one = 1;
+    const double nrm = dnrm2(&n, u, &one);
+    const double reciprocal = 1.0 / nrm;
+    dscal(&n, &reciprocal, u, &one);
+    return nrm;
+  }
+
+  // The driver's per-atom block work after the choice of atom: orthonormal and
+  // dual columns j, coefficient from F, residual update and residual energy.
+  double addAtom(std::int32_t j) {
+    const double nrm = orthogonalize(j);
+    double* u = &U[std::size_t(j) * std::size_t(N)];
+    updateBiorthogonalSet(B.data(), atom.data(), u, nrm, N, j);
+    const blas_int n = N, one = 1;
+    const double c = -ddot(&n, u, &one, F.data(), &one);
+    daxpy(&n, &c, u, &one, R.data(), &one);
+    const double r = dnrm2(&n, R.data(), &one);
+    energy = r * r;
+    return nrm;
+  }
+};
+
+// Arguments: block side, dictionary atoms per direction, atoms held k.
+void blockArguments(benchmark::internal::Benchmark* b) {
+  for (int k : {1, 8, 16, 32}) b->Args({8, 16, k});
+  for (int k : {1, 16, 64, 128}) b->Args({16, 32, k});
+  b->ArgNames({"side", "K", "k"});
+}
+
+// Scoring a block against the whole dictionary pair (independent of k).
+void BM_Select(benchmark::State& st) {
+  BlockState s(std::int32_t(st.range(0)), std::int32_t(st.range(1)), 0);
+  double value = 0.0;
+  std::int32_t y = 0, x = 0, linear = 0;
+  for (auto _ : st) {
+    selectSeparableAtom(s.Dy.data(), s.Dx.data(), s.R.data(), s.Ky, s.Kx, s.rows, s.cols, &value,
+                        &y, &x, &linear);
+    benchmark::DoNotOptimize(value);
+  }
+}
+BENCHMARK(BM_Select)->Args({8, 16})->Args({16, 32})->ArgNames({"side", "K"});
+
+// projectOutBasis + reorthogonalize(.., 2) + normalisation of column k. Columns
+// 0..k-1 are only read, so repeating the step measures the same work.
+void BM_Orthogonalize(benchmark::State& st) {
+  BlockState s(std::int32_t(st.range(0)), std::int32_t(st.range(1)), std::int32_t(st.range(2)));
+  for (auto _ : st) benchmark::DoNotOptimize(s.orthogonalize(s.k));
+}
+BENCHMARK(BM_Orthogonalize)->Apply(blockArguments);
+
+// updateBiorthogonalSet for atom k. The first repetition makes the k earlier
+// dual vectors orthogonal to the atom; later ones subtract rounding-sized
+// multiples, the same arithmetic on values that stay put.
+void BM_DualUpdate(benchmark::State& st) {
+  BlockState s(std::int32_t(st.range(0)), std::int32_t(st.range(1)), std::int32_t(st.range(2)));
+  const double nrm = s.orthogonalize(s.k);
+  const double* u = &s.U[std::size_t(s.k) * std::size_t(s.N)];
+  for (auto _ : st) {
+    updateBiorthogonalSet(s.B.data(), s.atom.data(), u, nrm, s.N, s.k);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_DualUpdate)->Apply(blockArguments);
+
+// The whole block arithmetic of one pursuit step at k atoms held: synthesis,
+// orthogonalisation, dual update, coefficient, residual update and energy, and
+// the rescoring of the block. What the driver adds on top is the choice of
+// block and the stop test.
+void BM_PursuitStep(benchmark::State& st) {
+  BlockState s(std::int32_t(st.range(0)), std::int32_t(st.range(1)), std::int32_t(st.range(2)));
+  double value = 0.0;
+  std::int32_t y = 0, x = 0, linear = 0;
+  for (auto _ : st) {
+    s.synthesize(s.atom.data());
+    benchmark::DoNotOptimize(s.addAtom(s.k));
+    benchmark::DoNotOptimize(s.energy);
+    selectSeparableAtom(s.Dy.data(), s.Dx.data(), s.R.data(), s.Ky, s.Kx, s.rows, s.cols, &value,
+                        &y, &x, &linear);
+    benchmark::DoNotOptimize(value);
+  }
+}
+BENCHMARK(BM_PursuitStep)->Apply(blockArguments);
+
+}  // namespace
+
+BENCHMARK_MAIN();
