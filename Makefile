@@ -62,3 +62,13 @@ fuzz-ci: fuzz-build
 fuzz-corpus: fuzz-build
 	rm -rf fuzz/corpus && mkdir -p fuzz/corpus
 	$(BUILD)/fuzz/make_corpus fuzz/corpus
+
+# make bench  -- builds and runs the benchmarks in $(BUILD)/bench (one core, some
+#                minutes): tables printed, results in $(BUILD)/bench/results.json,
+#                plots in $(BUILD)/bench/plots. BENCH_FLAGS=--quick for a short check.
+BENCH_FLAGS ?=
+
+.PHONY: bench
+
+bench: deps
+	bench/run_benchmarks --build $(BUILD)/bench $(BENCH_FLAGS)
