@@ -1,5 +1,6 @@
 #include "block_pursuit.h"
 
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -165,9 +166,11 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
       reorthogonalize(U, N, k, kReorthogonalizationPasses);
     }
     const double nrm = dnrm2(&n, Uk, &one);
-    if (!(nrm > kTol1 * dnrm2(&n, atomBuffer.get(), &one))) {
-      // The atom lies, up to rounding, in the span of the block's atoms: the
-      // block has nothing more to gain from this dictionary pair.
+    const double reciprocal = 1.0 / nrm;
+    if (!(nrm > kTol1 * dnrm2(&n, atomBuffer.get(), &one)) || !std::isfinite(reciprocal)) {
+      // The atom lies, up to rounding, in the span of the block's atoms, or its
+      // new direction is too small for its unit vector and dual to be finite:
+      // the block has nothing more to gain from this dictionary pair.
       candidateValue[v] = kRetired;
       contest.update(v);
       continue;
@@ -178,7 +181,6 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
     atoms.yIndex()[k] = yIndex + 1;
     atoms.xIndex()[k] = xIndex + 1;
 
-    const double reciprocal = 1.0 / nrm;
     dscal(&n, &reciprocal, Uk, &one);
     updateBiorthogonalSet(atoms.dual(), atomBuffer.get(), Uk, nrm, N, k);
 
