@@ -29,3 +29,13 @@ std::int32_t BlockContest::winner() const {
   const std::int32_t w = node_[1];
   return w >= 0 && values_[w] > 0.0 ? w : -1;
 }
+
+std::int32_t BlockContest::winnerWithout(std::int32_t q) const {
+  if (node_.empty()) return -1;
+  std::int32_t best = -1;
+  for (std::size_t i = leaves_ + static_cast<std::size_t>(q); i > 1; i /= 2) {
+    const std::int32_t other = node_[i ^ 1];
+    best = (i & 1) ? match(other, best) : match(best, other);
+  }
+  return best;
+}

@@ -23,6 +23,9 @@ class BlockContest {
   /// The winning block, or -1 when no value is above 0.0.
   std::int32_t winner() const;
 
+  /// The block that would win if block q were out of the contest, or -1. O(log Q).
+  std::int32_t winnerWithout(std::int32_t q) const;
+
  private:
   std::int32_t match(std::int32_t left, std::int32_t right) const;
 

@@ -68,6 +68,19 @@ void scoreBlock(const double* Dy, const double* Dx, const double* F, std::int32_
                       &candidate->xIndex, &linearIndex);
 }
 
+// Asks the processor to bring `count` doubles at p into cache ahead of use.
+void prefetch(const double* p, std::size_t count) {
+#if defined(__GNUC__)
+  if (p == nullptr) return;
+  const char* bytes = reinterpret_cast<const char*>(p);
+  for (std::size_t offset = 0; offset < count * sizeof(double); offset += 64)
+    __builtin_prefetch(bytes + offset);
+#else
+  (void)p;
+  (void)count;
+#endif
+}
+
 double squaredNorm(blas_int n, const double* x) {
   const blas_int one = 1;
   const double nrm = dnrm2(&n, x, &one);
@@ -142,6 +155,17 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
     if (v < 0 || candidateValue[v] < kTol2) {
       mexPrintf("\n \n %s stopped, max(|<f,q>|/||q||)<= tol2=%g.\n", kProgramName, kTol2);
       break;
+    }
+
+    // Unless block v keeps winning, the next step goes to the best of the other
+    // blocks: their data is cold, so start fetching it while this step computes.
+    const std::int32_t next = contest.winnerWithout(v);
+    if (next >= 0) {
+      const std::size_t vectors = blockSize * static_cast<std::size_t>(atomCount[next]);
+      prefetch(storage[next].ortho(), vectors);
+      prefetch(storage[next].dual(), vectors);
+      prefetch(residual.get() + blockSize * static_cast<std::size_t>(next), blockSize);
+      prefetch(block[next], blockSize);
     }
 
     const std::int32_t yIndex = candidate[v].yIndex;

@@ -16,11 +16,11 @@ namespace {
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 
-int scan(const std::vector<double>& values) {
+int scan(const std::vector<double>& values, int without = -1) {
   double w = 0.0;
   int v = -1;
   for (std::size_t q = 0; q < values.size(); ++q) {
-    if (values[q] > w) {
+    if (static_cast<int>(q) != without && values[q] > w) {
       w = values[q];
       v = static_cast<int>(q);
     }
@@ -48,6 +48,7 @@ TEST(BlockContest, AgreesWithTheLinearScanThroughRandomUpdates) {
       values[static_cast<std::size_t>(q)] = pool[rng() % 10];
       contest.update(q);
       ASSERT_EQ(contest.winner(), scan(values)) << "Q " << Q << " step " << step;
+      ASSERT_EQ(contest.winnerWithout(q), scan(values, q)) << "Q " << Q << " step " << step;
     }
   }
 }
