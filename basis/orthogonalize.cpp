@@ -9,18 +9,27 @@
 
 #include "blas.h"
 
-void projectOutBasis(double* U, const double* a, std::int32_t N, std::int32_t k) {
+namespace {
+
+// s_j = u_j . v for j < k in one dgemv over the k columns of U; beta = 0.0, so
+// s needs no initialisation.
+void projectionCoefficients(const double* U, const double* v, std::int32_t N, std::int32_t k,
+                            double* s) {
   const char trans = 'T';
   const double one = 1.0;
   const double zero = 0.0;
   const blas_int n = N;
   const blas_int cols = k;
   const blas_int inc = 1;
-  const std::size_t len = std::size_t(N);
+  dgemv(&trans, &n, &cols, &one, U, &n, v, &inc, &zero, s, &inc);
+}
 
-  // s_j = u_j . a; beta = 0.0, so s needs no initialisation.
+}  // namespace
+
+void projectOutBasis(double* U, const double* a, std::int32_t N, std::int32_t k) {
+  const std::size_t len = std::size_t(N);
   std::unique_ptr<double[]> s(new double[std::size_t(k)]);
-  dgemv(&trans, &n, &cols, &one, U, &n, a, &inc, &zero, s.get(), &inc);
+  projectionCoefficients(U, a, N, k, s.get());
 
   // Column k = a - sum_j s_j u_j, every coefficient taken from a itself.
   double* v = U + len * std::size_t(k);
@@ -34,11 +43,7 @@ void projectOutBasis(double* U, const double* a, std::int32_t N, std::int32_t k)
 
 void reorthogonalize(double* U, std::int32_t N, std::int32_t k, std::int32_t passes) {
   if (passes <= 0) return;
-  const char trans = 'T';
-  const double one = 1.0;
-  const double zero = 0.0;
   const blas_int n = N;
-  const blas_int cols = k;
   const blas_int inc = 1;
   const std::size_t len = std::size_t(N);
 
@@ -46,7 +51,7 @@ void reorthogonalize(double* U, std::int32_t N, std::int32_t k, std::int32_t pas
   double* v = U + len * std::size_t(k);
   for (std::int32_t pass = 0; pass < passes; ++pass) {
     // All coefficients of the pass from v as it stands at the start of the pass.
-    dgemv(&trans, &n, &cols, &one, U, &n, v, &inc, &zero, s.get(), &inc);
+    projectionCoefficients(U, v, N, k, s.get());
     for (std::int32_t j = 0; j < k; ++j) {
       const double alpha = -s[std::size_t(j)];
       daxpy(&n, &alpha, U + len * std::size_t(j), &inc, v, &inc);
