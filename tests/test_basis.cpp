@@ -13,28 +13,12 @@
 #include "biorthogonal.h"
 #include "blas.h"
 #include "orthogonalize.h"
+#include "column_matrix.h"
 
 namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Column-major matrix, leading dimension = rows.
-struct Matrix {
-  std::int32_t rows = 0;
-  std::int32_t cols = 0;
-  std::vector<double> data;
-  Matrix(std::int32_t r, std::int32_t c, double fill = 0.0)
-      : rows(r), cols(c), data(std::size_t(r) * std::size_t(c), fill) {}
-  double& at(std::int32_t r, std::int32_t c) { return data[std::size_t(r) + std::size_t(rows) * c]; }
-  double at(std::int32_t r, std::int32_t c) const {
-    return data[std::size_t(r) + std::size_t(rows) * c];
-  }
-  double* column(std::int32_t c) { return data.data() + std::size_t(rows) * c; }
-  const double* column(std::int32_t c) const { return data.data() + std::size_t(rows) * c; }
-  std::vector<double> columnCopy(std::int32_t c) const {
-    return std::vector<double>(column(c), column(c) + rows);
-  }
-};
 
 // Columns 0..count-1 of a, as a matrix.
 Matrix leadingColumns(const Matrix& a, std::int32_t count) {

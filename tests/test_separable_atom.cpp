@@ -17,6 +17,7 @@
 
 #include "blas.h"
 #include "separable_atom.h"
+#include "column_matrix.h"
 
 namespace {
 
@@ -61,19 +62,6 @@ struct GemmRecorder {
   ~GemmRecorder() { gemmLog = nullptr; }
 };
 
-// Column-major matrix, leading dimension = rows.
-struct Matrix {
-  std::int32_t rows = 0;
-  std::int32_t cols = 0;
-  std::vector<double> data;
-  Matrix(std::int32_t r, std::int32_t c, double fill = 0.0)
-      : rows(r), cols(c), data(std::size_t(r) * std::size_t(c), fill) {}
-  double& at(std::int32_t r, std::int32_t c) { return data[std::size_t(r) + std::size_t(rows) * c]; }
-  double at(std::int32_t r, std::int32_t c) const {
-    return data[std::size_t(r) + std::size_t(rows) * c];
-  }
-  const double* column(std::int32_t c) const { return data.data() + std::size_t(rows) * c; }
-};
 
 Matrix randomMatrix(std::int32_t rows, std::int32_t cols, std::mt19937_64& gen) {
   std::uniform_real_distribution<double> dist(-1.0, 1.0);
