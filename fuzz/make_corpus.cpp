@@ -246,8 +246,7 @@ std::vector<Seed> seeds() {
       {"mended-dictionaries-wrap", raw(7, {cell(1, 2, {dbl(1, 1, {1}), dbl(1, 1, {1})}), dbl(1, 65535), dbl(1, 65535)})},
       {"mended-block-storage-wraps", raw(7, {cell(1, 1, {dbl(46341, 1)}), dbl(46341, 1), dbl(1, 46341)})},
       {"mended-zero-dictionaries", raw(7, {blocks, dbl(2, 2), dbl(1, 1)})},
-      // Open: an atom of subnormal norm (tests/test_fuzz_regressions.cpp).
-      {"open-subnormal-atom-norm", raw(7, {cell(1, 2, {dbl(2, 1, {1e308, 1.5e308}), dbl(2, 1, {0, 1})}), dbl(2, 2, {1e-160, 0, 1e-160, 1e-170}), dbl(1, 1, {1e-150}), scalar(0)})},
+      {"mended-subnormal-atom-norm", raw(7, {cell(1, 2, {dbl(2, 1, {1e308, 1.5e308}), dbl(2, 1, {0, 1})}), dbl(2, 2, {1e-160, 0, 1e-160, 1e-170}), dbl(1, 1, {1e-150}), scalar(0)})},
   };
 
   // Structured calls: every dictionary and block kind, each optional input.

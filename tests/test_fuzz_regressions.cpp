@@ -13,9 +13,10 @@ namespace {
 
 // An atom whose norm is below 1/DBL_MAX (a subnormal-scale product of tiny
 // dictionary entries) scores above 1e-10 against a block near DBL_MAX. Its
-// orthonormal vector is the atom times 1.0/nrm, and that reciprocal overflows:
-// the vector would become infinite and the approximation NaN, although every input
-// is finite. The driver refuses such an atom, like one of norm zero.
+// orthonormal vector is the atom times 1.0/nrm, and that reciprocal overflowed:
+// the vector became infinite and the approximation NaN, although every input is
+// finite and the true vector and approximation are representable. Found by the
+// hostile calls in Octave; the driver now refuses such an atom.
 TEST(FuzzRegressions, AtomOfSubnormalNormKeepsOutputsFinite) {
   const host::Array f0 = matrix(2, 1, {1e308, 1.5e308}), f1 = matrix(2, 1, {0, 1});
   const host::Array blocks = cell(1, 2, {f0.get(), f1.get()});
