@@ -118,6 +118,7 @@ def main():
     parser.add_argument("--atoms", type=int, default=16)
     parser.add_argument("--psnr", type=float, nargs="+", default=[45.0])
     parser.add_argument("--label", default=None)
+    parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
 
     image = read_pgm(args.image)
@@ -131,7 +132,9 @@ def main():
     for target in args.psnr:
         target_sse = image.size * 255.0**2 / 10 ** (target / 10)
         tau, steps = tune(omp, target_sse, Q)
-        seconds, atoms, sse = omp.run(tau)
+        runs = [omp.run(tau) for _ in range(max(args.repeat, 1))]
+        seconds, atoms, sse = min(runs)
+        median = sorted(r[0] for r in runs)[len(runs) // 2]
         print(
             json.dumps(
                 {
@@ -152,7 +155,9 @@ def main():
                     "sparsity_ratio": image.size / atoms,
                     "sse": sse,
                     "psnr": 10 * np.log10(255.0**2 * image.size / sse),
+                    "repeat": len(runs),
                     "seconds": seconds,
+                    "seconds_median": median,
                     "precompute_seconds": omp.precompute_seconds,
                     "us_per_atom": seconds / atoms * 1e6,
                 }
