@@ -32,7 +32,7 @@ octave: deps
 test-octave: octave
 	octave-cli --no-gui --norc tests/octave/run_tests.m
 
-test: test-standalone test-sanitize test-octave
+test: test-standalone test-sanitize test-octave fuzz-ci
 
 demo: octave
 	scripts/run-demo "$(IMAGE)" "$(BLOCK)" "$(PSNR)" "$(OUT)"

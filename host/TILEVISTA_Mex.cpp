@@ -20,6 +20,10 @@
 #include <new>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/resource.h>
+#endif
+
 #include "block_pursuit.h"
 #include "mex.h"
 
@@ -182,6 +186,46 @@ void raiseOutOfMemory(std::int64_t Q, std::int64_t rows, std::int64_t cols, std:
         static_cast<long long>(cap));
 }
 
+// Bytes the system can still give this process, or a negative value when that
+// cannot be told. On Linux an allocation beyond it may succeed and the process
+// be killed when the memory is touched, so the module asks first.
+double availableBytes() {
+#if defined(__linux__)
+  double available = -1.0;
+  if (std::FILE* meminfo = std::fopen("/proc/meminfo", "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, meminfo) != nullptr) {
+      unsigned long long kB = 0;
+      if (std::sscanf(line, "MemAvailable: %llu kB", &kB) == 1) {
+        available = 1024.0 * static_cast<double>(kB);
+        break;
+      }
+    }
+    std::fclose(meminfo);
+  }
+  rlimit limit{};
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    const double cap = static_cast<double>(limit.rlim_cur);
+    if (available < 0.0 || cap < available) available = cap;
+  }
+  return available;
+#else
+  return -1.0;
+#endif
+}
+
+// The memory every call of these sizes holds at once, whatever the image: the
+// residuals and approximations, and one block's score table with its product.
+double fixedBytes(std::int64_t Q, std::int64_t rows, std::int64_t cols, std::int64_t Ky,
+                  std::int64_t Kx) {
+  const double N = static_cast<double>(rows) * static_cast<double>(cols);
+  const double yFirst = static_cast<double>(Ky) * static_cast<double>(cols);
+  const double xFirst = static_cast<double>(rows) * static_cast<double>(Kx);
+  return sizeof(double) * (2.0 * static_cast<double>(Q) * N +
+                           static_cast<double>(Ky) * static_cast<double>(Kx) +
+                           (yFirst < xFirst ? yFirst : xFirst) + N);
+}
+
 }  // namespace
 
 extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
@@ -248,6 +292,10 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
 
   checkSizes(Q, rows, cols, Ky, Kx);
   checkBlocks(blocks, Q, rows, cols);
+  const double available = availableBytes();
+  if (available >= 0.0 && fixedBytes(Q, rows, cols, Ky, Kx) > available) {
+    raiseOutOfMemory(Q, rows, cols, Ky, Kx);
+  }
 
   plhs[kApproximation] = mxCreateCellMatrix(d, nc);
   for (std::int64_t i = 0; i < Q; ++i) {

@@ -84,6 +84,14 @@ function varargout = TILEVISTA_Mex(varargin)
 %   and a call whose sizes do not fit the module's 32-bit arithmetic, are
 %   rejected with a message that says so.
 %
+%   Memory. Beyond its inputs a call takes, in doubles of 8 bytes, with
+%   N = rows*cols and Q blocks: 2*Q*N for the residuals and approximations;
+%   Ky*Kx + min(Ky*cols, rows*Kx) while a block is scored; for a block that
+%   takes m atoms about 5*N*m (its orthonormal and dual vectors, grown as
+%   needed, and their copies in the outputs). A call that cannot get it ends
+%   with "Not enough memory for this call: ...", naming these amounts; the
+%   fixed part is checked against the memory available before the pursuit.
+%
 %   Example:
 %     img = double(imread('camera.png'));
 %     [blocks, info] = tilevista_blocks(img, 8);
