@@ -30,9 +30,9 @@ octave: deps
 	scripts/build-octave
 
 test-octave: octave
-	octave-cli --no-gui --norc tests/octave/run_tests.m
+	scripts/run-octave-tests
 
-test: test-standalone test-sanitize test-octave fuzz-ci
+test: test-standalone test-sanitize fuzz-ci test-octave
 
 demo: octave
 	scripts/run-demo "$(IMAGE)" "$(BLOCK)" "$(PSNR)" "$(OUT)"
