@@ -1,6 +1,6 @@
-// The module's entry point: argument checks, defaults, output creation, one
-// pursuit call, output assembly. Compiles unchanged against the substitute host,
-// GNU Octave's mex.h and MATLAB's.
+// The module's entry point: argument checks, defaults, output creation and one
+// pursuit call, which fills the outputs. Compiles unchanged against the
+// substitute host, GNU Octave's mex.h and MATLAB's.
 //
 //   [approx, yIdx, xIdx, duals, coefs, ortho, total] =
 //       TILEVISTA_Mex(blocks, Dy, Dx, tol, maxAtoms)
