@@ -70,5 +70,6 @@ BENCH_FLAGS ?=
 
 .PHONY: bench
 
-bench: deps
+bench:
+	@scripts/install-deps bench
 	bench/run_benchmarks --build $(BUILD)/bench $(BENCH_FLAGS)
