@@ -1,39 +1,39 @@
 #include "block_storage.h"
 
+#include <cstring>
 #include <new>
 
 namespace {
 
-const std::int32_t kFirstColumns = 4;
+// Most blocks take a handful of atoms; starting at 8 columns spares them most
+// regrowths, and growth by half keeps unused room below a third.
+const std::int32_t kFirstColumns = 8;
 
 }  // namespace
 
-void BlockStorage::grow(Buffer& buffer, std::size_t count) {
-  void* grown = std::realloc(buffer.get(), count * sizeof(double));
-  if (grown == nullptr) throw std::bad_alloc();
-  buffer.release();
-  buffer.reset(static_cast<double*>(grown));
-}
-
 void BlockStorage::reserve(std::int32_t N, std::int32_t columns, std::int32_t cap) {
   if (columns <= capacity_) return;
-  // Growth by half keeps the unused room below a third of the storage.
   std::int64_t next = capacity_ < kFirstColumns ? kFirstColumns
                                                 : capacity_ + std::int64_t{capacity_} / 2;
   if (next < columns) next = columns;
   if (next > cap) next = cap;
-  const std::size_t count = static_cast<std::size_t>(next);
-  grow(ortho_, count * static_cast<std::size_t>(N));
-  grow(dual_, count * static_cast<std::size_t>(N));
-  grow(yIndex_, count);
-  grow(xIndex_, count);
+  const std::size_t c = static_cast<std::size_t>(next);
+  const std::size_t n = static_cast<std::size_t>(N);
+  auto* grown = static_cast<double*>(std::malloc(c * (2 * n + 2) * sizeof(double)));
+  if (grown == nullptr) throw std::bad_alloc();
+  if (capacity_ > 0) {
+    const std::size_t held = capacity();
+    std::memcpy(grown, ortho(), held * n * sizeof(double));
+    std::memcpy(grown + c * n, dual(), held * n * sizeof(double));
+    std::memcpy(grown + 2 * c * n, yIndex(), held * sizeof(double));
+    std::memcpy(grown + (2 * n + 1) * c, xIndex(), held * sizeof(double));
+  }
+  slot_.reset(grown);
+  N_ = N;
   capacity_ = static_cast<std::int32_t>(next);
 }
 
 void BlockStorage::release() {
-  ortho_.reset();
-  dual_.reset();
-  yIndex_.reset();
-  xIndex_.reset();
+  slot_.reset();
   capacity_ = 0;
 }

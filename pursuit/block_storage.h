@@ -1,9 +1,10 @@
 // A block's atoms while the pursuit runs: orthonormal and dual vectors (N values
-// each per atom) and 1-based atom indices, in storage that grows with the block's
-// atom count instead of being sized for its capacity up front.
+// each per atom) and 1-based atom indices, in one allocation that grows with the
+// block's atom count instead of being sized for its capacity up front.
 #ifndef TILEVISTA_BLOCK_STORAGE_H
 #define TILEVISTA_BLOCK_STORAGE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -18,25 +19,29 @@ class BlockStorage {
   /// @param cap      the block's capacity, never exceeded
   void reserve(std::int32_t N, std::int32_t columns, std::int32_t cap);
 
-  /// N x capacity, column-major, leading dimension N.
-  double* ortho() const { return ortho_.get(); }
-  double* dual() const { return dual_.get(); }
+  /// N x capacity, column-major, leading dimension N; null before reserve().
+  double* ortho() const { return slot_.get(); }
+  double* dual() const { return at(size() * capacity()); }
   /// capacity values each, 1-based indices of the atoms in order of choice.
-  double* yIndex() const { return yIndex_.get(); }
-  double* xIndex() const { return xIndex_.get(); }
+  double* yIndex() const { return at(2 * size() * capacity()); }
+  double* xIndex() const { return at((2 * size() + 1) * capacity()); }
 
   /// Frees everything.
   void release();
 
  private:
+  std::size_t size() const { return static_cast<std::size_t>(N_); }
+  std::size_t capacity() const { return static_cast<std::size_t>(capacity_); }
+  double* at(std::size_t offset) const { return slot_ ? slot_.get() + offset : nullptr; }
+
   struct Free {
     void operator()(double* p) const { std::free(p); }
   };
-  using Buffer = std::unique_ptr<double[], Free>;
-  static void grow(Buffer& buffer, std::size_t count);
-
+  // One slot, [vectors | duals | y indices | x indices]: a block's whole state
+  // sits together, one allocation per growth and one stream for the prefetcher.
+  std::unique_ptr<double[], Free> slot_;
+  std::int32_t N_ = 0;
   std::int32_t capacity_ = 0;
-  Buffer ortho_, dual_, yIndex_, xIndex_;
 };
 
 #endif  // TILEVISTA_BLOCK_STORAGE_H
