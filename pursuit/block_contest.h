@@ -10,6 +10,8 @@
 /// starts at 0.0 and moves only on strictly greater values would pick: the lowest
 /// index among the largest values above 0.0. NaN, 0.0 and negative values never
 /// win, so a block is taken out of the contest by giving it a negative value.
+/// Every node keeps its winner's value beside its index, so replaying a path
+/// reads the siblings on it and nothing scattered across the blocks' values.
 class BlockContest {
  public:
   /// @param values  in, Q candidate values; read again on every update, so the
@@ -27,11 +29,17 @@ class BlockContest {
   std::int32_t winnerWithout(std::int32_t q) const;
 
  private:
-  std::int32_t match(std::int32_t left, std::int32_t right) const;
+  // A block in the contest with its value; index -1 is nobody.
+  struct Entrant {
+    double value;
+    std::int32_t index;
+  };
+  static Entrant match(const Entrant& left, const Entrant& right);
+  Entrant leaf(std::int32_t q) const;
 
   const double* values_;
-  std::size_t leaves_ = 0;           // power of two >= Q
-  std::vector<std::int32_t> node_;   // 1-based heap layout; leaves at leaves_ + q
+  std::size_t leaves_ = 0;       // power of two >= Q
+  std::vector<Entrant> node_;    // 1-based heap layout; leaves at leaves_ + q
 };
 
 #endif  // TILEVISTA_BLOCK_CONTEST_H
