@@ -191,10 +191,12 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
     }
     const double nrm = dnrm2(&n, Uk, &one);
     const double reciprocal = 1.0 / nrm;
-    if (!(nrm > kTol1 * dnrm2(&n, atomBuffer.get(), &one)) || !std::isfinite(reciprocal)) {
+    if (!(nrm > kTol1 * dnrm2(&n, atomBuffer.get(), &one)) || !std::isfinite(reciprocal) ||
+        !std::isfinite(nrm)) {
       // The atom lies, up to rounding, in the span of the block's atoms, or its
-      // new direction is too small for its unit vector and dual to be finite:
-      // the block has nothing more to gain from this dictionary pair.
+      // new direction is too small or too large (its norm overflows, so the
+      // reciprocal is 0) for a finite unit vector and dual: the block has
+      // nothing more to gain from this dictionary pair.
       candidateValue[v] = kRetired;
       contest.update(v);
       continue;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "test_arrays.h"
@@ -35,6 +36,43 @@ TEST(FuzzRegressions, AtomOfSubnormalNormKeepsOutputsFinite) {
     }
     for (double v : call.elementValues(0, i)) EXPECT_TRUE(std::isfinite(v)) << "block " << i + 1;
   }
+}
+
+// An atom of norm just below DBL_MAX (a dictionary column holding -DBL_MAX
+// times a unit cosine): once its projections on the block's earlier vectors are
+// removed, the computed norm of what is left rounds up to infinity. Its
+// reciprocal is then 0, and the "unit" vector came out as zeros (NaN with some
+// BLAS) for every finite input. Found by the fuzzer; the driver now refuses an
+// atom whose new direction has no finite norm, as one whose reciprocal overflows.
+TEST(FuzzRegressions, AtomWhoseReducedNormOverflowsIsRefused) {
+  const std::size_t rows = 2, cols = 4, Kx = 4;
+  std::vector<double> dct(cols * Kx);  // orthonormal DCT-II basis, one atom per column
+  for (std::size_t k = 0; k < Kx; ++k)
+    for (std::size_t i = 0; i < cols; ++i)
+      dct[k * cols + i] = (k == 0 ? std::sqrt(1.0 / cols) : std::sqrt(2.0 / cols)) *
+                          std::cos(M_PI * double((2 * i + 1) * k) / double(2 * cols));
+  const host::Array Dx = matrix(cols, Kx, dct);
+  const host::Array Dy = matrix(rows, 2, {-std::numeric_limits<double>::max(), 0.50557670085499362,
+                                          0.76268365812864669, -0.97666161089910197});
+  const host::Array f0 = matrix(rows, cols,
+                                {-0.0037818608510115093, -0.8524159776877166, 0.57390294788160645,
+                                 -0.87186534565431573, -0.28937927333176505, 0.883673895885418,
+                                 -0.24039341955998128, 0.52584013447027056});
+  const host::Array blocks = cell(1, 1, {f0.get()});
+  const host::Array tolZero = scalar(0.0);
+  const ModuleCall call = callModule({blocks.get(), Dy.get(), Dx.get(), tolZero.get()});
+  ASSERT_FALSE(call.result.failed) << call.result.error;
+  // Every orthonormal vector has unit norm; nothing is infinite or NaN.
+  const std::vector<double> u = call.elementValues(5, 0);
+  const std::size_t N = rows * cols;
+  ASSERT_GE(u.size(), N);
+  for (std::size_t k = 0; k * N < u.size(); ++k) {
+    double s = 0;
+    for (std::size_t p = 0; p < N; ++p) s += u[k * N + p] * u[k * N + p];
+    EXPECT_NEAR(std::sqrt(s), 1.0, 1e-12) << "vector " << k + 1;
+  }
+  for (int o = 0; o < 6; ++o)
+    for (double v : call.elementValues(o, 0)) EXPECT_TRUE(std::isfinite(v)) << "output " << o + 1;
 }
 
 }  // namespace
