@@ -179,6 +179,16 @@ struct Seed {
   std::vector<std::uint8_t> bytes;
 };
 
+// The orthonormal DCT-II basis of length n, one atom per column.
+std::vector<double> cosineBasis(unsigned n) {
+  std::vector<double> d(std::size_t(n) * n);
+  for (unsigned k = 0; k < n; ++k)
+    for (unsigned i = 0; i < n; ++i)
+      d[std::size_t(k) * n + i] = (k == 0 ? std::sqrt(1.0 / n) : std::sqrt(2.0 / n)) *
+                                  std::cos(M_PI * double((2 * i + 1) * k) / double(2 * n));
+  return d;
+}
+
 std::vector<Seed> seeds() {
   using namespace fuzzcall;
   const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -246,6 +256,14 @@ std::vector<Seed> seeds() {
       {"mended-dictionaries-wrap", raw(7, {cell(1, 2, {dbl(1, 1, {1}), dbl(1, 1, {1})}), dbl(1, 65535), dbl(1, 65535)})},
       {"mended-block-storage-wraps", raw(7, {cell(1, 1, {dbl(46341, 1)}), dbl(46341, 1), dbl(1, 46341)})},
       {"mended-zero-dictionaries", raw(7, {blocks, dbl(2, 2), dbl(1, 1)})},
+      // An atom of norm just below DBL_MAX whose reduced norm rounds up to infinity.
+      {"mended-overflowing-reduced-norm",
+       raw(7, {cell(1, 1, {dbl(2, 4, {-0.0037818608510115093, -0.8524159776877166, 0.57390294788160645,
+                                      -0.87186534565431573, -0.28937927333176505, 0.883673895885418,
+                                      -0.24039341955998128, 0.52584013447027056})}),
+               dbl(2, 2, {-std::numeric_limits<double>::max(), 0.50557670085499362, 0.76268365812864669,
+                          -0.97666161089910197}),
+               dbl(4, 4, cosineBasis(4)), scalar(0)})},
       {"mended-subnormal-atom-norm", raw(7, {cell(1, 2, {dbl(2, 1, {1e308, 1.5e308}), dbl(2, 1, {0, 1})}), dbl(2, 2, {1e-160, 0, 1e-160, 1e-170}), dbl(1, 1, {1e-150}), scalar(0)})},
   };
 
