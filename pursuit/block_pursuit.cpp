@@ -68,18 +68,61 @@ void scoreBlock(const double* Dy, const double* Dx, const double* F, std::int32_
                       &candidate->xIndex, &linearIndex);
 }
 
-// Asks the processor to bring `count` doubles at p into cache ahead of use.
-void prefetch(const double* p, std::size_t count) {
+// Brings the data of the block that takes the next atom toward the processor
+// while the current atom is computed. The block's residual and input (a few cache
+// lines) are requested at once. Its orthonormal and dual vectors (2 x N x count
+// doubles, hundreds of lines) are requested in kParts portions spread over the
+// step: requested in one burst they exhaust the processor's outstanding-miss
+// slots and stall the very step they should overlap with.
+//
+// The requests are written out in this always-inlined helper rather than in a
+// plain function: a function whose only effect is __builtin_prefetch is judged
+// free of side effects by GCC, and every call of it is deleted.
+class NextBlockPrefetch {
+ public:
+  static const int kParts = 4;
+
+  /// Starts on a block: `residual`, `block` (N values each), `ortho`, `dual`
+  /// (N x count values each, column-major; null while the block holds no atom).
+  void start(const double* residual, const double* block, const double* ortho,
+             const double* dual, std::size_t N, std::size_t count) {
+    request(residual, 0, N);
+    request(block, 0, N);
+    ortho_ = ortho;
+    dual_ = dual;
+    values_ = N * count;
+    done_ = 0;
+    advance(1);
+  }
+
+  /// Requests the vectors up to portion `part` of kParts.
+  void advance(int part) {
+    const std::size_t end = values_ * static_cast<std::size_t>(part) / kParts;
+    request(ortho_, done_, end);
+    request(dual_, done_, end);
+    if (end > done_) done_ = end;
+  }
+
+  /// Forgets the block: nothing more is requested until the next start().
+  void stop() { values_ = done_ = 0; }
+
+ private:
 #if defined(__GNUC__)
-  if (p == nullptr) return;
-  const char* bytes = reinterpret_cast<const char*>(p);
-  for (std::size_t offset = 0; offset < count * sizeof(double); offset += 64)
-    __builtin_prefetch(bytes + offset);
+  __attribute__((always_inline)) static void request(const double* p, std::size_t from,
+                                                     std::size_t to) {
+    if (p == nullptr) return;
+    for (std::size_t i = from; i < to; i += kValuesPerLine) __builtin_prefetch(p + i);
+  }
 #else
-  (void)p;
-  (void)count;
+  static void request(const double*, std::size_t, std::size_t) {}
 #endif
-}
+  static const std::size_t kValuesPerLine = 64 / sizeof(double);
+
+  const double* ortho_ = nullptr;
+  const double* dual_ = nullptr;
+  std::size_t values_ = 0;
+  std::size_t done_ = 0;
+};
 
 double squaredNorm(blas_int n, const double* x) {
   const blas_int one = 1;
@@ -147,6 +190,7 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
   EnergyTotal energyTotal(residualEnergy.data(), Q);
 
   const blas_int n = N, one = 1;
+  NextBlockPrefetch prefetch;
   std::uint32_t iteration = 0;
   while (iteration < limit) {
     // The block with the largest cached value; ties keep the lower index and a
@@ -161,11 +205,11 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
     // blocks: their data is cold, so start fetching it while this step computes.
     const std::int32_t next = contest.winnerWithout(v);
     if (next >= 0) {
-      const std::size_t vectors = blockSize * static_cast<std::size_t>(atomCount[next]);
-      prefetch(storage[next].ortho(), vectors);
-      prefetch(storage[next].dual(), vectors);
-      prefetch(residual.get() + blockSize * static_cast<std::size_t>(next), blockSize);
-      prefetch(block[next], blockSize);
+      prefetch.start(residual.get() + blockSize * static_cast<std::size_t>(next), block[next],
+                     storage[next].ortho(), storage[next].dual(), blockSize,
+                     static_cast<std::size_t>(atomCount[next]));
+    } else {
+      prefetch.stop();
     }
 
     const std::int32_t yIndex = candidate[v].yIndex;
@@ -178,6 +222,7 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
                             Dy + static_cast<std::size_t>(yIndex) * static_cast<std::size_t>(rows),
                             cols, rows, atomBuffer.get());
 
+    prefetch.advance(2);
     double* U = atoms.ortho();
     double* R = residual.get() + blockSize * static_cast<std::size_t>(v);
     const double* F = block[v];
@@ -208,6 +253,7 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
     atoms.xIndex()[k] = xIndex + 1;
 
     dscal(&n, &reciprocal, Uk, &one);
+    prefetch.advance(3);
     updateBiorthogonalSet(atoms.dual(), atomBuffer.get(), Uk, nrm, N, k);
 
     // The coefficient comes from the block itself: Uk is orthogonal to the
@@ -225,6 +271,7 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
       break;
     }
 
+    prefetch.advance(4);
     if (atomCount[v] == cap) {
       // A full block cannot take another atom.
       candidateValue[v] = kRetired;
