@@ -170,10 +170,11 @@ void BM_DualUpdate(benchmark::State& st) {
 }
 BENCHMARK(BM_DualUpdate)->Apply(blockArguments);
 
-// The whole block arithmetic of one pursuit step at k atoms held: synthesis,
+// The whole block arithmetic of one atom at k atoms held: synthesis,
 // orthogonalisation, dual update, coefficient, residual update and energy, and
-// the rescoring of the block. What the driver adds on top is the choice of
-// block and the stop test.
+// the rescoring of the block. The driver makes the dual updates of a block after
+// the pursuit, one after the other on warm data, and adds the choice of block
+// and the stop test.
 void BM_PursuitStep(benchmark::State& st) {
   BlockState s(std::int32_t(st.range(0)), std::int32_t(st.range(1)), std::int32_t(st.range(2)));
   double value = 0.0;

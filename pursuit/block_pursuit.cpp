@@ -70,8 +70,8 @@ void scoreBlock(const double* Dy, const double* Dx, const double* F, std::int32_
 
 // Brings the data of the block that takes the next atom toward the processor
 // while the current atom is computed. The block's residual and input (a few cache
-// lines) are requested at once. Its orthonormal and dual vectors (2 x N x count
-// doubles, hundreds of lines) are requested in kParts portions spread over the
+// lines) are requested at once. Its orthonormal vectors (N x count doubles, up to
+// hundreds of lines) are requested in kParts portions spread over the
 // step: requested in one burst they exhaust the processor's outstanding-miss
 // slots and stall the very step they should overlap with.
 //
@@ -82,14 +82,13 @@ class NextBlockPrefetch {
  public:
   static const int kParts = 4;
 
-  /// Starts on a block: `residual`, `block` (N values each), `ortho`, `dual`
-  /// (N x count values each, column-major; null while the block holds no atom).
-  void start(const double* residual, const double* block, const double* ortho,
-             const double* dual, std::size_t N, std::size_t count) {
+  /// Starts on a block: `residual`, `block` (N values each), `ortho` (N x count
+  /// values, column-major; null while the block holds no atom).
+  void start(const double* residual, const double* block, const double* ortho, std::size_t N,
+             std::size_t count) {
     request(residual, 0, N);
     request(block, 0, N);
     ortho_ = ortho;
-    dual_ = dual;
     values_ = N * count;
     done_ = 0;
     advance(1);
@@ -99,7 +98,6 @@ class NextBlockPrefetch {
   void advance(int part) {
     const std::size_t end = values_ * static_cast<std::size_t>(part) / kParts;
     request(ortho_, done_, end);
-    request(dual_, done_, end);
     if (end > done_) done_ = end;
   }
 
@@ -119,10 +117,29 @@ class NextBlockPrefetch {
   static const std::size_t kValuesPerLine = 64 / sizeof(double);
 
   const double* ortho_ = nullptr;
-  const double* dual_ = nullptr;
   std::size_t values_ = 0;
   std::size_t done_ = 0;
 };
+
+// Builds the dual set of a block's m atoms into B (N x m, column-major, N =
+// rows * cols) by the same updates, in the same order and on the same operands
+// (the atom re-synthesised from its indices, its unit vector, its norm) as if it
+// had grown with every atom, so the result is identical. Done once per block after
+// the pursuit rather than at every step: the pursuit itself never reads the dual
+// vectors, and growing them there would double the cold memory each step touches.
+// `atom` is N values of scratch.
+void buildDualSet(const double* Dy, const double* Dx, std::int32_t rows, std::int32_t cols,
+                  const BlockStorage& atoms, std::int32_t m, double* atom, double* B) {
+  const std::size_t N = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+  for (std::int32_t j = 0; j < m; ++j) {
+    const auto yIndex = static_cast<std::size_t>(atoms.yIndex()[j]) - 1;
+    const auto xIndex = static_cast<std::size_t>(atoms.xIndex()[j]) - 1;
+    synthesizeSeparableAtom(Dx + xIndex * static_cast<std::size_t>(cols),
+                            Dy + yIndex * static_cast<std::size_t>(rows), cols, rows, atom);
+    updateBiorthogonalSet(B, atom, atoms.ortho() + N * static_cast<std::size_t>(j),
+                          atoms.norm()[j], static_cast<std::int32_t>(N), j);
+  }
+}
 
 double squaredNorm(blas_int n, const double* x) {
   const blas_int one = 1;
@@ -206,8 +223,7 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
     const std::int32_t next = contest.winnerWithout(v);
     if (next >= 0) {
       prefetch.start(residual.get() + blockSize * static_cast<std::size_t>(next), block[next],
-                     storage[next].ortho(), storage[next].dual(), blockSize,
-                     static_cast<std::size_t>(atomCount[next]));
+                     storage[next].ortho(), blockSize, static_cast<std::size_t>(atomCount[next]));
     } else {
       prefetch.stop();
     }
@@ -251,10 +267,10 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
     *total += 1.0;
     atoms.yIndex()[k] = yIndex + 1;
     atoms.xIndex()[k] = xIndex + 1;
+    atoms.norm()[k] = nrm;
 
     dscal(&n, &reciprocal, Uk, &one);
     prefetch.advance(3);
-    updateBiorthogonalSet(atoms.dual(), atomBuffer.get(), Uk, nrm, N, k);
 
     // The coefficient comes from the block itself: Uk is orthogonal to the
     // block's earlier vectors, so u . F equals u . R up to rounding.
@@ -292,11 +308,13 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
     const double* F = block[t];
     storeCopy(yIndexCell, t, atoms.yIndex(), m, 1);
     storeCopy(xIndexCell, t, atoms.xIndex(), m, 1);
-    storeCopy(dualCell, t, atoms.dual(), N, m);
     storeCopy(orthoCell, t, atoms.ortho(), N, m);
+    mxArray* dual = mxCreateDoubleMatrix(static_cast<mwSize>(N), static_cast<mwSize>(m), mxREAL);
+    mxSetCell(dualCell, static_cast<mwIndex>(t), dual);
+    buildDualSet(Dy, Dx, rows, cols, atoms, m, atomBuffer.get(), mxGetPr(dual));
     mxArray* coefficients = mxCreateDoubleMatrix(static_cast<mwSize>(m), 1, mxREAL);
     const blas_int mm = m;
-    dgemv("T", &n, &mm, &alpha, atoms.dual(), &n, F, &one, &beta, mxGetPr(coefficients), &one);
+    dgemv("T", &n, &mm, &alpha, mxGetPr(dual), &n, F, &one, &beta, mxGetPr(coefficients), &one);
     mxSetCell(coefficientCell, static_cast<mwIndex>(t), coefficients);
     atoms.release();
 

@@ -19,14 +19,14 @@ void BlockStorage::reserve(std::int32_t N, std::int32_t columns, std::int32_t ca
   if (next > cap) next = cap;
   const std::size_t c = static_cast<std::size_t>(next);
   const std::size_t n = static_cast<std::size_t>(N);
-  auto* grown = static_cast<double*>(std::malloc(c * (2 * n + 2) * sizeof(double)));
+  auto* grown = static_cast<double*>(std::malloc(c * (n + 3) * sizeof(double)));
   if (grown == nullptr) throw std::bad_alloc();
   if (capacity_ > 0) {
     const std::size_t held = capacity();
     std::memcpy(grown, ortho(), held * n * sizeof(double));
-    std::memcpy(grown + c * n, dual(), held * n * sizeof(double));
-    std::memcpy(grown + 2 * c * n, yIndex(), held * sizeof(double));
-    std::memcpy(grown + (2 * n + 1) * c, xIndex(), held * sizeof(double));
+    std::memcpy(grown + c * n, norm(), held * sizeof(double));
+    std::memcpy(grown + (n + 1) * c, yIndex(), held * sizeof(double));
+    std::memcpy(grown + (n + 2) * c, xIndex(), held * sizeof(double));
   }
   slot_.reset(grown);
   N_ = N;

@@ -1,6 +1,9 @@
-// A block's atoms while the pursuit runs: orthonormal and dual vectors (N values
-// each per atom) and 1-based atom indices, in one allocation that grows with the
-// block's atom count instead of being sized for its capacity up front.
+// A block's atoms while the pursuit runs: orthonormal vectors (N values each per
+// atom), the norm each vector had before it was scaled to unit length, and 1-based
+// atom indices, in one allocation that grows with the block's atom count instead
+// of being sized for its capacity up front. The dual vectors are not kept here:
+// nothing in the pursuit reads them, so the driver builds them once at the end
+// from these values.
 #ifndef TILEVISTA_BLOCK_STORAGE_H
 #define TILEVISTA_BLOCK_STORAGE_H
 
@@ -21,10 +24,11 @@ class BlockStorage {
 
   /// N x capacity, column-major, leading dimension N; null before reserve().
   double* ortho() const { return slot_.get(); }
-  double* dual() const { return at(size() * capacity()); }
-  /// capacity values each, 1-based indices of the atoms in order of choice.
-  double* yIndex() const { return at(2 * size() * capacity()); }
-  double* xIndex() const { return at((2 * size() + 1) * capacity()); }
+  /// capacity values each, in order of choice: the norm of each atom's component
+  /// outside the earlier atoms, and the atom's 1-based indices.
+  double* norm() const { return at(size() * capacity()); }
+  double* yIndex() const { return at((size() + 1) * capacity()); }
+  double* xIndex() const { return at((size() + 2) * capacity()); }
 
   /// Frees everything.
   void release();
@@ -37,7 +41,7 @@ class BlockStorage {
   struct Free {
     void operator()(double* p) const { std::free(p); }
   };
-  // One slot, [vectors | duals | y indices | x indices]: a block's whole state
+  // One slot, [vectors | norms | y indices | x indices]: a block's whole state
   // sits together, one allocation per growth and one stream for the prefetcher.
   std::unique_ptr<double[], Free> slot_;
   std::int32_t N_ = 0;
