@@ -382,6 +382,51 @@ void fillLastSlot(int nlhs, mxArray* plhs[], int, const mxArray*[]) {
   plhs[(nlhs > 1 ? nlhs : 1) - 1] = mxCreateDoubleScalar(nlhs);
 }
 
+// Creates many arrays and lets them go every way a module can: released at once,
+// released later in another order, stored in a cell that is returned, returned
+// directly, or left for the host to reclaim.
+void createAndDropInEveryOrder(int, mxArray* plhs[], int, const mxArray*[]) {
+  const int count = 3000;
+  plhs[0] = mxCreateCellMatrix(count, 1);
+  std::vector<mxArray*> laterReleased;
+  for (int k = 0; k < count; ++k) {
+    mxArray* a = mxCreateDoubleScalar(k);
+    switch (k % 4) {
+      case 0: mxDestroyArray(a); break;
+      case 1: mxSetCell(plhs[0], static_cast<mwIndex>(k), a); break;
+      case 2: laterReleased.push_back(a); break;
+      default: break;  // left for the host
+    }
+  }
+  // Oldest and newest alternately, so that arrays leave from both ends and
+  // from the middle of what the call holds.
+  for (std::size_t lo = 0, hi = laterReleased.size(); lo < hi;) {
+    mxDestroyArray(laterReleased[lo++]);
+    if (lo < hi) mxDestroyArray(laterReleased[--hi]);
+  }
+  plhs[1] = mxCreateDoubleScalar(-1.0);
+  seen.liveInside = host::liveArrayCount();
+}
+
+TEST_F(SubstituteHost, ArraysReleasedInAnyOrderOrLeftBehindAreAccountedFor) {
+  host::CallResult r = host::callMex(createAndDropInEveryOrder, {}, 2);
+  ASSERT_FALSE(r.failed) << r.error;
+  // Inside: the cell, its 750 elements, 750 left behind and the scalar.
+  EXPECT_EQ(seen.liveInside, baseline_ + 1 + 750 + 750 + 1);
+  // After: only what was returned, the cell with its elements and the scalar.
+  EXPECT_EQ(host::liveArrayCount(), baseline_ + 1 + 750 + 1);
+  ASSERT_EQ(r.outputs.size(), 2u);
+  EXPECT_EQ(mxGetScalar(mxGetCell(r.outputs[0].get(), 2997)), 2997.0);
+  EXPECT_EQ(mxGetCell(r.outputs[0].get(), 2998), nullptr);
+  EXPECT_EQ(mxGetScalar(r.outputs[1].get()), -1.0);
+  // A second call starts from a clean slate: nothing of the first is its own.
+  r.outputs.clear();
+  EXPECT_EQ(host::liveArrayCount(), baseline_);
+  host::CallResult again = host::callMex(createAndDropInEveryOrder, {}, 2);
+  ASSERT_FALSE(again.failed) << again.error;
+  EXPECT_EQ(seen.liveInside, baseline_ + 1 + 750 + 750 + 1);
+}
+
 TEST_F(SubstituteHost, OutputSlotsAreMaxOfNlhsAndOneAndUnfilledOnesAreNull) {
   host::CallResult none = host::callMex(fillLastSlot, {}, 0);
   ASSERT_FALSE(none.failed) << none.error;
@@ -542,6 +587,33 @@ TEST_F(SubstituteHostDeathTest, MisuseThatWouldCorruptMemoryAborts) {
   EXPECT_DEATH(host::callMex(storeTwice, {}, 1), "already stored in a cell");
   EXPECT_DEATH(mexErrMsgTxt("stray"), "outside a call: stray");
   EXPECT_DEATH(mxGetM(nullptr), "null array");
+}
+
+TEST_F(SubstituteHostDeathTest, StaleAndForeignHandlesAreRecognised) {
+  // A released array, whether or not its place has been taken since.
+  EXPECT_DEATH(
+      {
+        mxArray* a = mxCreateDoubleScalar(1.0);
+        mxDestroyArray(a);
+        mxDestroyArray(a);
+      },
+      "not a live array \\(released twice\\?\\)");
+  EXPECT_DEATH(
+      {
+        mxArray* a = mxCreateDoubleScalar(1.0);
+        mxDestroyArray(a);
+        mxGetM(a);
+      },
+      "not a live array \\(already released\\?\\)");
+  // Pointers that were never arrays: a local, and the inside of a live array.
+  double local = 0.0;
+  host::Array live = column({1.0});
+  mxArray* inside = reinterpret_cast<mxArray*>(reinterpret_cast<char*>(live.get()) + 8);
+  EXPECT_DEATH(mxDestroyArray(reinterpret_cast<mxArray*>(&local)), "not a live array");
+  EXPECT_DEATH(mxDestroyArray(inside), "not a live array");
+  host::Array cell(mxCreateCellMatrix(1, 1));
+  EXPECT_DEATH(mxSetCell(cell.get(), 0, inside), "the element is not a live array");
+  EXPECT_THROW(host::callMex(returnSomeKeepScratch, {inside}, 1), std::invalid_argument);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // Arrays, console and errors of the substitute host, and the bookkeeping that
 // ties created arrays to the running call.
 //
-// Every array is a heap node registered in one set of live arrays. While a
-// call runs, each newly created top-level array is also recorded as the
-// call's; storing it in a cell moves it under the cell, and at the end of the
-// call whatever the module did not hand back is released (see call_scope.h).
+// Every array is a node in a pool of slots that are never returned to the
+// system: a handle is a live array when it is a slot whose node carries the live
+// marker. While a call runs, each newly created top-level array is also linked
+// into the call's list; storing it in a cell moves it under the cell, and at the
+// end of the call whatever the module did not hand back is released (see
+// call_scope.h). Both checks touch only the node itself and its neighbours in
+// that list, so creating an array costs the same however many exist.
 //
 // Misuse that the real host would answer with memory corruption (releasing an
 // input, storing one array in two places, using a released array, ...) ends
@@ -20,12 +23,12 @@
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "call_scope.h"
 #include "host_call.h"
 #include "mex.h"
+#include "node_pool.h"
 
 namespace {
 
@@ -46,7 +49,11 @@ constexpr std::size_t kMaxArrayBytes = std::size_t{1} << 39;
 }  // namespace
 
 struct mxArray_tag {
-  std::uint32_t tag = kLiveTag;
+  // Nodes live in the host's pool (see state()).
+  static void* operator new(std::size_t size);
+  static void operator delete(void* p) noexcept;
+
+  std::uint32_t tag = kLiveTag;  // first, so that a released slot can be read for it
   mxClassID classId = mxUNKNOWN_CLASS;
   bool complex = false;
   bool sparse = false;
@@ -59,18 +66,23 @@ struct mxArray_tag {
   std::size_t nzmax = 0;
   std::vector<mxArray*> cells;  // cell arrays: m*n elements, null = empty
   mxArray* owner = nullptr;     // the cell array this one is stored in, if any
+  // Links in the running call's list of top-level arrays it created.
+  bool createdInCall = false;
+  mxArray* callPrev = nullptr;
+  mxArray* callNext = nullptr;
 };
 
 namespace {
 
 struct CallState {
-  std::unordered_set<mxArray*> created;  // top-level arrays created in the call
+  mxArray* created = nullptr;  // first of the top-level arrays created in the call
   std::string console;
 };
 
 struct HostState {
-  std::unordered_set<mxArray*> live;  // every array not yet released
-  std::unique_ptr<CallState> call;    // null outside a call
+  NodePool nodes{sizeof(mxArray)};
+  std::size_t live = 0;             // arrays not yet released
+  std::unique_ptr<CallState> call;  // null outside a call
 };
 
 // Never destroyed, so that arrays released during static destruction (an
@@ -90,6 +102,35 @@ HostState& state() {
   std::fputc('\n', stderr);
   std::fflush(stderr);
   std::abort();
+}
+
+// True when a is a node of the pool that has not been released. Decided without
+// reading anything but pool slots, so that any pointer may be asked about.
+bool isLive(const mxArray* a) {
+  if (a == nullptr || !state().nodes.isSlot(a)) return false;
+  std::uint32_t tag = 0;
+  std::memcpy(&tag, a, sizeof tag);  // the slot's bytes, whether or not a node is in it
+  return tag == kLiveTag;
+}
+
+void linkCreated(CallState& call, mxArray* a) {
+  a->createdInCall = true;
+  a->callPrev = nullptr;
+  a->callNext = call.created;
+  if (call.created != nullptr) call.created->callPrev = a;
+  call.created = a;
+}
+
+void unlinkCreated(CallState& call, mxArray* a) {
+  if (!a->createdInCall) return;
+  if (a->callPrev != nullptr) {
+    a->callPrev->callNext = a->callNext;
+  } else {
+    call.created = a->callNext;
+  }
+  if (a->callNext != nullptr) a->callNext->callPrev = a->callPrev;
+  a->callPrev = a->callNext = nullptr;
+  a->createdInCall = false;
 }
 
 const mxArray& checked(const mxArray* a, const char* function) {
@@ -177,9 +218,9 @@ Storage allocate(std::size_t count, std::size_t size) {
   throw host::detail::HostError(text);
 }
 
-// Registers a finished node as live (not yet as the call's).
+// Counts a finished node as live (not yet as the call's).
 mxArray* registerLive(std::unique_ptr<mxArray> node) {
-  state().live.insert(node.get());
+  ++state().live;
   return node.release();
 }
 
@@ -188,23 +229,14 @@ void destroyTree(mxArray* a) noexcept {
   for (mxArray* element : a->cells) {
     if (element != nullptr) destroyTree(element);
   }
-  state().live.erase(a);
-  a->tag = 0;
+  --state().live;
   delete a;
 }
 
-// Makes a new top-level array one of the running call's; releases it when that
-// bookkeeping itself fails.
+// Makes a new top-level array one of the running call's.
 mxArray* trackInCall(mxArray* a) {
   HostState& s = state();
-  if (s.call) {
-    try {
-      s.call->created.insert(a);
-    } catch (const std::bad_alloc&) {
-      destroyTree(a);
-      throw;
-    }
-  }
+  if (s.call) linkCreated(*s.call, a);
   return a;
 }
 
@@ -280,7 +312,7 @@ mxArray* root(mxArray* a) {
 // this call; inputs and anything reachable from them are the caller's.
 void requireOwnedByCall(mxArray* a, const char* function, const char* which) {
   HostState& s = state();
-  if (s.call && s.call->created.count(root(a)) == 0) {
+  if (s.call && !root(a)->createdInCall) {
     misuse(function, "%s was not created during this call (an input?)", which);
   }
 }
@@ -307,6 +339,20 @@ std::string vformat(const char* format, va_list args) {
 }
 
 }  // namespace
+
+void* mxArray_tag::operator new(std::size_t size) {
+  if (size != sizeof(mxArray_tag)) throw std::bad_alloc();
+  return state().nodes.take();
+}
+
+// Clears the live marker before the slot goes back, so that a stale handle to
+// it is recognised even when the node was never counted as live.
+void mxArray_tag::operator delete(void* p) noexcept {
+  if (p == nullptr) return;
+  const std::uint32_t released = 0;
+  std::memcpy(p, &released, sizeof released);
+  state().nodes.give(p);
+}
 
 // ---- Array creation ------------------------------------------------------
 
@@ -392,7 +438,7 @@ mxArray* mxDuplicateArray(const mxArray* a) {
 void mxDestroyArray(mxArray* a) {
   if (a == nullptr) return;
   HostState& s = state();
-  if (s.live.count(a) == 0) misuse("mxDestroyArray", "not a live array (released twice?)");
+  if (!isLive(a)) misuse("mxDestroyArray", "not a live array (released twice?)");
   requireOwnedByCall(a, "mxDestroyArray", "the array");
   if (a->owner != nullptr) {
     // Releasing a cell's element empties its place in the cell, so that the
@@ -400,7 +446,7 @@ void mxDestroyArray(mxArray* a) {
     std::vector<mxArray*>& siblings = a->owner->cells;
     *std::find(siblings.begin(), siblings.end(), a) = nullptr;
   } else if (s.call) {
-    s.call->created.erase(a);
+    unlinkCreated(*s.call, a);
   }
   destroyTree(a);
 }
@@ -419,7 +465,7 @@ void mxSetCell_700(mxArray* c, mwIndex i, mxArray* a) {
   requireOwnedByCall(c, "mxSetCell", "the cell array");
   HostState& s = state();
   if (a != nullptr) {
-    if (s.live.count(a) == 0) misuse("mxSetCell", "the element is not a live array");
+    if (!isLive(a)) misuse("mxSetCell", "the element is not a live array");
     if (a->owner != nullptr) misuse("mxSetCell", "the element is already stored in a cell");
     requireOwnedByCall(a, "mxSetCell", "the element");
     for (const mxArray* p = &cell; p != nullptr; p = p->owner) {
@@ -429,7 +475,7 @@ void mxSetCell_700(mxArray* c, mwIndex i, mxArray* a) {
   if (i >= cell.cells.size()) return;
   mxArray* replaced = cell.cells[i];
   if (a != nullptr) {
-    if (s.call) s.call->created.erase(a);
+    if (s.call) unlinkCreated(*s.call, a);
     a->owner = &cell;
   }
   cell.cells[i] = a;
@@ -559,7 +605,7 @@ void mexErrMsgIdAndTxt(const char* /*id*/, const char* format, ...) {
 
 namespace host {
 
-std::size_t liveArrayCount() { return state().live.size(); }
+std::size_t liveArrayCount() { return state().live; }
 
 namespace detail {
 
@@ -585,31 +631,33 @@ void handOver(mxArray* const* outputs, std::size_t count) {
   for (std::size_t k = 0; k < count; ++k) {
     mxArray* a = outputs[k];
     if (a == nullptr) continue;
-    if (s.live.count(a) == 0) misuse("mexFunction", "output %zu is not a live array", k + 1);
+    if (!isLive(a)) misuse("mexFunction", "output %zu is not a live array", k + 1);
     if (a->owner != nullptr) misuse("mexFunction", "output %zu is stored in a cell array", k + 1);
     for (std::size_t j = 0; j < k; ++j) {
       if (outputs[j] == a) misuse("mexFunction", "outputs %zu and %zu are one array", j + 1, k + 1);
     }
-    if (s.call->created.count(a) == 0) {
+    if (!a->createdInCall) {
       misuse("mexFunction", "output %zu was not created during this call (an input?)", k + 1);
     }
   }
   for (std::size_t k = 0; k < count; ++k) {
-    if (outputs[k] != nullptr) s.call->created.erase(outputs[k]);
+    if (outputs[k] != nullptr) unlinkCreated(*s.call, outputs[k]);
   }
 }
 
 void endCall() noexcept {
   HostState& s = state();
   if (!s.call) return;
-  const std::unordered_set<mxArray*> unreturned = std::move(s.call->created);
+  mxArray* unreturned = s.call->created;
   s.call.reset();
-  for (mxArray* a : unreturned) destroyTree(a);
+  while (unreturned != nullptr) {
+    mxArray* next = unreturned->callNext;
+    destroyTree(unreturned);
+    unreturned = next;
+  }
 }
 
-bool isLiveArray(const mxArray* a) {
-  return a != nullptr && state().live.count(const_cast<mxArray*>(a)) > 0;
-}
+bool isLiveArray(const mxArray* a) { return isLive(a); }
 
 }  // namespace detail
 }  // namespace host
