@@ -9,7 +9,7 @@
 /// Column k of U = a - sum_j (u_j . a) u_j over j < k. All k coefficients are
 /// taken from a itself before any subtraction (classical Gram-Schmidt).
 /// @param U  in/out, N x (k+1); columns 0..k-1 read, column k written
-/// @param a  in, N values, the new atom (unchanged)
+/// @param a  in, N values, the new atom (unchanged); must not overlap U
 /// @param N  block size, also the leading dimension of U
 /// @param k  number of columns already held (>= 1)
 void projectOutBasis(double* U, const double* a, std::int32_t N, std::int32_t k);
