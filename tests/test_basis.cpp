@@ -166,6 +166,38 @@ TEST(ProjectOutBasis, CoefficientsComeFromTheUnreducedVector) {
   EXPECT_EQ(U.columnCopy(2), (std::vector<double>{-1.0, -1.0, 0.0}));
 }
 
+// Column k must be a - s_0 u_0 - s_1 u_1 - ..., each product rounded, then each
+// difference, in the order of j: any other order, a fused multiply-add or a
+// pairwise sum changes the bits, and with them every later output. To know s
+// exactly whatever the BLAS, u_j meets a in one element only (a is zero wherever
+// else u_j is not), so s_j is a single product; where a is zero, column k is a
+// chain of k rounded subtractions. Sizes are not multiples of any vector width.
+TEST(ProjectOutBasis, SubtractsEachProjectionInTurnBitForBit) {
+  std::mt19937_64 gen(7);
+  std::uniform_real_distribution<double> value(-1.0, 1.0);
+  for (const std::int32_t N : {3, 17, 67}) {
+    for (const std::int32_t k : {1, 2, 5, N - 1}) {
+      if (k >= N) continue;
+      // a is non-zero in its first k elements only; u_j meets it in element j.
+      std::vector<double> a(std::size_t(N), 0.0);
+      Matrix U(N, k + 1);
+      for (std::int32_t j = 0; j < k; ++j) {
+        a[std::size_t(j)] = value(gen);
+        U.at(j, j) = value(gen);
+        for (std::int32_t i = k; i < N; ++i) U.at(i, j) = value(gen);
+      }
+      std::vector<double> expected(a);
+      for (std::int32_t j = 0; j < k; ++j) {
+        const double s = U.at(j, j) * a[std::size_t(j)];
+        for (std::int32_t i = 0; i < N; ++i) expected[std::size_t(i)] -= U.at(i, j) * s;
+      }
+      projectOutBasis(U.data.data(), a.data(), N, k);
+      EXPECT_TRUE(sameBits(U.column(k), expected.data(), std::size_t(N)))
+          << "N = " << N << ", k = " << k;
+    }
+  }
+}
+
 TEST(Reorthogonalize, NoPassesChangeNothing) {
   std::mt19937_64 gen(41);
   std::uniform_real_distribution<double> dist(-1.0, 1.0);
