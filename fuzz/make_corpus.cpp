@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "call_encoding.h"
+#include "cosine_basis.h"
 #include "host_call.h"
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
@@ -179,16 +180,6 @@ struct Seed {
   std::vector<std::uint8_t> bytes;
 };
 
-// The orthonormal DCT-II basis of length n, one atom per column.
-std::vector<double> cosineBasis(unsigned n) {
-  std::vector<double> d(std::size_t(n) * n);
-  for (unsigned k = 0; k < n; ++k)
-    for (unsigned i = 0; i < n; ++i)
-      d[std::size_t(k) * n + i] = (k == 0 ? std::sqrt(1.0 / n) : std::sqrt(2.0 / n)) *
-                                  std::cos(M_PI * double((2 * i + 1) * k) / double(2 * n));
-  return d;
-}
-
 std::vector<Seed> seeds() {
   using namespace fuzzcall;
   const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -263,7 +254,7 @@ std::vector<Seed> seeds() {
                                       -0.24039341955998128, 0.52584013447027056})}),
                dbl(2, 2, {-std::numeric_limits<double>::max(), 0.50557670085499362, 0.76268365812864669,
                           -0.97666161089910197}),
-               dbl(4, 4, cosineBasis(4)), scalar(0)})},
+               dbl(4, 4, orthonormalCosineBasis(4)), scalar(0)})},
       {"mended-subnormal-atom-norm", raw(7, {cell(1, 2, {dbl(2, 1, {1e308, 1.5e308}), dbl(2, 1, {0, 1})}), dbl(2, 2, {1e-160, 0, 1e-160, 1e-170}), dbl(1, 1, {1e-150}), scalar(0)})},
   };
 

@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "cosine_basis.h"
 #include "test_arrays.h"
 
 using namespace testing_arrays;
@@ -46,12 +47,7 @@ TEST(FuzzRegressions, AtomOfSubnormalNormKeepsOutputsFinite) {
 // atom whose new direction has no finite norm, as one whose reciprocal overflows.
 TEST(FuzzRegressions, AtomWhoseReducedNormOverflowsIsRefused) {
   const std::size_t rows = 2, cols = 4, Kx = 4;
-  std::vector<double> dct(cols * Kx);  // orthonormal DCT-II basis, one atom per column
-  for (std::size_t k = 0; k < Kx; ++k)
-    for (std::size_t i = 0; i < cols; ++i)
-      dct[k * cols + i] = (k == 0 ? std::sqrt(1.0 / cols) : std::sqrt(2.0 / cols)) *
-                          std::cos(M_PI * double((2 * i + 1) * k) / double(2 * cols));
-  const host::Array Dx = matrix(cols, Kx, dct);
+  const host::Array Dx = matrix(cols, Kx, orthonormalCosineBasis(cols));
   const host::Array Dy = matrix(rows, 2, {-std::numeric_limits<double>::max(), 0.50557670085499362,
                                           0.76268365812864669, -0.97666161089910197});
   const host::Array f0 = matrix(rows, cols,
