@@ -26,6 +26,7 @@
 
 #include "block_pursuit.h"
 #include "mex.h"
+#include "pursuit_control.h"
 
 #if defined(__GNUC__)
 #define TILEVISTA_EXPORT __attribute__((visibility("default")))
@@ -226,6 +227,14 @@ double fixedBytes(std::int64_t Q, std::int64_t rows, std::int64_t cols, std::int
                            (yFirst < xFirst ? yFirst : xFirst) + N);
 }
 
+// True when the user has asked the host to interrupt the running call. Polled
+// by the pursuit on this thread between units of work.
+#if defined(octave_mex_h) || defined(MATLAB_MEX_FILE)
+bool interruptPending() { return false; }  // wired to the real hosts' checks next
+#else
+bool interruptPending() { return mexInterruptRequested(); }
+#endif
+
 }  // namespace
 
 extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
@@ -308,17 +317,19 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
   // block by block, with arrays of exactly the used size.
   for (int o = kYIndices; o <= kOrthonormal; ++o) plhs[o] = mxCreateCellMatrix(d, nc);
 
-  bool rejected = false;
+  PursuitControl control;
+  control.interrupted = interruptPending;
+  int result = kPursuitRan;
   bool outOfMemory = false;
   try {
     std::vector<std::int32_t> atomCount(static_cast<std::size_t>(Q), 0);
-    rejected =
+    result =
         runBlockPursuit(plhs[kApproximation], blocks, mxGetPr(dictionaryY), mxGetPr(dictionaryX),
                         tol, static_cast<std::int32_t>(Q), static_cast<std::int32_t>(cols),
                         static_cast<std::int32_t>(rows), static_cast<std::int32_t>(Kx),
                         static_cast<std::int32_t>(Ky), plhs[kYIndices], plhs[kXIndices],
                         plhs[kDuals], plhs[kCoefficients], plhs[kOrthonormal], maxAtoms,
-                        atomCount.data(), plhs[kTotalAtoms]) != 0;
+                        atomCount.data(), plhs[kTotalAtoms], control);
   } catch (const std::bad_alloc&) {
     // Scratch the pursuit could not get. A C++ exception must not cross into
     // the host (MATLAB may not survive it); the pursuit's own buffers are
@@ -326,5 +337,6 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
     outOfMemory = true;
   }
   if (outOfMemory) raiseOutOfMemory(Q, rows, cols, Ky, Kx);
-  if (rejected) mexErrMsgTxt("Error TILEVISTA exited early see message above!!\n");
+  if (result == kPursuitInterrupted) mexErrMsgTxt("TILEVISTA_Mex: interrupted by the user");
+  if (result == kPursuitRejected) mexErrMsgTxt("Error TILEVISTA exited early see message above!!\n");
 }

@@ -158,7 +158,7 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
                     std::int32_t rows, std::int32_t Kx, std::int32_t Ky, mxArray* yIndexCell,
                     mxArray* xIndexCell, mxArray* dualCell, mxArray* coefficientCell,
                     mxArray* orthoCell, std::int32_t maxAtoms, std::int32_t* atomCount,
-                    mxArray* totalAtoms) {
+                    mxArray* totalAtoms, const PursuitControl& control) {
   double* total = mxGetPr(totalAtoms);
   *total = 0.0;
 
@@ -173,12 +173,12 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
   if (static_cast<std::uint32_t>(maxAtoms) > limit) {
     mexPrintf("The minimum number of atoms %i must be greater than 0 and less than %i!\n",
               maxAtoms, static_cast<int>(limit));
-    return 1;
+    return kPursuitRejected;
   }
   if (maxAtoms != 0) limit = static_cast<std::uint32_t>(maxAtoms);
   if (tol < 0) {
     mexPrintf("Tol is %g is should be positive!\n", tol);
-    return 1;
+    return kPursuitRejected;
   }
 
   // The blocks' data, looked up once: a host may do real work for every access.
@@ -210,6 +210,7 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
   NextBlockPrefetch prefetch;
   std::uint32_t iteration = 0;
   while (iteration < limit) {
+    if (control.interrupted != nullptr && control.interrupted()) return kPursuitInterrupted;
     // The block with the largest cached value; ties keep the lower index and a
     // NaN is never taken.
     const std::int32_t v = contest.winner();
@@ -323,5 +324,5 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
     std::memcpy(mxGetPr(mxGetCell(approximationCell, static_cast<mwIndex>(t))), R,
                 blockSize * sizeof(double));
   }
-  return 0;
+  return kPursuitRan;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "mex.h"
+#include "pursuit_control.h"
 
 /// Runs the whole pursuit for one call of the module.
 /// @param approximationCell  in/out, Q-element cell; element i a zero rows x cols
@@ -26,14 +27,15 @@
 /// @param maxAtoms           atom budget, 0 for the capacity of all blocks
 /// @param atomCount          in/out, Q counters, all 0 on entry; atoms per block
 /// @param totalAtoms         out, 1 x 1 matrix, the number of atoms added
-/// @return 0 when the pursuit ran, 1 when tol or maxAtoms was rejected (the reason
-///         has been printed)
+/// @param control            threads and interrupt check
+/// @return a PursuitResult: kPursuitRan, kPursuitRejected (the reason has been
+///         printed) or kPursuitInterrupted
 int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const double* Dy,
                     const double* Dx, double tol, std::int32_t Q, std::int32_t cols,
                     std::int32_t rows, std::int32_t Kx, std::int32_t Ky, mxArray* yIndexCell,
                     mxArray* xIndexCell, mxArray* dualCell, mxArray* coefficientCell,
                     mxArray* orthoCell, std::int32_t maxAtoms, std::int32_t* atomCount,
-                    mxArray* totalAtoms);
+                    mxArray* totalAtoms, const PursuitControl& control);
 
 /// y[i] = a * y[i] + x[i] for i < n; n <= 0 writes nothing.
 void scaleAndAdd(double* y, const double* x, double a, std::int32_t n);

@@ -56,6 +56,7 @@ CallResult callMex(EntryPoint entry, const std::vector<const mxArray*>& inputs, 
     result.failed = true;
     result.error = "Unexpected C++ exception of unknown type from the module";
   }
+  clearInterrupt();  // a request concerns the call it reached
   result.console = detail::takeConsole();
   if (!result.failed) {
     detail::handOver(plhs.data(), plhs.size());

@@ -43,6 +43,16 @@ struct CallResult {
 /// not a live array, and std::logic_error when called while a call is running.
 CallResult callMex(EntryPoint entry, const std::vector<const mxArray*>& inputs, int nlhs);
 
+/// Asks the running call to stop, as Ctrl-C does in a real host: the module sees
+/// it through mexInterruptRequested(). Async-signal-safe and callable from any
+/// thread. A request stays until the call it reaches ends (callMex clears it
+/// when it returns) or until clearInterrupt(); made between calls, it applies to
+/// the next call.
+void requestInterrupt() noexcept;
+
+/// Withdraws a request that no call has acted on.
+void clearInterrupt() noexcept;
+
 /// Number of host arrays currently alive (created and not yet released),
 /// counting cell elements. Lets tests check that calls reclaim what they create.
 std::size_t liveArrayCount();

@@ -133,6 +133,13 @@ TILEVISTA_HOST_API void mexErrMsgTxt [[noreturn]] (const char* text);
 TILEVISTA_HOST_API void mexErrMsgIdAndTxt [[noreturn]] (const char* id, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// ---- Interrupt -----------------------------------------------------------
+
+/// True while an interrupt of the running call has been requested
+/// (host::requestInterrupt): the substitute's counterpart of a real host's
+/// interrupt check (Ctrl-C). Cheap; may be polled often.
+TILEVISTA_HOST_API bool mexInterruptRequested(void);
+
 // ---- Entry point ---------------------------------------------------------
 
 /// The module's entry point, implemented by the module, called by the host.
