@@ -28,6 +28,18 @@
 #include "mex.h"
 #include "pursuit_control.h"
 
+// The host's interrupt check (Ctrl-C). Octave: the state its signal handler
+// raises, from Octave's own header (only this build uses Octave's headers).
+// MATLAB: the interrupt functions of its libut (link with -lut), which MATLAB
+// exports but does not document; this branch is not tested here.
+#if defined(octave_mex_h)
+#include <csignal>
+#include <octave/quit.h>
+#elif defined(MATLAB_MEX_FILE)
+extern "C" bool utIsInterruptPending(void);
+extern "C" bool utSetInterruptPending(bool);
+#endif
+
 #if defined(__GNUC__)
 #define TILEVISTA_EXPORT __attribute__((visibility("default")))
 #else
@@ -228,17 +240,45 @@ double fixedBytes(std::int64_t Q, std::int64_t rows, std::int64_t cols, std::int
 }
 
 // True when the user has asked the host to interrupt the running call. Polled
-// by the pursuit on this thread between units of work.
-#if defined(octave_mex_h) || defined(MATLAB_MEX_FILE)
-bool interruptPending() { return false; }  // wired to the real hosts' checks next
+// on this thread at the start of the call and by the pursuit between units of
+// work; it only looks, so the interrupt stays pending for endInterruptedCall.
+bool interruptPending() {
+#if defined(octave_mex_h)
+  // Raised above zero by Octave's SIGINT handler, which may run on another
+  // thread: read it afresh every time.
+  return *static_cast<volatile std::sig_atomic_t*>(&octave_interrupt_state) > 0;
+#elif defined(MATLAB_MEX_FILE)
+  return utIsInterruptPending();
 #else
-bool interruptPending() { return mexInterruptRequested(); }
+  return mexInterruptRequested();
 #endif
+}
+
+// Ends a call the user interrupted, as the host ends its own interrupted
+// functions; the host reclaims the arrays the call created. Does not return.
+[[noreturn]] void endInterruptedCall() {
+#if defined(octave_mex_h)
+  // What Octave's own loops do at their interrupt checks (octave_quit): act on
+  // the pending signals and throw octave::interrupt_exception, which unwinds to
+  // the prompt without an error message and leaves Octave running.
+  octave_signal_caught = 0;
+  octave_handle_signal();
+  throw octave::interrupt_exception();  // the interrupt was already taken in hand
+#else
+#if defined(MATLAB_MEX_FILE)
+  utSetInterruptPending(false);  // this error is MATLAB's answer to the Ctrl-C
+#endif
+  mexErrMsgTxt("TILEVISTA_Mex: interrupted by the user");
+#endif
+}
 
 }  // namespace
 
 extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
                                              const mxArray* prhs[]) {
+  // An interrupt may arrive while the host converts the inputs, before the
+  // pursuit polls for it.
+  if (interruptPending()) endInterruptedCall();
   if (nrhs < kMinInputs || nrhs > kMaxInputs) mexErrMsgTxt("Wrong number of input arguments");
   for (int i = kDictionaryY; i < nrhs; ++i) {
     // Hosts name a sparse matrix's class after its elements ("double"), so the
@@ -337,6 +377,6 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
     outOfMemory = true;
   }
   if (outOfMemory) raiseOutOfMemory(Q, rows, cols, Ky, Kx);
-  if (result == kPursuitInterrupted) mexErrMsgTxt("TILEVISTA_Mex: interrupted by the user");
+  if (result == kPursuitInterrupted) endInterruptedCall();
   if (result == kPursuitRejected) mexErrMsgTxt("Error TILEVISTA exited early see message above!!\n");
 }

@@ -1,13 +1,16 @@
 // The same call gives bit-identical outputs and console text every time, also
 // when other calls (accepted, rejected, with NaN) run in between and leave the
 // heap in another state: nothing the module computes may depend on memory it
-// did not write, on addresses or on earlier calls.
+// did not write, on addresses or on earlier calls, nor on an earlier call that
+// the user interrupted.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
 
 #include "test_arrays.h"
 
@@ -81,6 +84,57 @@ TEST(Determinism, RepeatedCallsGiveIdenticalOutputsAndConsole) {
                       cases[i].name + ", round " + std::to_string(round));
     }
   }
+}
+
+const char* const kInterrupted = "TILEVISTA_Mex: interrupted by the user";
+
+TEST(Interrupt, EndsTheCallPromptlyAndTheNextCallIsUnchanged) {
+  using Clock = std::chrono::steady_clock;
+  const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+  // 1024 random 8 x 8 blocks to capacity: about 65,000 atoms.
+  Problem p = randomProblem(8, 8, 16, 16, 32, 32, 99);
+  const host::Array tolZero = scalar(0.0);
+  const std::vector<const mxArray*> inputs = {p.blockCell.get(), p.dictionaryY.get(),
+                                              p.dictionaryX.get(), tolZero.get()};
+
+  Clock::time_point start = Clock::now();
+  const ModuleCall whole = callModule(inputs);
+  const double wholeSeconds = seconds(Clock::now() - start);
+  ASSERT_FALSE(whole.result.failed) << whole.result.error;
+  const std::size_t live = host::liveArrayCount();
+
+  // A request made from another thread a quarter into the call.
+  const auto delay = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(wholeSeconds / 4));
+  Clock::time_point requested;
+  std::thread user([&] {
+    std::this_thread::sleep_for(delay);
+    requested = Clock::now();
+    host::requestInterrupt();
+  });
+  start = Clock::now();
+  const ModuleCall interrupted = callModule(inputs);
+  const Clock::time_point ended = Clock::now();
+  user.join();
+  EXPECT_TRUE(interrupted.result.failed);
+  EXPECT_EQ(interrupted.result.error, kInterrupted);
+  EXPECT_TRUE(interrupted.result.outputs.empty());
+  EXPECT_EQ(host::liveArrayCount(), live);
+  // Ended by the request, not by running out of work: well before the whole
+  // call's time, and soon after the request.
+  EXPECT_LT(seconds(ended - start), 0.75 * wholeSeconds);
+  EXPECT_LT(seconds(ended - requested), 0.25 * wholeSeconds + 0.05);
+
+  expectIdentical(whole, callModule(inputs), "after an interrupted call");
+
+  // A request pending when the call starts ends it before any work (no
+  // banner), and concerns that call only.
+  host::requestInterrupt();
+  const ModuleCall early = callModule(inputs);
+  EXPECT_EQ(early.result.error, kInterrupted);
+  EXPECT_EQ(early.result.console, "");
+  EXPECT_EQ(host::liveArrayCount(), live);
+  expectIdentical(whole, callModule(inputs), "after a call interrupted at its start");
 }
 
 }  // namespace
