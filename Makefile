@@ -5,7 +5,8 @@ JOBS ?= 2
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps standalone sanitize octave test test-standalone test-sanitize test-octave demo clean
+.PHONY: all deps standalone sanitize octave test test-standalone test-sanitize test-octave \
+        test-ctrl-c demo clean
 
 all: standalone
 
@@ -32,7 +33,11 @@ octave: deps
 test-octave: octave
 	scripts/run-octave-tests
 
-test: test-standalone test-sanitize fuzz-ci test-octave
+# Ctrl-C typed into an interactive Octave in the middle of long calls.
+test-ctrl-c: octave
+	/usr/bin/python3 tests/octave/ctrl_c_session.py $(BUILD)/octave
+
+test: test-standalone test-sanitize fuzz-ci test-octave test-ctrl-c
 
 demo: octave
 	scripts/run-demo "$(IMAGE)" "$(BLOCK)" "$(PSNR)" "$(OUT)"
