@@ -3,10 +3,15 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
 %   TILEVISTA_DEMO() approximates the bundled image data/camera.png in 8 x 8
 %   blocks over redundant cosine dictionaries of 16 atoms per direction,
 %   to a target PSNR of 45 dB, with one call of TILEVISTA_Mex. It prints a
-%   short report and writes two PNG files into output/demo/ of the project:
+%   short report and writes three PNG files into output/demo/ of the project:
 %     <name>_approx.png        the approximation, rounded to the image's range
 %     <name>_side_by_side.png  original | approximation | error, the error
 %                              magnified 10 times around mid-grey
+%     <name>_atoms_per_block.png
+%                              the atoms each block took, as a colour map of
+%                              the block grid at the image's size (all
+%                              channels of a block together), with a colour
+%                              bar: where the global choice put the atoms
 %
 %   TILEVISTA_DEMO(IMAGEPATH, BLOCKSIZE, TARGETPSNR, OUTDIR) does the same
 %   for another image file (any size, grey or colour: all channels go into
@@ -16,7 +21,10 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
 %
 %   RESULT = TILEVISTA_DEMO(...) also returns the figures of the report in a
 %   struct (fields image, imageSize, blockSize, dictionarySizes, targetPsnr,
-%   tol, reachedPsnr, atoms, sparsityRatio, seconds, stop, files).
+%   tol, reachedPsnr, atoms, atomsPerBlock, sparsityRatio, seconds, threads,
+%   stop, files). atomsPerBlock is the grid of blocks (rows of blocks x
+%   columns of blocks) holding the atoms of each, summed over the channels;
+%   threads is the number of threads the call used (see TILEVISTA_THREADS).
 %
 %   TILEVISTA_Mex must be on the path (see TILEVISTA_BUILD); from a shell,
 %   scripts/run-demo builds it and runs this function.
@@ -57,6 +65,8 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
   Dx = tilevista_cosine_dictionary (blockSize(2), 2 * blockSize(2));
   tol = tilevista_tol_for_psnr (img, targetPsnr, peak);
 
+  % The module never uses more threads than blocks.
+  threads = min (tilevista_threads (), numel (blocks));
   out = cell (1, 7);
   started = tic ();
   console = evalc ('[out{1:7}] = TILEVISTA_Mex (blocks, Dy, Dx, tol);');
@@ -73,6 +83,8 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
   reached = tilevista_psnr (img, approx, peak);
   atoms = out{7};
   ratio = tilevista_sparsity_ratio (numel (img), atoms);
+  channels = size (img, 3);
+  perBlock = sum (reshape (cellfun (@numel, out{2}), [info.grid, channels]), 3);
 
   if ~exist (outDir, 'dir')
     [ok, msg] = mkdir (outDir);
@@ -83,6 +95,7 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
   [~, name] = fileparts (imagePath);
   approxFile = fullfile (outDir, [name '_approx.png']);
   sideFile = fullfile (outDir, [name '_side_by_side.png']);
+  atomsFile = fullfile (outDir, [name '_atoms_per_block.png']);
   gain = 10;
   toImage = @(x) uint8 (round (255 * min (max (x / peak, 0), 1)));
   original = double (img);
@@ -90,8 +103,8 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
   gap = peak * ones (size (img, 1), 4, size (img, 3));
   imwrite (toImage (approx), approxFile);
   imwrite (toImage ([original, gap, approx, gap, errorPicture]), sideFile);
+  imwrite (atomMap (perBlock, blockSize, [size(img, 1) size(img, 2)]), atomsFile);
 
-  channels = size (img, 3);
   fprintf ('\nTILEVISTA demo\n');
   fprintf ('  image            %s\n', imagePath);
   fprintf ('  size             %d x %d, %d channel%s, %s\n', size (img, 1), size (img, 2), ...
@@ -102,19 +115,88 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
   fprintf ('  target PSNR      %.2f dB (tol %.6g)\n', targetPsnr, tol);
   fprintf ('  reached PSNR     %.2f dB, %s\n', reached, stop);
   fprintf ('  atoms            %d\n', atoms);
+  fprintf ('  atoms per block  %d to %d, %.1f on average\n', min (perBlock(:)), ...
+           max (perBlock(:)), mean (perBlock(:)));
   fprintf ('  sparsity ratio   %.2f pixels per atom\n', ratio);
-  fprintf ('  module call      %.3f s\n', seconds);
+  fprintf ('  module call      %.3f s, %d thread%s\n', seconds, threads, plural (threads));
   fprintf ('  output folder    %s\n', outDir);
   fprintf ('    %s\n', [name '_approx.png']);
   fprintf ('    %s (original | approximation | error x%d)\n', [name '_side_by_side.png'], gain);
+  fprintf ('    %s (atoms per block, colour bar from 0 to %d)\n', [name '_atoms_per_block.png'], ...
+           max (perBlock(:)));
 
   if nargout > 0
     result = struct ('image', imagePath, 'imageSize', size (img), 'blockSize', blockSize, ...
                      'dictionarySizes', [size(Dy); size(Dx)], 'targetPsnr', targetPsnr, ...
                      'tol', tol, 'reachedPsnr', reached, 'atoms', atoms, ...
-                     'sparsityRatio', ratio, 'seconds', seconds, 'stop', stop, ...
-                     'files', {{approxFile, sideFile}});
+                     'atomsPerBlock', perBlock, 'sparsityRatio', ratio, 'seconds', seconds, ...
+                     'threads', threads, 'stop', stop, ...
+                     'files', {{approxFile, sideFile, atomsFile}});
   end
+end
+
+function picture = atomMap (perBlock, blockSize, imageSize)
+  % The atoms of each block as a colour map at the image's size, then a
+  % colour bar from 0 (bottom) to the largest count (top), labelled at both
+  % ends and in the middle. Drawn pixel by pixel, so that no graphics
+  % toolkit is needed.
+  if exist ('viridis') == 2
+    colours = viridis (256);  % Octave
+  else
+    colours = parula (256);   % MATLAB
+  end
+  top = max ([perBlock(:); 1]);
+  level = @(v) 1 + round (255 * v / top);
+  map = kron (level (perBlock), ones (blockSize));
+  map = map(1:imageSize(1), 1:imageSize(2));
+
+  H = imageSize(1);
+  scale = max (1, floor (H / 128));     % of the 3 x 5 digits
+  labels = unique ([top, round(top / 2), 0], 'stable');
+  gapWidth = max (2, round (imageSize(2) / 64));
+  barWidth = max (4, round (imageSize(2) / 24));
+  textWidth = 2 * scale + numel (sprintf ('%d', top)) * 4 * scale;
+  bar = repmat (level (linspace (top, 0, H)'), 1, barWidth);
+  index = [map, zeros(H, gapWidth), bar, zeros(H, textWidth)];
+  picture = uint8 (255 * ones (H, size (index, 2), 3));
+  for c = 1:3
+    channel = picture(:, :, c);
+    painted = index > 0;
+    channel(painted) = round (255 * colours(index(painted), c));
+    picture(:, :, c) = channel;
+  end
+
+  % Labels in black, centred on their level of the bar, kept inside.
+  left = imageSize(2) + gapWidth + barWidth + 2 * scale;
+  for value = labels
+    glyphs = digitBitmap (sprintf ('%d', value), scale);
+    row = round ((H - 1) * (1 - value / top)) + 1 - floor (size (glyphs, 1) / 2);
+    row = min (max (row, 1), H - size (glyphs, 1) + 1);
+    if row < 1
+      continue;  % an image too short for the digits
+    end
+    rows = row : row + size (glyphs, 1) - 1;
+    cols = left : left + size (glyphs, 2) - 1;
+    for c = 1:3
+      patch = picture(rows, cols, c);
+      patch(glyphs) = 0;
+      picture(rows, cols, c) = patch;
+    end
+  end
+end
+
+function bitmap = digitBitmap (digits, scale)
+  % Logical mask of a decimal number in a 3 x 5 pixel font with one blank
+  % column between digits, enlarged scale times.
+  font = {'111101101101111', '010110010010111', '111001111100111', '111001111001111', ...
+          '101101111001001', '111100111001111', '111100111101111', '111001001001001', ...
+          '111101111101111', '111101111001111'};
+  bitmap = false (5, 0);
+  for d = digits
+    glyph = reshape (font{d - '0' + 1} == '1', 3, 5)';
+    bitmap = [bitmap, glyph, false(5, 1)];
+  end
+  bitmap = logical (kron (bitmap(:, 1:end-1), ones (scale)));
 end
 
 function s = plural (n)
@@ -148,6 +230,24 @@ end
 %!   % The file holds the approximation rounded to uint8: its PSNR can only
 %!   % lose what rounding adds, at most 0.5 per pixel.
 %!   assert (tilevista_psnr (img, a) > 30);
+%!   % Atoms per block: a 3 x 4 grid of the three channels' atoms together,
+%!   % drawn at the image's size, each block in the colour of its count on a
+%!   % scale from 0 to the largest count, then the colour bar.
+%!   assert (size (r.atomsPerBlock), [3 4]);
+%!   assert (sum (r.atomsPerBlock(:)), r.atoms);
+%!   m = imread (r.files{3});
+%!   assert (size (m, 1), 10);
+%!   assert (size (m, 2) > 13);
+%!   colours = viridis (256);
+%!   for i = 1:3
+%!     for j = 1:4
+%!       block = double (m((i-1)*4+1 : min (i*4, 10), (j-1)*4+1 : min (j*4, 13), :));
+%!       expected = round (255 * colours(1 + round (255 * r.atomsPerBlock(i,j) / max (r.atomsPerBlock(:))), :));
+%!       assert (reshape (block, [], 3), repmat (expected, numel (block) / 3, 1));
+%!     end
+%!   end
+%!   assert (r.threads, min (tilevista_threads (), 36));
+%!   assert (! isempty (strfind (text, sprintf ('%d thread', r.threads))));
 %! unwind_protect_cleanup
 %!   confirm_recursive_rmdir (false, 'local');
 %!   if exist (outDir, 'dir'), rmdir (outDir, 's'); end
