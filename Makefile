@@ -5,8 +5,8 @@ JOBS ?= 2
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps standalone sanitize octave test test-standalone test-sanitize test-octave \
-        test-ctrl-c demo clean
+.PHONY: all deps standalone sanitize int64 octave test test-standalone test-sanitize \
+        test-int64 test-octave test-ctrl-c demo clean
 
 all: standalone
 
@@ -21,6 +21,14 @@ sanitize: deps
 	cmake -S . -B $(BUILD)/sanitize -DCMAKE_BUILD_TYPE=Debug -DTILEVISTA_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD)/sanitize -j $(JOBS)
 
+# The 64-bit-integer BLAS configuration (MATLAB's), against Debian's ILP64
+# OpenBLAS (libopenblas64-dev); its recorded outputs against the ILP64
+# reference BLAS (libblas64-dev).
+int64: deps
+	cmake -S . -B $(BUILD)/int64 -DCMAKE_BUILD_TYPE=Release -DTILEVISTA_BLAS_INT64=ON \
+	  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD)/int64 -j $(JOBS)
+
 test-standalone: standalone
 	ctest --test-dir $(BUILD)/standalone --output-on-failure -j $(JOBS)
 
@@ -30,14 +38,19 @@ test-sanitize: sanitize
 octave: deps
 	scripts/build-octave
 
+test-int64: int64
+	ctest --test-dir $(BUILD)/int64 --output-on-failure -j $(JOBS)
+	scripts/check-matlab-flags $(BUILD)/int64
+
 test-octave: octave
 	scripts/run-octave-tests
+
 
 # Ctrl-C typed into an interactive Octave in the middle of long calls.
 test-ctrl-c: octave
 	/usr/bin/python3 tests/octave/ctrl_c_session.py $(BUILD)/octave
 
-test: test-standalone test-sanitize fuzz-ci test-octave test-ctrl-c
+test: test-standalone test-sanitize test-int64 fuzz-ci test-octave test-ctrl-c
 
 demo: octave
 	scripts/run-demo "$(IMAGE)" "$(BLOCK)" "$(PSNR)" "$(OUT)"

@@ -1,4 +1,4 @@
-function moduleFile = tilevista_build(varargin)
+function [moduleFile, command] = tilevista_build(varargin)
 %TILEVISTA_BUILD  Compile the TILEVISTA_Mex module with the host's mex command.
 %   TILEVISTA_BUILD() compiles the module from the project's C++ sources
 %   (host/TILEVISTA_Mex.cpp, pursuit/*.cpp, basis/*.cpp) against the running
@@ -9,10 +9,14 @@ function moduleFile = tilevista_build(varargin)
 %                 entry point mexFunction is exported. The module goes to
 %                 build/octave/TILEVISTA_Mex.mex.
 %     MATLAB      mex -R2017b (64-bit array sizes), linked with MATLAB's own
-%                 BLAS (-lmwblas), which takes 64-bit integers, so the
-%                 sources are compiled with -DTILEVISTA_BLAS_INT64. The
-%                 module goes to build/matlab/TILEVISTA_Mex.<mexext>. This
-%                 path is not exercised by the project's tests.
+%                 BLAS (-lmwblas), which takes 64-bit integers, and with its
+%                 libut for the interrupt check (Ctrl-C). The compiler flags
+%                 are those of the project's 64-bit-integer configuration
+%                 (-DTILEVISTA_BLAS_INT64, C++17, -O3 -DNDEBUG), whose test
+%                 suites run against an ILP64 BLAS in make test, and which
+%                 make test checks against this list. The module goes to
+%                 build/matlab/TILEVISTA_Mex.<mexext>. MATLAB itself is not
+%                 available to the project's tests.
 %
 %   The help file TILEVISTA_Mex.m is copied next to the module, so that with
 %   the module's folder on the path both a call and HELP TILEVISTA_Mex work.
@@ -20,6 +24,13 @@ function moduleFile = tilevista_build(varargin)
 %   TILEVISTA_BUILD('outdir', DIR) writes into DIR instead of the default
 %   folder. TILEVISTA_BUILD('verbose', true) shows the compiler commands.
 %   MODULEFILE = TILEVISTA_BUILD(...) returns the full name of the module.
+%
+%   [MODULEFILE, COMMAND] = TILEVISTA_BUILD('dryrun', true) compiles
+%   nothing and returns the command that would run, a cell array of strings
+%   (the command name, then its arguments; for Octave the compiler flags
+%   first, as 'CXXFLAGS=...'). TILEVISTA_BUILD('host', 'matlab') or
+%   ('host', 'octave') chooses the branch instead of the running host; only
+%   a dry run may name the other one.
 %
 %   Example (from any folder):
 %     run('/path/to/project/octave/tilevista_build.m')   % or, with octave/
@@ -30,14 +41,44 @@ function moduleFile = tilevista_build(varargin)
 
   opts = parseOptions (varargin);
   root = fileparts (fileparts (mfilename ('fullpath')));
-  isOctave = exist ('OCTAVE_VERSION', 'builtin') ~= 0;
-  if isempty (opts.outdir)
-    if isOctave
-      opts.outdir = fullfile (root, 'build', 'octave');
-    else
-      opts.outdir = fullfile (root, 'build', 'matlab');
-    end
+  running = 'matlab';
+  if exist ('OCTAVE_VERSION', 'builtin') ~= 0
+    running = 'octave';
   end
+  if isempty (opts.host)
+    opts.host = running;
+  elseif ~strcmp (opts.host, running) && ~opts.dryrun
+    error ('tilevista_build: this is %s; the %s build can only be shown (''dryrun'', true)', ...
+           running, opts.host);
+  end
+  isOctave = strcmp (opts.host, 'octave');
+  if isempty (opts.outdir)
+    opts.outdir = fullfile (root, 'build', opts.host);
+  end
+
+  sources = [{fullfile(root, 'host', 'TILEVISTA_Mex.cpp')}, ...
+             listSources(fullfile (root, 'pursuit')), listSources(fullfile (root, 'basis'))];
+  includes = {['-I' fullfile(root, 'blas')], ['-I' fullfile(root, 'pursuit')], ...
+              ['-I' fullfile(root, 'basis')]};
+  if isOctave
+    moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.mex');
+    cxxflags = [strtrim(mkoctfile ('-p', 'CXXFLAGS')) ' -std=c++17 -Wall -Wextra -O3'];
+    args = [{'--mex'}, includes, sources, {blasLibrary(), ...
+            ['-Wl,--version-script=' fullfile(root, 'host', 'exports.map')], '-o', moduleFile}];
+    command = [{'mkoctfile', ['CXXFLAGS=' cxxflags]}, args];
+  else
+    moduleFile = fullfile (opts.outdir, ['TILEVISTA_Mex.' mexext]);
+    % The 64-bit-integer configuration's flags: MATLAB's BLAS takes 64-bit
+    % integers, and a mismatch crashes the session.
+    args = [{'-R2017b', '-DTILEVISTA_BLAS_INT64', 'CXXFLAGS=$CXXFLAGS -std=c++17 -Wall -Wextra', ...
+             'CXXOPTIMFLAGS=-O3 -DNDEBUG'}, includes, sources, ...
+            {'-lmwblas', '-lut', '-outdir', opts.outdir, '-output', 'TILEVISTA_Mex'}];
+    command = [{'mex'}, args];
+  end
+  if opts.dryrun
+    return;
+  end
+
   if ~exist (opts.outdir, 'dir')
     [ok, msg] = mkdir (opts.outdir);
     if ~ok
@@ -45,18 +86,9 @@ function moduleFile = tilevista_build(varargin)
     end
   end
 
-  sources = [{fullfile(root, 'host', 'TILEVISTA_Mex.cpp')}, ...
-             listSources(fullfile (root, 'pursuit')), listSources(fullfile (root, 'basis'))];
-  includes = {['-I' fullfile(root, 'blas')], ['-I' fullfile(root, 'pursuit')], ...
-              ['-I' fullfile(root, 'basis')]};
-
   if isOctave
-    moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.mex');
-    buildOctave (root, sources, includes, moduleFile, opts.verbose);
+    buildOctave (cxxflags, args, opts.verbose);
   else
-    moduleFile = fullfile (opts.outdir, ['TILEVISTA_Mex.' mexext]);
-    args = [{'-R2017b', '-DTILEVISTA_BLAS_INT64', 'CXXFLAGS=$CXXFLAGS -std=c++17'}, ...
-            includes, sources, {'-lmwblas', '-outdir', opts.outdir, '-output', 'TILEVISTA_Mex'}];
     if opts.verbose
       args = [{'-v'}, args];
     end
@@ -73,16 +105,14 @@ function moduleFile = tilevista_build(varargin)
   end
 end
 
-function buildOctave (root, sources, includes, moduleFile, verbose)
-  % mkoctfile honours CXXFLAGS from the environment; add the language level
-  % and the warnings to its own defaults for this build only, and -O3 after
-  % its -O2 so that the kernels' loops are vectorised. Its object files go to
-  % the temporary folder and are removed by mkoctfile.
+function buildOctave (cxxflags, args, verbose)
+  % mkoctfile honours CXXFLAGS from the environment: its own defaults plus the
+  % language level and the warnings, for this build only, and -O3 after its
+  % -O2 so that the kernels' loops are vectorised. Its object files go to the
+  % temporary folder and are removed by mkoctfile.
   oldFlags = getenv ('CXXFLAGS');
-  setenv ('CXXFLAGS', [strtrim(mkoctfile ('-p', 'CXXFLAGS')) ' -std=c++17 -Wall -Wextra -O3']);
+  setenv ('CXXFLAGS', cxxflags);
   restore = onCleanup (@() setenv ('CXXFLAGS', oldFlags));
-  args = [{'--mex'}, includes, sources, {blasLibrary(), ...
-          ['-Wl,--version-script=' fullfile(root, 'host', 'exports.map')], '-o', moduleFile}];
   if verbose
     args = [{'-v'}, args];
   end
@@ -112,7 +142,7 @@ function files = listSources (folder)
 end
 
 function opts = parseOptions (args)
-  opts = struct ('outdir', '', 'verbose', false);
+  opts = struct ('outdir', '', 'verbose', false, 'host', '', 'dryrun', false);
   if mod (numel (args), 2) ~= 0
     error ('tilevista_build: options come in name, value pairs');
   end
@@ -126,6 +156,13 @@ function opts = parseOptions (args)
         opts.outdir = args{k+1};
       case 'verbose'
         opts.verbose = logical (args{k+1});
+      case 'dryrun'
+        opts.dryrun = logical (args{k+1});
+      case 'host'
+        opts.host = lower (args{k+1});
+        if ~any (strcmp (opts.host, {'octave', 'matlab'}))
+          error ('tilevista_build: host must be ''octave'' or ''matlab''');
+        end
       otherwise
         error ('tilevista_build: unknown option ''%s''', name);
     end
@@ -134,3 +171,5 @@ end
 
 %!error <unknown option 'speed'> tilevista_build ('speed', 3)
 %!error <name, value pairs> tilevista_build ('outdir')
+%!error <host must be 'octave' or 'matlab'> tilevista_build ('host', 'excel')
+%!error <the matlab build can only be shown> tilevista_build ('host', 'matlab')

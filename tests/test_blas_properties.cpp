@@ -9,6 +9,8 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <iostream>
 #include <limits>
 #include <random>
@@ -94,6 +96,25 @@ TEST(BlasLibrary, ReportsWhichLibraryServes) {
   ASSERT_NE(info.dli_fname, nullptr);
   std::cout << "BLAS in use: " << info.dli_fname << std::endl;
   RecordProperty("blas_library", info.dli_fname);
+}
+
+// The library reads integers of blas_int's width: a 32-bit library behind the
+// 64-bit configuration (or the reverse) misreads every size, which MATLAB does
+// not survive. The count is given as the two 32-bit words {3, -1}: 3 to a
+// library that reads 32 bits, negative to one that reads 64 (little-endian), so
+// each width gives its own answer without reading beyond the vector.
+TEST(BlasLibrary, TakesIntegersOfTheConfiguredWidth) {
+  const std::int32_t words[2] = {3, -1};
+  alignas(8) unsigned char count[sizeof words];
+  std::memcpy(count, words, sizeof words);
+  const double x[3] = {1.0, 5.0, 2.0};
+  const blas_int inc = 1;
+  const blas_int position = idamax(reinterpret_cast<const blas_int*>(count), x, &inc);
+  if (sizeof(blas_int) == 8) {
+    EXPECT_EQ(position, 0) << "a 64-bit-integer configuration linked with a 32-bit BLAS";
+  } else {
+    EXPECT_EQ(position, 2) << "a 32-bit-integer configuration linked with a 64-bit BLAS";
+  }
 }
 
 TEST(BlasIdamax, FirstOfEqualAbsoluteMaximaWhateverTheSigns) {
