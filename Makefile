@@ -1,12 +1,13 @@
-# make demo  -- install what is missing, build for Octave, run the demo on the
-#               bundled image (IMAGE=, BLOCK=, PSNR=, OUT= for your own)
-# make test  -- install what is missing, build, run every test suite
+# make demo     -- install what is missing, build for Octave, run the demo on the
+#                  bundled image (IMAGE=, BLOCK=, PSNR=, OUT= for your own)
+# make test     -- install what is missing, build, run every test suite
+# make package  -- write the Octave package dist/tilevista-<version>.tar.gz
 JOBS ?= 2
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps standalone sanitize int64 octave test test-standalone test-sanitize \
-        test-int64 test-octave test-ctrl-c demo clean
+.PHONY: all deps standalone sanitize int64 octave package test test-standalone test-sanitize \
+        test-int64 test-octave test-ctrl-c test-package demo clean
 
 all: standalone
 
@@ -45,18 +46,24 @@ test-int64: int64
 test-octave: octave
 	scripts/run-octave-tests
 
+package:
+	scripts/make-package
+
+# pkg install / load / test / uninstall of the package, in a throw-away prefix.
+test-package: deps package
+	scripts/test-package
 
 # Ctrl-C typed into an interactive Octave in the middle of long calls.
 test-ctrl-c: octave
 	/usr/bin/python3 tests/octave/ctrl_c_session.py $(BUILD)/octave
 
-test: test-standalone test-sanitize test-int64 fuzz-ci test-octave test-ctrl-c
+test: test-standalone test-sanitize test-int64 fuzz-ci test-octave test-ctrl-c test-package
 
 demo: octave
 	scripts/run-demo "$(IMAGE)" "$(BLOCK)" "$(PSNR)" "$(OUT)"
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) dist
 
 # Fuzzing of the entry point (clang, libFuzzer, ASan + UBSan), in $(BUILD)/fuzz.
 # make fuzz FUZZ_SECONDS=n   explores for n seconds, keeping what it found

@@ -92,6 +92,14 @@ function varargout = TILEVISTA_Mex(varargin)
 %   with "Not enough memory for this call: ...", naming these amounts; the
 %   fixed part is checked against the memory available before the pursuit.
 %
+%   Ctrl-C ends a running call within a fraction of a second: the prompt
+%   comes back, the call returns nothing, leaves no memory behind, and the
+%   next call is unaffected. (MATLAB: through its own interrupt check; not
+%   tested on this project's machines.)
+%
+%   Threads: the number of threads a call works with is set by the
+%   environment variable TILEVISTA_THREADS; see TILEVISTA_THREADS.
+%
 %   Example:
 %     img = double(imread('camera.png'));
 %     [blocks, info] = tilevista_blocks(img, 8);
@@ -99,17 +107,21 @@ function varargout = TILEVISTA_Mex(varargin)
 %     [A, iy, ix, B, c, U, n] = TILEVISTA_Mex(blocks, D, D, tilevista_tol_for_psnr(img, 40, 255));
 %     approx = tilevista_assemble(A, info);
 %
-%   Setup: build the module with tilevista_build; it goes to build/octave
-%   (Octave) or build/matlab (MATLAB) together with a copy of this help file.
-%   Put that folder on the path before the toolbox folder octave/, e.g.
+%   Setup, Octave: install the package once, then load it in each session:
+%     pkg install tilevista-<version>.tar.gz    % made by "make package"
+%     pkg load tilevista
+%   Or, from the project: build the module with tilevista_build; it goes to
+%   build/octave (Octave) or build/matlab (MATLAB) together with a copy of
+%   this help file. Put that folder on the path before the toolbox folder
+%   octave/, e.g.
 %     addpath('octave'); addpath('build/octave');   % the last added is first
 %
 %   See also TILEVISTA_BLOCKS, TILEVISTA_ASSEMBLE, TILEVISTA_COSINE_DICTIONARY,
 %   TILEVISTA_COMBINE_DICTIONARIES, TILEVISTA_TOL_FOR_PSNR, TILEVISTA_PSNR,
-%   TILEVISTA_SPARSITY_RATIO, TILEVISTA_BUILD, TILEVISTA_DEMO.
+%   TILEVISTA_SPARSITY_RATIO, TILEVISTA_THREADS, TILEVISTA_BUILD, TILEVISTA_DEMO.
 
 % This file documents the compiled module. The host runs the module instead
 % of this function whenever the module sits in the same folder or in a folder
 % earlier on the path; reaching the code below means it was not found.
-  error ('TILEVISTA_Mex: the compiled module was not found; build it with tilevista_build and put its folder (build/octave or build/matlab) on the path before this one');
+  error ('TILEVISTA_Mex: the compiled module was not found; build it with tilevista_build and put its folder (build/octave or build/matlab) on the path before this one, or in Octave install and load the package: pkg install tilevista-<version>.tar.gz (made by make package), then pkg load tilevista');
 end

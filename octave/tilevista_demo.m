@@ -1,9 +1,10 @@
 function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
 %TILEVISTA_DEMO  Approximate an image to a target PSNR and write the pictures.
-%   TILEVISTA_DEMO() approximates the bundled image data/camera.png in 8 x 8
+%   TILEVISTA_DEMO() approximates the bundled image camera.png in 8 x 8
 %   blocks over redundant cosine dictionaries of 16 atoms per direction,
 %   to a target PSNR of 45 dB, with one call of TILEVISTA_Mex. It prints a
-%   short report and writes three PNG files into output/demo/ of the project:
+%   short report and writes three PNG files into output/demo/ of the project
+%   (with the installed package: into tilevista_demo/ of the current folder):
 %     <name>_approx.png        the approximation, rounded to the image's range
 %     <name>_side_by_side.png  original | approximation | error, the error
 %                              magnified 10 times around mid-grey
@@ -26,17 +27,25 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
 %   columns of blocks) holding the atoms of each, summed over the channels;
 %   threads is the number of threads the call used (see TILEVISTA_THREADS).
 %
-%   TILEVISTA_Mex must be on the path (see TILEVISTA_BUILD); from a shell,
-%   scripts/run-demo builds it and runs this function.
+%   TILEVISTA_Mex must be on the path: pkg load tilevista, or build it with
+%   TILEVISTA_BUILD and add its folder; from a shell, scripts/run-demo
+%   builds it and runs this function.
 %
 %   Example:
 %     tilevista_demo('my_photo.png', 16, 38)
 %
 %   See also TILEVISTA_MEX, TILEVISTA_BLOCKS, TILEVISTA_TOL_FOR_PSNR.
 
-  root = fileparts (fileparts (mfilename ('fullpath')));
+  % The project keeps the sample image in data/; the package beside this file.
+  here = fileparts (mfilename ('fullpath'));
+  root = fileparts (here);
+  packaged = exist (fullfile (here, 'data', 'camera.png'), 'file') == 2;
   if nargin < 1 || isempty (imagePath)
-    imagePath = fullfile (root, 'data', 'camera.png');
+    if packaged
+      imagePath = fullfile (here, 'data', 'camera.png');
+    else
+      imagePath = fullfile (root, 'data', 'camera.png');
+    end
   end
   if nargin < 2 || isempty (blockSize)
     blockSize = 8;
@@ -45,13 +54,17 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
     targetPsnr = 45;
   end
   if nargin < 4 || isempty (outDir)
-    outDir = fullfile (root, 'output', 'demo');
+    if packaged
+      outDir = fullfile (pwd (), 'tilevista_demo');
+    else
+      outDir = fullfile (root, 'output', 'demo');
+    end
   end
   if isscalar (blockSize)
     blockSize = [blockSize blockSize];
   end
   if exist ('TILEVISTA_Mex') ~= 3
-    error ('tilevista_demo: the module TILEVISTA_Mex is not on the path; build it with tilevista_build and add its folder (build/octave)');
+    error ('tilevista_demo: the module TILEVISTA_Mex is not on the path; load the package (pkg load tilevista) or build it with tilevista_build and add its folder (build/octave)');
   end
 
   img = imread (imagePath);

@@ -52,3 +52,4 @@
 %! [status, output] = child_octave (sprintf ('addpath(''%s''); TILEVISTA_Mex(1, 2, 3)', toolbox));
 %! assert (status != 0);
 %! assert (! isempty (strfind (output, 'the compiled module was not found; build it with tilevista_build')), output);
+%! assert (! isempty (strfind (output, 'pkg load tilevista')), output);
