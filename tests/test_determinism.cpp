@@ -91,8 +91,8 @@ const char* const kInterrupted = "TILEVISTA_Mex: interrupted by the user";
 TEST(Interrupt, EndsTheCallPromptlyAndTheNextCallIsUnchanged) {
   using Clock = std::chrono::steady_clock;
   const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
-  // 1024 random 8 x 8 blocks to capacity: about 65,000 atoms.
-  Problem p = randomProblem(8, 8, 16, 16, 32, 32, 99);
+  // 512 random 8 x 8 blocks to capacity: about 33,000 atoms.
+  Problem p = randomProblem(8, 8, 16, 16, 16, 32, 99);
   const host::Array tolZero = scalar(0.0);
   const std::vector<const mxArray*> inputs = {p.blockCell.get(), p.dictionaryY.get(),
                                               p.dictionaryX.get(), tolZero.get()};
