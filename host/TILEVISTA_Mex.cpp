@@ -18,6 +18,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 #include <vector>
 
 #if defined(__linux__)
@@ -27,6 +28,7 @@
 #include "block_pursuit.h"
 #include "mex.h"
 #include "pursuit_control.h"
+#include "thread_count.h"
 
 #if defined(__GNUC__)
 #define TILEVISTA_EXPORT __attribute__((visibility("default")))
@@ -301,6 +303,10 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
 
   checkSizes(Q, rows, cols, Ky, Kx);
   checkBlocks(blocks, Q, rows, cols);
+  PursuitControl control;
+  control.interrupted = interruptPending;
+  std::string threadProblem;
+  if (!threadsForCall(Q, &control.threads, &threadProblem)) mexErrMsgTxt(threadProblem.c_str());
   const double available = availableBytes();
   if (available >= 0.0 && fixedBytes(Q, rows, cols, Ky, Kx) > available) {
     raiseOutOfMemory(Q, rows, cols, Ky, Kx);
@@ -317,8 +323,6 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
   // block by block, with arrays of exactly the used size.
   for (int o = kYIndices; o <= kOrthonormal; ++o) plhs[o] = mxCreateCellMatrix(d, nc);
 
-  PursuitControl control;
-  control.interrupted = interruptPending;
   int result = kPursuitRan;
   bool outOfMemory = false;
   try {

@@ -92,6 +92,16 @@ function varargout = TILEVISTA_Mex(varargin)
 %   with "Not enough memory for this call: ...", naming these amounts; the
 %   fixed part is checked against the memory available before the pursuit.
 %
+%   Threads. The blocks take their atoms on several threads at once; the
+%   outputs and the console text are the same, bit for bit, whatever their
+%   number. A call uses every processor the process may run on (its affinity
+%   mask), never more threads than blocks. The environment variable
+%   TILEVISTA_THREADS, read at every call, sets another number: 1 to 1024, or
+%   0 (or unset) for every processor; anything else ends the call with a
+%   message. tilevista_threads(n) sets it from a running session. In parfor
+%   workers and other jobs that run side by side, set 1, so that the jobs do
+%   not compete for the same processors.
+%
 %   Example:
 %     img = double(imread('camera.png'));
 %     [blocks, info] = tilevista_blocks(img, 8);
