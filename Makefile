@@ -5,7 +5,7 @@ JOBS ?= 2
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps standalone sanitize octave test test-standalone test-sanitize test-octave demo clean
+.PHONY: all deps standalone sanitize tsan octave test test-standalone test-sanitize test-tsan test-octave demo clean
 
 all: standalone
 
@@ -26,13 +26,22 @@ test-standalone: standalone
 test-sanitize: sanitize
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
 
+# The suites again under ThreadSanitizer: the pursuit's threads share no data
+# outside what the crew hands over.
+tsan: deps
+	cmake -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTILEVISTA_THREAD_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD)/tsan -j $(JOBS)
+
+test-tsan: tsan
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
+
 octave: deps
 	scripts/build-octave
 
 test-octave: octave
 	scripts/run-octave-tests
 
-test: test-standalone test-sanitize fuzz-ci test-octave
+test: test-standalone test-sanitize test-tsan fuzz-ci test-octave
 
 demo: octave
 	scripts/run-demo "$(IMAGE)" "$(BLOCK)" "$(PSNR)" "$(OUT)"
