@@ -287,6 +287,17 @@ class BandedPursuit {
   double maxErr_ = 0.0;
 };
 
+// A new m x n double matrix at element i of cell; its data. Not zero-filled:
+// the crew writes every element (the dual vectors too: each column is
+// written before anything reads it), and the fill, which touches fresh pages
+// for the first time, would cost this thread as much as the copies cost the
+// crew.
+double* createOutput(mxArray* cell, mwIndex i, mwSize m, mwSize n) {
+  mxArray* a = mxCreateUninitNumericMatrix(m, n, mxDOUBLE_CLASS, mxREAL);
+  mxSetCell(cell, i, a);
+  return mxGetPr(a);
+}
+
 // Fills the outputs of the blocks that received atoms, a part at a time: the
 // host arrays of a part are created on this thread with no worker running,
 // then the crew fills them. A part holds about an eighth of the atoms, so the
@@ -316,21 +327,11 @@ bool finish(const PursuitShape& shape, std::vector<BlockData>& data,
       const auto i = static_cast<mwIndex>(t);
       const auto M = static_cast<mwSize>(m);
       BlockOutputs out;
-      mxArray* a = mxCreateDoubleMatrix(M, 1, mxREAL);
-      mxSetCell(yIndexCell, i, a);
-      out.yIndex = mxGetPr(a);
-      a = mxCreateDoubleMatrix(M, 1, mxREAL);
-      mxSetCell(xIndexCell, i, a);
-      out.xIndex = mxGetPr(a);
-      a = mxCreateDoubleMatrix(N, M, mxREAL);
-      mxSetCell(orthoCell, i, a);
-      out.ortho = mxGetPr(a);
-      a = mxCreateDoubleMatrix(N, M, mxREAL);
-      mxSetCell(dualCell, i, a);
-      out.dual = mxGetPr(a);
-      a = mxCreateDoubleMatrix(M, 1, mxREAL);
-      mxSetCell(coefficientCell, i, a);
-      out.coefficients = mxGetPr(a);
+      out.yIndex = createOutput(yIndexCell, i, M, 1);
+      out.xIndex = createOutput(xIndexCell, i, M, 1);
+      out.ortho = createOutput(orthoCell, i, N, M);
+      out.dual = createOutput(dualCell, i, N, M);
+      out.coefficients = createOutput(coefficientCell, i, M, 1);
       out.approximation = mxGetPr(mxGetCell(approximationCell, i));
       part.push_back(t);
       outputs.push_back(out);

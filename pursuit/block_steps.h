@@ -93,7 +93,7 @@ struct BlockOutputs {
   double* yIndex;        ///< m
   double* xIndex;        ///< m
   double* ortho;         ///< N x m
-  double* dual;          ///< N x m, all 0.0
+  double* dual;          ///< N x m, need not be initialised
   double* coefficients;  ///< m
   double* approximation; ///< N
 };

@@ -198,12 +198,13 @@ std::size_t product(std::size_t a, std::size_t b) {
   return result;
 }
 
-// Zero-filled storage for count elements of size bytes. At least one element
-// is allocated, so that even an empty array has a valid data pointer (module
-// code may pass it to memcpy with a length of 0).
-Storage allocate(std::size_t count, std::size_t size) {
+// Storage for count elements of size bytes, zero-filled unless `zeroed` is
+// false. At least one element is allocated, so that even an empty array has a
+// valid data pointer (module code may pass it to memcpy with a length of 0).
+Storage allocate(std::size_t count, std::size_t size, bool zeroed = true) {
   if (product(count, size) > kMaxArrayBytes) throw std::bad_alloc();
-  void* p = std::calloc(std::max<std::size_t>(count, 1), size);
+  const std::size_t n = std::max<std::size_t>(count, 1);
+  void* p = zeroed ? std::calloc(n, size) : std::malloc(n * size);
   if (p == nullptr) throw std::bad_alloc();
   return Storage(p);
 }
@@ -243,21 +244,22 @@ mxArray* trackInCall(mxArray* a) {
 mxArray* adopt(std::unique_ptr<mxArray> node) { return trackInCall(registerLive(std::move(node))); }
 
 // Dense m x n array of the given class; throws std::bad_alloc.
-mxArray* newDense(std::size_t m, std::size_t n, mxClassID id, bool complex) {
+mxArray* newDense(std::size_t m, std::size_t n, mxClassID id, bool complex, bool zeroed) {
   auto node = std::make_unique<mxArray>();
   node->classId = id;
   node->complex = complex;
   node->m = m;
   node->n = n;
   const std::size_t count = product(m, n);
-  node->real = allocate(count, elementSize(id));
-  if (complex) node->imag = allocate(count, elementSize(id));
+  node->real = allocate(count, elementSize(id), zeroed);
+  if (complex) node->imag = allocate(count, elementSize(id), zeroed);
   return adopt(std::move(node));
 }
 
-mxArray* createDense(std::size_t m, std::size_t n, mxClassID id, bool complex) {
+mxArray* createDense(std::size_t m, std::size_t n, mxClassID id, bool complex,
+                     bool zeroed = true) {
   try {
-    return newDense(m, n, id, complex);
+    return newDense(m, n, id, complex, zeroed);
   } catch (const std::bad_alloc&) {
     outOfMemory(m, n, className(id));
   }
@@ -380,6 +382,14 @@ mxArray* mxCreateNumericMatrix_700(mwSize m, mwSize n, mxClassID classid, mxComp
     misuse("mxCreateNumericMatrix", "class %d is not a numeric class", static_cast<int>(classid));
   }
   return createDense(m, n, classid, flag != mxREAL);
+}
+
+mxArray* mxCreateUninitNumericMatrix(mwSize m, mwSize n, mxClassID classid, mxComplexity flag) {
+  if (!isNumericClass(classid)) {
+    misuse("mxCreateUninitNumericMatrix", "class %d is not a numeric class",
+           static_cast<int>(classid));
+  }
+  return createDense(m, n, classid, flag != mxREAL, false);
 }
 
 mxArray* mxCreateLogicalMatrix_700(mwSize m, mwSize n) {
