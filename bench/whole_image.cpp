@@ -38,7 +38,20 @@
 #include "host_call.h"
 #include "mex.h"
 #include "pgm_image.h"
+// Revisions before the threaded pursuit (built with --baseline) do not keep
+// statistics; their runs report zeros there.
+#if __has_include("pursuit_statistics.h")
 #include "pursuit_statistics.h"
+#define TILEVISTA_HAVE_STATISTICS 1
+#else
+struct PursuitStatistics {
+  int threads = 1, bands = 0, replayedBands = 0;
+  unsigned long long atomsKept = 0, atomsRolledBack = 0;
+  double scoringSeconds = 0, bandSeconds = 0, orderSeconds = 0, rollBackSeconds = 0,
+         outputSeconds = 0, finishSeconds = 0;
+};
+PursuitStatistics lastPursuitStatistics() { return PursuitStatistics(); }
+#endif
 
 namespace {
 
