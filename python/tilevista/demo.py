@@ -9,7 +9,9 @@ output/demo/ (of the current folder):
 
     NAME_approx.png        the approximation, rounded to the image's range
     NAME_side_by_side.png  original | approximation | error magnified 10 times
-    NAME_atoms.png         the atoms each block took, a colour map with a bar
+    NAME_atoms_per_block.png
+                           the atoms each block took: a colour map of the block
+                           grid at the image's size, with a colour bar
 
 These are the pictures and the report of the project's Octave demo (make demo).
 """
@@ -24,7 +26,7 @@ from typing import List, NamedTuple, Optional, Sequence
 
 
 from .image import ImageRun, default_peak, run_image
-from .pictures import read_image, side_by_side, to_uint8, write_atoms_map, write_png
+from .pictures import atoms_map, read_image, side_by_side, to_uint8, write_png
 
 __all__ = ["DemoResult", "run_demo", "main"]
 
@@ -75,6 +77,35 @@ def stop_reason(log: str) -> str:
     return "atom budget spent"
 
 
+def threads_text(blocks: int) -> str:
+    """The threads a call on ``blocks`` blocks works with, in words.
+
+    The module reads the environment variable TILEVISTA_THREADS at every call:
+    unset, empty or 0 means every processor this process may use, 1 to 1024
+    that many; a call never uses more threads than it has blocks.
+
+    Parameters
+    ----------
+    blocks : int
+        Blocks of the call.
+
+    Returns
+    -------
+    str
+        For example "2 threads"; the variable's value when the module would
+        refuse it.
+    """
+    value = os.environ.get("TILEVISTA_THREADS", "").strip()
+    if value in ("", "0"):
+        count = len(os.sched_getaffinity(0))
+    elif value.isdigit() and int(value) <= 1024:
+        count = int(value)
+    else:
+        return f"TILEVISTA_THREADS={value!r} (not a thread count)"
+    count = min(count, blocks)
+    return f"{count} thread{'' if count == 1 else 's'}"
+
+
 def run_demo(image_path: os.PathLike, block: Sequence[int] = (8,), target_psnr: float = 45,
              out_dir: os.PathLike = Path("output", "demo")) -> DemoResult:
     """Approximate an image file, print the report and write the pictures.
@@ -113,11 +144,13 @@ def run_demo(image_path: os.PathLike, block: Sequence[int] = (8,), target_psnr: 
     out.mkdir(parents=True, exist_ok=True)
     name = Path(image_path).stem
     files = [out / f"{name}_approx.png", out / f"{name}_side_by_side.png",
-             out / f"{name}_atoms.png"]
+             out / f"{name}_atoms_per_block.png"]
     write_png(files[0], to_uint8(approx, peak))
     write_png(files[1], to_uint8(side_by_side(img, approx, peak, GAIN), peak))
-    write_atoms_map(files[2], run.approximation.atoms_per_block, run.layout.block_shape,
-                    img.shape[:2])
+    per_block = run.approximation.atoms_per_block
+    if per_block.ndim == 3:
+        per_block = per_block.sum(axis=2)
+    write_png(files[2], atoms_map(per_block, run.layout.block_shape, img.shape[:2]))
 
     atoms = run.result.total_atoms
     reached = run.approximation.psnr
@@ -134,12 +167,14 @@ def run_demo(image_path: os.PathLike, block: Sequence[int] = (8,), target_psnr: 
     print(f"  target PSNR      {target_psnr:.2f} dB (tol {run.tol:.6g})")
     print(f"  reached PSNR     {reached:.2f} dB, {stop}")
     print(f"  atoms            {atoms}")
+    print(f"  atoms per block  {per_block.min()} to {per_block.max()}, "
+          f"{per_block.mean():.1f} on average")
     print(f"  sparsity ratio   {ratio:.2f} pixels per atom")
-    print(f"  module call      {run.seconds:.3f} s")
+    print(f"  module call      {run.seconds:.3f} s, {threads_text(run.layout.count)}")
     print(f"  output folder    {out}")
     print(f"    {files[0].name}")
     print(f"    {files[1].name} (original | approximation | error x{GAIN})")
-    print(f"    {files[2].name} (atoms per block)")
+    print(f"    {files[2].name} (atoms per block, colour bar from 0 to {per_block.max()})")
     return DemoResult(run, atoms, reached, stop, files)
 
 

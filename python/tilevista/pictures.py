@@ -1,8 +1,8 @@
 """Picture files of the demo: reading an image, and the PNGs it writes.
 
-Reading and writing use Pillow; the atoms picture's colour bar uses matplotlib.
-Both are imported only when needed, so the rest of the package works without
-them.
+Reading and writing use Pillow, the atoms picture takes its colours from
+matplotlib's viridis map; both are imported only when needed, so the rest of
+the package works without them.
 """
 
 from __future__ import annotations
@@ -12,7 +12,7 @@ from typing import Any, Union
 
 import numpy as np
 
-__all__ = ["read_image", "to_uint8", "side_by_side", "write_png", "write_atoms_map"]
+__all__ = ["read_image", "to_uint8", "side_by_side", "write_png", "atoms_map"]
 
 PathLike = Union[str, Path]
 
@@ -72,9 +72,7 @@ def to_uint8(values: np.ndarray, peak: float) -> np.ndarray:
         uint8 array of the same shape.
     """
     scaled = 255 * np.minimum(np.maximum(np.asarray(values, np.float64) / peak, 0), 1)
-    rounded = np.floor(scaled)
-    rounded += scaled - rounded >= 0.5
-    return rounded.astype(np.uint8)
+    return _round(scaled).astype(np.uint8)
 
 
 def side_by_side(original: Any, approximation: np.ndarray, peak: float,
@@ -116,47 +114,102 @@ def write_png(path: PathLike, picture: np.ndarray) -> None:
     Image.fromarray(np.ascontiguousarray(picture)).save(path, format="PNG")
 
 
-def write_atoms_map(path: PathLike, atoms_per_block: np.ndarray, block_shape: Any,
-                    image_size: Any) -> None:
-    """Write the atoms each block took as a colour map with a colour bar.
+def _round(values: np.ndarray) -> np.ndarray:
+    """Round half away from zero, as Octave's ``round``, for values >= 0."""
+    values = np.asarray(values, dtype=np.float64)
+    whole = np.floor(values)
+    return whole + (values - whole >= 0.5)
 
-    The map has the image's size: every block's pixels show its count (summed
-    over the channels of a colour image), the blocks cropped at the border as
-    the image is. A labelled colour bar stands to its right.
+
+def _linspace(first: float, last: float, count: int) -> np.ndarray:
+    """Octave's ``linspace``: both ends set, the rest stepped in from both
+    ends, so that a picture drawn from it has Octave's pixels."""
+    values = np.empty(count)
+    values[0], values[-1] = first, last
+    if count > 1:
+        delta = (last - first) / (count - 1)
+        half = count // 2
+        steps = np.arange(1, half)
+        values[steps] = first + steps * delta
+        values[count - 1 - steps] = last - steps * delta
+        if count % 2 == 1:
+            values[half] = 0.0 if first == -last else (first + last) / 2
+    return values
+
+
+# Decimal digits, 3 x 5 pixels each, row by row.
+_DIGITS = ["111101101101111", "010110010010111", "111001111100111", "111001111001111",
+           "101101111001001", "111100111001111", "111100111101111", "111001001001001",
+           "111101111101111", "111101111001111"]
+
+
+def _digit_mask(number: int, scale: int) -> np.ndarray:
+    """A number in the 3 x 5 font, one blank column between digits, enlarged
+    ``scale`` times: True where the ink is."""
+    glyphs = []
+    for d in str(number):
+        glyphs.append(np.array([c == "1" for c in _DIGITS[int(d)]]).reshape(5, 3))
+        glyphs.append(np.zeros((5, 1), dtype=bool))
+    return np.kron(np.hstack(glyphs[:-1]), np.ones((scale, scale), dtype=bool))
+
+
+def atoms_map(atoms_per_block: np.ndarray, block_shape: Any, image_size: Any) -> np.ndarray:
+    """The atoms each block took, as a picture: a colour map of the block grid
+    at the image's size, then a colour bar with its labels.
+
+    Every block's pixels take the viridis colour of its count (a colour
+    image's channels summed per block), on a scale from 0 to the largest
+    count, the blocks cropped at the border as the image is. To the right,
+    after a white gap, a bar runs from 0 (bottom) to the largest count (top),
+    labelled in black at both ends and in the middle. The pixels are those of
+    the Octave demo's picture.
 
     Parameters
     ----------
-    path : str or pathlib.Path
-        The PNG file to write.
     atoms_per_block : numpy.ndarray
         Counts of the block grid, d x nc or d x nc x C.
     block_shape : (int, int)
         Block rows and columns.
     image_size : (int, int)
         Image height and width.
-    """
-    import matplotlib
-    from matplotlib import cm, colors
-    from matplotlib.figure import Figure
 
-    counts = np.asarray(atoms_per_block)
+    Returns
+    -------
+    numpy.ndarray
+        H x (W + gap + bar + labels) x 3 uint8 picture.
+    """
+    from matplotlib import colormaps
+
+    counts = np.asarray(atoms_per_block, dtype=np.float64)
     if counts.ndim == 3:
         counts = counts.sum(axis=2)
-    height, width = int(image_size[0]), int(image_size[1])
-    full = np.kron(counts, np.ones(tuple(block_shape), dtype=counts.dtype))[:height, :width]
-    norm = colors.Normalize(vmin=0, vmax=max(int(counts.max()), 1))
-    colour_map = matplotlib.colormaps["viridis"]
-    rgb = (colour_map(norm(full))[:, :, :3] * 255 + 0.5).astype(np.uint8)
+    H, W = int(image_size[0]), int(image_size[1])
+    top = max(float(counts.max()), 1.0)
+    colours = _round(255 * colormaps["viridis"](np.arange(256))[:, :3]).astype(np.uint8)
 
-    # The map is drawn pixel for pixel at the figure's left edge; the colour
-    # bar takes a strip to its right, with room for its labels.
-    dpi = 100
-    bar = max(24, height // 20)
-    margin = 8 + bar + 70
-    figure = Figure(figsize=((width + margin) / dpi, height / dpi), dpi=dpi)
-    figure.figimage(rgb, xo=0, yo=0, origin="upper")
-    total = width + margin
-    axes = figure.add_axes([(width + 8) / total, 0.05, bar / total, 0.9])
-    figure.colorbar(cm.ScalarMappable(norm=norm, cmap=colour_map), cax=axes,
-                    label="atoms per block")
-    figure.savefig(path, dpi=dpi, format="png")
+    def level(v):
+        return _round(255 * v / top).astype(np.int64) + 1
+
+    grid = np.kron(level(counts), np.ones(tuple(block_shape), dtype=np.int64))[:H, :W]
+    scale = max(1, H // 128)
+    gap = max(2, int(_round(W / 64)))
+    bar_width = max(4, int(_round(W / 24)))
+    text_width = 2 * scale + len(str(int(top))) * 4 * scale
+    bar = np.repeat(level(_linspace(top, 0.0, H))[:, None], bar_width, axis=1)
+    index = np.hstack([grid, np.zeros((H, gap), np.int64), bar,
+                       np.zeros((H, text_width), np.int64)])
+    picture = np.full(index.shape + (3,), 255, dtype=np.uint8)
+    painted = index > 0
+    picture[painted] = colours[index[painted] - 1]
+
+    left = W + gap + bar_width + 2 * scale - 1  # 0-based: 2 * scale - 1 white columns first
+    labels = list(dict.fromkeys([int(top), int(_round(top / 2)), 0]))
+    for value in labels:
+        mask = _digit_mask(value, scale)
+        row = int(_round((H - 1) * (1 - value / top))) - mask.shape[0] // 2
+        row = min(max(row, 0), H - mask.shape[0])
+        if row < 0:
+            continue  # an image too short for the digits
+        area = picture[row:row + mask.shape[0], left:left + mask.shape[1]]
+        area[mask] = 0
+    return picture
