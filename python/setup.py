@@ -24,6 +24,11 @@ if not (ROOT / "host" / "TILEVISTA_Mex.cpp").is_file():
     )
 
 
+def _relative(path):
+    """A source path as setuptools wants it: relative to this folder, with /."""
+    return Path(os.path.relpath(path, HERE)).as_posix()
+
+
 def module_sources():
     """The extension's C++ sources: its own, the gateway, the substitute host, the
     pursuit and the basis kernels (every .cpp of those folders, so that new
@@ -32,14 +37,14 @@ def module_sources():
     files = [ROOT / "host" / "TILEVISTA_Mex.cpp"]
     for folder in folders:
         files.extend(sorted(folder.glob("*.cpp")))
-    return [str(f) for f in files]
+    return [_relative(f) for f in files]
 
 
 def module_headers():
     """Headers the sources include, so that a change to one rebuilds the extension."""
     folders = [HERE / "src", ROOT / "host" / "substitute", ROOT / "pursuit", ROOT / "basis",
                ROOT / "blas"]
-    return [str(h) for folder in folders for h in sorted(folder.glob("*.h"))]
+    return [_relative(h) for folder in folders for h in sorted(folder.glob("*.h"))]
 
 
 def blas_library():

@@ -7,7 +7,9 @@
 #include <complex>
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <stdexcept>
+#include <string>
 
 #include "mex.h"
 
@@ -17,6 +19,28 @@ namespace tilevista_python {
 namespace {
 
 using Complex = std::complex<double>;
+
+// An input the host cannot hold. Derived from std::bad_alloc, so that Python
+// sees a MemoryError, with a message that says which array.
+class InputTooLarge : public std::bad_alloc {
+ public:
+  InputTooLarge(std::size_t m, std::size_t n)
+      : text_("not enough memory to pass a " + std::to_string(m) + " x " + std::to_string(n) +
+              " array to the module") {}
+  const char* what() const noexcept override { return text_.c_str(); }
+
+ private:
+  std::string text_;
+};
+
+// A new m x n double matrix, or InputTooLarge.
+host::Array newMatrix(std::size_t m, std::size_t n, mxComplexity complexity) {
+  try {
+    return host::Array(mxCreateDoubleMatrix(m, n, complexity));
+  } catch (const std::bad_alloc&) {
+    throw InputTooLarge(m, n);
+  }
+}
 
 // A read-only view of one m x n matrix inside a NumPy array: element (i, j) is
 // at base + i * rowStride + j * columnStride bytes, strides of either sign.
@@ -34,7 +58,7 @@ struct StridedMatrix {
 // Copies a real matrix into a new double matrix, column by column. The elements
 // are read with memcpy: a NumPy array need not be aligned.
 host::Array realMatrix(const StridedMatrix& source) {
-  host::Array a(mxCreateDoubleMatrix(source.m, source.n, mxREAL));
+  host::Array a = newMatrix(source.m, source.n, mxREAL);
   double* out = mxGetPr(a.get());
   for (std::size_t j = 0; j < source.n; ++j) {
     for (std::size_t i = 0; i < source.m; ++i) {
@@ -46,7 +70,7 @@ host::Array realMatrix(const StridedMatrix& source) {
 
 // As realMatrix, splitting complex elements into the real and imaginary parts.
 host::Array complexMatrix(const StridedMatrix& source) {
-  host::Array a(mxCreateDoubleMatrix(source.m, source.n, mxCOMPLEX));
+  host::Array a = newMatrix(source.m, source.n, mxCOMPLEX);
   double* re = mxGetPr(a.get());
   double* im = mxGetPi(a.get());
   for (std::size_t j = 0; j < source.n; ++j) {
