@@ -12,6 +12,7 @@ import operator
 from typing import Any, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 __all__ = ["BlockLayout", "image_blocks", "assemble"]
 
@@ -57,7 +58,7 @@ def _side(value: Any, name: str) -> int:
     return side
 
 
-def _image(img: Any) -> np.ndarray:
+def _image(img: ArrayLike) -> np.ndarray:
     array = np.asarray(img)
     if array.dtype.kind not in "biuf":
         raise ValueError(f"the image must hold real numbers; its dtype is {array.dtype}")
@@ -67,7 +68,7 @@ def _image(img: Any) -> np.ndarray:
     return array
 
 
-def image_blocks(img: Any, rows: int, cols: Optional[int] = None
+def image_blocks(img: ArrayLike, rows: int, cols: Optional[int] = None
                  ) -> Tuple[np.ndarray, BlockLayout]:
     """Cut an image into equal blocks, ready for :func:`tilevista.approximate`.
 
@@ -126,7 +127,7 @@ def image_blocks(img: Any, rows: int, cols: Optional[int] = None
     return np.ascontiguousarray(blocks), layout
 
 
-def assemble(blocks: Union[np.ndarray, Sequence[Any]], layout: BlockLayout) -> np.ndarray:
+def assemble(blocks: Union[np.ndarray, Sequence[ArrayLike]], layout: BlockLayout) -> np.ndarray:
     """Put blocks cut by :func:`image_blocks` together again.
 
     Parameters

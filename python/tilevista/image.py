@@ -7,6 +7,7 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from .blocks import BlockLayout, assemble, image_blocks
 from .dictionary import cosine_dictionary
@@ -51,7 +52,7 @@ class ImageRun:
     approximation: ImageApproximation
 
 
-def default_peak(img: Any) -> float:
+def default_peak(img: ArrayLike) -> float:
     """The largest value an image's dtype stands for.
 
     Parameters
@@ -78,7 +79,7 @@ def _pair(value: Any, name: str) -> Tuple[Any, Any]:
     return value, value
 
 
-def run_image(img: Any, block: Pair = 8, atoms: Pair = 16, psnr_db: Optional[float] = None,
+def run_image(img: ArrayLike, block: Pair = 8, atoms: Pair = 16, psnr_db: Optional[float] = None,
               tol: Optional[float] = None, peak: Optional[float] = None,
               verbose: bool = False) -> ImageRun:
     """:func:`approximate_image` with all that went into and came out of it."""
@@ -106,7 +107,7 @@ def run_image(img: Any, block: Pair = 8, atoms: Pair = 16, psnr_db: Optional[flo
     return ImageRun(layout, Dy, Dx, top, tol, result, seconds, summary)
 
 
-def approximate_image(img: Any, block: Pair = 8, atoms: Pair = 16,
+def approximate_image(img: ArrayLike, block: Pair = 8, atoms: Pair = 16,
                       psnr_db: Optional[float] = None, tol: Optional[float] = None, *,
                       peak: Optional[float] = None, verbose: bool = False) -> ImageApproximation:
     """Approximate a grey or colour image with one call of the module.

@@ -14,6 +14,7 @@ from __future__ import annotations
 from typing import Any, List, Optional, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 __all__ = ["module_matrix", "module_blocks", "module_scalar"]
 
@@ -62,7 +63,7 @@ def _as_array(value: Any, name: str) -> np.ndarray:
         raise ValueError(f"{name} is not an array of numbers: {e}") from None
 
 
-def module_matrix(value: Any, name: str) -> np.ndarray:
+def module_matrix(value: ArrayLike, name: str) -> np.ndarray:
     """A 2-D array-like as the matrix the module receives.
 
     Parameters
@@ -127,7 +128,7 @@ def module_blocks(blocks: Any) -> Union[np.ndarray, List[np.ndarray]]:
     return [module_matrix(b, f"blocks[{i}]") for i, b in enumerate(items)]
 
 
-def module_scalar(value: Any, name: str) -> Optional[np.ndarray]:
+def module_scalar(value: Optional[ArrayLike], name: str) -> Optional[np.ndarray]:
     """A scalar argument (``tol``, ``max_atoms``) as the module receives it.
 
     Parameters

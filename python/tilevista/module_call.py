@@ -12,9 +12,10 @@ from __future__ import annotations
 import signal
 import sys
 import threading
-from typing import Any, List, NamedTuple, Optional
+from typing import List, NamedTuple, Optional, Sequence, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _native
 from .inputs import module_blocks, module_matrix, module_scalar
@@ -112,7 +113,8 @@ def _vectors(cell: List[Optional[np.ndarray]], length: int) -> List[np.ndarray]:
     return [np.empty((length, 0)) if c is None else c for c in cell]
 
 
-def approximate(blocks: Any, Dy: Any, Dx: Any, tol: Any = 6.5, max_atoms: Any = 0, *,
+def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx: ArrayLike,
+                tol: Optional[ArrayLike] = 6.5, max_atoms: Optional[ArrayLike] = 0, *,
                 verbose: bool = False) -> Approximation:
     """Approximate blocks by a globally chosen orthogonal matching pursuit.
 

@@ -8,9 +8,10 @@ the package works without them.
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Any, Union
+from typing import Tuple, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 __all__ = ["read_image", "to_uint8", "side_by_side", "write_png", "atoms_map"]
 
@@ -75,7 +76,7 @@ def to_uint8(values: np.ndarray, peak: float) -> np.ndarray:
     return _round(scaled).astype(np.uint8)
 
 
-def side_by_side(original: Any, approximation: np.ndarray, peak: float,
+def side_by_side(original: ArrayLike, approximation: np.ndarray, peak: float,
                  gain: float = 10) -> np.ndarray:
     """Original | approximation | error, separated by white gaps.
 
@@ -153,7 +154,8 @@ def _digit_mask(number: int, scale: int) -> np.ndarray:
     return np.kron(np.hstack(glyphs[:-1]), np.ones((scale, scale), dtype=bool))
 
 
-def atoms_map(atoms_per_block: np.ndarray, block_shape: Any, image_size: Any) -> np.ndarray:
+def atoms_map(atoms_per_block: ArrayLike, block_shape: Tuple[int, int],
+              image_size: Tuple[int, ...]) -> np.ndarray:
     """The atoms each block took, as a picture: a colour map of the block grid
     at the image's size, then a colour bar with its labels.
 

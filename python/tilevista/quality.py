@@ -6,6 +6,7 @@ import math
 from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 __all__ = ["psnr", "tol_for_psnr"]
 
@@ -20,7 +21,7 @@ def _peak(peak: Any) -> float:
     return value
 
 
-def psnr(a: Any, b: Any, peak: float = 255) -> float:
+def psnr(a: ArrayLike, b: ArrayLike, peak: float = 255) -> float:
     """Peak signal-to-noise ratio of b against a, in dB.
 
     ``10 * log10(peak**2 / mse)`` with ``mse`` the mean of the squared
@@ -61,7 +62,7 @@ def psnr(a: Any, b: Any, peak: float = 255) -> float:
     return math.inf if mse == 0 else 10 * math.log10(p * p / mse)
 
 
-def tol_for_psnr(img: Any, db: float, peak: float = 255) -> float:
+def tol_for_psnr(img: ArrayLike, db: float, peak: float = 255) -> float:
     """The ``tol`` of :func:`tilevista.approximate` that reaches a target PSNR.
 
     ``img.size * peak**2 / 10**(db / 10)``: the total squared error at which
