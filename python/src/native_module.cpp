@@ -66,6 +66,17 @@ void echoText(const char* text, std::size_t size, void* context) noexcept {
 py::tuple callModule(const py::sequence& inputs, int nlhs, const py::object& echo,
                      bool forwardSigint) {
   if (nlhs < 0) throw std::invalid_argument("nlhs must not be negative");
+  // Python code runs during a call (the echo, and signal handlers it lets
+  // run); a call made from there would wait for the lock its own thread holds.
+  static thread_local bool calling = false;
+  if (calling) {
+    throw std::runtime_error("the module cannot be called while a call of it runs on this thread "
+                             "(from the console echo, for instance)");
+  }
+  struct Calling {
+    Calling() { calling = true; }
+    ~Calling() { calling = false; }
+  } marker;
   // Declared first so that it is released last, after every host array below.
   std::unique_lock<std::mutex> lock(hostLock(), std::defer_lock);
   {

@@ -158,13 +158,19 @@ def test_console_text_is_printed_as_it_comes_and_a_failing_echo_is_harmless(caps
         def flush(self):
             pass
 
+    class Reentrant(Broken):
+        def write(self, text):
+            tilevista.approximate(blocks, np.eye(2), np.ones((1, 1)))
+
     reported = []
     monkeypatch.setattr(sys, "unraisablehook", reported.append)
-    monkeypatch.setattr(sys, "stdout", Broken())
-    quiet = tilevista.approximate(blocks, np.eye(2), np.ones((1, 1)), verbose=True)
-    assert quiet.log == r.log
-    # Reported once; the later pieces of text are not offered to it again.
-    assert [type(u.exc_value) for u in reported] == [OSError]
+    for stream in (Broken(), Reentrant()):
+        monkeypatch.setattr(sys, "stdout", stream)
+        quiet = tilevista.approximate(blocks, np.eye(2), np.ones((1, 1)), verbose=True)
+        assert quiet.log == r.log
+    # Reported once per call; the later pieces of text are not offered again.
+    assert [type(u.exc_value) for u in reported] == [OSError, RuntimeError]
+    assert "while a call of it runs" in str(reported[1].exc_value)
 
 
 def test_calls_from_several_threads_run_one_after_another(base):
