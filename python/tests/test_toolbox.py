@@ -8,6 +8,8 @@ import numpy as np
 import pytest
 
 import tilevista
+from tilevista.demo import run_demo
+from tilevista.pictures import write_png
 
 
 @pytest.mark.parametrize("shape", [(8, 8), (7, 10), (5, 3, 3), (1, 1), (9, 4, 1)])
@@ -105,3 +107,18 @@ def test_whole_images_reach_their_target(shape):
     assert tilevista.approximate_image(img / 255.0, psnr_db=38).psnr >= 38
     # The tol rule is checked after each atom: a huge tol stops after the first.
     assert tilevista.approximate_image(img, tol=1e12).atoms_per_block.sum() == 1
+
+
+def test_the_demo_names_the_rule_that_stopped_the_pursuit(tmp_path, capsys):
+    # The banner mentions tol2 in every call: the reason must come from the
+    # stop message itself. Noise at an unreachable target fills every block
+    # (the budget); a flat image at tol 0 runs out of useful atoms (tol2).
+    noise = np.random.default_rng(2).integers(0, 256, (8, 12)).astype(np.uint8)
+    write_png(tmp_path / "noise.png", noise)
+    write_png(tmp_path / "flat.png", np.full((8, 12), 77, np.uint8))
+    full = run_demo(tmp_path / "noise.png", [4], 400, tmp_path)
+    assert (full.stop, full.atoms) == ("atom budget spent", 96)
+    flat = run_demo(tmp_path / "flat.png", [4], math.inf, tmp_path)
+    assert (flat.stop, flat.atoms) == ("no atom left that improves any block", 6)
+    assert flat.run.tol == 0
+    assert "reached PSNR     inf dB, no atom left" in capsys.readouterr().out
