@@ -41,13 +41,14 @@ octave: deps
 test-octave: octave
 	scripts/run-octave-tests
 
-test: test-standalone test-sanitize test-tsan fuzz-ci test-octave
+test: test-standalone test-sanitize test-tsan fuzz-ci test-octave test-python
 
 demo: octave
 	scripts/run-demo "$(IMAGE)" "$(BLOCK)" "$(PSNR)" "$(OUT)"
 
 clean:
 	rm -rf $(BUILD)
+	rm -rf python/tilevista/_native*.so python/build python/tilevista.egg-info
 
 # Fuzzing of the entry point (clang, libFuzzer, ASan + UBSan), in $(BUILD)/fuzz.
 # make fuzz FUZZ_SECONDS=n   explores for n seconds, keeping what it found
@@ -82,3 +83,16 @@ BENCH_FLAGS ?=
 bench:
 	@scripts/install-deps bench
 	bench/run_benchmarks --build $(BUILD)/bench $(BENCH_FLAGS)
+
+# The Python package (python/), with Debian's interpreter.
+# make python       builds its extension in place, for the tests and PYTHONPATH=python
+# make test-python  runs its tests (pytest), also against the Octave module
+PYTHON ?= /usr/bin/python3
+
+.PHONY: python test-python
+
+python: deps
+	PYTHON=$(PYTHON) scripts/build-python
+
+test-python: python octave
+	PYTHON=$(PYTHON) scripts/run-python-tests

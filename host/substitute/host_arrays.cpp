@@ -77,6 +77,7 @@ namespace {
 struct CallState {
   mxArray* created = nullptr;  // first of the top-level arrays created in the call
   std::string console;
+  host::ConsoleEcho echo;  // also gets the console text as it is printed
 };
 
 struct HostState {
@@ -592,6 +593,8 @@ int mexPrintf(const char* format, ...) {
   HostState& s = state();
   if (s.call) {
     s.call->console += text;
+    const host::ConsoleEcho& echo = s.call->echo;
+    if (echo.write != nullptr) echo.write(text.data(), text.size(), echo.context);
   } else {
     std::fwrite(text.data(), 1, text.size(), stdout);
   }
@@ -619,13 +622,14 @@ std::size_t liveArrayCount() { return state().live; }
 
 namespace detail {
 
-void beginCall() {
+void beginCall(ConsoleEcho echo) {
   HostState& s = state();
   if (s.call) {
     throw std::logic_error(
         "host::callMex: a call is already running; nested calls are not supported");
   }
   s.call = std::make_unique<CallState>();
+  s.call->echo = echo;
 }
 
 bool callRunning() { return state().call != nullptr; }
