@@ -6,8 +6,8 @@ JOBS ?= 2
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps standalone sanitize int64 octave package test test-standalone test-sanitize \
-        test-int64 test-octave test-ctrl-c test-package demo clean
+.PHONY: all deps standalone sanitize tsan int64 octave package test test-standalone \
+        test-sanitize test-tsan test-int64 test-octave test-ctrl-c test-package demo clean
 
 all: standalone
 
@@ -36,6 +36,15 @@ test-standalone: standalone
 test-sanitize: sanitize
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(BUILD)/sanitize --output-on-failure -j $(JOBS)
 
+# The suites again under ThreadSanitizer: the pursuit's threads share no data
+# outside what the crew hands over.
+tsan: deps
+	cmake -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTILEVISTA_THREAD_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD)/tsan -j $(JOBS)
+
+test-tsan: tsan
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
+
 octave: deps
 	scripts/build-octave
 
@@ -57,13 +66,15 @@ test-package: deps package
 test-ctrl-c: octave
 	/usr/bin/python3 tests/octave/ctrl_c_session.py $(BUILD)/octave
 
-test: test-standalone test-sanitize test-int64 fuzz-ci test-octave test-ctrl-c test-package
+test: test-standalone test-sanitize test-tsan test-int64 fuzz-ci test-octave test-ctrl-c \
+      test-package test-python
 
 demo: octave
 	scripts/run-demo "$(IMAGE)" "$(BLOCK)" "$(PSNR)" "$(OUT)"
 
 clean:
 	rm -rf $(BUILD) dist
+	rm -rf python/tilevista/_native*.so python/build python/tilevista.egg-info
 
 # Fuzzing of the entry point (clang, libFuzzer, ASan + UBSan), in $(BUILD)/fuzz.
 # make fuzz FUZZ_SECONDS=n   explores for n seconds, keeping what it found
@@ -98,3 +109,16 @@ BENCH_FLAGS ?=
 bench:
 	@scripts/install-deps bench
 	bench/run_benchmarks --build $(BUILD)/bench $(BENCH_FLAGS)
+
+# The Python package (python/), with Debian's interpreter.
+# make python       builds its extension in place, for the tests and PYTHONPATH=python
+# make test-python  runs its tests (pytest), also against the Octave module
+PYTHON ?= /usr/bin/python3
+
+.PHONY: python test-python
+
+python: deps
+	PYTHON=$(PYTHON) scripts/build-python
+
+test-python: python octave
+	PYTHON=$(PYTHON) scripts/run-python-tests

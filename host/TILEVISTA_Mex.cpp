@@ -18,6 +18,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 #include <vector>
 
 #if defined(__linux__)
@@ -27,6 +28,7 @@
 #include "block_pursuit.h"
 #include "mex.h"
 #include "pursuit_control.h"
+#include "thread_count.h"
 
 // The host's interrupt check (Ctrl-C). Octave: the state its signal handler
 // raises, from Octave's own header (only this build uses Octave's headers).
@@ -341,6 +343,10 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
 
   checkSizes(Q, rows, cols, Ky, Kx);
   checkBlocks(blocks, Q, rows, cols);
+  PursuitControl control;
+  control.interrupted = interruptPending;
+  std::string threadProblem;
+  if (!threadsForCall(Q, &control.threads, &threadProblem)) mexErrMsgTxt(threadProblem.c_str());
   const double available = availableBytes();
   if (available >= 0.0 && fixedBytes(Q, rows, cols, Ky, Kx) > available) {
     raiseOutOfMemory(Q, rows, cols, Ky, Kx);
@@ -357,8 +363,6 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
   // block by block, with arrays of exactly the used size.
   for (int o = kYIndices; o <= kOrthonormal; ++o) plhs[o] = mxCreateCellMatrix(d, nc);
 
-  PursuitControl control;
-  control.interrupted = interruptPending;
   int result = kPursuitRan;
   bool outOfMemory = false;
   try {

@@ -97,8 +97,15 @@ function varargout = TILEVISTA_Mex(varargin)
 %   next call is unaffected. (MATLAB: through its own interrupt check; not
 %   tested on this project's machines.)
 %
-%   Threads: the number of threads a call works with is set by the
-%   environment variable TILEVISTA_THREADS; see TILEVISTA_THREADS.
+%   Threads. The blocks take their atoms on several threads at once; the
+%   outputs and the console text are the same, bit for bit, whatever their
+%   number. A call uses every processor the process may run on (its affinity
+%   mask), never more threads than blocks. The environment variable
+%   TILEVISTA_THREADS, read at every call, sets another number: 1 to 1024, or
+%   0 (or unset) for every processor; anything else ends the call with a
+%   message. tilevista_threads(n) sets it from a running session. In parfor
+%   workers and other jobs that run side by side, set 1, so that the jobs do
+%   not compete for the same processors.
 %
 %   Example:
 %     img = double(imread('camera.png'));

@@ -1,50 +1,41 @@
 #include "block_pursuit.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
 
-#include "biorthogonal.h"
-#include "blas.h"
+#include "band_planner.h"
+#include "blas_threads.h"
 #include "block_contest.h"
+#include "block_steps.h"
 #include "block_storage.h"
 #include "energy_total.h"
-#include "orthogonalize.h"
-#include "separable_atom.h"
+#include "pursuit_statistics.h"
+#include "work_crew.h"
+
+// How the pursuit runs: in bands. A block's atoms, candidate values and
+// residual energies depend on that block alone; the global choice (the block
+// of largest candidate value takes the next atom) only decides the order in
+// which the blocks take their atoms and where the pursuit stops. At the first
+// moment of that order at which every candidate value is below some threshold,
+// each block holds exactly its longest run of atoms taken at values at or above
+// it. So for a falling sequence of thresholds every block takes, on its own and
+// on whichever thread, its atoms down to the threshold, recording the value and
+// its energy after each. Where a band may hold a stop (the tol rule, the
+// budget), the global order within it is replayed from those records, exactly
+// as one atom after the other would have gone, and the blocks that went past
+// the stop are rolled back. The results therefore do not depend on the bands
+// or on the number of threads.
 
 namespace {
 
 const char* const kProgramName = "TILEVISTA";
-
-// A new atom whose component outside the block's earlier atoms is not above
-// kTol1 times its own norm counts as dependent: it is refused and its block
-// retired, instead of dividing by a rounding-sized norm.
-const double kTol1 = 1e-7;
-// The pursuit stops once the largest cached candidate value is below kTol2.
+const double kTol1 = 1e-7;  // printed; the refusal of dependent atoms uses it
+// The pursuit stops once the largest candidate value is below kTol2.
 const double kTol2 = 1e-10;
-
-// Candidate value of a block that is out of the contest: full, or its best atom
-// is already in its span. Block choice only takes values strictly above 0.0, so
-// a negative marker is never taken.
-const double kRetired = -1.0;
-
-// Orthogonalisation sweeps after the first projection.
-const std::int32_t kReorthogonalizationPasses = 2;
-
-const double* blockData(const mxArray* cell, std::int32_t i) {
-  return mxGetPr(mxGetCell(cell, static_cast<mwIndex>(i)));
-}
-
-// A new N x columns (or columns x 1) double matrix at element i of cell, holding
-// a copy of `values`.
-void storeCopy(mxArray* cell, std::int32_t i, const double* values, std::int32_t rows,
-               std::int32_t columns) {
-  mxArray* a = mxCreateDoubleMatrix(static_cast<mwSize>(rows), static_cast<mwSize>(columns), mxREAL);
-  std::memcpy(mxGetPr(a), values,
-              static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns) * sizeof(double));
-  mxSetCell(cell, static_cast<mwIndex>(i), a);
-}
 
 void printBanner(double tol) {
   mexPrintf("\n%s MEX is running for tol=%g, tol1=%g and tol2=%g.\n", kProgramName, tol, kTol1,
@@ -54,104 +45,319 @@ void printBanner(double tol) {
   mexPrintf("tol2 -> algorithm stops if max(|<f,q>|/||q||)<= tol2.\n");
 }
 
-// A block's best next atom (0-based indices) and its absolute score.
-struct Candidate {
-  std::int32_t yIndex = 0, xIndex = 0;
-};
+enum class Stop { kNone, kTol, kTol2, kBudget };
 
-// Scores block F against the whole dictionary pair and caches its best atom.
-void scoreBlock(const double* Dy, const double* Dx, const double* F, std::int32_t Ky,
-                std::int32_t Kx, std::int32_t rows, std::int32_t cols, Candidate* candidate,
-                double* candidateValue) {
-  std::int32_t linearIndex = 0;
-  selectSeparableAtom(Dy, Dx, F, Ky, Kx, rows, cols, candidateValue, &candidate->yIndex,
-                      &candidate->xIndex, &linearIndex);
-}
+PursuitStatistics lastStatistics;
 
-// Brings the data of the block that takes the next atom toward the processor
-// while the current atom is computed. The block's residual and input (a few cache
-// lines) are requested at once. Its orthonormal vectors (N x count doubles, up to
-// hundreds of lines) are requested in kParts portions spread over the
-// step: requested in one burst they exhaust the processor's outstanding-miss
-// slots and stall the very step they should overlap with.
-//
-// The requests are written out in this always-inlined helper rather than in a
-// plain function: a function whose only effect is __builtin_prefetch is judged
-// free of side effects by GCC, and every call of it is deleted.
-class NextBlockPrefetch {
+// Seconds since the last call of lap() (or since construction).
+class Lap {
  public:
-  static const int kParts = 4;
-
-  /// Starts on a block: `residual`, `block` (N values each), `ortho` (N x count
-  /// values, column-major; null while the block holds no atom).
-  void start(const double* residual, const double* block, const double* ortho, std::size_t N,
-             std::size_t count) {
-    request(residual, 0, N);
-    request(block, 0, N);
-    ortho_ = ortho;
-    values_ = N * count;
-    done_ = 0;
-    advance(1);
+  double lap() {
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    start_ = now;
+    return seconds;
   }
-
-  /// Requests the vectors up to portion `part` of kParts.
-  void advance(int part) {
-    const std::size_t end = values_ * static_cast<std::size_t>(part) / kParts;
-    request(ortho_, done_, end);
-    if (end > done_) done_ = end;
-  }
-
-  /// Forgets the block: nothing more is requested until the next start().
-  void stop() { values_ = done_ = 0; }
 
  private:
-#if defined(__GNUC__)
-  __attribute__((always_inline)) static void request(const double* p, std::size_t from,
-                                                     std::size_t to) {
-    if (p == nullptr) return;
-    for (std::size_t i = from; i < to; i += kValuesPerLine) __builtin_prefetch(p + i);
-  }
-#else
-  static void request(const double*, std::size_t, std::size_t) {}
-#endif
-  static const std::size_t kValuesPerLine = 64 / sizeof(double);
-
-  const double* ortho_ = nullptr;
-  std::size_t values_ = 0;
-  std::size_t done_ = 0;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-// Builds the dual set of a block's m atoms into B (N x m, column-major, N =
-// rows * cols) by the same updates, in the same order and on the same operands
-// (the atom re-synthesised from its indices, its unit vector, its norm) as if it
-// had grown with every atom, so the result is identical. Done once per block after
-// the pursuit rather than at every step: the pursuit itself never reads the dual
-// vectors, and growing them there would double the cold memory each step touches.
-// `atom` is N values of scratch.
-void buildDualSet(const double* Dy, const double* Dx, std::int32_t rows, std::int32_t cols,
-                  const BlockStorage& atoms, std::int32_t m, double* atom, double* B) {
-  const std::size_t N = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-  for (std::int32_t j = 0; j < m; ++j) {
-    const auto yIndex = static_cast<std::size_t>(atoms.yIndex()[j]) - 1;
-    const auto xIndex = static_cast<std::size_t>(atoms.xIndex()[j]) - 1;
-    synthesizeSeparableAtom(Dx + xIndex * static_cast<std::size_t>(cols),
-                            Dy + yIndex * static_cast<std::size_t>(rows), cols, rows, atom);
-    updateBiorthogonalSet(B, atom, atoms.ortho() + N * static_cast<std::size_t>(j),
-                          atoms.norm()[j], static_cast<std::int32_t>(N), j);
-  }
+// Items per hand-out: a few per member and round, so that a member that drew
+// slow blocks is balanced by the others, and at most 64 blocks.
+std::size_t grainFor(std::size_t items, std::int32_t members) {
+  const std::size_t grain = items / (static_cast<std::size_t>(members) * 8);
+  return std::max<std::size_t>(1, std::min<std::size_t>(grain, 64));
 }
 
-double squaredNorm(blas_int n, const double* x) {
-  const blas_int one = 1;
-  const double nrm = dnrm2(&n, x, &one);
-  return nrm * nrm;
+// The lowest energy a block has at any moment of the band: its energy when the
+// band began and after each of its atoms. NaN when all of them are NaN (the
+// total is then NaN throughout); `mixed` when only some are.
+double lowestEnergy(const BlockState& block, const AtomRecord* records, bool* mixed) {
+  double lowest = block.bandEnergy;
+  bool anyNaN = std::isnan(lowest), allNaN = anyNaN;
+  for (std::int32_t r = 0; r < block.records; ++r) {
+    const double e = records[r].energy;
+    if (std::isnan(e)) {
+      anyNaN = true;
+      continue;
+    }
+    if (allNaN || std::isnan(lowest) || e < lowest) lowest = e;
+    allNaN = false;
+  }
+  *mixed = anyNaN && !allNaN;
+  return allNaN ? block.bandEnergy : lowest;
+}
+
+// The state of the whole pursuit between bands; owned by the calling thread.
+class BandedPursuit {
+ public:
+  BandedPursuit(const PursuitShape& shape, std::vector<BlockData>& data, double tol,
+                std::uint32_t limit, WorkCrew& crew, PursuitStatistics* statistics)
+      : shape_(shape),
+        data_(data),
+        Q_(static_cast<std::int32_t>(data.size())),
+        tol_(tol),
+        limit_(limit),
+        crew_(crew),
+        states_(data.size()),
+        energy_(data.size()),
+        atom_(static_cast<std::size_t>(crew.size())),
+        log_(static_cast<std::size_t>(crew.size())),
+        planner_(shape, kTol2),
+        statistics_(*statistics) {}
+
+  // Runs the pursuit to its stop. False when interrupted.
+  bool run() {
+    clock_.lap();
+    if (!crew_.run(data_.size(), grainFor(data_.size(), crew_.size()),
+                   [&](std::size_t q, std::int32_t) { startBlock(shape_, data_[q], &states_[q]); })) {
+      return false;
+    }
+    statistics_.scoringSeconds += clock_.lap();
+    for (std::int32_t q = 0; q < Q_; ++q) energy_[q] = states_[q].energy;
+    total_ = std::make_unique<EnergyTotal>(energy_.data(), Q_);
+
+    for (;;) {
+      // How far the total energy is above tol; +Inf when the tol rule cannot
+      // end the pursuit (tol not above 0 or NaN, an energy NaN or +Inf).
+      const double energy = total_->approximate();
+      const double gap = tol_ > 0.0 && energy < HUGE_VAL ? energy - tol_ : HUGE_VAL;
+      const double threshold = planner_.next(states_.data(), Q_, gap,
+                                             static_cast<double>(limit_ - iteration_),
+                                             static_cast<double>(iteration_));
+      active_.clear();
+      for (std::int32_t q = 0; q < Q_; ++q)
+        if (states_[q].value >= threshold) active_.push_back(q);
+      if (active_.empty()) {
+        stop_ = Stop::kTol2;
+        statistics_.orderSeconds += clock_.lap();
+        return true;
+      }
+      if (!runBand(threshold)) return false;
+      if (stop_ != Stop::kNone) return rollBack();
+      if (threshold <= kTol2) {
+        stop_ = Stop::kTol2;
+        statistics_.orderSeconds += clock_.lap();
+        return true;
+      }
+    }
+  }
+
+  Stop stop() const { return stop_; }
+  double maxErr() const { return maxErr_; }
+  const std::vector<BlockState>& states() const { return states_; }
+
+ private:
+  // Every block of the band takes its atoms; then the band is either taken
+  // whole or replayed up to its stop.
+  bool runBand(double threshold) {
+    for (auto& log : log_) log.clear();
+    ++statistics_.bands;
+    statistics_.orderSeconds += clock_.lap();
+    const bool completed = crew_.run(
+        active_.size(), grainFor(active_.size(), crew_.size()),
+        [&](std::size_t i, std::int32_t member) {
+          BlockState& block = states_[static_cast<std::size_t>(active_[i])];
+          std::vector<AtomRecord>& log = log_[static_cast<std::size_t>(member)];
+          std::vector<double>& atom = atom_[static_cast<std::size_t>(member)];
+          if (atom.empty()) atom.resize(static_cast<std::size_t>(shape_.N));
+          block.bandCount = block.count;
+          block.bandEnergy = block.energy;
+          block.logMember = member;
+          block.logOffset = log.size();
+          advanceBlock(shape_, data_[static_cast<std::size_t>(active_[i])], threshold,
+                       atom.data(), &log, &block, [&] { return crew_.proceed(member); });
+          block.records = static_cast<std::int32_t>(log.size() - block.logOffset);
+        });
+    if (!completed) return false;
+    statistics_.bandSeconds += clock_.lap();
+
+    std::uint64_t atoms = 0;
+    double before = 0.0, after = 0.0;
+    bool mixed = false;
+    for (const std::int32_t q : active_) {
+      const BlockState& block = states_[q];
+      atoms += static_cast<std::uint64_t>(block.records);
+      bool blockMixed = false;
+      setEnergy(q, lowestEnergy(block, records(block), &blockMixed));
+      mixed = mixed || blockMixed;
+      before += block.bandEnergy;
+      after += block.energy;
+    }
+    // With every block at its lowest energy of the band the total is at most
+    // what it is at any moment of the band: if even that is not below tol, the
+    // tol rule cannot fire within the band.
+    const bool tolMayStop = mixed || total_->mayBeBelow(tol_);
+    const bool budgetMayStop = iteration_ + atoms >= limit_;
+    planner_.learn(before - after, static_cast<double>(atoms));
+    if (!tolMayStop && !budgetMayStop) {
+      for (const std::int32_t q : active_) setEnergy(q, states_[q].energy);
+      iteration_ += static_cast<std::uint32_t>(atoms);
+      return true;
+    }
+    for (const std::int32_t q : active_) setEnergy(q, states_[q].bandEnergy);
+    ++statistics_.replayedBands;
+    replay();
+    return true;
+  }
+
+  // Takes the band's atoms in the order one atom after the other takes them:
+  // the largest candidate value first, the lower block index on ties. Applies
+  // the tol rule after each atom and the budget after each atom that did not
+  // stop on tol. Leaves in taken_ the atoms each block keeps.
+  void replay() {
+    std::vector<double> head(active_.size());
+    taken_.assign(active_.size(), 0);
+    for (std::size_t i = 0; i < active_.size(); ++i) {
+      const BlockState& block = states_[static_cast<std::size_t>(active_[i])];
+      head[i] = block.records > 0 ? records(block)[0].value : kRetired;
+    }
+    BlockContest contest(head.data(), static_cast<std::int32_t>(active_.size()));
+    for (std::int32_t i = contest.winner(); i >= 0; i = contest.winner()) {
+      const std::int32_t q = active_[static_cast<std::size_t>(i)];
+      const BlockState& block = states_[q];
+      const std::int32_t r = taken_[static_cast<std::size_t>(i)]++;
+      setEnergy(q, records(block)[r].energy);
+      if (total_->below(tol_)) {
+        stop_ = Stop::kTol;
+        maxErr_ = total_->indexOrderSum();
+        return;
+      }
+      if (++iteration_ >= limit_) {
+        stop_ = Stop::kBudget;
+        return;
+      }
+      head[static_cast<std::size_t>(i)] = r + 1 < block.records ? records(block)[r + 1].value : kRetired;
+      contest.update(i);
+    }
+  }
+
+  // After a stop inside a band: every block keeps the atoms it had taken at the
+  // stop; those that went further drop the rest and rebuild their residual.
+  bool rollBack() {
+    std::vector<std::int32_t> redo;
+    for (std::size_t i = 0; i < active_.size(); ++i) {
+      BlockState& block = states_[static_cast<std::size_t>(active_[i])];
+      const std::int32_t keep = block.bandCount + taken_[i];
+      if (block.count != keep) {
+        statistics_.atomsRolledBack += static_cast<std::uint64_t>(block.count - keep);
+        block.count = keep;
+        redo.push_back(active_[i]);
+      }
+    }
+    statistics_.orderSeconds += clock_.lap();
+    const bool completed = crew_.run(redo.size(), grainFor(redo.size(), crew_.size()),
+                                     [&](std::size_t i, std::int32_t) {
+                                       const auto q = static_cast<std::size_t>(redo[i]);
+                                       rebuildResidual(shape_, data_[q], states_[q].count);
+                                     });
+    statistics_.rollBackSeconds += clock_.lap();
+    return completed;
+  }
+
+  const AtomRecord* records(const BlockState& block) const {
+    return log_[static_cast<std::size_t>(block.logMember)].data() + block.logOffset;
+  }
+
+  void setEnergy(std::int32_t q, double value) {
+    total_->replace(q, value);
+    energy_[static_cast<std::size_t>(q)] = value;
+  }
+
+  const PursuitShape& shape_;
+  std::vector<BlockData>& data_;
+  const std::int32_t Q_;
+  const double tol_;
+  const std::uint32_t limit_;
+  WorkCrew& crew_;
+
+  std::vector<BlockState> states_;
+  std::vector<double> energy_;  // the energies the total holds, in block order
+  std::unique_ptr<EnergyTotal> total_;
+  std::vector<std::vector<double>> atom_;      // per member: scratch for one atom
+  std::vector<std::vector<AtomRecord>> log_;   // per member: the band's records
+  std::vector<std::int32_t> active_;           // blocks of the band, in index order
+  std::vector<std::int32_t> taken_;            // per active block: atoms kept at the stop
+  BandPlanner planner_;
+  PursuitStatistics& statistics_;
+  Lap clock_;
+  std::uint32_t iteration_ = 0;
+  Stop stop_ = Stop::kNone;
+  double maxErr_ = 0.0;
+};
+
+// A new m x n double matrix at element i of cell; its data. Not zero-filled:
+// the crew writes every element (the dual vectors too: each column is
+// written before anything reads it), and the fill, which touches fresh pages
+// for the first time, would cost this thread as much as the copies cost the
+// crew.
+double* createOutput(mxArray* cell, mwIndex i, mwSize m, mwSize n) {
+  mxArray* a = mxCreateUninitNumericMatrix(m, n, mxDOUBLE_CLASS, mxREAL);
+  mxSetCell(cell, i, a);
+  return mxGetPr(a);
+}
+
+// Fills the outputs of the blocks that received atoms, a part at a time: the
+// host arrays of a part are created on this thread with no worker running,
+// then the crew fills them. A part holds about an eighth of the atoms, so the
+// outputs and the blocks' working storage overlap only that much.
+bool finish(const PursuitShape& shape, std::vector<BlockData>& data,
+            const std::vector<BlockState>& states, mxArray* approximationCell,
+            mxArray* yIndexCell, mxArray* xIndexCell, mxArray* dualCell,
+            mxArray* coefficientCell, mxArray* orthoCell, const PursuitControl& control,
+            PursuitStatistics* statistics) {
+  Lap clock;
+  const auto Q = static_cast<std::int32_t>(data.size());
+  const auto N = static_cast<mwSize>(shape.N);
+  double atoms = 0.0;
+  for (const BlockState& block : states) atoms += block.count;
+  const double partAtoms = std::max(atoms / 8.0, 1.0);
+
+  std::vector<std::int32_t> part;
+  std::vector<BlockOutputs> outputs;
+  for (std::int32_t t = 0; t < Q;) {
+    part.clear();
+    outputs.clear();
+    double held = 0.0;
+    for (; t < Q && held < partAtoms; ++t) {
+      const std::int32_t m = states[t].count;
+      if (m == 0) continue;
+      if (control.interrupted != nullptr && control.interrupted()) return false;
+      const auto i = static_cast<mwIndex>(t);
+      const auto M = static_cast<mwSize>(m);
+      BlockOutputs out;
+      out.yIndex = createOutput(yIndexCell, i, M, 1);
+      out.xIndex = createOutput(xIndexCell, i, M, 1);
+      out.ortho = createOutput(orthoCell, i, N, M);
+      out.dual = createOutput(dualCell, i, N, M);
+      out.coefficients = createOutput(coefficientCell, i, M, 1);
+      out.approximation = mxGetPr(mxGetCell(approximationCell, i));
+      part.push_back(t);
+      outputs.push_back(out);
+      held += m;
+    }
+    statistics->outputSeconds += clock.lap();
+    WorkCrew crew(std::min<std::int32_t>(control.threads, static_cast<std::int32_t>(part.size())),
+                  control.interrupted);
+    std::vector<std::vector<double>> atom(static_cast<std::size_t>(crew.size()));
+    const bool completed =
+        crew.run(part.size(), grainFor(part.size(), crew.size()),
+                 [&](std::size_t j, std::int32_t member) {
+                   std::vector<double>& scratch = atom[static_cast<std::size_t>(member)];
+                   if (scratch.empty()) scratch.resize(static_cast<std::size_t>(shape.N));
+                   const auto q = static_cast<std::size_t>(part[j]);
+                   finishBlock(shape, data[q], states[q].count, outputs[j], scratch.data());
+                 });
+    statistics->finishSeconds += clock.lap();
+    if (!completed) return false;
+  }
+  return true;
 }
 
 }  // namespace
 
-void scaleAndAdd(double* y, const double* x, double a, std::int32_t n) {
-  for (std::int32_t i = 0; i < n; ++i) y[i] = a * y[i] + x[i];
-}
+PursuitStatistics lastPursuitStatistics() { return lastStatistics; }
 
 int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const double* Dy,
                     const double* Dx, double tol, std::int32_t Q, std::int32_t cols,
@@ -164,12 +370,19 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
 
   // The caller guarantees that N, Kx * Ky, N * cap and cap * Q fit a 32-bit
   // signed integer; the products are still formed in 64 bits.
-  const std::int32_t N = static_cast<std::int32_t>(std::int64_t{cols} * rows);
+  PursuitShape shape;
+  shape.Dy = Dy;
+  shape.Dx = Dx;
+  shape.rows = rows;
+  shape.cols = cols;
+  shape.Ky = Ky;
+  shape.Kx = Kx;
+  shape.N = static_cast<std::int32_t>(std::int64_t{cols} * rows);
   const std::int64_t atomPairs = std::int64_t{Kx} * Ky;
-  const std::int32_t cap = static_cast<std::int32_t>(atomPairs < N ? atomPairs : N);
-  const std::size_t blockSize = static_cast<std::size_t>(N);
+  shape.cap = static_cast<std::int32_t>(atomPairs < shape.N ? atomPairs : shape.N);
+  const std::size_t blockSize = static_cast<std::size_t>(shape.N);
 
-  std::uint32_t limit = static_cast<std::uint32_t>(cap) * static_cast<std::uint32_t>(Q);
+  std::uint32_t limit = static_cast<std::uint32_t>(shape.cap) * static_cast<std::uint32_t>(Q);
   if (static_cast<std::uint32_t>(maxAtoms) > limit) {
     mexPrintf("The minimum number of atoms %i must be greater than 0 and less than %i!\n",
               maxAtoms, static_cast<int>(limit));
@@ -181,148 +394,50 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
     return kPursuitRejected;
   }
 
-  // The blocks' data, looked up once: a host may do real work for every access.
-  std::vector<const double*> block(static_cast<std::size_t>(Q));
-  for (std::int32_t i = 0; i < Q; ++i) block[i] = blockData(blockCell, i);
-  // Residuals of all blocks, one after the other; every block starts as itself.
+  // The blocks' data, looked up once on this thread; the residuals of all
+  // blocks, one after the other.
   std::unique_ptr<double[]> residual(new double[blockSize * static_cast<std::size_t>(Q)]);
+  std::vector<BlockStorage> storage(static_cast<std::size_t>(Q));
+  std::vector<BlockData> data(static_cast<std::size_t>(Q));
   for (std::int32_t i = 0; i < Q; ++i) {
-    std::memcpy(residual.get() + blockSize * static_cast<std::size_t>(i), block[i],
-                blockSize * sizeof(double));
+    data[i].F = mxGetPr(mxGetCell(blockCell, static_cast<mwIndex>(i)));
+    data[i].R = residual.get() + blockSize * static_cast<std::size_t>(i);
+    data[i].storage = &storage[i];
   }
   printBanner(tol);
 
-  std::unique_ptr<double[]> atomBuffer(new double[blockSize]);
-  std::vector<Candidate> candidate(static_cast<std::size_t>(Q));
-  std::vector<double> candidateValue(static_cast<std::size_t>(Q));
-  std::vector<double> residualEnergy(static_cast<std::size_t>(Q));
-  std::vector<BlockStorage> storage(static_cast<std::size_t>(Q));
-
-  for (std::int32_t i = 0; i < Q; ++i) {
-    const double* F = block[i];
-    scoreBlock(Dy, Dx, F, Ky, Kx, rows, cols, &candidate[i], &candidateValue[i]);
-    residualEnergy[i] = squaredNorm(N, F);
+  SingleThreadedBlas singleThreadedBlas;
+  const std::int32_t threads = std::max<std::int32_t>(1, std::min(control.threads, Q));
+  std::vector<BlockState> states;
+  Stop stop = Stop::kNone;
+  double maxErr = 0.0;
+  PursuitStatistics& statistics = lastStatistics;
+  statistics = PursuitStatistics();
+  {
+    WorkCrew crew(threads, control.interrupted);
+    statistics.threads = crew.size();
+    BandedPursuit pursuit(shape, data, tol, limit, crew, &statistics);
+    if (!pursuit.run()) return kPursuitInterrupted;
+    stop = pursuit.stop();
+    maxErr = pursuit.maxErr();
+    states = pursuit.states();
   }
-  BlockContest contest(candidateValue.data(), Q);
-  EnergyTotal energyTotal(residualEnergy.data(), Q);
-
-  const blas_int n = N, one = 1;
-  NextBlockPrefetch prefetch;
-  std::uint32_t iteration = 0;
-  while (iteration < limit) {
-    if (control.interrupted != nullptr && control.interrupted()) return kPursuitInterrupted;
-    // The block with the largest cached value; ties keep the lower index and a
-    // NaN is never taken.
-    const std::int32_t v = contest.winner();
-    if (v < 0 || candidateValue[v] < kTol2) {
-      mexPrintf("\n \n %s stopped, max(|<f,q>|/||q||)<= tol2=%g.\n", kProgramName, kTol2);
-      break;
-    }
-
-    // Unless block v keeps winning, the next step goes to the best of the other
-    // blocks: their data is cold, so start fetching it while this step computes.
-    const std::int32_t next = contest.winnerWithout(v);
-    if (next >= 0) {
-      prefetch.start(residual.get() + blockSize * static_cast<std::size_t>(next), block[next],
-                     storage[next].ortho(), blockSize, static_cast<std::size_t>(atomCount[next]));
-    } else {
-      prefetch.stop();
-    }
-
-    const std::int32_t yIndex = candidate[v].yIndex;
-    const std::int32_t xIndex = candidate[v].xIndex;
-    const std::int32_t k = atomCount[v];
-    BlockStorage& atoms = storage[v];
-    atoms.reserve(N, k + 1, cap);
-
-    synthesizeSeparableAtom(Dx + static_cast<std::size_t>(xIndex) * static_cast<std::size_t>(cols),
-                            Dy + static_cast<std::size_t>(yIndex) * static_cast<std::size_t>(rows),
-                            cols, rows, atomBuffer.get());
-
-    prefetch.advance(2);
-    double* U = atoms.ortho();
-    double* R = residual.get() + blockSize * static_cast<std::size_t>(v);
-    const double* F = block[v];
-    double* Uk = U + blockSize * static_cast<std::size_t>(k);
-
-    if (k == 0) {
-      std::memcpy(Uk, atomBuffer.get(), blockSize * sizeof(double));
-    } else {
-      projectOutBasis(U, atomBuffer.get(), N, k);
-      reorthogonalize(U, N, k, kReorthogonalizationPasses);
-    }
-    const double nrm = dnrm2(&n, Uk, &one);
-    const double reciprocal = 1.0 / nrm;
-    if (!(nrm > kTol1 * dnrm2(&n, atomBuffer.get(), &one)) || !std::isfinite(reciprocal) ||
-        !std::isfinite(nrm)) {
-      // The atom lies, up to rounding, in the span of the block's atoms, or its
-      // new direction is too small or too large (its norm overflows, so the
-      // reciprocal is 0) for a finite unit vector and dual: the block has
-      // nothing more to gain from this dictionary pair.
-      candidateValue[v] = kRetired;
-      contest.update(v);
-      continue;
-    }
-
-    atomCount[v] = k + 1;
-    *total += 1.0;
-    atoms.yIndex()[k] = yIndex + 1;
-    atoms.xIndex()[k] = xIndex + 1;
-    atoms.norm()[k] = nrm;
-
-    dscal(&n, &reciprocal, Uk, &one);
-    prefetch.advance(3);
-
-    // The coefficient comes from the block itself: Uk is orthogonal to the
-    // block's earlier vectors, so u . F equals u . R up to rounding.
-    const double c = ddot(&n, Uk, &one, F, &one);
-    const double minusC = -c;
-    daxpy(&n, &minusC, Uk, &one, R, &one);
-    const double energy = squaredNorm(N, R);
-    energyTotal.replace(v, energy);
-    residualEnergy[v] = energy;
-
-    if (energyTotal.below(tol)) {
-      mexPrintf("\n \n We have have reached (tol) for approximation. tol= %f, max_err= %f", tol,
-                energyTotal.indexOrderSum());
-      break;
-    }
-
-    prefetch.advance(4);
-    if (atomCount[v] == cap) {
-      // A full block cannot take another atom.
-      candidateValue[v] = kRetired;
-    } else {
-      scoreBlock(Dy, Dx, R, Ky, Kx, rows, cols, &candidate[v], &candidateValue[v]);
-    }
-    contest.update(v);
-    ++iteration;
+  if (stop == Stop::kTol2) {
+    mexPrintf("\n \n %s stopped, max(|<f,q>|/||q||)<= tol2=%g.\n", kProgramName, kTol2);
+  } else if (stop == Stop::kTol) {
+    mexPrintf("\n \n We have have reached (tol) for approximation. tol= %f, max_err= %f", tol,
+              maxErr);
   }
-
-  // Each block's results go straight into exactly sized host arrays; its growing
-  // storage is released as soon as it has been copied.
-  const double alpha = 1.0, beta = 0.0, minusOne = -1.0;
   for (std::int32_t t = 0; t < Q; ++t) {
-    const std::int32_t m = atomCount[t];
-    if (m == 0) continue;
-    BlockStorage& atoms = storage[t];
-    const double* F = block[t];
-    storeCopy(yIndexCell, t, atoms.yIndex(), m, 1);
-    storeCopy(xIndexCell, t, atoms.xIndex(), m, 1);
-    storeCopy(orthoCell, t, atoms.ortho(), N, m);
-    mxArray* dual = mxCreateDoubleMatrix(static_cast<mwSize>(N), static_cast<mwSize>(m), mxREAL);
-    mxSetCell(dualCell, static_cast<mwIndex>(t), dual);
-    buildDualSet(Dy, Dx, rows, cols, atoms, m, atomBuffer.get(), mxGetPr(dual));
-    mxArray* coefficients = mxCreateDoubleMatrix(static_cast<mwSize>(m), 1, mxREAL);
-    const blas_int mm = m;
-    dgemv("T", &n, &mm, &alpha, mxGetPr(dual), &n, F, &one, &beta, mxGetPr(coefficients), &one);
-    mxSetCell(coefficientCell, static_cast<mwIndex>(t), coefficients);
-    atoms.release();
-
-    double* R = residual.get() + blockSize * static_cast<std::size_t>(t);
-    scaleAndAdd(R, F, minusOne, N);
-    std::memcpy(mxGetPr(mxGetCell(approximationCell, static_cast<mwIndex>(t))), R,
-                blockSize * sizeof(double));
+    atomCount[t] = states[t].count;
+    *total += states[t].count;
+  }
+  statistics.atomsKept = static_cast<std::uint64_t>(*total);
+  PursuitControl finishing = control;
+  finishing.threads = threads;
+  if (!finish(shape, data, states, approximationCell, yIndexCell, xIndexCell, dualCell,
+              coefficientCell, orthoCell, finishing, &statistics)) {
+    return kPursuitInterrupted;
   }
   return kPursuitRan;
 }

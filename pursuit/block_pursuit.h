@@ -37,7 +37,4 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
                     mxArray* orthoCell, std::int32_t maxAtoms, std::int32_t* atomCount,
                     mxArray* totalAtoms, const PursuitControl& control);
 
-/// y[i] = a * y[i] + x[i] for i < n; n <= 0 writes nothing.
-void scaleAndAdd(double* y, const double* x, double a, std::int32_t n);
-
 #endif  // TILEVISTA_BLOCK_PURSUIT_H

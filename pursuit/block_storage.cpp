@@ -19,16 +19,17 @@ void BlockStorage::reserve(std::int32_t N, std::int32_t columns, std::int32_t ca
   if (next > cap) next = cap;
   const std::size_t c = static_cast<std::size_t>(next);
   const std::size_t n = static_cast<std::size_t>(N);
-  auto* grown = static_cast<double*>(std::malloc(c * (n + 3) * sizeof(double)));
-  if (grown == nullptr) throw std::bad_alloc();
+  // Plain new[]: it throws std::bad_alloc on failure, and it is the allocation
+  // a worker thread may use.
+  std::unique_ptr<double[]> grown(new double[c * (n + 3)]);
   if (capacity_ > 0) {
     const std::size_t held = capacity();
-    std::memcpy(grown, ortho(), held * n * sizeof(double));
-    std::memcpy(grown + c * n, norm(), held * sizeof(double));
-    std::memcpy(grown + (n + 1) * c, yIndex(), held * sizeof(double));
-    std::memcpy(grown + (n + 2) * c, xIndex(), held * sizeof(double));
+    std::memcpy(grown.get(), ortho(), held * n * sizeof(double));
+    std::memcpy(grown.get() + c * n, norm(), held * sizeof(double));
+    std::memcpy(grown.get() + (n + 1) * c, yIndex(), held * sizeof(double));
+    std::memcpy(grown.get() + (n + 2) * c, xIndex(), held * sizeof(double));
   }
-  slot_.reset(grown);
+  slot_ = std::move(grown);
   N_ = N;
   capacity_ = static_cast<std::int32_t>(next);
 }

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 
 class BlockStorage {
@@ -38,12 +37,9 @@ class BlockStorage {
   std::size_t capacity() const { return static_cast<std::size_t>(capacity_); }
   double* at(std::size_t offset) const { return slot_ ? slot_.get() + offset : nullptr; }
 
-  struct Free {
-    void operator()(double* p) const { std::free(p); }
-  };
   // One slot, [vectors | norms | y indices | x indices]: a block's whole state
-  // sits together, one allocation per growth and one stream for the prefetcher.
-  std::unique_ptr<double[], Free> slot_;
+  // sits together, one allocation per growth.
+  std::unique_ptr<double[]> slot_;
   std::int32_t N_ = 0;
   std::int32_t capacity_ = 0;
 };

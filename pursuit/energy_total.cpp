@@ -70,8 +70,8 @@ void EnergyTotal::add(double value, int sign) {
   }
 }
 
-// The exact sum rounded to a double, within a few units in the last place.
 double EnergyTotal::approximate() const {
+  if (nonFinite_ > 0) return HUGE_VAL;
   std::size_t top = kLimbs;
   while (top > 0 && limbs_[top - 1] == 0) --top;
   if (top == 0) return 0.0;
@@ -88,16 +88,20 @@ double EnergyTotal::indexOrderSum() const {
   return total;
 }
 
-bool EnergyTotal::below(double tol) const {
-  // A NaN or +Inf energy makes the index-order sum NaN or +Inf: never below. A
-  // NaN tol or a tol of 0 is never reached either.
+// gamma_{Q-1} plus the rounding of approximate() and of the products with it.
+double EnergyTotal::margin() const { return (static_cast<double>(count_) + 8.0) * 0x1p-52; }
+
+bool EnergyTotal::mayBeBelow(double tol) const {
+  // A NaN or +Inf energy makes every sum NaN or +Inf: never below. A NaN tol or
+  // a tol of 0 is never reached either.
   if (nonFinite_ > 0 || std::isnan(tol) || tol <= 0.0) return false;
   const double exact = approximate();
-  if (exact <= kLargest) {
-    // gamma_{Q-1} plus the rounding of `exact` and of the products below.
-    const double margin = (static_cast<double>(count_) + 8.0) * 0x1p-52;
-    if (exact * (1.0 + margin) < tol) return true;
-    if (exact * (1.0 - margin) >= tol) return false;
-  }
+  return !(exact <= kLargest && exact * (1.0 - margin()) >= tol);
+}
+
+bool EnergyTotal::below(double tol) const {
+  if (!mayBeBelow(tol)) return false;
+  const double exact = approximate();
+  if (exact <= kLargest && exact * (1.0 + margin()) < tol) return true;
   return indexOrderSum() < tol;
 }

@@ -27,9 +27,21 @@ class EnergyTotal {
   /// The index-order sum, as the plain loop forms it. O(Q).
   double indexOrderSum() const;
 
+  /// False only when below(tol) is certainly false, decided without the
+  /// index-order sum: an energy is NaN or +Inf, tol is NaN or not above 0, or
+  /// the exact total exceeds tol by more than the rounding of any order of
+  /// summation.
+  bool mayBeBelow(double tol) const;
+
+  /// The exact total, rounded to within a few units in the last place; +Inf
+  /// while an energy is +Inf or NaN.
+  double approximate() const;
+
  private:
   void add(double value, int sign);
-  double approximate() const;
+  // Relative bound on the difference between any order of summation and the
+  // exact sum, with the rounding of approximate() and of the products with it.
+  double margin() const;
 
   const double* energies_;
   std::int32_t count_;

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "reference_pursuit.h"
 #include "test_arrays.h"
 
 using namespace testing_arrays;
@@ -86,9 +87,81 @@ TEST(Determinism, RepeatedCallsGiveIdenticalOutputsAndConsole) {
   }
 }
 
+// The pursuit's blocks take their atoms on whichever thread, in bands, and the
+// global order is replayed where a stop may fall; none of that may show in the
+// outputs. Every stop rule, refused atoms, full blocks, NaN and Inf inputs and
+// ties between blocks, with 1, 2, 3 and 8 threads on any machine (8 and 3
+// oversubscribe a small one).
+TEST(Determinism, OutputsDoNotDependOnTheThreadCount) {
+  Problem random = randomProblem(8, 8, 16, 16, 9, 10, 11);
+  // Equal blocks: every choice between them is a tie, decided by block index.
+  Problem ties = randomProblem(4, 4, 6, 5, 6, 7, 12);
+  for (auto& block : ties.blocks) block = ties.blocks[3];
+  ties.build();
+  // Dictionary X repeats a column: atoms already in a block's span are refused.
+  Problem repeats = randomProblem(3, 4, 5, 6, 4, 5, 13);
+  for (std::size_t r = 0; r < 4; ++r) repeats.Dx[5 * 4 + r] = repeats.Dx[2 * 4 + r];
+  repeats.blocks[2][1] = std::numeric_limits<double>::quiet_NaN();
+  repeats.blocks[7][0] = std::numeric_limits<double>::infinity();
+  repeats.build();
+  // Few atom pairs: blocks fill up.
+  Problem full = randomProblem(5, 5, 3, 2, 5, 5, 14);
+
+  double randomEnergy = 0.0, tieEnergy = 0.0;
+  for (const auto& block : random.blocks)
+    for (double v : block) randomEnergy += v * v;
+  for (const auto& block : ties.blocks)
+    for (double v : block) tieEnergy += v * v;
+  const host::Array zero = scalar(0.0), halfway = scalar(0.05 * randomEnergy),
+                    nearEnd = scalar(1e-3 * randomEnergy), tieTol = scalar(0.2 * tieEnergy),
+                    budget = scalar(301), fullBudget = scalar(137);
+  struct Case {
+    std::string name;
+    std::vector<const mxArray*> inputs;
+  };
+  const std::vector<Case> cases = {
+      {"tol stop early", {random.blockCell.get(), random.dictionaryY.get(), random.dictionaryX.get(), halfway.get()}},
+      {"tol stop late", {random.blockCell.get(), random.dictionaryY.get(), random.dictionaryX.get(), nearEnd.get()}},
+      {"budget stop", {random.blockCell.get(), random.dictionaryY.get(), random.dictionaryX.get(), zero.get(), budget.get()}},
+      {"ties", {ties.blockCell.get(), ties.dictionaryY.get(), ties.dictionaryX.get(), tieTol.get()}},
+      {"refused, NaN, Inf", {repeats.blockCell.get(), repeats.dictionaryY.get(), repeats.dictionaryX.get(), zero.get()}},
+      {"full blocks, budget", {full.blockCell.get(), full.dictionaryY.get(), full.dictionaryX.get(), zero.get(), fullBudget.get()}},
+      {"full blocks, tol2", {full.blockCell.get(), full.dictionaryY.get(), full.dictionaryX.get(), zero.get()}},
+  };
+  for (const Case& c : cases) {
+    ModuleCall one;
+    {
+      ThreadSetting threads("1");
+      one = callModule(c.inputs);
+    }
+    ASSERT_FALSE(one.result.failed) << c.name << ": " << one.result.error;
+    for (const char* n : {"2", "3", "8"}) {
+      ThreadSetting threads(n);
+      expectIdentical(one, callModule(c.inputs), c.name + ", " + n + " threads");
+    }
+  }
+
+  // The tie case stops part-way, so which of the equal blocks got their atoms
+  // shows whether ties went to the lower index, as one atom after the other.
+  ThreadSetting threads("2");
+  const ModuleCall call = callModule(cases[3].inputs);
+  const reference::Result ref = reference::pursue(ties.blocks, 4, 4, ties.Dy, 6, ties.Dx, 5,
+                                                  0.2 * tieEnergy, 0);
+  ASSERT_EQ(ref.stop, "tol");
+  EXPECT_EQ(call.totalAtoms(), ref.totalAtoms);
+  for (std::size_t q = 0; q < ties.blocks.size(); ++q) {
+    const std::vector<double> y = call.elementValues(1, q);
+    EXPECT_EQ(y, std::vector<double>(ref.yIndex[q].begin(), ref.yIndex[q].end())) << "block " << q;
+  }
+}
+
 const char* const kInterrupted = "TILEVISTA_Mex: interrupted by the user";
 
-TEST(Interrupt, EndsTheCallPromptlyAndTheNextCallIsUnchanged) {
+// A request from another thread during a long call, on one thread and on
+// three, and a request pending when a call starts.
+void expectInterruptEndsTheCall(const std::string& threadCount) {
+  SCOPED_TRACE(threadCount + " threads");
+  ThreadSetting threads(threadCount);
   using Clock = std::chrono::steady_clock;
   const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
   // 512 random 8 x 8 blocks to capacity: about 33,000 atoms.
@@ -135,6 +208,11 @@ TEST(Interrupt, EndsTheCallPromptlyAndTheNextCallIsUnchanged) {
   EXPECT_EQ(early.result.console, "");
   EXPECT_EQ(host::liveArrayCount(), live);
   expectIdentical(whole, callModule(inputs), "after a call interrupted at its start");
+}
+
+TEST(Interrupt, EndsTheCallPromptlyAndTheNextCallIsUnchanged) {
+  expectInterruptEndsTheCall("1");
+  expectInterruptEndsTheCall("3");
 }
 
 }  // namespace

@@ -212,6 +212,27 @@ TEST(Budget, MaximumIsConvertedAsDocumented) {
             "The minimum number of atoms 65 must be greater than 0 and less than 64!\n");
 }
 
+// TILEVISTA_THREADS is read at every call: a whole number from 0 (every
+// processor) to 1024, with spaces around it; anything else ends the call with
+// a message that names it, before any output exists.
+TEST(Threads, TheSettingIsReadAtEveryCallAndChecked) {
+  WorkedCall w;
+  for (const char* good : {"0", "1", " 2", "3 ", "1024", ""}) {
+    ThreadSetting threads(good);
+    const ModuleCall c = callModule({w.blocks.get(), w.Dy.get(), w.Dx.get()});
+    EXPECT_FALSE(c.result.failed) << "'" << good << "': " << c.result.error;
+    EXPECT_EQ(c.elementValues(4, 0), (std::vector<double>{4, 3})) << "'" << good << "'";
+  }
+  for (const char* bad : {"-1", "1025", "two", "2x", "1.5", "99999999999999999999"}) {
+    ThreadSetting threads(bad);
+    const ModuleCall c = callModule({w.blocks.get(), w.Dy.get(), w.Dx.get()});
+    EXPECT_EQ(c.result.error, std::string("TILEVISTA_THREADS is '") + bad +
+                                  "': it must be a whole number of threads from 1 to 1024, or 0 "
+                                  "or unset for every processor");
+    EXPECT_TRUE(c.result.outputs.empty());
+  }
+}
+
 TEST(StopRules, BudgetStopsSilently) {
   const Problem p = randomProblem(3, 5, 4, 7, 1, 3, 5);
   const host::Array tolZero = scalar(0.0), two = scalar(2.0);

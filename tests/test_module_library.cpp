@@ -61,35 +61,5 @@ TEST(ModuleLibrary, LoadsAndRunsThroughItsEntryPoint) {
   dlclose(module);
 }
 
-#if defined(__x86_64__)
-TEST(ModuleLibrary, DriverFetchesTheNextBlockAhead) {
-  // While one atom is computed, the driver asks the processor to bring in the data
-  // of the block that takes the next one. Nothing in the results shows whether
-  // those requests survive compilation, and GCC once deleted all of them (from a
-  // helper function whose only effect they were), so look for them in the
-  // machine code of the driver (or of its prefetch helper, which an unoptimised
-  // build keeps as functions of their own).
-  const std::string code =
-      run(std::string("objdump -d --no-show-raw-insn '") + TILEVISTA_MODULE_PATH + "'");
-  ASSERT_FALSE(code.empty()) << "objdump produced nothing for " << TILEVISTA_MODULE_PATH;
-  std::istringstream lines(code);
-  std::string line;
-  bool inDriver = false, found = false;
-  int prefetches = 0;
-  while (std::getline(lines, line)) {
-    if (line.size() > 2 && line.compare(line.size() - 2, 2, ">:") == 0) {
-      const bool driver = line.find("runBlockPursuit") != std::string::npos;
-      inDriver = driver || line.find("NextBlockPrefetch") != std::string::npos;
-      found = found || driver;
-    } else if (line.empty()) {
-      inDriver = false;
-    } else if (inDriver && line.find("prefetch") != std::string::npos) {
-      ++prefetches;
-    }
-  }
-  ASSERT_TRUE(found) << "no runBlockPursuit in the module's code";
-  EXPECT_GT(prefetches, 0);
-}
-#endif
 
 }  // namespace

@@ -342,6 +342,21 @@ TEST_F(SubstituteHost, ConsoleTextIsCapturedExactlyPerCall) {
     EXPECT_EQ(r.console, line + std::string(1000, 'x') + "tol=6.5.\n");
     EXPECT_EQ(seen.printed, static_cast<int>(line.size()));
   }
+  // An echo gets the same text as it is printed, one piece per mexPrintf, and
+  // the call still returns all of it.
+  std::vector<std::string> pieces;
+  host::ConsoleEcho echo;
+  echo.context = &pieces;
+  echo.write = [](const char* text, std::size_t size, void* context) {
+    static_cast<std::vector<std::string>*>(context)->emplace_back(text, size);
+  };
+  host::CallResult echoed = host::callMex(printLines, {}, 0, echo);
+  ASSERT_FALSE(echoed.failed) << echoed.error;
+  EXPECT_EQ(pieces, (std::vector<std::string>{line, std::string(1000, 'x'), "tol=6.5.\n"}));
+  EXPECT_EQ(echoed.console, line + std::string(1000, 'x') + "tol=6.5.\n");
+  // The echo belongs to that call only.
+  EXPECT_FALSE(host::callMex(printLines, {}, 0).failed);
+  EXPECT_EQ(pieces.size(), 3u);
 }
 
 void returnSomeKeepScratch(int, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "host_call.h"
 #include "mex.h"
 
 namespace host::detail {
@@ -28,9 +29,10 @@ class HostError {
 };
 
 /// Starts a call: from now on every created array belongs to the call and
-/// mexPrintf output is collected. Throws std::logic_error when a call is
-/// already running (nested calls are not supported).
-void beginCall();
+/// mexPrintf output is collected, and also passed to echo when it has a write
+/// function. Throws std::logic_error when a call is already running (nested
+/// calls are not supported).
+void beginCall(ConsoleEcho echo = {});
 
 /// True between beginCall and endCall.
 bool callRunning();

@@ -77,6 +77,7 @@ namespace {
 struct CallState {
   mxArray* created = nullptr;  // first of the top-level arrays created in the call
   std::string console;
+  host::ConsoleEcho echo;  // also gets the console text as it is printed
 };
 
 struct HostState {
@@ -198,12 +199,13 @@ std::size_t product(std::size_t a, std::size_t b) {
   return result;
 }
 
-// Zero-filled storage for count elements of size bytes. At least one element
-// is allocated, so that even an empty array has a valid data pointer (module
-// code may pass it to memcpy with a length of 0).
-Storage allocate(std::size_t count, std::size_t size) {
+// Storage for count elements of size bytes, zero-filled unless `zeroed` is
+// false. At least one element is allocated, so that even an empty array has a
+// valid data pointer (module code may pass it to memcpy with a length of 0).
+Storage allocate(std::size_t count, std::size_t size, bool zeroed = true) {
   if (product(count, size) > kMaxArrayBytes) throw std::bad_alloc();
-  void* p = std::calloc(std::max<std::size_t>(count, 1), size);
+  const std::size_t n = std::max<std::size_t>(count, 1);
+  void* p = zeroed ? std::calloc(n, size) : std::malloc(n * size);
   if (p == nullptr) throw std::bad_alloc();
   return Storage(p);
 }
@@ -243,21 +245,22 @@ mxArray* trackInCall(mxArray* a) {
 mxArray* adopt(std::unique_ptr<mxArray> node) { return trackInCall(registerLive(std::move(node))); }
 
 // Dense m x n array of the given class; throws std::bad_alloc.
-mxArray* newDense(std::size_t m, std::size_t n, mxClassID id, bool complex) {
+mxArray* newDense(std::size_t m, std::size_t n, mxClassID id, bool complex, bool zeroed) {
   auto node = std::make_unique<mxArray>();
   node->classId = id;
   node->complex = complex;
   node->m = m;
   node->n = n;
   const std::size_t count = product(m, n);
-  node->real = allocate(count, elementSize(id));
-  if (complex) node->imag = allocate(count, elementSize(id));
+  node->real = allocate(count, elementSize(id), zeroed);
+  if (complex) node->imag = allocate(count, elementSize(id), zeroed);
   return adopt(std::move(node));
 }
 
-mxArray* createDense(std::size_t m, std::size_t n, mxClassID id, bool complex) {
+mxArray* createDense(std::size_t m, std::size_t n, mxClassID id, bool complex,
+                     bool zeroed = true) {
   try {
-    return newDense(m, n, id, complex);
+    return newDense(m, n, id, complex, zeroed);
   } catch (const std::bad_alloc&) {
     outOfMemory(m, n, className(id));
   }
@@ -380,6 +383,14 @@ mxArray* mxCreateNumericMatrix_700(mwSize m, mwSize n, mxClassID classid, mxComp
     misuse("mxCreateNumericMatrix", "class %d is not a numeric class", static_cast<int>(classid));
   }
   return createDense(m, n, classid, flag != mxREAL);
+}
+
+mxArray* mxCreateUninitNumericMatrix(mwSize m, mwSize n, mxClassID classid, mxComplexity flag) {
+  if (!isNumericClass(classid)) {
+    misuse("mxCreateUninitNumericMatrix", "class %d is not a numeric class",
+           static_cast<int>(classid));
+  }
+  return createDense(m, n, classid, flag != mxREAL, false);
 }
 
 mxArray* mxCreateLogicalMatrix_700(mwSize m, mwSize n) {
@@ -582,6 +593,8 @@ int mexPrintf(const char* format, ...) {
   HostState& s = state();
   if (s.call) {
     s.call->console += text;
+    const host::ConsoleEcho& echo = s.call->echo;
+    if (echo.write != nullptr) echo.write(text.data(), text.size(), echo.context);
   } else {
     std::fwrite(text.data(), 1, text.size(), stdout);
   }
@@ -609,13 +622,14 @@ std::size_t liveArrayCount() { return state().live; }
 
 namespace detail {
 
-void beginCall() {
+void beginCall(ConsoleEcho echo) {
   HostState& s = state();
   if (s.call) {
     throw std::logic_error(
         "host::callMex: a call is already running; nested calls are not supported");
   }
   s.call = std::make_unique<CallState>();
+  s.call->echo = echo;
 }
 
 bool callRunning() { return state().call != nullptr; }

@@ -17,7 +17,7 @@ namespace {
 // call are reclaimed and the host is ready for the next one.
 class CallGuard {
  public:
-  CallGuard() { detail::beginCall(); }
+  explicit CallGuard(ConsoleEcho echo) { detail::beginCall(echo); }
   ~CallGuard() { detail::endCall(); }
   CallGuard(const CallGuard&) = delete;
   CallGuard& operator=(const CallGuard&) = delete;
@@ -26,6 +26,11 @@ class CallGuard {
 }  // namespace
 
 CallResult callMex(EntryPoint entry, const std::vector<const mxArray*>& inputs, int nlhs) {
+  return callMex(entry, inputs, nlhs, ConsoleEcho{});
+}
+
+CallResult callMex(EntryPoint entry, const std::vector<const mxArray*>& inputs, int nlhs,
+                   ConsoleEcho echo) {
   if (entry == nullptr) throw std::invalid_argument("host::callMex: no entry point");
   if (nlhs < 0) throw std::invalid_argument("host::callMex: negative number of outputs");
   if (inputs.size() > static_cast<std::size_t>(INT_MAX)) {
@@ -43,7 +48,7 @@ CallResult callMex(EntryPoint entry, const std::vector<const mxArray*>& inputs, 
   CallResult result;
   result.outputs.reserve(plhs.size());
 
-  CallGuard guard;
+  CallGuard guard(echo);
   try {
     entry(nlhs, plhs.data(), static_cast<int>(prhs.size()), prhs.data());
   } catch (const detail::HostError& e) {

@@ -4,6 +4,7 @@
 #ifndef TILEVISTA_HOST_CALL_H
 #define TILEVISTA_HOST_CALL_H
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +43,19 @@ struct CallResult {
 /// std::invalid_argument for a null entry, a negative nlhs or an input that is
 /// not a live array, and std::logic_error when called while a call is running.
 CallResult callMex(EntryPoint entry, const std::vector<const mxArray*>& inputs, int nlhs);
+
+/// Where the console text of a call goes as it is printed, besides
+/// CallResult::console: write(text, size, context) runs once per mexPrintf, on
+/// the thread that printed, with the text just printed. It must not throw.
+struct ConsoleEcho {
+  void (*write)(const char* text, std::size_t size, void* context) = nullptr;
+  void* context = nullptr;
+};
+
+/// As callMex above, also passing each piece of console text to echo as it is
+/// printed (a host that shows the module's progress while the call runs).
+CallResult callMex(EntryPoint entry, const std::vector<const mxArray*>& inputs, int nlhs,
+                   ConsoleEcho echo);
 
 /// Asks the running call to stop, as Ctrl-C does in a real host: the module sees
 /// it through mexInterruptRequested(). Async-signal-safe and callable from any

@@ -62,6 +62,10 @@ TILEVISTA_HOST_API mxArray* mxCreateCellMatrix_700(mwSize m, mwSize n);
 /// New m x n numeric matrix of the given class (double, single, integer), zero-filled.
 TILEVISTA_HOST_API mxArray* mxCreateNumericMatrix_700(mwSize m, mwSize n, mxClassID classid,
                                                       mxComplexity flag);
+/// New m x n numeric matrix of the given class whose elements are not
+/// initialised: the caller writes every one.
+TILEVISTA_HOST_API mxArray* mxCreateUninitNumericMatrix(mwSize m, mwSize n, mxClassID classid,
+                                                        mxComplexity flag);
 /// New m x n logical matrix, all false.
 TILEVISTA_HOST_API mxArray* mxCreateLogicalMatrix_700(mwSize m, mwSize n);
 /// New m x n sparse double matrix with room for nzmax non-zeros (none stored).

@@ -1,5 +1,7 @@
 #include "test_arrays.h"
 
+#include <cstdlib>
+
 #include <cstring>
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
@@ -77,5 +79,11 @@ Problem randomProblem(std::size_t rows, std::size_t cols, std::size_t Ky, std::s
   p.build();
   return p;
 }
+
+ThreadSetting::ThreadSetting(const std::string& value) {
+  setenv("TILEVISTA_THREADS", value.c_str(), 1);
+}
+
+ThreadSetting::~ThreadSetting() { unsetenv("TILEVISTA_THREADS"); }
 
 }  // namespace testing_arrays

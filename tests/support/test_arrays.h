@@ -47,6 +47,16 @@ struct Problem {
 Problem randomProblem(std::size_t rows, std::size_t cols, std::size_t Ky, std::size_t Kx,
                       std::size_t d, std::size_t nc, unsigned seed);
 
+/// Sets TILEVISTA_THREADS, which the module reads at every call, for one
+/// scope; unset afterwards.
+class ThreadSetting {
+ public:
+  explicit ThreadSetting(const std::string& value);
+  ~ThreadSetting();
+  ThreadSetting(const ThreadSetting&) = delete;
+  ThreadSetting& operator=(const ThreadSetting&) = delete;
+};
+
 }  // namespace testing_arrays
 
 #endif  // TILEVISTA_TEST_ARRAYS_H

@@ -1,0 +1,147 @@
+#include "block_steps.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "biorthogonal.h"
+#include "blas.h"
+#include "orthogonalize.h"
+#include "separable_atom.h"
+
+namespace {
+
+// A new atom whose component outside the block's earlier atoms is not above
+// kTol1 times its own norm counts as dependent: it is refused and its block
+// retired, instead of dividing by a rounding-sized norm.
+const double kTol1 = 1e-7;
+
+// Orthogonalisation sweeps after the first projection.
+const std::int32_t kReorthogonalizationPasses = 2;
+
+const blas_int kOne = 1;
+
+double squaredNorm(blas_int n, const double* x) {
+  const double nrm = dnrm2(&n, x, &kOne);
+  return nrm * nrm;
+}
+
+std::size_t columnOffset(std::int32_t column, std::int32_t length) {
+  return static_cast<std::size_t>(column) * static_cast<std::size_t>(length);
+}
+
+void score(const PursuitShape& shape, const double* F, BlockState* state) {
+  std::int32_t linearIndex = 0;
+  selectSeparableAtom(shape.Dy, shape.Dx, F, shape.Ky, shape.Kx, shape.rows, shape.cols,
+                      &state->value, &state->yIndex, &state->xIndex, &linearIndex);
+}
+
+void synthesize(const PursuitShape& shape, std::int32_t yIndex, std::int32_t xIndex,
+                double* atom) {
+  synthesizeSeparableAtom(shape.Dx + columnOffset(xIndex, shape.cols),
+                          shape.Dy + columnOffset(yIndex, shape.rows), shape.cols, shape.rows,
+                          atom);
+}
+
+}  // namespace
+
+void scaleAndAdd(double* y, const double* x, double a, std::int32_t n) {
+  for (std::int32_t i = 0; i < n; ++i) y[i] = a * y[i] + x[i];
+}
+
+void startBlock(const PursuitShape& shape, const BlockData& data, BlockState* state) {
+  std::memcpy(data.R, data.F, static_cast<std::size_t>(shape.N) * sizeof(double));
+  score(shape, data.F, state);
+  state->energy = squaredNorm(shape.N, data.F);
+}
+
+bool takeAtom(const PursuitShape& shape, const BlockData& data, double* atom,
+              std::vector<AtomRecord>* log, BlockState* state) {
+  const blas_int n = shape.N;
+  const std::size_t N = static_cast<std::size_t>(shape.N);
+  const std::int32_t k = state->count;
+  BlockStorage& atoms = *data.storage;
+  atoms.reserve(shape.N, k + 1, shape.cap);
+  synthesize(shape, state->yIndex, state->xIndex, atom);
+
+  double* U = atoms.ortho();
+  double* Uk = U + N * static_cast<std::size_t>(k);
+  if (k == 0) {
+    std::memcpy(Uk, atom, N * sizeof(double));
+  } else {
+    projectOutBasis(U, atom, shape.N, k);
+    reorthogonalize(U, shape.N, k, kReorthogonalizationPasses);
+  }
+  const double nrm = dnrm2(&n, Uk, &kOne);
+  const double reciprocal = 1.0 / nrm;
+  if (!(nrm > kTol1 * dnrm2(&n, atom, &kOne)) || !std::isfinite(reciprocal) ||
+      !std::isfinite(nrm)) {
+    // The atom lies, up to rounding, in the span of the block's atoms, or its
+    // new direction is too small or too large (its norm overflows, so the
+    // reciprocal is 0) for a finite unit vector and dual: the block has
+    // nothing more to gain from this dictionary pair.
+    state->value = kRetired;
+    return false;
+  }
+  const double value = state->value;
+  state->count = k + 1;
+  atoms.yIndex()[k] = state->yIndex + 1;
+  atoms.xIndex()[k] = state->xIndex + 1;
+  atoms.norm()[k] = nrm;
+  dscal(&n, &reciprocal, Uk, &kOne);
+
+  // The coefficient comes from the block itself: Uk is orthogonal to the
+  // block's earlier vectors, so u . F equals u . R up to rounding.
+  const double c = ddot(&n, Uk, &kOne, data.F, &kOne);
+  const double minusC = -c;
+  daxpy(&n, &minusC, Uk, &kOne, data.R, &kOne);
+  state->energy = squaredNorm(n, data.R);
+  log->push_back(AtomRecord{value, state->energy});
+
+  if (state->count == shape.cap) {
+    state->value = kRetired;  // a full block cannot take another atom
+    return false;
+  }
+  score(shape, data.R, state);
+  return true;
+}
+
+void rebuildResidual(const PursuitShape& shape, const BlockData& data, std::int32_t count) {
+  const blas_int n = shape.N;
+  const std::size_t N = static_cast<std::size_t>(shape.N);
+  std::memcpy(data.R, data.F, N * sizeof(double));
+  const double* U = data.storage->ortho();
+  for (std::int32_t j = 0; j < count; ++j) {
+    const double* Uj = U + N * static_cast<std::size_t>(j);
+    const double c = ddot(&n, Uj, &kOne, data.F, &kOne);
+    const double minusC = -c;
+    daxpy(&n, &minusC, Uj, &kOne, data.R, &kOne);
+  }
+}
+
+void finishBlock(const PursuitShape& shape, const BlockData& data, std::int32_t m,
+                 const BlockOutputs& out, double* atom) {
+  const blas_int n = shape.N, mm = m;
+  const std::size_t N = static_cast<std::size_t>(shape.N);
+  const std::size_t count = static_cast<std::size_t>(m);
+  BlockStorage& atoms = *data.storage;
+  std::memcpy(out.yIndex, atoms.yIndex(), count * sizeof(double));
+  std::memcpy(out.xIndex, atoms.xIndex(), count * sizeof(double));
+  std::memcpy(out.ortho, atoms.ortho(), N * count * sizeof(double));
+
+  // The dual set, built by the same updates in the same order and on the same
+  // operands (the atom re-synthesised from its indices, its unit vector, its
+  // norm) as if it had grown with every atom. Built here, once, rather than
+  // during the pursuit: the pursuit never reads it.
+  for (std::int32_t j = 0; j < m; ++j) {
+    synthesize(shape, static_cast<std::int32_t>(atoms.yIndex()[j]) - 1,
+               static_cast<std::int32_t>(atoms.xIndex()[j]) - 1, atom);
+    updateBiorthogonalSet(out.dual, atom, atoms.ortho() + N * static_cast<std::size_t>(j),
+                          atoms.norm()[j], shape.N, j);
+  }
+  const double alpha = 1.0, beta = 0.0;
+  dgemv("T", &n, &mm, &alpha, out.dual, &n, data.F, &kOne, &beta, out.coefficients, &kOne);
+  atoms.release();
+
+  scaleAndAdd(data.R, data.F, -1.0, shape.N);
+  std::memcpy(out.approximation, data.R, N * sizeof(double));
+}

@@ -1,0 +1,111 @@
+// One block's own work in the pursuit: its atoms taken one after the other while
+// its best candidate stays at or above a threshold, its residual rebuilt for
+// fewer atoms, and its results written out. Nothing here looks at other blocks,
+// so different blocks can be worked on by different threads at once, and a
+// block's results do not depend on which thread worked on it.
+#ifndef TILEVISTA_BLOCK_STEPS_H
+#define TILEVISTA_BLOCK_STEPS_H
+
+#include <cstdint>
+#include <vector>
+
+#include "block_storage.h"
+
+/// What every block of a call shares. Dictionaries column-major.
+struct PursuitShape {
+  const double* Dy = nullptr;  ///< rows x Ky
+  const double* Dx = nullptr;  ///< cols x Kx
+  std::int32_t rows = 0, cols = 0, Ky = 0, Kx = 0;
+  std::int32_t N = 0;    ///< rows x cols
+  std::int32_t cap = 0;  ///< most atoms a block can hold: min(Ky x Kx, N)
+};
+
+/// Candidate value of a block that takes no more atoms: full, or its best atom
+/// already lies in its span. Below every threshold (thresholds are > 0).
+constexpr double kRetired = -1.0;
+
+/// A block during the pursuit.
+struct BlockState {
+  double value = 0.0;   ///< absolute score of its best next atom, or kRetired
+  double energy = 0.0;  ///< squared norm of its residual
+  std::int32_t yIndex = 0, xIndex = 0;  ///< its best next atom, 0-based
+  std::int32_t count = 0;               ///< atoms it holds
+  // Its part of the current band: atoms held and energy when the band began,
+  // and where its records are (member's log, offset, number of atoms).
+  std::int32_t bandCount = 0;
+  double bandEnergy = 0.0;
+  std::int32_t logMember = 0;
+  std::int32_t records = 0;
+  std::size_t logOffset = 0;
+};
+
+/// One atom a block took within a band.
+struct AtomRecord {
+  double value;   ///< the block's candidate value when it took the atom
+  double energy;  ///< the block's residual energy after it
+};
+
+/// A block's arrays: its input F and residual R (N values each).
+struct BlockData {
+  const double* F;
+  double* R;
+  BlockStorage* storage;
+};
+
+/// Scores a block's input and starts its residual as a copy of it.
+/// @param shape  in, the call's sizes and dictionaries
+/// @param data   in/out: R is overwritten with F
+/// @param state  out: value, candidate, energy; count must be 0
+void startBlock(const PursuitShape& shape, const BlockData& data, BlockState* state);
+
+/// One atom for the block (see advanceBlock). @return false when the block
+/// retired instead (refused atom) or is now full.
+bool takeAtom(const PursuitShape& shape, const BlockData& data, double* atom,
+              std::vector<AtomRecord>* log, BlockState* state);
+
+/// Takes atoms for a block while its candidate value is at least `threshold`,
+/// the way the pursuit adds an atom: Gram-Schmidt with two more sweeps, a
+/// refused atom (no new direction) or a full block retiring the block, residual
+/// update, energy, rescoring. Appends one record per atom to `log`.
+/// @param threshold  > 0; a NaN value never reaches it
+/// @param atom       N values of scratch
+/// @param proceed    asked before every atom; false ends the work early (the
+///                   block's state then no longer matters)
+/// @return false when stopped by `proceed`
+/// Throws std::bad_alloc when the block's storage cannot grow.
+template <typename Proceed>
+bool advanceBlock(const PursuitShape& shape, const BlockData& data, double threshold,
+                  double* atom, std::vector<AtomRecord>* log, BlockState* state,
+                  Proceed&& proceed) {
+  while (state->value >= threshold) {
+    if (!proceed()) return false;
+    if (!takeAtom(shape, data, atom, log, state)) break;
+  }
+  return true;
+}
+
+/// Makes R the residual of the block's first `count` atoms exactly as the
+/// pursuit formed it: F minus each atom's component, in order.
+void rebuildResidual(const PursuitShape& shape, const BlockData& data, std::int32_t count);
+
+/// Where a block's results go: the host arrays' data, sized for its m atoms.
+struct BlockOutputs {
+  double* yIndex;        ///< m
+  double* xIndex;        ///< m
+  double* ortho;         ///< N x m
+  double* dual;          ///< N x m, need not be initialised
+  double* coefficients;  ///< m
+  double* approximation; ///< N
+};
+
+/// Writes a block's results for its m (>= 1) atoms and releases its storage:
+/// indices, orthonormal vectors, the dual vectors grown atom by atom, the
+/// coefficients (duals times F) and the approximation F - R (R is overwritten).
+/// @param atom  N values of scratch
+void finishBlock(const PursuitShape& shape, const BlockData& data, std::int32_t m,
+                 const BlockOutputs& out, double* atom);
+
+/// y[i] = a * y[i] + x[i] for i < n; n <= 0 writes nothing.
+void scaleAndAdd(double* y, const double* x, double a, std::int32_t n);
+
+#endif  // TILEVISTA_BLOCK_STEPS_H

@@ -1,0 +1,32 @@
+// Ctrl-C during a module call: while the call runs with the GIL released,
+// Python's own SIGINT handler cannot act, so the signal is turned into the
+// substitute host's interrupt request, which the module polls.
+#ifndef TILEVISTA_PYTHON_SIGINT_FORWARDING_H
+#define TILEVISTA_PYTHON_SIGINT_FORWARDING_H
+
+#include <csignal>
+
+namespace tilevista_python {
+
+/// For its lifetime, SIGINT asks the running module call to stop
+/// (host::requestInterrupt) instead of reaching the handler that was installed
+/// before; that handler is put back on destruction. Install it on Python's main
+/// thread only: there Python's own handler would have run.
+class SigintForwarding {
+ public:
+  SigintForwarding();
+  ~SigintForwarding();
+  SigintForwarding(const SigintForwarding&) = delete;
+  SigintForwarding& operator=(const SigintForwarding&) = delete;
+
+  /// True when the handler could be installed (and so will be restored).
+  bool active() const { return active_; }
+
+ private:
+  struct sigaction previous_ {};
+  bool active_ = false;
+};
+
+}  // namespace tilevista_python
+
+#endif  // TILEVISTA_PYTHON_SIGINT_FORWARDING_H

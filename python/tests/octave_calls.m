@@ -1,0 +1,120 @@
+% The Octave side of the Python package's comparison tests: runs in one Octave
+% session the calls the tests also make from Python, and writes what Octave's
+% module gave, for the tests to compare bit for bit.
+%
+%   octave-cli --no-gui --norc octave_calls.m ROOT WORKDIR
+%
+% ROOT is the project (toolbox in ROOT/octave, module in ROOT/build/octave).
+% WORKDIR holds:
+%   cases.txt        names of case files NAME.in (see read_case), one a line;
+%                    each gives NAME.out and NAME.out.log (see write_results)
+%   rejections.txt   calls of TILEVISTA_Mex, one a line; line k gives the
+%                    error message in rejection_k.txt
+%   camera.txt       an image path: the toolbox's blocks, dictionary and tol
+%                    for it (8 x 8 blocks, 16 atoms, 45 dB) go to camera.in,
+%                    the call's results to camera.out
+%   demo.txt         image path, block side, target PSNR, output folder (one a
+%                    line): tilevista_demo's atom count goes to demo_atoms.txt
+
+1;
+
+function [blocks, Dy, Dx, tol, maxAtoms] = read_case (file)
+  % float64 values: Q rows cols Ky Kx tol maxAtoms, the Q blocks (each
+  % column-major), Dy and Dx (column-major).
+  fid = fopen (file, 'r');
+  v = fread (fid, Inf, 'double');
+  fclose (fid);
+  Q = v(1); r = v(2); c = v(3); ky = v(4); kx = v(5); tol = v(6); maxAtoms = v(7);
+  p = 8;
+  blocks = cell (1, Q);
+  for q = 1:Q
+    blocks{q} = reshape (v(p:p+r*c-1), r, c);
+    p += r * c;
+  end
+  Dy = reshape (v(p:p+r*ky-1), r, ky);
+  p += r * ky;
+  Dx = reshape (v(p:p+c*kx-1), c, kx);
+end
+
+function write_case (file, blocks, Dy, Dx, tol, maxAtoms)
+  [r, c] = size (blocks{1});
+  fid = fopen (file, 'w');
+  fwrite (fid, [numel(blocks) r c columns(Dy) columns(Dx) tol maxAtoms], 'double');
+  for q = 1:numel (blocks)
+    fwrite (fid, blocks{q}, 'double');
+  end
+  fwrite (fid, Dy, 'double');
+  fwrite (fid, Dx, 'double');
+  fclose (fid);
+end
+
+function write_results (file, blocks, Dy, Dx, tol, maxAtoms)
+  % Outputs 1 to 6 as: element count, then per element its size (2 values)
+  % and its values; then output 7. The console text goes to FILE.log.
+  out = cell (1, 7);
+  console = evalc ('[out{1:7}] = TILEVISTA_Mex (blocks, Dy, Dx, tol, maxAtoms);');
+  fid = fopen (file, 'w');
+  for k = 1:6
+    fwrite (fid, numel (out{k}), 'double');
+    for i = 1:numel (out{k})
+      fwrite (fid, size (out{k}{i}), 'double');
+      fwrite (fid, out{k}{i}, 'double');
+    end
+  end
+  fwrite (fid, out{7}, 'double');
+  fclose (fid);
+  fid = fopen ([file '.log'], 'w');
+  fwrite (fid, console, 'char');
+  fclose (fid);
+end
+
+function text = read_lines (file)
+  text = {};
+  if exist (file, 'file')
+    text = strsplit (strtrim (fileread (file)), "\n");
+    text = text(! cellfun (@isempty, text));
+  end
+end
+
+args = argv ();
+root = args{1};
+work = args{2};
+addpath (fullfile (root, 'octave'));
+addpath (fullfile (root, 'build', 'octave'));
+
+for name = read_lines (fullfile (work, 'cases.txt'))
+  [blocks, Dy, Dx, tol, maxAtoms] = read_case (fullfile (work, [name{1} '.in']));
+  write_results (fullfile (work, [name{1} '.out']), blocks, Dy, Dx, tol, maxAtoms);
+end
+
+calls = read_lines (fullfile (work, 'rejections.txt'));
+for k = 1:numel (calls)
+  message = '';
+  out = cell (1, 7);
+  try
+    evalc (['[out{1:7}] = ' calls{k} ';']);
+  catch err
+    message = err.message;
+  end
+  fid = fopen (fullfile (work, sprintf ('rejection_%d.txt', k)), 'w');
+  fwrite (fid, message, 'char');
+  fclose (fid);
+end
+
+camera = read_lines (fullfile (work, 'camera.txt'));
+if ! isempty (camera)
+  img = imread (camera{1});
+  blocks = tilevista_blocks (img, 8, 8);
+  D = tilevista_cosine_dictionary (8, 16);
+  tol = tilevista_tol_for_psnr (img, 45, 255);
+  write_case (fullfile (work, 'camera.in'), blocks(:)', D, D, tol, 0);
+  write_results (fullfile (work, 'camera.out'), blocks, D, D, tol, 0);
+end
+
+demo = read_lines (fullfile (work, 'demo.txt'));
+if ! isempty (demo)
+  evalc ('r = tilevista_demo (demo{1}, str2double (demo{2}), str2double (demo{3}), demo{4});');
+  fid = fopen (fullfile (work, 'demo_atoms.txt'), 'w');
+  fprintf (fid, '%d\n', r.atoms);
+  fclose (fid);
+end

@@ -1,0 +1,208 @@
+"""The Python package against the Octave module (build/octave), bit for bit.
+
+One Octave session (octave_calls.m) runs every call below; the tests then make
+the same calls from Python and compare every output value's bits, the console
+text, the rejection messages, and the demo's pictures and atom count.
+"""
+
+import shutil
+import subprocess
+from pathlib import Path
+
+import matplotlib
+import numpy as np
+import pytest
+
+import tilevista
+from tilevista.demo import run_demo
+from tilevista.pictures import read_image, write_png
+
+ROOT = Path(__file__).resolve().parents[2]
+CAMERA = ROOT / "data" / "camera.png"
+
+# Two 2 x 1 blocks and the 2 x 2 identity, the base of most rejections.
+B = [np.array([[1.0], [2.0]]), np.array([[3.0], [4.0]])]
+I2 = np.eye(2)
+ONE = np.ones((1, 1))
+BO = "{[1;2], [3;4]}"
+
+# (Python arguments of approximate, the same call in Octave), one per check of
+# the module that a Python caller can reach.
+REJECTIONS = [
+    ((B, I2 * 1j, ONE), f"TILEVISTA_Mex ({BO}, eye (2) * 1i, 1)"),
+    ((B, I2, ONE, 1j), f"TILEVISTA_Mex ({BO}, eye (2), 1, 1i)"),
+    (([], I2, ONE), "TILEVISTA_Mex ({}, eye (2), 1)"),
+    ((np.empty((0, 2, 1)), I2, ONE), "TILEVISTA_Mex (cell (1, 0), eye (2), 1)"),
+    ((B, np.eye(3), ONE), f"TILEVISTA_Mex ({BO}, eye (3), 1)"),
+    ((B, np.zeros((2, 0)), ONE), f"TILEVISTA_Mex ({BO}, zeros (2, 0), 1)"),
+    ((B, I2, np.ones((2, 1))), f"TILEVISTA_Mex ({BO}, eye (2), [1; 1])"),
+    ((B, np.ones((2, 1)), ONE), f"TILEVISTA_Mex ({BO}, [1; 1], 1)"),
+    ((B, I2, ONE, [1, 2]), f"TILEVISTA_Mex ({BO}, eye (2), 1, [1 2])"),
+    ((B, I2, ONE, 1, [[1], [2]]), f"TILEVISTA_Mex ({BO}, eye (2), 1, 1, [1; 2])"),
+    (([np.array([[1j], [2]]), B[1]], I2, ONE), "TILEVISTA_Mex ({[1i;2], [3;4]}, eye (2), 1)"),
+    (([B[0], np.ones((3, 1))], np.eye(3), ONE), "TILEVISTA_Mex ({[1;2], [1;1;1]}, eye (3), 1)"),
+    ((B, I2, ONE, 1, 5), f"TILEVISTA_Mex ({BO}, eye (2), 1, 1, 5)"),
+    ((B, I2, ONE, 1, -1), f"TILEVISTA_Mex ({BO}, eye (2), 1, 1, -1)"),
+    ((B, I2, ONE, -1), f"TILEVISTA_Mex ({BO}, eye (2), 1, -1)"),
+    (([ONE], np.ones((1, 65536)), np.ones((1, 65536))),
+     "TILEVISTA_Mex ({1}, ones (1, 65536), ones (1, 65536))"),
+    (([np.zeros((256, 256))], np.zeros((256, 256)), np.zeros((256, 256))),
+     "TILEVISTA_Mex ({zeros(256)}, zeros (256), zeros (256))"),
+]
+
+
+def _cases():
+    """Successful calls: name -> (blocks, Dy, Dx, tol, max_atoms)."""
+    rng = np.random.default_rng(15)
+    random_blocks = [rng.standard_normal((3, 5)) for _ in range(40)]
+    odd = [rng.standard_normal((2, 2)) * 10 for _ in range(6)]
+    odd[1][0, 1] = np.nan
+    odd[2][1, 1] = np.inf
+    odd[3][:] = 0.0
+    D4 = tilevista.cosine_dictionary(4, 8)
+    tied = [np.outer(np.arange(4.0), np.arange(4.0) - 1.5)] * 5
+    return {
+        "worked": ([np.array([[3.0], [4.0]]), np.array([[0.0], [1.0]])], I2, ONE, 6.5, 0),
+        "budget": (random_blocks, rng.standard_normal((3, 7)), rng.standard_normal((5, 4)), 0.0,
+                   150),
+        "nonfinite": (odd, tilevista.cosine_dictionary(2, 3), tilevista.cosine_dictionary(2, 3),
+                      np.nan, 0),
+        "ties": (tied, D4, D4, 1e-3, 0),
+    }
+
+
+def write_case(path, blocks, Dy, Dx, tol, max_atoms):
+    rows, cols = blocks[0].shape
+    header = [len(blocks), rows, cols, Dy.shape[1], Dx.shape[1], tol, max_atoms]
+    parts = [np.array(header, np.float64)] + [np.ravel(b, order="F") for b in blocks]
+    np.concatenate(parts + [np.ravel(Dy, order="F"), np.ravel(Dx, order="F")]).tofile(path)
+
+
+def read_case(path):
+    v = np.fromfile(path)
+    q, r, c, ky, kx = (int(x) for x in v[:5])
+    p = 7
+    blocks = [v[p + i * r * c: p + (i + 1) * r * c].reshape((r, c), order="F") for i in range(q)]
+    p += q * r * c
+    Dy = v[p: p + r * ky].reshape((r, ky), order="F")
+    Dx = v[p + r * ky: p + r * ky + c * kx].reshape((c, kx), order="F")
+    return blocks, Dy, Dx, v[5], v[6]
+
+
+def read_results(path):
+    """Outputs 1 to 6 (lists of Octave's matrices), output 7 and the console."""
+    v = np.fromfile(path)
+    p, cells = 0, []
+    for _ in range(6):
+        count, p = int(v[p]), p + 1
+        cell = []
+        for _ in range(count):
+            m, n = int(v[p]), int(v[p + 1])
+            cell.append(v[p + 2: p + 2 + m * n].reshape((m, n), order="F"))
+            p += 2 + m * n
+        cells.append(cell)
+    assert p == v.size - 1
+    return cells, v[p], Path(str(path) + ".log").read_text()
+
+
+def bits(a):
+    return np.ascontiguousarray(a, dtype=np.float64).view(np.uint64)
+
+
+def assert_same(result, octave):
+    """Every output value of a Python call equals Octave's, bit for bit."""
+    (approx, y, x, duals, coefs, ortho), total, log = octave
+    assert result.total_atoms == total
+    assert result.log == log
+    assert len(result.approximations) == len(approx)
+    for q in range(len(approx)):
+        assert np.array_equal(bits(result.approximations[q]), bits(approx[q]))
+        m = y[q].size
+        assert np.array_equal(result.y_indices[q], y[q].reshape(-1).astype(np.int64) - 1)
+        assert np.array_equal(result.x_indices[q], x[q].reshape(-1).astype(np.int64) - 1)
+        assert np.array_equal(bits(result.coefficients[q]), bits(coefs[q].reshape(-1)))
+        for ours, theirs in ((result.duals[q], duals[q]), (result.orthonormal[q], ortho[q])):
+            assert ours.shape == (approx[q].size, m)
+            if m:
+                assert np.array_equal(bits(ours), bits(theirs))
+
+
+@pytest.fixture(scope="module")
+def octave(tmp_path_factory):
+    """Runs octave_calls.m once on every case; returns its working folder."""
+    module = ROOT / "build" / "octave" / "TILEVISTA_Mex.mex"
+    if shutil.which("octave-cli") is None or not module.is_file():
+        pytest.fail(f"these tests need octave-cli and {module} (make octave)")
+    work = tmp_path_factory.mktemp("octave")
+    for name, case in _cases().items():
+        write_case(work / f"{name}.in", *case)
+    (work / "cases.txt").write_text("\n".join(_cases()) + "\n")
+    (work / "rejections.txt").write_text("\n".join(call for _, call in REJECTIONS) + "\n")
+    (work / "camera.txt").write_text(f"{CAMERA}\n")
+    # A small colour image of odd size, as the Octave demo's own test uses.
+    yy, xx = np.mgrid[1:11, 1:14]
+    write_png(work / "small.png", np.dstack([10 * xx, 20 * yy, 5 * (xx + yy)]).astype(np.uint8))
+    (work / "demo.txt").write_text(f"{work / 'small.png'}\n4\n35\n{work / 'octave_demo'}\n")
+    done = subprocess.run(["octave-cli", "--no-gui", "--norc", str(Path(__file__).with_name(
+        "octave_calls.m")), str(ROOT), str(work)], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return work
+
+
+@pytest.mark.parametrize("name", list(_cases()))
+def test_calls_equal_octave_bit_for_bit(octave, name):
+    blocks, Dy, Dx, tol, max_atoms = _cases()[name]
+    assert_same(tilevista.approximate(blocks, Dy, Dx, tol, max_atoms),
+                read_results(octave / f"{name}.out"))
+
+
+def test_toolbox_pipeline_on_the_bundled_image_equals_octave(octave):
+    # Octave's toolbox made the inputs from the image file; ours must make the
+    # same bits, and the call on them the same outputs.
+    img = read_image(CAMERA)
+    blocks, layout = tilevista.image_blocks(img, 8, 8)
+    D = tilevista.cosine_dictionary(8, 16)
+    tol = tilevista.tol_for_psnr(img, 45, 255)
+    theirs, Dy, _, their_tol, _ = read_case(octave / "camera.in")
+    assert np.array_equal(bits(blocks), bits(np.array(theirs)))
+    assert np.array_equal(bits(D), bits(Dy))
+    assert bits(tol) == bits(their_tol)
+    result = tilevista.approximate(blocks, D, D, tol)
+    assert_same(result, read_results(octave / "camera.out"))
+    assert tilevista.psnr(img, tilevista.assemble(result.approximations, layout)) >= 45
+
+
+@pytest.mark.parametrize("k", range(len(REJECTIONS)))
+def test_rejections_carry_the_module_message(octave, k):
+    args, _ = REJECTIONS[k]
+    message = (octave / f"rejection_{k + 1}.txt").read_text()
+    # Octave puts the module's name before the text.
+    assert message.startswith("TILEVISTA_Mex: ")
+    with pytest.raises(ValueError) as raised:
+        tilevista.approximate(*args)
+    assert str(raised.value).endswith(message[len("TILEVISTA_Mex: "):].rstrip())
+
+
+def test_demos_write_the_same_pictures_and_count_the_same_atoms(octave, tmp_path, capsys):
+    small = run_demo(octave / "small.png", [4], 35, tmp_path)
+    assert small.atoms == int((octave / "demo_atoms.txt").read_text())
+    theirs = sorted((octave / "octave_demo").glob("*.png"))
+    assert len(theirs) >= 2
+    for picture in theirs:
+        assert np.array_equal(read_image(tmp_path / picture.name), read_image(picture)), picture
+    # The atoms picture: each block in the viridis colour of its count (the
+    # channels' atoms together), on a scale from 0 to the largest count.
+    counts = small.run.approximation.atoms_per_block.sum(axis=2)
+    viridis = matplotlib.colormaps["viridis"](np.arange(256))[:, :3]
+    atoms = read_image(small.files[2])
+    assert atoms.shape[0] == 10 and atoms.shape[1] > 13
+    for (i, j), n in np.ndenumerate(counts):
+        colour = viridis[int(np.floor(255 * n / counts.max() + 0.5))]
+        block = atoms[4 * i:min(4 * i + 4, 10), 4 * j:min(4 * j + 4, 13)]
+        assert np.all(np.abs(block - 255 * colour) <= 0.5)
+    # The bundled image: 45 dB with the atom count of Octave's call.
+    camera = run_demo(CAMERA, [8], 45, tmp_path)
+    assert camera.reached_psnr >= 45
+    assert camera.atoms == read_results(octave / "camera.out")[1]
+    assert camera.stop.startswith("target reached")
+    assert "reached PSNR     45.00 dB" in capsys.readouterr().out

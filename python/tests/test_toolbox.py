@@ -1,0 +1,124 @@
+"""The toolbox: blocks and their layout, the cosine dictionary, PSNR and tol,
+and whole images (the block order and the dictionary's bits are also checked
+against Octave's toolbox in test_octave_parity.py)."""
+
+import math
+
+import numpy as np
+import pytest
+
+import tilevista
+from tilevista.demo import run_demo
+from tilevista.pictures import write_png
+
+
+@pytest.mark.parametrize("shape", [(8, 8), (7, 10), (5, 3, 3), (1, 1), (9, 4, 1)])
+@pytest.mark.parametrize("block", [(1, 1), (3, 2), (4, 4)])
+def test_cutting_and_assembling_give_the_image_back(shape, block):
+    img = (np.arange(math.prod(shape)) * 37 % 251).reshape(shape).astype(np.uint8)
+    blocks, layout = tilevista.image_blocks(img, *block)
+    assert blocks.dtype == np.float64 and blocks.shape == (layout.count,) + block
+    back = tilevista.assemble(blocks, layout)
+    assert back.dtype == np.float64 and np.array_equal(back, img)
+    assert np.array_equal(tilevista.assemble(list(blocks), layout), img)
+
+
+def test_blocks_run_down_columns_then_channels_and_pad_by_repeating():
+    img = np.arange(5 * 5 * 2).reshape(5, 5, 2)
+    blocks, layout = tilevista.image_blocks(img, 2)
+    assert layout.grid == (3, 3) and layout.padded_shape == (6, 6) and layout.channels == 2
+    assert np.array_equal(blocks[1], img[2:4, 0:2, 0])           # below the first
+    assert np.array_equal(blocks[3], img[0:2, 2:4, 0])           # next column
+    assert np.array_equal(blocks[9], img[0:2, 0:2, 1])           # next channel
+    assert np.array_equal(blocks[8], np.full((2, 2), img[4, 4, 0]))  # corner padding
+    assert np.array_equal(blocks[2], np.vstack([img[4:5, 0:2, 0]] * 2))
+    # A change to a block shows at its place.
+    changed = blocks.copy()
+    changed[4] = -1
+    out = tilevista.assemble(changed, layout)
+    assert np.all(out[2:4, 2:4, 0] == -1) and np.sum(out == -1) == 4
+
+
+def test_helpers_refuse_what_they_cannot_cut_or_assemble():
+    blocks, layout = tilevista.image_blocks(np.ones((4, 4)), 2)
+    bad = [
+        (lambda: tilevista.image_blocks(np.ones((4, 4)), 0), "rows must be a positive integer"),
+        (lambda: tilevista.image_blocks(np.ones((4, 4)), 2, 1.5), "cols must be a positive"),
+        (lambda: tilevista.image_blocks(np.ones((4, 4)), True), "not a boolean"),
+        (lambda: tilevista.image_blocks(np.ones((0, 4)), 2), "non-empty"),
+        (lambda: tilevista.image_blocks(np.ones(4), 2), "non-empty H x W"),
+        (lambda: tilevista.image_blocks(np.ones((2, 2)) * 1j, 1), "real numbers"),
+        (lambda: tilevista.assemble(blocks[:3], layout), "4 blocks of 2 x 2"),
+        (lambda: tilevista.assemble([*blocks[:3], np.ones((1, 2))], layout),
+         r"blocks\[3\] has shape \(1, 2\)"),
+        (lambda: tilevista.assemble(blocks, (4, 4)), "BlockLayout"),
+        (lambda: tilevista.cosine_dictionary(0), "n must be a positive integer"),
+        (lambda: tilevista.cosine_dictionary(4, 2.5), "K must be a positive integer"),
+        (lambda: tilevista.psnr(np.ones(2), np.ones(3)), "one shape"),
+        (lambda: tilevista.psnr(np.ones(2), np.ones(2), peak=0), "peak must be"),
+        (lambda: tilevista.psnr([], []), "empty"),
+        (lambda: tilevista.tol_for_psnr(np.ones(2), float("nan")), "NaN"),
+        (lambda: tilevista.approximate_image(np.ones((4, 4)), psnr_db=30, tol=1), "not both"),
+        (lambda: tilevista.approximate_image(np.ones((4, 4)), block=(2, 2, 2)), "pair"),
+    ]
+    for call, message in bad:
+        with pytest.raises(ValueError, match=message):
+            call()
+
+
+def test_cosine_dictionary_has_unit_atoms_and_holds_the_basis():
+    for n, K in [(8, 8), (8, 16), (5, 13), (6, 3), (1, 4)]:
+        D = tilevista.cosine_dictionary(n, K)
+        assert D.shape == (n, K)
+        assert np.allclose(np.linalg.norm(D, axis=0), 1, atol=1e-14)
+    basis = tilevista.cosine_dictionary(8)
+    assert np.allclose(basis.T @ basis, np.eye(8), atol=1e-14)
+    assert np.allclose(tilevista.cosine_dictionary(8, 16)[:, ::2], basis, atol=1e-14)
+
+
+def test_psnr_and_tol_for_psnr_agree():
+    assert tilevista.psnr(np.zeros((3, 3)), np.ones((3, 3)), 10) == pytest.approx(20)
+    assert tilevista.psnr(np.uint8([0, 0]), np.uint8([255, 255])) == pytest.approx(0)
+    assert tilevista.psnr(np.ones(3), np.ones(3)) == math.inf
+    img = np.zeros((6, 7))
+    tol = tilevista.tol_for_psnr(img, 37.5)
+    assert tol == pytest.approx(42 * 255**2 / 10**3.75)
+    # An error of exactly tol gives exactly the target PSNR.
+    assert tilevista.psnr(img, img + math.sqrt(tol / 42)) == pytest.approx(37.5, abs=1e-10)
+
+
+@pytest.mark.parametrize("shape", [(21, 30), (13, 10, 3)])
+def test_whole_images_reach_their_target(shape):
+    rng = np.random.default_rng(3)
+    smooth = np.cumsum(np.cumsum(rng.integers(0, 3, shape), axis=0), axis=1)
+    img = (smooth * 255 // smooth.max()).astype(np.uint8)
+    out = tilevista.approximate_image(img, block=(4, 5), atoms=(8, 10), psnr_db=38)
+    assert out.image.shape == img.shape and out.psnr >= 38
+    assert out.psnr == tilevista.psnr(img, out.image)
+    # The atom counts are those of one call on the image's blocks, on its grid.
+    blocks, layout = tilevista.image_blocks(img, 4, 5)
+    r = tilevista.approximate(blocks, tilevista.cosine_dictionary(4, 8),
+                              tilevista.cosine_dictionary(5, 10), tilevista.tol_for_psnr(img, 38))
+    assert out.atoms_per_block.shape == layout.grid + shape[2:]
+    assert out.atoms_per_block.sum() == r.total_atoms
+    counts = tilevista.image_blocks(np.dstack([out.atoms_per_block]), 1)[0].reshape(-1)
+    assert np.array_equal(counts, [y.size for y in r.y_indices])
+    # Float images default to a peak of 1; a tol given directly is used as is.
+    assert tilevista.approximate_image(img / 255.0, psnr_db=38).psnr >= 38
+    # The tol rule is checked after each atom: a huge tol stops after the first.
+    assert tilevista.approximate_image(img, tol=1e12).atoms_per_block.sum() == 1
+
+
+def test_the_demo_names_the_rule_that_stopped_the_pursuit(tmp_path, capsys):
+    # The banner mentions tol2 in every call: the reason must come from the
+    # stop message itself. Noise at an unreachable target fills every block
+    # (the budget); a flat image at tol 0 runs out of useful atoms (tol2).
+    noise = np.random.default_rng(2).integers(0, 256, (8, 12)).astype(np.uint8)
+    write_png(tmp_path / "noise.png", noise)
+    write_png(tmp_path / "flat.png", np.full((8, 12), 77, np.uint8))
+    full = run_demo(tmp_path / "noise.png", [4], 400, tmp_path)
+    assert (full.stop, full.atoms) == ("atom budget spent", 96)
+    flat = run_demo(tmp_path / "flat.png", [4], math.inf, tmp_path)
+    assert (flat.stop, flat.atoms) == ("no atom left that improves any block", 6)
+    assert flat.run.tol == 0
+    assert "reached PSNR     inf dB, no atom left" in capsys.readouterr().out

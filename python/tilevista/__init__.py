@@ -1,0 +1,39 @@
+"""TILEVISTA for NumPy: block-wise, globally chosen orthogonal matching pursuit
+over separable 2-D dictionaries.
+
+Each atom is the outer product of a column of dictionary Y (along the block
+rows) and a column of dictionary X (along the block columns). Every step adds
+one atom to the one block, among all blocks of the call, whose best atom has
+the largest inner product with that block's residual, until the total squared
+error falls below a tolerance or a budget of atoms is spent.
+
+The package calls the same compiled module as the Octave and MATLAB toolbox, in
+this process: checks, messages, stop rules and numbers are the module's own.
+Atom indices are 0-based, as everywhere in Python.
+
+Functions
+---------
+approximate        one call of the module on blocks and two dictionaries
+image_blocks       cut an image (grey or colour) into equal blocks
+assemble           put the blocks together again
+cosine_dictionary  redundant cosine dictionary with unit-norm atoms
+tol_for_psnr       the tol that reaches a target PSNR
+psnr               PSNR of an approximation
+approximate_image  a whole image in one call
+
+``python3 -m tilevista.demo IMAGE`` approximates an image file and writes
+pictures of the result.
+"""
+
+from .blocks import BlockLayout, assemble, image_blocks
+from .dictionary import cosine_dictionary
+from .image import ImageApproximation, approximate_image
+from .module_call import Approximation, approximate
+from .quality import psnr, tol_for_psnr
+
+__version__ = "1.0.0"
+
+__all__ = [
+    "Approximation", "approximate", "BlockLayout", "image_blocks", "assemble",
+    "cosine_dictionary", "tol_for_psnr", "psnr", "ImageApproximation", "approximate_image",
+]
