@@ -42,14 +42,24 @@ function count = tilevista_threads(n)
     end
   end
 
+  % Read as the module reads it: a decimal whole number, blanks around it and
+  % a sign allowed.
   value = getenv (name);
-  if isempty (value) || strcmp (value, '0')
+  count = NaN;
+  if isempty (value)
+    count = 0;
+  elseif ~isempty (regexp (value, '^[ \t\n\v\f\r]*[+-]?[0-9]+[ \t\n]*$', 'once'))
+    number = str2double (value);
+    if number >= 0 && number <= 1024   % -0 is 0
+      count = number;
+    end
+  end
+  if isnan (count)
+    error ('tilevista_threads: TILEVISTA_THREADS is ''%s'': it must be a whole number of threads from 1 to 1024, or 0 or unset for every processor', ...
+           value);
+  end
+  if count == 0
     count = processorCount ();
-  elseif ~isempty (regexp (value, '^[0-9]+$', 'once')) && str2double (value) <= 1024
-    count = str2double (value);
-  else
-    error ('tilevista_threads: the environment variable %s is ''%s''; it must be empty, 0 or a whole number from 1 to 1024', ...
-           name, value);
   end
 end
 
@@ -88,10 +98,10 @@ end
 %!   assert (getenv ('TILEVISTA_THREADS'), '');
 %!   setenv ('TILEVISTA_THREADS', '0');
 %!   assert (tilevista_threads (), nproc ());
-%!   for bad = {'-2', '1025', '2.5', ' 4', 'many'}
+%!   for bad = {'-2', '1025', '2.5', '4x', 'many', ' '}
 %!     setenv ('TILEVISTA_THREADS', bad{1});
 %!     assert (errorOf (@() tilevista_threads ()), ...
-%!             sprintf ('tilevista_threads: the environment variable TILEVISTA_THREADS is ''%s''; it must be empty, 0 or a whole number from 1 to 1024', bad{1}));
+%!             sprintf ('tilevista_threads: TILEVISTA_THREADS is ''%s'': it must be a whole number of threads from 1 to 1024, or 0 or unset for every processor', bad{1}));
 %!   end
 %!   % A refused N leaves the variable as it was.
 %!   tilevista_threads (5);
@@ -100,6 +110,22 @@ end
 %!             'tilevista_threads: N must be a whole number from 0 (every processor) to 1024');
 %!   end
 %!   assert (getenv ('TILEVISTA_THREADS'), '5');
+%! unwind_protect_cleanup
+%!   setenv ('TILEVISTA_THREADS', saved);
+%! end_unwind_protect
+
+%!test
+%! % The module reads the variable the same way: it runs a call exactly when
+%! % this function accepts the value.
+%! saved = getenv ('TILEVISTA_THREADS');
+%! unwind_protect
+%!   for value = {'3', ' 4', '+2 ', '-0', '007', '1024', '0', '', '4x', '2.5', '-2', '1025', ' '}
+%!     setenv ('TILEVISTA_THREADS', value{1});
+%!     accepted = isempty (errorOf (@() tilevista_threads ()));
+%!     o = cell (1, 7);
+%!     ran = isempty (errorOf (@() evalc ('[o{1:7}] = TILEVISTA_Mex ({[3;4], [0;1]}, eye (2), 1);')));
+%!     assert (ran, accepted, sprintf ('TILEVISTA_THREADS=''%s''', value{1}));
+%!   end
 %! unwind_protect_cleanup
 %!   setenv ('TILEVISTA_THREADS', saved);
 %! end_unwind_protect
