@@ -72,5 +72,7 @@ native = Extension(
 )
 
 # Compile on every processor: the pursuit's sources take most of the install.
+# The version is the project's, kept in VERSION alone.
 setup(packages=["tilevista"], ext_modules=[native],
+      version=(ROOT / "VERSION").read_text().strip(),
       options={"build_ext": {"parallel": os.cpu_count() or 1}})

@@ -24,9 +24,10 @@ def test_pip_installs_into_a_fresh_virtual_environment_offline(tmp_path):
         [str(venv / "bin" / "python"), "-c",
          "import numpy as np, tilevista; "
          "r = tilevista.approximate([np.array([[3.0], [4.0]])], np.eye(2), np.ones((1, 1))); "
-         "print(tilevista.__file__, r.total_atoms, r.y_indices[0].tolist())"],
+         "print(tilevista.__file__, tilevista.__version__, r.total_atoms, r.y_indices[0].tolist())"],
         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
     assert check.returncode == 0, check.stderr
-    where, atoms, indices = check.stdout.split(" ", 2)
+    where, version, atoms, indices = check.stdout.split(" ", 3)
     assert Path(where).is_relative_to(venv)
+    assert version == (ROOT / "VERSION").read_text().strip()
     assert (atoms, indices.strip()) == ("2", "[1, 0]")

@@ -31,7 +31,19 @@ from .image import ImageApproximation, approximate_image
 from .module_call import Approximation, approximate
 from .quality import psnr, tol_for_psnr
 
-__version__ = "1.0.0"
+
+def _version():
+    """The project's version: its VERSION file when the package runs from the
+    project's tree, else the installed package's metadata (taken from it)."""
+    from pathlib import Path
+    tree = Path(__file__).resolve().parents[2] / "VERSION"
+    if tree.is_file():
+        return tree.read_text().strip()
+    from importlib.metadata import version
+    return version("tilevista")
+
+
+__version__ = _version()
 
 __all__ = [
     "Approximation", "approximate", "BlockLayout", "image_blocks", "assemble",
