@@ -34,3 +34,9 @@ SingleThreadedBlas::SingleThreadedBlas() {
 SingleThreadedBlas::~SingleThreadedBlas() {
   if (set_ != nullptr) set_(saved_);
 }
+
+bool blasAllowsConcurrentCalls() {
+  // 0: built without threading; 1: pthreads; 2: OpenMP.
+  auto parallel = lookUp<int (*)()>("openblas_get_parallel");
+  return parallel == nullptr || parallel() != 0;
+}

@@ -1,7 +1,9 @@
-// The BLAS runs on one thread per caller while the module works: the module
-// brings its own threads, and a BLAS that splits a call over threads of its own
-// would both oversubscribe the processors and sum in another order, so that
-// results would depend on how many threads the BLAS happened to use.
+// The BLAS and the module's threads. The BLAS runs on one thread per caller
+// while the module works: the module brings its own threads, and a BLAS that
+// splits a call over threads of its own would both oversubscribe the
+// processors and sum in another order, so that results would depend on how
+// many threads the BLAS happened to use. And the module's threads call the
+// BLAS at the same time only when the BLAS allows it.
 #ifndef TILEVISTA_BLAS_THREADS_H
 #define TILEVISTA_BLAS_THREADS_H
 
@@ -20,5 +22,11 @@ class SingleThreadedBlas {
   void (*set_)(int) = nullptr;
   int saved_ = 0;
 };
+
+/// False when the BLAS loaded in the process must not be called from several
+/// threads at once: OpenBLAS built without threading (its "serial" flavour)
+/// shares its work buffers between callers without a lock, and concurrent
+/// calls corrupt each other's results.
+bool blasAllowsConcurrentCalls();
 
 #endif  // TILEVISTA_BLAS_THREADS_H

@@ -30,6 +30,12 @@
 // the stop are rolled back. The results therefore do not depend on the bands
 // or on the number of threads.
 
+#if defined(__GNUC__)
+#define TILEVISTA_ALWAYS_INLINE __attribute__((always_inline)) inline
+#else
+#define TILEVISTA_ALWAYS_INLINE inline
+#endif
+
 namespace {
 
 const char* const kProgramName = "TILEVISTA";
@@ -166,6 +172,9 @@ class BandedPursuit {
           block.bandEnergy = block.energy;
           block.logMember = member;
           block.logOffset = log.size();
+          // The member's next block: its data is cold, so start fetching it
+          // while this one computes.
+          if (crew_.nextIsMine(member, i)) prefetchBlock(active_[i + 1]);
           advanceBlock(shape_, data_[static_cast<std::size_t>(active_[i])], threshold,
                        atom.data(), &log, &block, [&] { return crew_.proceed(member); });
           block.records = static_cast<std::int32_t>(log.size() - block.logOffset);
@@ -254,6 +263,28 @@ class BandedPursuit {
                                      });
     statistics_.rollBackSeconds += clock_.lap();
     return completed;
+  }
+
+  // Asks the processor for block q's residual, input and orthonormal vectors.
+  // Always inlined, here and below: GCC judges a function whose only effect is
+  // __builtin_prefetch free of side effects and deletes every call of it.
+  TILEVISTA_ALWAYS_INLINE void prefetchBlock(std::int32_t q) const {
+    const BlockData& block = data_[static_cast<std::size_t>(q)];
+    const std::size_t N = static_cast<std::size_t>(shape_.N);
+    const std::size_t held = N * static_cast<std::size_t>(states_[static_cast<std::size_t>(q)].count);
+    prefetch(block.R, N);
+    prefetch(block.F, N);
+    if (held > 0) prefetch(block.storage->ortho(), held);
+  }
+
+  TILEVISTA_ALWAYS_INLINE static void prefetch(const double* p, std::size_t n) {
+#if defined(__GNUC__)
+    const std::size_t kValuesPerLine = 64 / sizeof(double);
+    for (std::size_t i = 0; i < n; i += kValuesPerLine) __builtin_prefetch(p + i);
+#else
+    (void)p;
+    (void)n;
+#endif
   }
 
   const AtomRecord* records(const BlockState& block) const {
@@ -407,7 +438,8 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
   printBanner(tol);
 
   SingleThreadedBlas singleThreadedBlas;
-  const std::int32_t threads = std::max<std::int32_t>(1, std::min(control.threads, Q));
+  const std::int32_t threads =
+      blasAllowsConcurrentCalls() ? std::max<std::int32_t>(1, std::min(control.threads, Q)) : 1;
   std::vector<BlockState> states;
   Stop stop = Stop::kNone;
   double maxErr = 0.0;

@@ -41,7 +41,8 @@ struct AsyncSignalsBlocked {};
 
 }  // namespace
 
-WorkCrew::WorkCrew(std::int32_t threads, bool (*interrupted)()) : interrupted_(interrupted) {
+WorkCrew::WorkCrew(std::int32_t threads, bool (*interrupted)())
+    : interrupted_(interrupted), handOutEnd_(static_cast<std::size_t>(threads < 1 ? 1 : threads)) {
   if (threads <= 1) return;
   workers_.reserve(static_cast<std::size_t>(threads - 1));
   AsyncSignalsBlocked blocked;
@@ -82,6 +83,7 @@ void WorkCrew::work(std::int32_t member) {
       const std::size_t begin = next_.fetch_add(grain_, std::memory_order_relaxed);
       if (begin >= count_) break;
       const std::size_t end = count_ - begin < grain_ ? count_ : begin + grain_;
+      handOutEnd_[static_cast<std::size_t>(member)].end = end;
       for (std::size_t item = begin; item < end; ++item) {
         if (!proceed(member)) return;
         (*task_)(item, member);

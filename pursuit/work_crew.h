@@ -48,6 +48,13 @@ class WorkCrew {
   /// go on. On the calling thread it polls the interrupt check.
   bool proceed(std::int32_t member);
 
+  /// Inside a task: true when `member` will do item + 1 next (it lies in the
+  /// member's current hand-out), so that the task may prepare it; no other
+  /// member touches it meanwhile.
+  bool nextIsMine(std::int32_t member, std::size_t item) const {
+    return item + 1 < handOutEnd_[static_cast<std::size_t>(member)].end;
+  }
+
  private:
   void workerLoop(std::int32_t member);
   void work(std::int32_t member);
@@ -71,6 +78,12 @@ class WorkCrew {
   std::atomic<std::size_t> next_{0};
   std::atomic<bool> stop_{false};
   bool wasInterrupted_ = false;  // calling thread only
+  // Per member, written and read by that member only: the end of its current
+  // hand-out. Padded so that members do not share a cache line.
+  struct alignas(64) HandOutEnd {
+    std::size_t end = 0;
+  };
+  std::vector<HandOutEnd> handOutEnd_;
 };
 
 #endif  // TILEVISTA_WORK_CREW_H

@@ -3,10 +3,12 @@
 // heap in another state: nothing the module computes may depend on memory it
 // did not write, on addresses or on earlier calls, nor on an earlier call that
 // the user interrupted.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -93,6 +95,12 @@ TEST(Determinism, RepeatedCallsGiveIdenticalOutputsAndConsole) {
 // ties between blocks, with 1, 2, 3 and 8 threads on any machine (8 and 3
 // oversubscribe a small one).
 TEST(Determinism, OutputsDoNotDependOnTheThreadCount) {
+  if (std::getenv("TILEVISTA_EXPECT_SERIAL_OPENBLAS") != nullptr) {
+    // Run against OpenBLAS built without threading: make sure it is loaded.
+    auto parallel = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "openblas_get_parallel"));
+    ASSERT_NE(parallel, nullptr);
+    ASSERT_EQ(parallel(), 0) << "the OpenBLAS loaded was built with threading";
+  }
   Problem random = randomProblem(8, 8, 16, 16, 9, 10, 11);
   // Equal blocks: every choice between them is a tie, decided by block index.
   Problem ties = randomProblem(4, 4, 6, 5, 6, 7, 12);
