@@ -5,12 +5,15 @@
 //   [approx, yIdx, xIdx, duals, coefs, ortho, total] =
 //       TILEVISTA_Mex(blocks, Dy, Dx, tol, maxAtoms)
 //
-// Memory a call takes beyond its inputs, in doubles (N = rows x cols, cap =
-// min(Ky x Kx, N)): 2 x Q x N for the residuals and approximations; while a
-// block is scored, Ky x Kx + min(Ky x cols, rows x Kx); for a block that takes
-// m atoms, about 5 x N x m for its vectors (grown as needed) and their copies
-// in the outputs. A call that cannot get it ends with "Not enough memory for
-// this call: ...".
+// Memory a call needs beyond its inputs, in doubles (N = rows x cols, Q blocks,
+// T threads, m atoms in a block, cap = min(Ky x Kx, N)): 2 x Q x N for the
+// residuals and approximations; on each thread Ky x Kx + min(Ky x cols,
+// rows x Kx) + N to score a block and build an atom; for a block of m atoms
+// 2 x N x m for its orthonormal and dual vectors in the outputs and, until
+// they are filled, its orthonormal vectors in working storage that grows by
+// half when full (at most 1.5 x N x m, never beyond N x cap). About
+// 2 x Q x N + 2 x N x (atoms in all) at the end of a call. A call that cannot
+// get it ends with "Not enough memory for this call: ...".
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -174,31 +177,36 @@ void formatBytes(double bytes, char* text, std::size_t size) {
   }
 }
 
+// Doubles one thread needs to score a block (its score table and the
+// intermediate product) and to build an atom.
+double scoringDoubles(std::int64_t rows, std::int64_t cols, std::int64_t Ky, std::int64_t Kx) {
+  const double yFirst = static_cast<double>(Ky) * static_cast<double>(cols);
+  const double xFirst = static_cast<double>(rows) * static_cast<double>(Kx);
+  return static_cast<double>(Ky) * static_cast<double>(Kx) + (yFirst < xFirst ? yFirst : xFirst) +
+         static_cast<double>(rows) * static_cast<double>(cols);
+}
+
 // Ends a call whose pursuit ran out of memory, with what a call of these sizes
-// needs, so that the caller sees which size to reduce. Held at once: the
-// residuals and the approximations (2 x Q x N doubles), one block's score table
-// with its intermediate product (Ky x Kx + min(Ky x cols, rows x Kx)), and for
-// every block that has atoms its orthonormal and dual vectors, grown by half as
-// needed while the pursuit runs, and their copies in the outputs (up to 5 x N x
-// cap). Does not return.
+// needs (see the top of this file), so that the caller sees which size to
+// reduce. Per block, the most it holds at once: its orthonormal vectors in
+// working storage (at most N x cap) while its outputs (2 x N x cap) are
+// filled. Does not return.
 void raiseOutOfMemory(std::int64_t Q, std::int64_t rows, std::int64_t cols, std::int64_t Ky,
-                      std::int64_t Kx) {
+                      std::int64_t Kx, std::int32_t threads) {
   const double bytes = sizeof(double);
   const double N = static_cast<double>(rows) * static_cast<double>(cols);
   const double pairs = static_cast<double>(Ky) * static_cast<double>(Kx);
   const double cap = pairs < N ? pairs : N;
-  const double yFirst = static_cast<double>(Ky) * static_cast<double>(cols);
-  const double xFirst = static_cast<double>(rows) * static_cast<double>(Kx);
   char scoring[32], residuals[32], perBlock[32];
-  formatBytes(bytes * (pairs + (yFirst < xFirst ? yFirst : xFirst)), scoring, sizeof scoring);
+  formatBytes(bytes * scoringDoubles(rows, cols, Ky, Kx), scoring, sizeof scoring);
   formatBytes(bytes * 2.0 * static_cast<double>(Q) * N, residuals, sizeof residuals);
-  formatBytes(bytes * 5.0 * N * cap, perBlock, sizeof perBlock);
-  raise("Not enough memory for this call: it takes %s to score a block (%lld x %lld atom pairs), "
-        "%s for the residuals and approximations of %lld blocks, and up to %s for each block "
-        "that receives atoms (%lld pixels x %lld atoms)",
-        scoring, static_cast<long long>(Ky), static_cast<long long>(Kx), residuals,
-        static_cast<long long>(Q), perBlock, static_cast<long long>(rows * cols),
-        static_cast<long long>(cap));
+  formatBytes(bytes * 3.0 * N * cap, perBlock, sizeof perBlock);
+  raise("Not enough memory for this call: it takes %s to score a block (%lld x %lld atom pairs) "
+        "on each of %d thread%s, %s for the residuals and approximations of %lld blocks, and up "
+        "to %s for each block that receives atoms (%lld pixels x %lld atoms)",
+        scoring, static_cast<long long>(Ky), static_cast<long long>(Kx), threads,
+        threads == 1 ? "" : "s", residuals, static_cast<long long>(Q), perBlock,
+        static_cast<long long>(rows * cols), static_cast<long long>(cap));
 }
 
 // Bytes the system can still give this process, or a negative value when that
@@ -229,16 +237,20 @@ double availableBytes() {
 #endif
 }
 
-// The memory every call of these sizes holds at once, whatever the image: the
-// residuals and approximations, and one block's score table with its product.
-double fixedBytes(std::int64_t Q, std::int64_t rows, std::int64_t cols, std::int64_t Ky,
-                  std::int64_t Kx) {
-  const double N = static_cast<double>(rows) * static_cast<double>(cols);
-  const double yFirst = static_cast<double>(Ky) * static_cast<double>(cols);
-  const double xFirst = static_cast<double>(rows) * static_cast<double>(Kx);
-  return sizeof(double) * (2.0 * static_cast<double>(Q) * N +
-                           static_cast<double>(Ky) * static_cast<double>(Kx) +
-                           (yFirst < xFirst ? yFirst : xFirst) + N);
+// Threads for a call whose fixed memory (the residuals and approximations, and
+// per thread a score table with its product and an atom) must fit in
+// `available` bytes: fewer than asked when only fewer fit, so that a call with
+// large dictionaries runs on fewer threads rather than fail; 0 when not even
+// one fits.
+std::int32_t threadsThatFit(std::int64_t Q, std::int64_t rows, std::int64_t cols, std::int64_t Ky,
+                            std::int64_t Kx, std::int32_t threads, double available) {
+  const double bytes = sizeof(double);
+  const double shared =
+      bytes * 2.0 * static_cast<double>(Q) * static_cast<double>(rows) * static_cast<double>(cols);
+  const double perThread = bytes * scoringDoubles(rows, cols, Ky, Kx);
+  const double fit = std::floor((available - shared) / perThread);
+  if (!(fit >= 1.0)) return 0;
+  return fit < static_cast<double>(threads) ? static_cast<std::int32_t>(fit) : threads;
 }
 
 // True when the user has asked the host to interrupt the running call. Polled
@@ -348,8 +360,10 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
   std::string threadProblem;
   if (!threadsForCall(Q, &control.threads, &threadProblem)) mexErrMsgTxt(threadProblem.c_str());
   const double available = availableBytes();
-  if (available >= 0.0 && fixedBytes(Q, rows, cols, Ky, Kx) > available) {
-    raiseOutOfMemory(Q, rows, cols, Ky, Kx);
+  if (available >= 0.0) {
+    const std::int32_t fit = threadsThatFit(Q, rows, cols, Ky, Kx, control.threads, available);
+    if (fit == 0) raiseOutOfMemory(Q, rows, cols, Ky, Kx, 1);
+    control.threads = fit;
   }
 
   plhs[kApproximation] = mxCreateCellMatrix(d, nc);
@@ -380,7 +394,7 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
     // already released, the host reclaims its arrays after the error.
     outOfMemory = true;
   }
-  if (outOfMemory) raiseOutOfMemory(Q, rows, cols, Ky, Kx);
+  if (outOfMemory) raiseOutOfMemory(Q, rows, cols, Ky, Kx, control.threads);
   if (result == kPursuitInterrupted) endInterruptedCall();
   if (result == kPursuitRejected) mexErrMsgTxt("Error TILEVISTA exited early see message above!!\n");
 }

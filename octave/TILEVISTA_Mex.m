@@ -84,18 +84,18 @@ function varargout = TILEVISTA_Mex(varargin)
 %   and a call whose sizes do not fit the module's 32-bit arithmetic, are
 %   rejected with a message that says so.
 %
-%   Memory. Beyond its inputs a call takes, in doubles of 8 bytes, with
-%   N = rows*cols and Q blocks: 2*Q*N for the residuals and approximations;
-%   Ky*Kx + min(Ky*cols, rows*Kx) while a block is scored; for a block that
-%   takes m atoms about 5*N*m (its orthonormal and dual vectors, grown as
-%   needed, and their copies in the outputs). A call that cannot get it ends
-%   with "Not enough memory for this call: ...", naming these amounts; the
-%   fixed part is checked against the memory available before the pursuit.
-%
-%   Ctrl-C ends a running call within a fraction of a second: the prompt
-%   comes back, the call returns nothing, leaves no memory behind, and the
-%   next call is unaffected. (MATLAB: through its own interrupt check; not
-%   tested on this project's machines.)
+%   Memory. Beyond its inputs a call needs, in doubles of 8 bytes, with
+%   N = rows*cols, Q blocks, T threads and cap = min(Ky*Kx, N): 2*Q*N for
+%   the residuals and approximations; on each thread Ky*Kx +
+%   min(Ky*cols, rows*Kx) + N to score a block and build an atom; for a block
+%   of m atoms 2*N*m for its orthonormal and dual vectors in the outputs and,
+%   until those are filled, its orthonormal vectors in working storage that
+%   grows by half when full (at most 1.5*N*m, never beyond N*cap). So about
+%   2*Q*N + 2*N*(atoms in all) at the end of a call. The fixed part is
+%   checked against the memory available before the pursuit (on fewer
+%   threads when only fewer score tables fit); a call that cannot get what it
+%   needs ends with "Not enough memory for this call: ...", naming these
+%   amounts.
 %
 %   Threads. The blocks take their atoms on several threads at once; the
 %   outputs and the console text are the same, bit for bit, whatever their

@@ -1,0 +1,87 @@
+// An allocation that fails on one of the pursuit's worker threads must end the
+// call like any other shortage: the usual message, no outputs, every thread
+// joined, nothing left behind (the sanitizer builds check the heap), and the
+// next call as if nothing had happened. This executable replaces operator new
+// to make the n-th allocation off the main thread fail.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "test_arrays.h"
+
+using namespace testing_arrays;
+
+namespace {
+
+const std::thread::id mainThread = std::this_thread::get_id();
+// Allocations off the main thread still to go before one fails; 0: none fails.
+std::atomic<long> workerAllocationsLeft{0};
+
+}  // namespace
+
+namespace {
+
+void* allocate(std::size_t size) {
+  if (std::this_thread::get_id() != mainThread && workerAllocationsLeft.load() > 0 &&
+      workerAllocationsLeft.fetch_sub(1) == 1) {
+    throw std::bad_alloc();
+  }
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+// Both forms: a sanitizer's runtime does not route new[] through new.
+#if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+TEST(ThreadFailures, AFailedAllocationInAWorkerEndsTheCallCleanly) {
+  const Problem p = randomProblem(8, 8, 16, 16, 8, 8, 31);
+  const host::Array tol = scalar(1e-3);
+  const std::vector<const mxArray*> inputs = {p.blockCell.get(), p.dictionaryY.get(),
+                                              p.dictionaryX.get(), tol.get()};
+  ThreadSetting threads("3");
+  const ModuleCall expected = callModule(inputs);
+  ASSERT_FALSE(expected.result.failed) << expected.result.error;
+
+  const std::size_t live = host::liveArrayCount();
+  int reachedCount = 0;
+  // Early (scoring, the first band), in the middle and late (the outputs).
+  for (long n : {1L, 40L, 400L, 4000L}) {
+    workerAllocationsLeft = n;
+    const ModuleCall failed = callModule(inputs);
+    const bool reached = workerAllocationsLeft.load() <= 0;
+    workerAllocationsLeft = 0;
+    if (!reached) continue;  // this call made fewer worker allocations
+    ++reachedCount;
+    EXPECT_TRUE(failed.result.failed) << "allocation " << n;
+    EXPECT_EQ(failed.result.error.rfind("Not enough memory for this call: ", 0), 0u)
+        << "allocation " << n << ": " << failed.result.error;
+    EXPECT_TRUE(failed.result.outputs.empty());
+    EXPECT_EQ(host::liveArrayCount(), live);
+
+    const ModuleCall again = callModule(inputs);
+    ASSERT_FALSE(again.result.failed) << again.result.error;
+    EXPECT_EQ(again.totalAtoms(), expected.totalAtoms());
+    for (std::size_t q = 0; q < p.blocks.size(); ++q) {
+      EXPECT_EQ(again.elementValues(4, q), expected.elementValues(4, q)) << "block " << q;
+    }
+  }
+  EXPECT_EQ(reachedCount, 4) << "the workers allocated less than expected";
+}
+
+}  // namespace
