@@ -67,7 +67,11 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
     error ('tilevista_demo: the module TILEVISTA_Mex is not on the path; load the package (pkg load tilevista) or build it with tilevista_build and add its folder (build/octave)');
   end
 
-  img = imread (imagePath);
+  [img, map] = imread (imagePath);
+  if ~isempty (map)
+    % An indexed (palette) image: its colours, not the indices, are the picture.
+    img = uint8 (round (255 * ind2rgb (img, map)));
+  end
   if isinteger (img)
     peak = double (intmax (class (img)));
   else
@@ -86,7 +90,7 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
   seconds = toc (started);
   if ~isempty (strfind (console, 'We have have reached (tol)'))
     stop = 'target reached (total squared error below tol)';
-  elseif ~isempty (strfind (console, 'tol2'))
+  elseif ~isempty (strfind (console, 'stopped, max('))
     stop = 'no atom left that improves any block';
   else
     stop = 'atom budget spent';
@@ -261,6 +265,32 @@ end
 %!   end
 %!   assert (r.threads, min (tilevista_threads (), 36));
 %!   assert (! isempty (strfind (text, sprintf ('%d thread', r.threads))));
+%! unwind_protect_cleanup
+%!   confirm_recursive_rmdir (false, 'local');
+%!   if exist (outDir, 'dir'), rmdir (outDir, 's'); end
+%!   if exist (imageFile, 'file'), delete (imageFile); end
+%! end_unwind_protect
+
+%!test
+%! % A palette image is approximated in its colours, not its indices; noise
+%! % at an unreachable target fills every block, which ends the pursuit on
+%! % the budget of all blocks' capacity, not on tol2 (whose name the banner
+%! % also prints).
+%! outDir = tempname ();
+%! imageFile = [tempname() '.png'];
+%! unwind_protect
+%!   map = [0 0 0; 1 0 0; 0 0.5 1];
+%!   indices = uint8 (repmat ([0 1 2 1], 4, 2));
+%!   imwrite (indices, map, imageFile);
+%!   evalc ('r = tilevista_demo (imageFile, 4, 200, outDir);');
+%!   a = imread (r.files{1});
+%!   assert (size (a), [4 8 3]);
+%!   assert (max (abs (double (a(:)) - double (uint8 (255 * ind2rgb (indices, map))(:)))) <= 1);
+%!   rand ('seed', 3);
+%!   imwrite (uint8 (255 * rand (8, 8)), imageFile);
+%!   evalc ('r = tilevista_demo (imageFile, 4, Inf, outDir);');
+%!   assert (r.atoms, 4 * 16);
+%!   assert (r.stop, 'atom budget spent');
 %! unwind_protect_cleanup
 %!   confirm_recursive_rmdir (false, 'local');
 %!   if exist (outDir, 'dir'), rmdir (outDir, 's'); end
