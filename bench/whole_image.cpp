@@ -167,6 +167,13 @@ long statusKb(const char* field) {
   return -1;
 }
 
+// Minor page faults of the whole process so far.
+long minorFaults() {
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_minflt;
+}
+
 // Processor time of the whole process so far (all threads, user and system).
 double cpuSeconds() {
   struct rusage usage;
@@ -233,6 +240,7 @@ int main(int argc, char** argv) {
     double firstSeconds = 0.0;
     // Of the fastest timed call: its processor time and the pursuit's account.
     double bestSeconds = HUGE_VAL, bestCpu = 0.0;
+    long bestFaults = 0;
     PursuitStatistics statistics;
     std::size_t heapPeak = 0;
     long rssBefore = -1, rssPeak = -1;
@@ -247,10 +255,12 @@ int main(int argc, char** argv) {
       const std::size_t heapBefore = heap_meter::liveBytes();
       heap_meter::resetPeak();
       const double cpu0 = cpuSeconds();
+      const long faults0 = minorFaults();
       const auto t0 = std::chrono::steady_clock::now();
       result = host::callMex(mexFunction, inputs, 7);
       const auto t1 = std::chrono::steady_clock::now();
       const double cpu = cpuSeconds() - cpu0;
+      const long faults = minorFaults() - faults0;
       if (result.failed) throw std::runtime_error("module call failed: " + result.error);
       const double elapsed = std::chrono::duration<double>(t1 - t0).count();
       if (run == 0) {
@@ -270,6 +280,7 @@ int main(int argc, char** argv) {
         if (elapsed < bestSeconds) {
           bestSeconds = elapsed;
           bestCpu = cpu;
+          bestFaults = faults;
           statistics = lastPursuitStatistics();
         }
       }
@@ -312,7 +323,7 @@ int main(int argc, char** argv) {
         "\"input_bytes\": %zu, \"input_heap_bytes\": %zu, \"output_bytes\": %zu, "
         "\"heap_peak_bytes\": %zu, \"peak_ratio\": %.4f, \"rss_before_kb\": %ld, "
         "\"rss_peak_kb\": %ld, \"rss_peak_from\": \"%s\", \"threads\": %d, "
-        "\"cpu_seconds\": %.6f, \"bands\": %d, \"replayed_bands\": %d, "
+        "\"cpu_seconds\": %.6f, \"page_faults\": %ld, \"bands\": %d, \"replayed_bands\": %d, "
         "\"atoms_rolled_back\": %llu, \"rolled_back_share\": %.5f, \"scoring_seconds\": %.6f, "
         "\"band_seconds\": %.6f, \"order_seconds\": %.6f, \"roll_back_seconds\": %.6f, "
         "\"output_seconds\": %.6f, \"finish_seconds\": %.6f}\n",
@@ -320,7 +331,7 @@ int main(int argc, char** argv) {
         stopRule(result.console), atoms, atoms / double(Q), double(pixels) / atoms, sse, psnr,
         o.repeat, best, median, firstSeconds, best / atoms * 1e6, inputBytes, inputHeap, outputBytes, heapPeak,
         ratio, rssBefore, rssPeak, rssReset ? "VmHWM after reset" : "ru_maxrss", statistics.threads,
-        bestCpu, statistics.bands, statistics.replayedBands,
+        bestCpu, bestFaults, statistics.bands, statistics.replayedBands,
         static_cast<unsigned long long>(statistics.atomsRolledBack),
         double(statistics.atomsRolledBack) / atoms, statistics.scoringSeconds,
         statistics.bandSeconds, statistics.orderSeconds, statistics.rollBackSeconds,

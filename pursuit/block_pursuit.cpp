@@ -108,8 +108,7 @@ class BandedPursuit {
         crew_(crew),
         states_(data.size()),
         energy_(data.size()),
-        atom_(static_cast<std::size_t>(crew.size())),
-        log_(static_cast<std::size_t>(crew.size())),
+        member_(static_cast<std::size_t>(crew.size())),
         planner_(shape, kTol2),
         statistics_(*statistics) {}
 
@@ -158,15 +157,15 @@ class BandedPursuit {
   // Every block of the band takes its atoms; then the band is either taken
   // whole or replayed up to its stop.
   bool runBand(double threshold) {
-    for (auto& log : log_) log.clear();
+    for (Member& member : member_) member.log.clear();
     ++statistics_.bands;
     statistics_.orderSeconds += clock_.lap();
     const bool completed = crew_.run(
         active_.size(), grainFor(active_.size(), crew_.size()),
         [&](std::size_t i, std::int32_t member) {
           BlockState& block = states_[static_cast<std::size_t>(active_[i])];
-          std::vector<AtomRecord>& log = log_[static_cast<std::size_t>(member)];
-          std::vector<double>& atom = atom_[static_cast<std::size_t>(member)];
+          std::vector<AtomRecord>& log = member_[static_cast<std::size_t>(member)].log;
+          std::vector<double>& atom = member_[static_cast<std::size_t>(member)].atom;
           if (atom.empty()) atom.resize(static_cast<std::size_t>(shape_.N));
           block.bandCount = block.count;
           block.bandEnergy = block.energy;
@@ -288,7 +287,7 @@ class BandedPursuit {
   }
 
   const AtomRecord* records(const BlockState& block) const {
-    return log_[static_cast<std::size_t>(block.logMember)].data() + block.logOffset;
+    return member_[static_cast<std::size_t>(block.logMember)].log.data() + block.logOffset;
   }
 
   void setEnergy(std::int32_t q, double value) {
@@ -306,8 +305,13 @@ class BandedPursuit {
   std::vector<BlockState> states_;
   std::vector<double> energy_;  // the energies the total holds, in block order
   std::unique_ptr<EnergyTotal> total_;
-  std::vector<std::vector<double>> atom_;      // per member: scratch for one atom
-  std::vector<std::vector<AtomRecord>> log_;   // per member: the band's records
+  // What each crew member writes while it works, on cache lines of its own: a
+  // log appended to at every atom must not share a line with another's.
+  struct alignas(64) Member {
+    std::vector<double> atom;      // scratch for one atom
+    std::vector<AtomRecord> log;   // the band's records
+  };
+  std::vector<Member> member_;
   std::vector<std::int32_t> active_;           // blocks of the band, in index order
   std::vector<std::int32_t> taken_;            // per active block: atoms kept at the stop
   BandPlanner planner_;
