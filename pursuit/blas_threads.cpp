@@ -40,3 +40,8 @@ bool blasAllowsConcurrentCalls() {
   auto parallel = lookUp<int (*)()>("openblas_get_parallel");
   return parallel == nullptr || parallel() != 0;
 }
+
+bool blasGemmContends() {
+  auto parallel = lookUp<int (*)()>("openblas_get_parallel");
+  return parallel != nullptr && parallel() != 0;
+}

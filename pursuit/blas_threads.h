@@ -29,4 +29,9 @@ class SingleThreadedBlas {
 /// calls corrupt each other's results.
 bool blasAllowsConcurrentCalls();
 
+/// True when concurrent gemm calls slow each other down badly: OpenBLAS built
+/// with threads serialises every gemm call's buffer allocation on one
+/// process-wide lock (see ScoringGate).
+bool blasGemmContends();
+
 #endif  // TILEVISTA_BLAS_THREADS_H

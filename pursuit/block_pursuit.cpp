@@ -14,6 +14,7 @@
 #include "block_storage.h"
 #include "energy_total.h"
 #include "pursuit_statistics.h"
+#include "scoring_gate.h"
 #include "work_crew.h"
 
 // How the pursuit runs: in bands. A block's atoms, candidate values and
@@ -69,6 +70,9 @@ class Lap {
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
+// Blocks scored in one pass through the scoring gate.
+const std::size_t kScoringBurst = 16;
+
 // Items per hand-out: a few per member and round, so that a member that drew
 // slow blocks is balanced by the others, and at most 64 blocks.
 std::size_t grainFor(std::size_t items, std::int32_t members) {
@@ -109,16 +113,25 @@ class BandedPursuit {
         states_(data.size()),
         energy_(data.size()),
         member_(static_cast<std::size_t>(crew.size())),
+        gate_(crew.size() > 1 && blasGemmContends()),
+        windowSize_(crew.size() > 1 && blasGemmContends() ? kScoringBurst : 1),
         planner_(shape, kTol2),
         statistics_(*statistics) {}
 
   // Runs the pursuit to its stop. False when interrupted.
   bool run() {
     clock_.lap();
-    if (!crew_.run(data_.size(), grainFor(data_.size(), crew_.size()),
-                   [&](std::size_t q, std::int32_t) { startBlock(shape_, data_[q], &states_[q]); })) {
-      return false;
-    }
+    const bool scored = crew_.runRanges(
+        data_.size(), grainFor(data_.size(), crew_.size()),
+        [&](std::size_t begin, std::size_t end, std::int32_t member) {
+          for (std::size_t q = begin; q < end && crew_.proceed(member); q += windowSize_) {
+            const std::size_t burstEnd = std::min(end, q + windowSize_);
+            for (std::size_t b = q; b < burstEnd; ++b) startBlock(shape_, data_[b], &states_[b]);
+            ScoringGate::Pass pass(gate_);
+            for (std::size_t b = q; b < burstEnd; ++b) rescore(shape_, data_[b], &states_[b]);
+          }
+        });
+    if (!scored) return false;
     statistics_.scoringSeconds += clock_.lap();
     for (std::int32_t q = 0; q < Q_; ++q) energy_[q] = states_[q].energy;
     total_ = std::make_unique<EnergyTotal>(energy_.data(), Q_);
@@ -160,23 +173,10 @@ class BandedPursuit {
     for (Member& member : member_) member.log.clear();
     ++statistics_.bands;
     statistics_.orderSeconds += clock_.lap();
-    const bool completed = crew_.run(
+    const bool completed = crew_.runRanges(
         active_.size(), grainFor(active_.size(), crew_.size()),
-        [&](std::size_t i, std::int32_t member) {
-          BlockState& block = states_[static_cast<std::size_t>(active_[i])];
-          std::vector<AtomRecord>& log = member_[static_cast<std::size_t>(member)].log;
-          std::vector<double>& atom = member_[static_cast<std::size_t>(member)].atom;
-          if (atom.empty()) atom.resize(static_cast<std::size_t>(shape_.N));
-          block.bandCount = block.count;
-          block.bandEnergy = block.energy;
-          block.logMember = member;
-          block.logOffset = log.size();
-          // The member's next block: its data is cold, so start fetching it
-          // while this one computes.
-          if (crew_.nextIsMine(member, i)) prefetchBlock(active_[i + 1]);
-          advanceBlock(shape_, data_[static_cast<std::size_t>(active_[i])], threshold,
-                       atom.data(), &log, &block, [&] { return crew_.proceed(member); });
-          block.records = static_cast<std::int32_t>(log.size() - block.logOffset);
+        [&](std::size_t begin, std::size_t end, std::int32_t member) {
+          advanceBlocks(begin, end, member, threshold);
         });
     if (!completed) return false;
     statistics_.bandSeconds += clock_.lap();
@@ -208,6 +208,66 @@ class BandedPursuit {
     ++statistics_.replayedBands;
     replay();
     return true;
+  }
+
+  // The blocks active_[begin, end) take their atoms down to the threshold, a
+  // window of them in step: every block of the window adds an atom, then they
+  // are all rescored in one burst behind the scoring gate. A block leaves the
+  // window when its value falls below the threshold or it retires, and the
+  // next block of the range takes its place. Each block's own steps are the
+  // same whatever the window; only the interleaving between blocks differs.
+  void advanceBlocks(std::size_t begin, std::size_t end, std::int32_t member, double threshold) {
+    Member& own = member_[static_cast<std::size_t>(member)];
+    if (own.atom.empty()) own.atom.resize(static_cast<std::size_t>(shape_.N));
+    if (own.window.empty()) own.window.resize(windowSize_);
+    std::size_t next = begin, open = 0;
+    auto enter = [&](Slot& slot) {
+      slot.q = static_cast<std::size_t>(active_[next++]);
+      slot.records.clear();
+      BlockState& block = states_[slot.q];
+      block.bandCount = block.count;
+      block.bandEnergy = block.energy;
+      // The block to enter after it is this member's too, and its data cold:
+      // start fetching it.
+      if (next < end) prefetchBlock(static_cast<std::size_t>(active_[next]));
+    };
+    for (; open < own.window.size() && next < end; ++open) enter(own.window[open]);
+    while (open > 0) {
+      if (!crew_.proceed(member)) return;
+      for (std::size_t w = 0; w < open; ++w) {
+        Slot& slot = own.window[w];
+        AtomRecord record;
+        if (addAtom(shape_, data_[slot.q], own.atom.data(), &states_[slot.q], &record)) {
+          slot.records.push_back(record);
+        }
+      }
+      {
+        ScoringGate::Pass pass(gate_);
+        for (std::size_t w = 0; w < open; ++w) {
+          Slot& slot = own.window[w];
+          rescore(shape_, data_[slot.q], &states_[slot.q]);
+        }
+      }
+      for (std::size_t w = 0; w < open;) {
+        Slot& slot = own.window[w];
+        if (states_[slot.q].value >= threshold) {
+          ++w;
+          continue;
+        }
+        // Done for this band: its records go to the member's log in one piece.
+        BlockState& block = states_[slot.q];
+        block.logMember = member;
+        block.logOffset = own.log.size();
+        block.records = static_cast<std::int32_t>(slot.records.size());
+        own.log.insert(own.log.end(), slot.records.begin(), slot.records.end());
+        if (next < end) {
+          enter(slot);
+          ++w;
+        } else {
+          std::swap(slot, own.window[--open]);
+        }
+      }
+    }
   }
 
   // Takes the band's atoms in the order one atom after the other takes them:
@@ -267,10 +327,10 @@ class BandedPursuit {
   // Asks the processor for block q's residual, input and orthonormal vectors.
   // Always inlined, here and below: GCC judges a function whose only effect is
   // __builtin_prefetch free of side effects and deletes every call of it.
-  TILEVISTA_ALWAYS_INLINE void prefetchBlock(std::int32_t q) const {
-    const BlockData& block = data_[static_cast<std::size_t>(q)];
+  TILEVISTA_ALWAYS_INLINE void prefetchBlock(std::size_t q) const {
+    const BlockData& block = data_[q];
     const std::size_t N = static_cast<std::size_t>(shape_.N);
-    const std::size_t held = N * static_cast<std::size_t>(states_[static_cast<std::size_t>(q)].count);
+    const std::size_t held = N * static_cast<std::size_t>(states_[q].count);
     prefetch(block.R, N);
     prefetch(block.F, N);
     if (held > 0) prefetch(block.storage->ortho(), held);
@@ -307,11 +367,22 @@ class BandedPursuit {
   std::unique_ptr<EnergyTotal> total_;
   // What each crew member writes while it works, on cache lines of its own: a
   // log appended to at every atom must not share a line with another's.
+  // A block in a member's window, with its records of the band so far.
+  struct Slot {
+    std::size_t q = 0;
+    std::vector<AtomRecord> records;
+  };
   struct alignas(64) Member {
     std::vector<double> atom;      // scratch for one atom
     std::vector<AtomRecord> log;   // the band's records
+    std::vector<Slot> window;      // the blocks it works on in step
   };
   std::vector<Member> member_;
+  ScoringGate gate_;
+  // Blocks a member works on in step: several where the gate is closed, so
+  // that each pass through it scores several blocks; one otherwise, so that a
+  // block's data stays in the nearest cache from one of its atoms to the next.
+  const std::size_t windowSize_;
   std::vector<std::int32_t> active_;           // blocks of the band, in index order
   std::vector<std::int32_t> taken_;            // per active block: atoms kept at the stop
   BandPlanner planner_;

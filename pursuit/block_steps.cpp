@@ -50,12 +50,11 @@ void scaleAndAdd(double* y, const double* x, double a, std::int32_t n) {
 
 void startBlock(const PursuitShape& shape, const BlockData& data, BlockState* state) {
   std::memcpy(data.R, data.F, static_cast<std::size_t>(shape.N) * sizeof(double));
-  score(shape, data.F, state);
   state->energy = squaredNorm(shape.N, data.F);
 }
 
-bool takeAtom(const PursuitShape& shape, const BlockData& data, double* atom,
-              std::vector<AtomRecord>* log, BlockState* state) {
+bool addAtom(const PursuitShape& shape, const BlockData& data, double* atom, BlockState* state,
+             AtomRecord* record) {
   const blas_int n = shape.N;
   const std::size_t N = static_cast<std::size_t>(shape.N);
   const std::int32_t k = state->count;
@@ -82,7 +81,7 @@ bool takeAtom(const PursuitShape& shape, const BlockData& data, double* atom,
     state->value = kRetired;
     return false;
   }
-  const double value = state->value;
+  record->value = state->value;
   state->count = k + 1;
   atoms.yIndex()[k] = state->yIndex + 1;
   atoms.xIndex()[k] = state->xIndex + 1;
@@ -95,14 +94,13 @@ bool takeAtom(const PursuitShape& shape, const BlockData& data, double* atom,
   const double minusC = -c;
   daxpy(&n, &minusC, Uk, &kOne, data.R, &kOne);
   state->energy = squaredNorm(n, data.R);
-  log->push_back(AtomRecord{value, state->energy});
-
-  if (state->count == shape.cap) {
-    state->value = kRetired;  // a full block cannot take another atom
-    return false;
-  }
-  score(shape, data.R, state);
+  record->energy = state->energy;
+  if (state->count == shape.cap) state->value = kRetired;  // full: takes no more
   return true;
+}
+
+void rescore(const PursuitShape& shape, const BlockData& data, BlockState* state) {
+  if (state->value != kRetired) score(shape, data.R, state);
 }
 
 void rebuildResidual(const PursuitShape& shape, const BlockData& data, std::int32_t count) {

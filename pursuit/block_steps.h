@@ -52,37 +52,28 @@ struct BlockData {
   BlockStorage* storage;
 };
 
-/// Scores a block's input and starts its residual as a copy of it.
+/// Starts a block's residual as a copy of its input and takes its energy; the
+/// block is then scored with rescore() (its residual is its input, bit for bit).
 /// @param shape  in, the call's sizes and dictionaries
 /// @param data   in/out: R is overwritten with F
-/// @param state  out: value, candidate, energy; count must be 0
+/// @param state  out: energy; count must be 0, value not kRetired
 void startBlock(const PursuitShape& shape, const BlockData& data, BlockState* state);
 
-/// One atom for the block (see advanceBlock). @return false when the block
-/// retired instead (refused atom) or is now full.
-bool takeAtom(const PursuitShape& shape, const BlockData& data, double* atom,
-              std::vector<AtomRecord>* log, BlockState* state);
-
-/// Takes atoms for a block while its candidate value is at least `threshold`,
-/// the way the pursuit adds an atom: Gram-Schmidt with two more sweeps, a
-/// refused atom (no new direction) or a full block retiring the block, residual
-/// update, energy, rescoring. Appends one record per atom to `log`.
-/// @param threshold  > 0; a NaN value never reaches it
-/// @param atom       N values of scratch
-/// @param proceed    asked before every atom; false ends the work early (the
-///                   block's state then no longer matters)
-/// @return false when stopped by `proceed`
+/// Adds the block's best candidate atom the way the pursuit adds an atom:
+/// Gram-Schmidt with two more sweeps, then the residual update and its energy.
+/// An atom with no new direction is refused instead, and retires the block; a
+/// block that is now full retires too. Does not rescore the block.
+/// @param atom    N values of scratch
+/// @param record  out, on success: the value the atom was taken at and the
+///                block's energy after it
+/// @return false when the atom was refused (nothing added)
 /// Throws std::bad_alloc when the block's storage cannot grow.
-template <typename Proceed>
-bool advanceBlock(const PursuitShape& shape, const BlockData& data, double threshold,
-                  double* atom, std::vector<AtomRecord>* log, BlockState* state,
-                  Proceed&& proceed) {
-  while (state->value >= threshold) {
-    if (!proceed()) return false;
-    if (!takeAtom(shape, data, atom, log, state)) break;
-  }
-  return true;
-}
+bool addAtom(const PursuitShape& shape, const BlockData& data, double* atom, BlockState* state,
+             AtomRecord* record);
+
+/// Scores the block's residual and caches its best candidate; a block that
+/// retired is left as it is.
+void rescore(const PursuitShape& shape, const BlockData& data, BlockState* state);
 
 /// Makes R the residual of the block's first `count` atoms exactly as the
 /// pursuit formed it: F minus each atom's component, in order.

@@ -41,8 +41,7 @@ struct AsyncSignalsBlocked {};
 
 }  // namespace
 
-WorkCrew::WorkCrew(std::int32_t threads, bool (*interrupted)())
-    : interrupted_(interrupted), handOutEnd_(static_cast<std::size_t>(threads < 1 ? 1 : threads)) {
+WorkCrew::WorkCrew(std::int32_t threads, bool (*interrupted)()) : interrupted_(interrupted) {
   if (threads <= 1) return;
   workers_.reserve(static_cast<std::size_t>(threads - 1));
   AsyncSignalsBlocked blocked;
@@ -83,11 +82,8 @@ void WorkCrew::work(std::int32_t member) {
       const std::size_t begin = next_.fetch_add(grain_, std::memory_order_relaxed);
       if (begin >= count_) break;
       const std::size_t end = count_ - begin < grain_ ? count_ : begin + grain_;
-      handOutEnd_[static_cast<std::size_t>(member)].end = end;
-      for (std::size_t item = begin; item < end; ++item) {
-        if (!proceed(member)) return;
-        (*task_)(item, member);
-      }
+      if (!proceed(member)) return;
+      (*task_)(begin, end, member);
     }
   } catch (...) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -112,6 +108,12 @@ void WorkCrew::workerLoop(std::int32_t member) {
 }
 
 bool WorkCrew::run(std::size_t count, std::size_t grain, const Task& task) {
+  return runRanges(count, grain, [&](std::size_t begin, std::size_t end, std::int32_t member) {
+    for (std::size_t item = begin; item < end && proceed(member); ++item) task(item, member);
+  });
+}
+
+bool WorkCrew::runRanges(std::size_t count, std::size_t grain, const RangeTask& task) {
   stopOnInterrupt();
   if (stop_.load(std::memory_order_relaxed)) return !wasInterrupted_;
   task_ = &task;

@@ -22,6 +22,8 @@ class WorkCrew {
  public:
   /// A task: does `item` as crew member `member` (0 .. size() - 1).
   using Task = std::function<void(std::size_t item, std::int32_t member)>;
+  /// A task over a hand-out: does the items [begin, end) as crew member `member`.
+  using RangeTask = std::function<void(std::size_t begin, std::size_t end, std::int32_t member)>;
 
   /// @param threads      members wanted, the calling thread included (>= 1);
   ///                     fewer when the system refuses to start more threads
@@ -44,16 +46,14 @@ class WorkCrew {
   ///         an earlier run); items may then be left undone
   bool run(std::size_t count, std::size_t grain, const Task& task);
 
+  /// As run(), but each hand-out of up to `grain` consecutive items goes to the
+  /// task whole; the task polls proceed() itself between its steps.
+  bool runRanges(std::size_t count, std::size_t grain, const RangeTask& task);
+
   /// For tasks with long items, between their steps: true while the crew should
   /// go on. On the calling thread it polls the interrupt check.
   bool proceed(std::int32_t member);
 
-  /// Inside a task: true when `member` will do item + 1 next (it lies in the
-  /// member's current hand-out), so that the task may prepare it; no other
-  /// member touches it meanwhile.
-  bool nextIsMine(std::int32_t member, std::size_t item) const {
-    return item + 1 < handOutEnd_[static_cast<std::size_t>(member)].end;
-  }
 
  private:
   void workerLoop(std::int32_t member);
@@ -71,19 +71,13 @@ class WorkCrew {
   bool quit_ = false;
   std::exception_ptr error_;
 
-  // The current task; written by run() before the workers are woken.
-  const Task* task_ = nullptr;
+  // The current task; written by runRanges() before the workers are woken.
+  const RangeTask* task_ = nullptr;
   std::size_t count_ = 0;
   std::size_t grain_ = 1;
   std::atomic<std::size_t> next_{0};
   std::atomic<bool> stop_{false};
   bool wasInterrupted_ = false;  // calling thread only
-  // Per member, written and read by that member only: the end of its current
-  // hand-out. Padded so that members do not share a cache line.
-  struct alignas(64) HandOutEnd {
-    std::size_t end = 0;
-  };
-  std::vector<HandOutEnd> handOutEnd_;
 };
 
 #endif  // TILEVISTA_WORK_CREW_H
