@@ -8,11 +8,12 @@ channel, block (i, j) of channel c is number ``c * d * nc + j * d + i``.
 
 from __future__ import annotations
 
-import operator
-from typing import Any, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
+
+from .inputs import positive_integer
 
 __all__ = ["BlockLayout", "image_blocks", "assemble"]
 
@@ -44,18 +45,6 @@ class BlockLayout(NamedTuple):
     def count(self) -> int:
         """Number of blocks in all channels."""
         return self.grid[0] * self.grid[1] * self.channels
-
-
-def _side(value: Any, name: str) -> int:
-    if isinstance(value, (bool, np.bool_)):
-        raise ValueError(f"{name} must be a positive integer, not a boolean")
-    try:
-        side = operator.index(value)
-    except TypeError:
-        raise ValueError(f"{name} must be a positive integer; it is {value!r}") from None
-    if side < 1:
-        raise ValueError(f"{name} must be a positive integer; it is {side}")
-    return side
 
 
 def _image(img: ArrayLike) -> np.ndarray:
@@ -111,8 +100,8 @@ def image_blocks(img: ArrayLike, rows: int, cols: Optional[int] = None
     [[12.0, 13.0, 14.0], [18.0, 19.0, 20.0]]
     """
     image = _image(img)
-    br = _side(rows, "rows")
-    bc = br if cols is None else _side(cols, "cols")
+    br = positive_integer(rows, "rows")
+    bc = br if cols is None else positive_integer(cols, "cols")
     H, W = image.shape[:2]
     C = image.shape[2] if image.ndim == 3 else 1
     d, nc = -(-H // br), -(-W // bc)

@@ -3,24 +3,13 @@
 from __future__ import annotations
 
 import math
-import operator
 from typing import Optional
 
 import numpy as np
 
+from .inputs import positive_integer
+
 __all__ = ["cosine_dictionary"]
-
-
-def _count(value: object, name: str) -> int:
-    if isinstance(value, (bool, np.bool_)):
-        raise ValueError(f"{name} must be a positive integer, not a boolean")
-    try:
-        count = operator.index(value)
-    except TypeError:
-        raise ValueError(f"{name} must be a positive integer; it is {value!r}") from None
-    if count < 1:
-        raise ValueError(f"{name} must be a positive integer; it is {count}")
-    return count
 
 
 def cosine_dictionary(n: int, K: Optional[int] = None) -> np.ndarray:
@@ -65,8 +54,8 @@ def cosine_dictionary(n: int, K: Optional[int] = None) -> np.ndarray:
     >>> bool(np.allclose(cosine_dictionary(8).T @ cosine_dictionary(8), np.eye(8)))
     True
     """
-    n = _count(n, "n")
-    K = n if K is None else _count(K, "K")
+    n = positive_integer(n, "n")
+    K = n if K is None else positive_integer(K, "K")
     r = np.arange(n, dtype=np.float64).reshape(-1, 1) + 0.5
     angles = math.pi * r * np.arange(K, dtype=np.float64) / K
     # The C library's cosine, element by element: NumPy's vectorised one may

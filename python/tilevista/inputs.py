@@ -11,12 +11,13 @@ does not matter: the compiled part reads arrays through their strides.
 
 from __future__ import annotations
 
+import operator
 from typing import Any, List, Optional, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-__all__ = ["module_matrix", "module_blocks", "module_scalar"]
+__all__ = ["module_matrix", "module_blocks", "module_scalar", "positive_integer"]
 
 # Real dtypes whose every value float64 holds exactly, by kind and largest size.
 _EXACT_SIZE = {"b": 1, "i": 4, "u": 4, "f": 8}
@@ -166,3 +167,22 @@ def module_scalar(value: Optional[ArrayLike], name: str) -> Optional[np.ndarray]
     if array.ndim > 2:
         raise ValueError(f"{name} must be a scalar; it has shape {array.shape}")
     return _module_dtype(array.reshape((1, -1)) if array.ndim < 2 else array, name)
+
+
+def positive_integer(value: Any, name: str) -> int:
+    """``value`` as a positive ``int`` (a size or a count).
+
+    Raises
+    ------
+    ValueError
+        When ``value`` is a boolean, not an integer, or below 1.
+    """
+    if isinstance(value, (bool, np.bool_)):
+        raise ValueError(f"{name} must be a positive integer, not a boolean")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise ValueError(f"{name} must be a positive integer; it is {value!r}") from None
+    if number < 1:
+        raise ValueError(f"{name} must be a positive integer; it is {number}")
+    return number
