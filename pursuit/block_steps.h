@@ -1,6 +1,6 @@
-// One block's own work in the pursuit: its atoms taken one after the other while
-// its best candidate stays at or above a threshold, its residual rebuilt for
-// fewer atoms, and its results written out. Nothing here looks at other blocks,
+// One block's own work in the pursuit: its residual started, an atom added and
+// the block rescored, its residual rebuilt for fewer atoms, and its results
+// written out. Nothing here looks at other blocks,
 // so different blocks can be worked on by different threads at once, and a
 // block's results do not depend on which thread worked on it.
 #ifndef TILEVISTA_BLOCK_STEPS_H
