@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 
+#include "aligned_doubles.h"
 #include "blas.h"
 
 void updateBiorthogonalSet(double* B, const double* a, const double* u, double nrm,
@@ -23,7 +23,7 @@ void updateBiorthogonalSet(double* B, const double* a, const double* u, double n
     const blas_int cols = k;
     // s_j = (b_j . a) / nrm from the dual vectors before this update; beta = 0.0,
     // so s needs no initialisation.
-    std::unique_ptr<double[]> s(new double[std::size_t(k)]);
+    const AlignedDoubles s{static_cast<std::size_t>(k)};
     dgemv(&trans, &n, &cols, &one, B, &n, a, &inc, &zero, s.get(), &inc);
     dscal(&cols, &reciprocal, s.get(), &inc);
     // b_j -= s_j u for the k earlier columns; column k is not touched here.

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
+#include "aligned_doubles.h"
 #include "blas.h"
 
 namespace {
@@ -44,7 +44,7 @@ void subtractProjections(const double* __restrict U, const double* __restrict a,
 
 void projectOutBasis(double* U, const double* a, std::int32_t N, std::int32_t k) {
   const std::size_t len = std::size_t(N);
-  std::unique_ptr<double[]> s(new double[std::size_t(k)]);
+  const AlignedDoubles s{static_cast<std::size_t>(k)};
   projectionCoefficients(U, a, N, k, s.get());
   subtractProjections(U, a, s.get(), len, k, U + len * std::size_t(k));
 }
@@ -55,7 +55,7 @@ void reorthogonalize(double* U, std::int32_t N, std::int32_t k, std::int32_t pas
   const blas_int inc = 1;
   const std::size_t len = std::size_t(N);
 
-  std::unique_ptr<double[]> s(new double[std::size_t(k)]);
+  const AlignedDoubles s{static_cast<std::size_t>(k)};
   double* v = U + len * std::size_t(k);
   for (std::int32_t pass = 0; pass < passes; ++pass) {
     // All coefficients of the pass from v as it stands at the start of the pass.

@@ -1,7 +1,7 @@
 function [moduleFile, command] = tilevista_build(varargin)
 %TILEVISTA_BUILD  Compile the TILEVISTA_Mex module with the host's mex command.
 %   TILEVISTA_BUILD() compiles the module from the project's C++ sources
-%   (host/TILEVISTA_Mex.cpp, pursuit/*.cpp, basis/*.cpp) against the running
+%   (host/TILEVISTA_Mex.cpp, host/call/*.cpp, pursuit/*.cpp, basis/*.cpp) against the running
 %   host's own MEX interface and links it to a BLAS:
 %
 %     GNU Octave  mex (mkoctfile --mex), C++17, linked with -lopenblas when
@@ -57,9 +57,10 @@ function [moduleFile, command] = tilevista_build(varargin)
   end
 
   sources = [{fullfile(root, 'host', 'TILEVISTA_Mex.cpp')}, ...
+             listSources(fullfile (root, 'host', 'call')), ...
              listSources(fullfile (root, 'pursuit')), listSources(fullfile (root, 'basis'))];
   includes = {['-I' fullfile(root, 'blas')], ['-I' fullfile(root, 'pursuit')], ...
-              ['-I' fullfile(root, 'basis')]};
+              ['-I' fullfile(root, 'basis')], ['-I' fullfile(root, 'host', 'call')]};
   if isOctave
     moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.mex');
     cxxflags = [strtrim(mkoctfile ('-p', 'CXXFLAGS')) ' -std=c++17 -Wall -Wextra -O3'];

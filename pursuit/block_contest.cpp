@@ -34,13 +34,3 @@ void BlockContest::update(std::int32_t q) {
 }
 
 std::int32_t BlockContest::winner() const { return node_.empty() ? kNobody : node_[1].index; }
-
-std::int32_t BlockContest::winnerWithout(std::int32_t q) const {
-  if (node_.empty()) return kNobody;
-  Entrant best{0.0, kNobody};
-  for (std::size_t i = leaves_ + static_cast<std::size_t>(q); i > 1; i /= 2) {
-    const Entrant& other = node_[i ^ 1];
-    best = (i & 1) ? match(other, best) : match(best, other);
-  }
-  return best.index;
-}

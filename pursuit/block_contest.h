@@ -25,9 +25,6 @@ class BlockContest {
   /// The winning block, or -1 when no value is above 0.0.
   std::int32_t winner() const;
 
-  /// The block that would win if block q were out of the contest, or -1. O(log Q).
-  std::int32_t winnerWithout(std::int32_t q) const;
-
  private:
   // A block in the contest with its value; index -1 is nobody.
   struct Entrant {

@@ -1,40 +1,132 @@
-// The block-wise greedy pursuit: one call approximates every block of an image
-// over the separable dictionary pair, choosing each atom globally across blocks.
+// The block-wise greedy pursuit, the whole of what a host sees of it: one call
+// approximates every block of an image over a separable dictionary pair,
+// choosing each atom globally across blocks.
+//
+// A host describes the call (PursuitRequest: its blocks, dictionaries, tol,
+// budget, threads, what it wants back), implements a sink that gives the
+// arrays the results go to (PursuitSink), and gets the outcome back
+// (PursuitResult). Nothing here knows a host's array types, console or
+// errors: the host checks the arguments beforehand and prints what is to be
+// printed.
 #ifndef TILEVISTA_BLOCK_PURSUIT_H
 #define TILEVISTA_BLOCK_PURSUIT_H
 
 #include <cstdint>
+#include <vector>
 
-#include "mex.h"
-#include "pursuit_control.h"
+#include "pursuit_statistics.h"
 
-/// Runs the whole pursuit for one call of the module.
-/// @param approximationCell  in/out, Q-element cell; element i a zero rows x cols
-///                           matrix on entry, the approximation of block i on return
-/// @param blockCell          in, Q-element cell of rows x cols real double blocks
-/// @param Dy                 in, rows x Ky, dictionary Y, column-major
-/// @param Dx                 in, cols x Kx, dictionary X, column-major
-/// @param tol                stop when the total squared residual falls below it
-/// @param Q                  number of blocks
-/// @param cols,rows          block size
-/// @param Kx,Ky              number of X and Y atoms
-/// @param yIndexCell,xIndexCell,dualCell,coefficientCell,orthoCell
-///                           in/out, Q-element cells, all empty on entry; on return
-///                           the element of a block that received m atoms holds its
-///                           1-based Y/X indices (m x 1), dual vectors (N x m),
-///                           coefficients (m x 1) and orthonormal vectors (N x m), in
-///                           order of choice; other elements stay empty
-/// @param maxAtoms           atom budget, 0 for the capacity of all blocks
-/// @param atomCount          in/out, Q counters, all 0 on entry; atoms per block
-/// @param totalAtoms         out, 1 x 1 matrix, the number of atoms added
-/// @param control            threads and interrupt check
-/// @return a PursuitResult: kPursuitRan, kPursuitRejected (the reason has been
-///         printed) or kPursuitInterrupted
-int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const double* Dy,
-                    const double* Dx, double tol, std::int32_t Q, std::int32_t cols,
-                    std::int32_t rows, std::int32_t Kx, std::int32_t Ky, mxArray* yIndexCell,
-                    mxArray* xIndexCell, mxArray* dualCell, mxArray* coefficientCell,
-                    mxArray* orthoCell, std::int32_t maxAtoms, std::int32_t* atomCount,
-                    mxArray* totalAtoms, const PursuitControl& control);
+/// A new atom whose component outside its block's earlier atoms is not above
+/// kTol1 times its own norm adds no new direction: it is refused, and its block
+/// takes no more atoms.
+constexpr double kTol1 = 1e-7;
+/// No atom is taken whose candidate value (its absolute inner product with its
+/// block's residual) is below kTol2.
+constexpr double kTol2 = 1e-10;
+
+/// Where one block's results go: arrays the host owns, sized for the block's
+/// m atoms, column-major. The pursuit writes every element of every array
+/// given; the host need not initialise them.
+struct BlockOutputs {
+  double* approximation = nullptr;  ///< rows x cols; all zeros for a block without atoms
+  double* yIndex = nullptr;         ///< m, 1-based indices of the atoms' columns of Dy
+  double* xIndex = nullptr;         ///< m, 1-based indices of the atoms' columns of Dx
+  double* coefficients = nullptr;   ///< m, the atoms' coefficients
+  double* dual = nullptr;           ///< N x m, dual vectors; ignored when declined
+  double* ortho = nullptr;          ///< N x m, orthonormal vectors; ignored when declined
+};
+
+/// The host's side of the outputs.
+class PursuitSink {
+ public:
+  virtual ~PursuitSink() = default;
+  /// Where block q's results go. Called once for every block, in index order,
+  /// on the thread that called runBlockPursuit and while no other thread of the
+  /// pursuit is running, after the pursuit has stopped. May throw (out of
+  /// memory, a host's own error): the pursuit then ends with every thread
+  /// joined and its storage freed, and the exception propagates.
+  /// @param q  block index, 0-based
+  /// @param m  atoms the block received (0: only the approximation is written)
+  virtual BlockOutputs blockOutputs(std::int32_t q, std::int32_t m) = 0;
+};
+
+/// Where a running pursuit stands, between its bands.
+struct PursuitProgress {
+  std::uint64_t atoms = 0;  ///< atoms taken so far
+  double energy = 0.0;      ///< total squared residual now (+Inf while any block's is not finite)
+  double tol = 0.0;         ///< the tol the pursuit stops at
+};
+
+/// One call of the pursuit, as checked by the host.
+struct PursuitRequest {
+  /// blockCount pointers, each to a rows x cols block, column-major. Read while
+  /// the pursuit starts (the values are copied in) and never written.
+  const double* const* blocks = nullptr;
+  std::int32_t blockCount = 0;           ///< Q >= 1
+  std::int32_t rows = 0, cols = 0;       ///< block size, N = rows x cols
+  const double* Dy = nullptr;            ///< rows x Ky, dictionary Y, column-major (copied in)
+  std::int32_t Ky = 0;
+  const double* Dx = nullptr;            ///< cols x Kx, dictionary X, column-major (copied in)
+  std::int32_t Kx = 0;
+  /// Stop once the total squared residual is below tol (never for 0 or NaN).
+  double tol = 0.0;
+  /// Atoms in all at most: 1 to min(Ky x Kx, N) x Q.
+  std::uint32_t atomLimit = 0;
+  /// Threads to work on it, the calling thread included (>= 1; 1 creates no
+  /// thread). The results do not depend on it.
+  std::int32_t threads = 1;
+  bool duals = true;  ///< write the dual vectors (BlockOutputs::dual)
+  bool bases = true;  ///< write the orthonormal vectors (BlockOutputs::ortho)
+  bool curve = false; ///< record the serial order and energies (PursuitResult::curve)
+  /// Polled on the calling thread between units of work of a few milliseconds
+  /// at most; true ends the pursuit. Null: never interrupted.
+  bool (*interrupted)() = nullptr;
+  /// Called on the calling thread after every band, with progressContext. Null:
+  /// no progress reported.
+  void (*progress)(const PursuitProgress& progress, void* context) = nullptr;
+  void* progressContext = nullptr;
+};
+
+/// The rule the pursuit stopped on.
+enum class StopRule {
+  kTol,     ///< the total squared residual fell below tol
+  kTol2,    ///< no block's best atom reaches the smallest value taken (1e-10)
+  kBudget,  ///< atomLimit atoms were taken
+};
+
+/// The atoms in the order the pursuit takes them one after the other (the
+/// largest candidate value first, the lower block on ties), and the total
+/// squared residual after each. A call with a larger tol takes exactly a prefix
+/// of this order.
+struct PursuitCurve {
+  std::vector<std::int32_t> block;     ///< the block of the t-th atom, 0-based
+  std::vector<std::int32_t> position;  ///< its position among the block's atoms, 0-based
+  /// The total squared residual after it: the exact sum of the blocks'
+  /// energies, rounded once (NaN or +Inf while a block's energy is).
+  std::vector<double> energy;
+};
+
+/// How a pursuit ended.
+struct PursuitResult {
+  /// False when the interrupt check ended it; nothing else is then meaningful
+  /// and no output holds a result.
+  bool completed = false;
+  StopRule stop = StopRule::kTol2;
+  /// With kTol: the total squared residual the tol rule compared with tol
+  /// (the blocks' energies added in block order).
+  double maxErr = 0.0;
+  std::uint64_t atoms = 0;       ///< atoms taken in all
+  PursuitStatistics statistics;  ///< threads that worked, how the work went
+  PursuitCurve curve;            ///< filled when the request asked for it
+};
+
+/// Runs the whole pursuit for one call and hands every block's results to the
+/// sink.
+/// @param request  in, the call; its arguments as the host's checks accepted them
+/// @param sink     in/out, gives the arrays the results go to
+/// @return the outcome
+/// @throws std::bad_alloc when the pursuit's own storage cannot be had, and
+///         whatever the sink throws; every thread is joined first
+PursuitResult runBlockPursuit(const PursuitRequest& request, PursuitSink& sink);
 
 #endif  // TILEVISTA_BLOCK_PURSUIT_H

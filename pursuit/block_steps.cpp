@@ -10,11 +10,6 @@
 
 namespace {
 
-// A new atom whose component outside the block's earlier atoms is not above
-// kTol1 times its own norm counts as dependent: it is refused and its block
-// retired, instead of dividing by a rounding-sized norm.
-const double kTol1 = 1e-7;
-
 // Orthogonalisation sweeps after the first projection.
 const std::int32_t kReorthogonalizationPasses = 2;
 
@@ -48,8 +43,11 @@ void scaleAndAdd(double* y, const double* x, double a, std::int32_t n) {
   for (std::int32_t i = 0; i < n; ++i) y[i] = a * y[i] + x[i];
 }
 
-void startBlock(const PursuitShape& shape, const BlockData& data, BlockState* state) {
-  std::memcpy(data.R, data.F, static_cast<std::size_t>(shape.N) * sizeof(double));
+void startBlock(const PursuitShape& shape, const BlockData& data, const double* source,
+                BlockState* state) {
+  const std::size_t bytes = static_cast<std::size_t>(shape.N) * sizeof(double);
+  std::memcpy(data.F, source, bytes);
+  std::memcpy(data.R, data.F, bytes);
   state->energy = squaredNorm(shape.N, data.F);
 }
 
@@ -117,27 +115,38 @@ void rebuildResidual(const PursuitShape& shape, const BlockData& data, std::int3
 }
 
 void finishBlock(const PursuitShape& shape, const BlockData& data, std::int32_t m,
-                 const BlockOutputs& out, double* atom) {
-  const blas_int n = shape.N, mm = m;
+                 const BlockOutputs& out, bool duals, bool bases, BlockScratch* scratch) {
   const std::size_t N = static_cast<std::size_t>(shape.N);
+  if (m == 0) {
+    std::memset(out.approximation, 0, N * sizeof(double));
+    return;
+  }
+  const blas_int n = shape.N, mm = m;
   const std::size_t count = static_cast<std::size_t>(m);
   BlockStorage& atoms = *data.storage;
   std::memcpy(out.yIndex, atoms.yIndex(), count * sizeof(double));
   std::memcpy(out.xIndex, atoms.xIndex(), count * sizeof(double));
-  std::memcpy(out.ortho, atoms.ortho(), N * count * sizeof(double));
+  if (bases) std::memcpy(out.ortho, atoms.ortho(), N * count * sizeof(double));
 
   // The dual set, built by the same updates in the same order and on the same
   // operands (the atom re-synthesised from its indices, its unit vector, its
   // norm) as if it had grown with every atom. Built here, once, rather than
-  // during the pursuit: the pursuit never reads it.
+  // during the pursuit: the pursuit never reads it. In the thread's scratch,
+  // not in the host's array, whose address is the host's choice.
+  if (scratch->duals.size() < N * count) scratch->duals.allocate(N * count);
+  if (scratch->coefficients.size() < count) scratch->coefficients.allocate(count);
+  double* B = scratch->duals.get();
   for (std::int32_t j = 0; j < m; ++j) {
     synthesize(shape, static_cast<std::int32_t>(atoms.yIndex()[j]) - 1,
-               static_cast<std::int32_t>(atoms.xIndex()[j]) - 1, atom);
-    updateBiorthogonalSet(out.dual, atom, atoms.ortho() + N * static_cast<std::size_t>(j),
+               static_cast<std::int32_t>(atoms.xIndex()[j]) - 1, scratch->atom.get());
+    updateBiorthogonalSet(B, scratch->atom.get(), atoms.ortho() + N * static_cast<std::size_t>(j),
                           atoms.norm()[j], shape.N, j);
   }
   const double alpha = 1.0, beta = 0.0;
-  dgemv("T", &n, &mm, &alpha, out.dual, &n, data.F, &kOne, &beta, out.coefficients, &kOne);
+  double* C = scratch->coefficients.get();
+  dgemv("T", &n, &mm, &alpha, B, &n, data.F, &kOne, &beta, C, &kOne);
+  std::memcpy(out.coefficients, C, count * sizeof(double));
+  if (duals) std::memcpy(out.dual, B, N * count * sizeof(double));
   atoms.release();
 
   scaleAndAdd(data.R, data.F, -1.0, shape.N);

@@ -1,17 +1,20 @@
-// One block's own work in the pursuit: its residual started, an atom added and
+// One block's own work in the pursuit: its values copied in, an atom added and
 // the block rescored, its residual rebuilt for fewer atoms, and its results
-// written out. Nothing here looks at other blocks,
-// so different blocks can be worked on by different threads at once, and a
-// block's results do not depend on which thread worked on it.
+// written out. Nothing here looks at other blocks, so different blocks can be
+// worked on by different threads at once, and a block's results do not depend
+// on which thread worked on it. Every array handed to the BLAS here is the
+// module's own, aligned storage (aligned_doubles.h).
 #ifndef TILEVISTA_BLOCK_STEPS_H
 #define TILEVISTA_BLOCK_STEPS_H
 
 #include <cstdint>
-#include <vector>
 
+#include "aligned_doubles.h"
+#include "block_pursuit.h"
 #include "block_storage.h"
 
-/// What every block of a call shares. Dictionaries column-major.
+/// What every block of a call shares. Dictionaries column-major, in the
+/// module's aligned storage.
 struct PursuitShape {
   const double* Dy = nullptr;  ///< rows x Ky
   const double* Dx = nullptr;  ///< cols x Kx
@@ -45,25 +48,36 @@ struct AtomRecord {
   double energy;  ///< the block's residual energy after it
 };
 
-/// A block's arrays: its input F and residual R (N values each).
+/// A block's arrays, each N values in aligned storage: its input F (the
+/// module's copy of the host's block) and its residual R.
 struct BlockData {
-  const double* F;
+  double* F;
   double* R;
   BlockStorage* storage;
 };
 
-/// Starts a block's residual as a copy of its input and takes its energy; the
-/// block is then scored with rescore() (its residual is its input, bit for bit).
-/// @param shape  in, the call's sizes and dictionaries
-/// @param data   in/out: R is overwritten with F
-/// @param state  out: energy; count must be 0, value not kRetired
-void startBlock(const PursuitShape& shape, const BlockData& data, BlockState* state);
+/// A thread's scratch for block steps, grown as needed and kept between
+/// blocks.
+struct BlockScratch {
+  AlignedDoubles atom;          ///< N: the atom being added
+  AlignedDoubles duals;         ///< N x m: a block's dual vectors while written out
+  AlignedDoubles coefficients;  ///< m: its coefficients
+};
+
+/// Copies the host's block into F and R and takes its energy; the block is then
+/// scored with rescore() (its residual is its input, bit for bit).
+/// @param shape   in, the call's sizes and dictionaries
+/// @param data    in/out: F and R are overwritten with the source's values
+/// @param source  in, the host's block, N values, column-major, any address
+/// @param state   out: energy; count must be 0, value not kRetired
+void startBlock(const PursuitShape& shape, const BlockData& data, const double* source,
+                BlockState* state);
 
 /// Adds the block's best candidate atom the way the pursuit adds an atom:
 /// Gram-Schmidt with two more sweeps, then the residual update and its energy.
 /// An atom with no new direction is refused instead, and retires the block; a
 /// block that is now full retires too. Does not rescore the block.
-/// @param atom    N values of scratch
+/// @param atom    N values of aligned scratch
 /// @param record  out, on success: the value the atom was taken at and the
 ///                block's energy after it
 /// @return false when the atom was refused (nothing added)
@@ -79,22 +93,17 @@ void rescore(const PursuitShape& shape, const BlockData& data, BlockState* state
 /// pursuit formed it: F minus each atom's component, in order.
 void rebuildResidual(const PursuitShape& shape, const BlockData& data, std::int32_t count);
 
-/// Where a block's results go: the host arrays' data, sized for its m atoms.
-struct BlockOutputs {
-  double* yIndex;        ///< m
-  double* xIndex;        ///< m
-  double* ortho;         ///< N x m
-  double* dual;          ///< N x m, need not be initialised
-  double* coefficients;  ///< m
-  double* approximation; ///< N
-};
-
-/// Writes a block's results for its m (>= 1) atoms and releases its storage:
+/// Writes a block's results for its m atoms and releases its storage:
 /// indices, orthonormal vectors, the dual vectors grown atom by atom, the
-/// coefficients (duals times F) and the approximation F - R (R is overwritten).
-/// @param atom  N values of scratch
+/// coefficients (duals times F) and the approximation F - R (R is overwritten);
+/// for m = 0 an approximation of zeros. The duals are built in the scratch
+/// (the coefficients come from them) and copied out only when wanted.
+/// @param out      in, where the results go (host memory, any address)
+/// @param duals    write out.dual
+/// @param bases    write out.ortho
+/// @param scratch  in/out, the thread's scratch
 void finishBlock(const PursuitShape& shape, const BlockData& data, std::int32_t m,
-                 const BlockOutputs& out, double* atom);
+                 const BlockOutputs& out, bool duals, bool bases, BlockScratch* scratch);
 
 /// y[i] = a * y[i] + x[i] for i < n; n <= 0 writes nothing.
 void scaleAndAdd(double* y, const double* x, double a, std::int32_t n);

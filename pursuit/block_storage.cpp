@@ -1,7 +1,7 @@
 #include "block_storage.h"
 
 #include <cstring>
-#include <new>
+#include <utility>
 
 namespace {
 
@@ -19,9 +19,7 @@ void BlockStorage::reserve(std::int32_t N, std::int32_t columns, std::int32_t ca
   if (next > cap) next = cap;
   const std::size_t c = static_cast<std::size_t>(next);
   const std::size_t n = static_cast<std::size_t>(N);
-  // Plain new[]: it throws std::bad_alloc on failure, and it is the allocation
-  // a worker thread may use.
-  std::unique_ptr<double[]> grown(new double[c * (n + 3)]);
+  AlignedDoubles grown(c * (n + 3));
   if (capacity_ > 0) {
     const std::size_t held = capacity();
     std::memcpy(grown.get(), ortho(), held * n * sizeof(double));

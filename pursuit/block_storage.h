@@ -9,7 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+
+#include "aligned_doubles.h"
 
 class BlockStorage {
  public:
@@ -21,7 +22,8 @@ class BlockStorage {
   /// @param cap      the block's capacity, never exceeded
   void reserve(std::int32_t N, std::int32_t columns, std::int32_t cap);
 
-  /// N x capacity, column-major, leading dimension N; null before reserve().
+  /// N x capacity, column-major, leading dimension N, in aligned storage;
+  /// null before reserve().
   double* ortho() const { return slot_.get(); }
   /// capacity values each, in order of choice: the norm of each atom's component
   /// outside the earlier atoms, and the atom's 1-based indices.
@@ -35,11 +37,11 @@ class BlockStorage {
  private:
   std::size_t size() const { return static_cast<std::size_t>(N_); }
   std::size_t capacity() const { return static_cast<std::size_t>(capacity_); }
-  double* at(std::size_t offset) const { return slot_ ? slot_.get() + offset : nullptr; }
+  double* at(std::size_t offset) const { return slot_.get() ? slot_.get() + offset : nullptr; }
 
   // One slot, [vectors | norms | y indices | x indices]: a block's whole state
   // sits together, one allocation per growth.
-  std::unique_ptr<double[]> slot_;
+  AlignedDoubles slot_;
   std::int32_t N_ = 0;
   std::int32_t capacity_ = 0;
 };

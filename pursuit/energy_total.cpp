@@ -28,6 +28,7 @@ void EnergyTotal::replace(std::int32_t q, double value) {
 void EnergyTotal::add(double value, int sign) {
   if (!std::isfinite(value)) {
     nonFinite_ += sign;
+    if (std::isnan(value)) nan_ += sign;
     return;
   }
   if (value == 0.0) return;
@@ -82,6 +83,36 @@ double EnergyTotal::approximate() const {
   return value;
 }
 
+double EnergyTotal::rounded() const {
+  if (nan_ > 0) return std::nan("");
+  if (nonFinite_ > 0) return HUGE_VAL;
+  std::size_t top = kLimbs;
+  while (top > 0 && limbs_[top - 1] == 0) --top;
+  if (top == 0) return 0.0;
+  // The highest set bit, counted from bit 0 of limb 0 (weight 2^-1074).
+  const int high = 64 * static_cast<int>(top - 1) + 63 - __builtin_clzll(limbs_[top - 1]);
+  if (high < 53) {  // fewer than 54 significant bits: exact
+    return std::ldexp(static_cast<double>(limbs_[0]), -1074);
+  }
+  // The 53 bits from `high` down, then the rounding bit below them and
+  // whether any bit below that is set.
+  const int low = high - 52;
+  const auto bitsFrom = [&](int b) {
+    const std::size_t limb = static_cast<std::size_t>(b) / 64;
+    const unsigned shift = static_cast<unsigned>(b) % 64;
+    std::uint64_t bits = limbs_[limb] >> shift;
+    if (shift != 0 && limb + 1 < kLimbs) bits |= limbs_[limb + 1] << (64 - shift);
+    return bits;
+  };
+  std::uint64_t mantissa = bitsFrom(low) & ((std::uint64_t{1} << 53) - 1);
+  const int roundBit = low - 1;
+  const std::size_t roundLimb = static_cast<std::size_t>(roundBit) / 64;
+  const unsigned roundShift = static_cast<unsigned>(roundBit) % 64;
+  bool sticky = (limbs_[roundLimb] & ((std::uint64_t{1} << roundShift) - 1)) != 0;
+  for (std::size_t l = 0; l < roundLimb && !sticky; ++l) sticky = limbs_[l] != 0;
+  if ((bitsFrom(roundBit) & 1u) != 0 && (sticky || (mantissa & 1u) != 0)) ++mantissa;
+  return std::ldexp(static_cast<double>(mantissa), low - 1074);
+}
 double EnergyTotal::indexOrderSum() const {
   double total = 0.0;
   for (std::int32_t q = 0; q < count_; ++q) total += energies_[q];

@@ -37,6 +37,10 @@ class EnergyTotal {
   /// while an energy is +Inf or NaN.
   double approximate() const;
 
+  /// The exact total rounded once, to nearest (ties to even); NaN while an
+  /// energy is NaN, +Inf while one is +Inf or the total overflows.
+  double rounded() const;
+
  private:
   void add(double value, int sign);
   // Relative bound on the difference between any order of summation and the
@@ -46,6 +50,7 @@ class EnergyTotal {
   const double* energies_;
   std::int32_t count_;
   std::int64_t nonFinite_ = 0;        // energies that are NaN or +Inf
+  std::int64_t nan_ = 0;              // of which NaN
   std::vector<std::uint64_t> limbs_;  // little-endian; bit 0 weighs 2^-1074
 };
 

@@ -3,6 +3,7 @@
 #ifndef TILEVISTA_PURSUIT_STATISTICS_H
 #define TILEVISTA_PURSUIT_STATISTICS_H
 
+#include <chrono>
 #include <cstdint>
 
 /// Counts and times of one call of the pursuit.
@@ -18,6 +19,21 @@ struct PursuitStatistics {
   double rollBackSeconds = 0.0;      ///< residuals rebuilt after the stop (threads)
   double outputSeconds = 0.0;        ///< host arrays of the outputs created (calling thread)
   double finishSeconds = 0.0;        ///< outputs filled: duals, coefficients, approximations (threads)
+};
+
+/// Seconds since the last call of lap() (or since construction), for the
+/// phase times above.
+class StatisticsClock {
+ public:
+  double lap() {
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    start_ = now;
+    return seconds;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 /// The statistics of the last pursuit run in this process (zero before any).

@@ -17,6 +17,9 @@ class ScoringGate {
   ///                every thread through at once
   explicit ScoringGate(bool closed) : closed_(closed) {}
 
+  /// True when it lets one thread through at a time.
+  bool closed() const { return closed_; }
+
   /// Holds the gate for one burst of scoring (a scope).
   class Pass {
    public:

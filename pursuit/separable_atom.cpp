@@ -8,19 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 
+#include "aligned_doubles.h"
 #include "blas.h"
-
-namespace {
-
-// Scratch is left uninitialised: every product that fills it runs with beta = 0.0,
-// under which BLAS writes the destination without reading it.
-std::unique_ptr<double[]> scratch(std::size_t count) {
-  return std::unique_ptr<double[]>(new double[count]);
-}
-
-}  // namespace
 
 void selectSeparableAtom(const double* Dy, const double* Dx, const double* F, std::int32_t Ky,
                          std::int32_t Kx, std::int32_t rows, std::int32_t cols, double* bestValue,
@@ -40,15 +30,18 @@ void selectSeparableAtom(const double* Dy, const double* Dx, const double* F, st
   const std::uint64_t yFirstSize = std::uint64_t(std::uint32_t(Ky)) * std::uint32_t(cols);
   const std::uint64_t xFirstSize = std::uint64_t(std::uint32_t(rows)) * std::uint32_t(Kx);
 
-  std::unique_ptr<double[]> P = scratch(tableSize);
+  // Scratch of the module's own alignment, left uninitialised: every product
+  // that fills it runs with beta = 0.0, under which BLAS writes the destination
+  // without reading it.
+  AlignedDoubles P(tableSize);
   if (yFirstSize <= xFirstSize) {
     // T = Dy^T F (Ky x cols), then P = T Dx.
-    std::unique_ptr<double[]> T = scratch(yFirstSize);
+    const AlignedDoubles T(yFirstSize);
     dgemm(&trans, &notrans, &ky, &n, &m, &one, Dy, &m, F, &m, &zero, T.get(), &ky);
     dgemm(&notrans, &notrans, &ky, &kx, &n, &one, T.get(), &ky, Dx, &n, &zero, P.get(), &ky);
   } else {
     // T = F Dx (rows x Kx), then P = Dy^T T.
-    std::unique_ptr<double[]> T = scratch(xFirstSize);
+    const AlignedDoubles T(xFirstSize);
     dgemm(&notrans, &notrans, &m, &kx, &n, &one, F, &m, Dx, &n, &zero, T.get(), &m);
     dgemm(&trans, &notrans, &ky, &kx, &m, &one, Dy, &m, T.get(), &m, &zero, P.get(), &ky);
   }

@@ -1,5 +1,6 @@
 #include "work_crew.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 
@@ -62,6 +63,11 @@ WorkCrew::~WorkCrew() {
   stop_.store(true, std::memory_order_relaxed);
   wake_.notify_all();
   for (std::thread& worker : workers_) worker.join();
+}
+
+std::size_t WorkCrew::grain(std::size_t items) const {
+  const std::size_t grain = items / (static_cast<std::size_t>(size()) * 8);
+  return std::max<std::size_t>(1, std::min<std::size_t>(grain, 64));
 }
 
 void WorkCrew::stopOnInterrupt() {

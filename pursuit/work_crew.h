@@ -37,6 +37,11 @@ class WorkCrew {
   /// Members, the calling thread included.
   std::int32_t size() const { return static_cast<std::int32_t>(workers_.size()) + 1; }
 
+  /// Items per hand-out for a run over `items` items: a few per member and
+  /// round, so that a member that drew slow items is balanced by the others,
+  /// and at most 64.
+  std::size_t grain(std::size_t items) const;
+
   /// Does task(item, member) for every item in [0, count), handing out `grain`
   /// consecutive items at a time, and returns once every member has finished.
   /// The calling thread takes part and polls the interrupt check between items

@@ -33,7 +33,8 @@ def module_sources():
     """The extension's C++ sources: its own, the gateway, the substitute host, the
     pursuit and the basis kernels (every .cpp of those folders, so that new
     files are picked up)."""
-    folders = [HERE / "src", ROOT / "host" / "substitute", ROOT / "pursuit", ROOT / "basis"]
+    folders = [HERE / "src", ROOT / "host" / "substitute", ROOT / "host" / "call",
+               ROOT / "pursuit", ROOT / "basis"]
     files = [ROOT / "host" / "TILEVISTA_Mex.cpp"]
     for folder in folders:
         files.extend(sorted(folder.glob("*.cpp")))
@@ -42,8 +43,8 @@ def module_sources():
 
 def module_headers():
     """Headers the sources include, so that a change to one rebuilds the extension."""
-    folders = [HERE / "src", ROOT / "host" / "substitute", ROOT / "pursuit", ROOT / "basis",
-               ROOT / "blas"]
+    folders = [HERE / "src", ROOT / "host" / "substitute", ROOT / "host" / "call",
+               ROOT / "pursuit", ROOT / "basis", ROOT / "blas"]
     return [_relative(h) for folder in folders for h in sorted(folder.glob("*.h"))]
 
 
@@ -63,7 +64,8 @@ native = Extension(
     sources=module_sources(),
     depends=module_headers(),
     include_dirs=[pybind11.get_include(), str(HERE / "src"), str(ROOT / "host" / "substitute"),
-                  str(ROOT / "blas"), str(ROOT / "pursuit"), str(ROOT / "basis")],
+                  str(ROOT / "host" / "call"), str(ROOT / "blas"), str(ROOT / "pursuit"),
+                  str(ROOT / "basis")],
     libraries=[blas_library()],
     language="c++",
     # The Octave build's optimisation level, so that both vectorise alike.

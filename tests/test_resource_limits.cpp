@@ -87,7 +87,7 @@ TEST_F(ResourceLimits, ScoreTableBeyondMemoryEndsWithAClearError) {
               std::string("error: ") + kOutOfMemory +
                   "it takes 16.0 GB to score a block \\(46340 x 46340 atom pairs\\) on each of 1 "
                   "thread, 1 kB for "
-                  "the residuals and approximations of 2 blocks, and up to 1 kB for each block "
+                  "the copies, residuals and approximations of 2 blocks, and up to 1 kB for each block "
                   "that receives atoms \\(1 pixels x 1 atoms\\)");
 }
 

@@ -156,9 +156,15 @@
 %! % The block size comes from the second block: a first block that disagrees
 %! % is the one named.
 %! expect_error ('Block 1 must be a real, full double matrix of 3 x 1; it is 2 x 1$', 7, {[3;4], [1;2;3]}, eye (3), 1);
-%! % A second block that is itself a cell gives a size of 1 x 1 that the
-%! % dictionaries do not match.
-%! expect_error ('Error!!$', 7, {[3;4], {[0;1]}}, I, 1);
+%! % Blocks of different sizes are named before any dictionary is held to the
+%! % block size: when the second block is the odd one, the others hold it to
+%! % theirs, and no dictionary is blamed.
+%! expect_error ('Block 2 must be a real, full double matrix of 2 x 1; it is a cell array$', 7, {[3;4], {[0;1]}}, I, 1);
+%! expect_error ('Block 2 must be a real, full double matrix of 2 x 1; it is 0 x 0$', 7, {[3;4], []}, I, 1);
+%! odd = {ones(8), ones(8, 7), ones(8), ones(8)};
+%! D = eye (8);
+%! expect_error ('Block 2 must be a real, full double matrix of 8 x 8; it is 8 x 7$', 7, odd, D, D);
+%! expect_error ('Block 3 must be a real, full double matrix of 8 x 8; it is 8 x 7$', 7, odd([1 3 2 4]), D, D);
 
 %!test
 %! % Dictionaries of the wrong length, without atoms, or with one atom each.

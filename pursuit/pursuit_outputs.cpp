@@ -1,0 +1,45 @@
+#include "pursuit_outputs.h"
+
+#include <algorithm>
+
+#include "work_crew.h"
+
+bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
+                  const std::vector<BlockState>& states, const PursuitRequest& request,
+                  std::int32_t threads, PursuitSink& sink, PursuitStatistics* statistics) {
+  StatisticsClock clock;
+  const auto Q = static_cast<std::int32_t>(data.size());
+  double atoms = 0.0;
+  for (const BlockState& block : states) atoms += block.count;
+  const double partAtoms = std::max(atoms / 8.0, 1.0);
+
+  std::vector<std::int32_t> part;
+  std::vector<BlockOutputs> outputs;
+  for (std::int32_t t = 0; t < Q;) {
+    part.clear();
+    outputs.clear();
+    double held = 0.0;
+    for (; t < Q && held < partAtoms; ++t) {
+      if (request.interrupted != nullptr && request.interrupted()) return false;
+      const std::int32_t m = states[t].count;
+      outputs.push_back(sink.blockOutputs(t, m));
+      part.push_back(t);
+      held += m;
+    }
+    statistics->outputSeconds += clock.lap();
+    WorkCrew crew(std::min<std::int32_t>(threads, static_cast<std::int32_t>(part.size())),
+                  request.interrupted);
+    std::vector<BlockScratch> scratch(static_cast<std::size_t>(crew.size()));
+    const bool completed =
+        crew.run(part.size(), crew.grain(part.size()), [&](std::size_t j, std::int32_t member) {
+          BlockScratch& own = scratch[static_cast<std::size_t>(member)];
+          if (own.atom.size() == 0) own.atom.allocate(static_cast<std::size_t>(shape.N));
+          const auto q = static_cast<std::size_t>(part[j]);
+          finishBlock(shape, data[q], states[q].count, outputs[j], request.duals, request.bases,
+                      &own);
+        });
+    statistics->finishSeconds += clock.lap();
+    if (!completed) return false;
+  }
+  return true;
+}

@@ -1,0 +1,27 @@
+// The results of a finished pursuit handed to the host: every block's
+// approximation, indices, coefficients and, when wanted, dual and orthonormal
+// vectors, written into the arrays the host's sink gives.
+#ifndef TILEVISTA_PURSUIT_OUTPUTS_H
+#define TILEVISTA_PURSUIT_OUTPUTS_H
+
+#include <vector>
+
+#include "block_pursuit.h"
+#include "block_steps.h"
+
+/// Writes every block's results and frees its storage, a part at a time: the
+/// sink gives a part's arrays on the calling thread with no worker running,
+/// then a crew fills them. A part holds about an eighth of the atoms, so the
+/// outputs and the blocks' working storage overlap only that much.
+/// @param shape       in, the call's sizes and dictionaries
+/// @param data        in/out, every block's arrays (residuals are overwritten)
+/// @param states      in, every block's state at the stop
+/// @param request     in, threads, interrupt check and which outputs are wanted
+/// @param sink        gives the arrays
+/// @param statistics  in/out, the phase times are added to it
+/// @return false when interrupted (the outputs are then incomplete)
+bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
+                  const std::vector<BlockState>& states, const PursuitRequest& request,
+                  std::int32_t threads, PursuitSink& sink, PursuitStatistics* statistics);
+
+#endif  // TILEVISTA_PURSUIT_OUTPUTS_H
