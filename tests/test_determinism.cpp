@@ -8,10 +8,12 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <strings.h>
 #include <thread>
 
 #include "reference_pursuit.h"
@@ -161,6 +163,67 @@ TEST(Determinism, OutputsDoNotDependOnTheThreadCount) {
     const std::vector<double> y = call.elementValues(1, q);
     EXPECT_EQ(y, std::vector<double>(ref.yIndex[q].begin(), ref.yIndex[q].end())) << "block " << q;
   }
+}
+
+// Every array of a call placed at one offset past a 64-byte boundary, for a
+// scope.
+class ArraysPlacedAt {
+ public:
+  explicit ArraysPlacedAt(std::size_t offset) { host::setArrayPlacement(offset); }
+  ~ArraysPlacedAt() { host::clearArrayPlacement(); }
+  ArraysPlacedAt(const ArraysPlacedAt&) = delete;
+  ArraysPlacedAt& operator=(const ArraysPlacedAt&) = delete;
+};
+
+// The same values wherever the host put them: every array of the call (blocks,
+// dictionaries, tol, budget, and the outputs) at each offset a double can have
+// past a 64-byte boundary. Some BLAS kernels sum in an order that depends on
+// where their operands sit; CMake runs this under every kernel set the
+// processor can run (tests/support/blas-core-types).
+TEST(Determinism, OutputsDoNotDependOnWhereTheArraysLive) {
+  struct Case {
+    std::string name;
+    Problem problem;
+    double tol, budget;
+  };
+  std::vector<Case> cases;
+  // 3 x 5 blocks: 15 values, so the blocks of a cell's copy fall at every
+  // offset; a budget that stops mid-way.
+  cases.push_back({"3 x 5, budget", randomProblem(3, 5, 7, 4, 5, 8, 21), 0.0, 150.0});
+  cases.push_back({"8 x 8, tol", randomProblem(8, 8, 16, 16, 4, 4, 22), 1e-2, 0.0});
+  for (Case& c : cases) {
+    for (const char* threads : {"1", "3"}) {
+      ThreadSetting setting(threads);
+      ModuleCall reference;
+      for (std::size_t offset = 0; offset < 64; offset += sizeof(double)) {
+        ArraysPlacedAt placed(offset);
+        c.problem.build();
+        const host::Array tol = scalar(c.tol), budget = scalar(c.budget);
+        ModuleCall call = callModule({c.problem.blockCell.get(), c.problem.dictionaryY.get(),
+                                      c.problem.dictionaryX.get(), tol.get(), budget.get()});
+        ASSERT_FALSE(call.result.failed) << call.result.error;
+        ASSERT_EQ(reinterpret_cast<std::uintptr_t>(mxGetPr(c.problem.dictionaryY.get())) % 64,
+                  offset);
+        if (offset == 0) {
+          EXPECT_GT(call.totalAtoms(), 0.0);
+          reference = std::move(call);
+          continue;
+        }
+        expectIdentical(reference, call,
+                        c.name + ", " + threads + " threads, offset " + std::to_string(offset));
+      }
+    }
+  }
+}
+
+// Under OPENBLAS_CORETYPE (tests/support/run-under-core-types) OpenBLAS must
+// really run the kernel set asked for, or the runs under every set would
+// prove nothing.
+TEST(BlasKernels, AreTheSetAskedFor) {
+  const char* asked = std::getenv("OPENBLAS_CORETYPE");
+  auto corename = reinterpret_cast<char* (*)()>(dlsym(RTLD_DEFAULT, "openblas_get_corename"));
+  if (asked == nullptr || corename == nullptr) GTEST_SKIP() << "no kernel set asked of OpenBLAS";
+  EXPECT_EQ(strcasecmp(corename(), asked), 0) << "asked for " << asked << ", runs " << corename();
 }
 
 const char* const kInterrupted = "TILEVISTA_Mex: interrupted by the user";

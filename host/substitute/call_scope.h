@@ -19,13 +19,17 @@ namespace host::detail {
 /// std::bad_alloc) must not be able to swallow a host error by accident.
 class HostError {
  public:
-  /// text: in, the message as the module gave it (already formatted).
-  explicit HostError(std::string text) : text_(std::move(text)) {}
+  /// text: in, the message as the module gave it (already formatted);
+  /// identifier: in, the one mexErrMsgIdAndTxt gave, or empty.
+  explicit HostError(std::string text, std::string identifier = std::string())
+      : text_(std::move(text)), identifier_(std::move(identifier)) {}
   /// The message, unchanged.
   const std::string& text() const { return text_; }
+  const std::string& identifier() const { return identifier_; }
 
  private:
   std::string text_;
+  std::string identifier_;
 };
 
 /// Starts a call: from now on every created array belongs to the call and

@@ -14,6 +14,7 @@
 // the process with a message on stderr instead, so that a module fault cannot
 // go unnoticed in the tests.
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -32,11 +33,20 @@
 
 namespace {
 
-// Element storage from calloc: zero-filled and aligned for every element type.
+// Element storage from calloc: zero-filled and aligned for every element type;
+// `shift` bytes into the allocation when the arrays are placed
+// (host::setArrayPlacement).
 struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
+  std::size_t shift = 0;
+  void operator()(void* p) const { std::free(static_cast<unsigned char*>(p) - shift); }
 };
 using Storage = std::unique_ptr<void, FreeDeleter>;
+
+// Placement of new arrays' elements: at this many bytes past a 64-byte
+// boundary, or where the allocator puts them (kAnywhere).
+constexpr std::size_t kAnywhere = SIZE_MAX;
+constexpr std::size_t kPlacementLine = 64;
+std::atomic<std::size_t> placement{kAnywhere};
 
 // Marks a node as live; cleared on release so that a stale handle is caught.
 constexpr std::uint32_t kLiveTag = 0x7e1a5a11u;
@@ -205,9 +215,19 @@ std::size_t product(std::size_t a, std::size_t b) {
 Storage allocate(std::size_t count, std::size_t size, bool zeroed = true) {
   if (product(count, size) > kMaxArrayBytes) throw std::bad_alloc();
   const std::size_t n = std::max<std::size_t>(count, 1);
-  void* p = zeroed ? std::calloc(n, size) : std::malloc(n * size);
-  if (p == nullptr) throw std::bad_alloc();
-  return Storage(p);
+  const std::size_t offset = placement.load(std::memory_order_relaxed);
+  if (offset == kAnywhere) {
+    void* p = zeroed ? std::calloc(n, size) : std::malloc(n * size);
+    if (p == nullptr) throw std::bad_alloc();
+    return Storage(p);
+  }
+  const std::size_t extra = kPlacementLine + offset;
+  void* raw = zeroed ? std::calloc(n * size + extra, 1) : std::malloc(n * size + extra);
+  if (raw == nullptr) throw std::bad_alloc();
+  const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t placed =
+      (address + kPlacementLine - 1) / kPlacementLine * kPlacementLine + offset;
+  return Storage(reinterpret_cast<void*>(placed), FreeDeleter{placed - address});
 }
 
 // A failed creation: inside a call a host error, as the real host raises it;
@@ -336,9 +356,10 @@ std::string vformat(const char* format, va_list args) {
   return text;
 }
 
-[[noreturn]] void raiseHostError(const char* function, std::string text) {
+[[noreturn]] void raiseHostError(const char* function, std::string text,
+                                 std::string identifier = std::string()) {
   if (!state().call) misuse(function, "host error outside a call: %s", text.c_str());
-  throw host::detail::HostError(std::move(text));
+  throw host::detail::HostError(std::move(text), std::move(identifier));
 }
 
 }  // namespace
@@ -605,13 +626,13 @@ void mexErrMsgTxt(const char* text) {
   raiseHostError("mexErrMsgTxt", text != nullptr ? text : "");
 }
 
-void mexErrMsgIdAndTxt(const char* /*id*/, const char* format, ...) {
+void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
   if (format == nullptr) misuse("mexErrMsgIdAndTxt", "null format");
   va_list args;
   va_start(args, format);
   std::string text = vformat(format, args);
   va_end(args);
-  raiseHostError("mexErrMsgIdAndTxt", std::move(text));
+  raiseHostError("mexErrMsgIdAndTxt", std::move(text), id != nullptr ? id : "");
 }
 
 // ---- Call bookkeeping ----------------------------------------------------
@@ -619,6 +640,15 @@ void mexErrMsgIdAndTxt(const char* /*id*/, const char* format, ...) {
 namespace host {
 
 std::size_t liveArrayCount() { return state().live; }
+
+void setArrayPlacement(std::size_t offset) {
+  if (offset >= kPlacementLine || offset % sizeof(double) != 0) {
+    throw std::invalid_argument("host::setArrayPlacement: the offset must be a multiple of 8 below 64");
+  }
+  placement.store(offset, std::memory_order_relaxed);
+}
+
+void clearArrayPlacement() { placement.store(kAnywhere, std::memory_order_relaxed); }
 
 namespace detail {
 

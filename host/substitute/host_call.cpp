@@ -54,6 +54,7 @@ CallResult callMex(EntryPoint entry, const std::vector<const mxArray*>& inputs, 
   } catch (const detail::HostError& e) {
     result.failed = true;
     result.error = e.text();
+    result.identifier = e.identifier();
   } catch (const std::exception& e) {
     result.failed = true;
     result.error = std::string("Unexpected C++ exception from the module: ") + e.what();

@@ -32,6 +32,8 @@ struct CallResult {
   /// The text given to mexErrMsgTxt / mexErrMsgIdAndTxt (formatted); for a C++
   /// exception that escaped the module, a line naming it. Empty on success.
   std::string error;
+  /// The identifier of that error (mexErrMsgIdAndTxt), empty when it has none.
+  std::string identifier;
   /// True when the call ended with a host error.
   bool failed = false;
 };
@@ -66,6 +68,15 @@ void requestInterrupt() noexcept;
 
 /// Withdraws a request that no call has acted on.
 void clearInterrupt() noexcept;
+
+/// From now on, the elements of every array created are placed `offset` bytes
+/// past a 64-byte boundary (a multiple of 8 below 64), as a host may place
+/// them: for tests that results do not depend on where arrays live. Throws
+/// std::invalid_argument for another offset.
+void setArrayPlacement(std::size_t offset);
+
+/// Back to placing elements where the allocator puts them (the default).
+void clearArrayPlacement();
 
 /// Number of host arrays currently alive (created and not yet released),
 /// counting cell elements. Lets tests check that calls reclaim what they create.

@@ -15,6 +15,7 @@
 %                    the call's results to camera.out
 %   demo.txt         image path, block side, target PSNR, output folder (one a
 %                    line): tilevista_demo's atom count goes to demo_atoms.txt
+% and gets blas.txt, the BLAS Octave runs (version -blas), with its kernel set.
 
 1;
 
@@ -81,6 +82,9 @@ root = args{1};
 work = args{2};
 addpath (fullfile (root, 'octave'));
 addpath (fullfile (root, 'build', 'octave'));
+fid = fopen (fullfile (work, 'blas.txt'), 'w');
+fwrite (fid, version ('-blas'), 'char');
+fclose (fid);
 
 for name = read_lines (fullfile (work, 'cases.txt'))
   [blocks, Dy, Dx, tol, maxAtoms] = read_case (fullfile (work, [name{1} '.in']));

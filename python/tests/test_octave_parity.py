@@ -5,8 +5,11 @@ the same calls from Python and compare every output value's bits, the console
 text, the rejection messages, and the demo's pictures and atom count.
 """
 
+import ctypes
+import os
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import matplotlib
@@ -147,6 +150,45 @@ def octave(tmp_path_factory):
         "octave_calls.m")), str(ROOT), str(work)], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     return work
+
+
+def _openblas_kernels():
+    """The kernel set of the OpenBLAS this process runs, or None."""
+    try:
+        corename = ctypes.CDLL("libopenblas.so.0").openblas_get_corename
+    except (OSError, AttributeError):
+        return None
+    corename.restype = ctypes.c_char_p
+    return corename().decode()
+
+
+def test_both_run_the_kernel_set_asked_for(octave):
+    # Under OPENBLAS_CORETYPE (the test below) each side must really run that
+    # kernel set, or the runs under every set would prove nothing.
+    asked = os.environ.get("OPENBLAS_CORETYPE")
+    if asked is None:
+        pytest.skip("no kernel set asked of OpenBLAS")
+    assert (_openblas_kernels() or "").lower() == asked.lower()
+    assert f" {asked.lower()} " in (octave / "blas.txt").read_text().lower()
+
+
+def test_parity_holds_under_every_blas_kernel_set():
+    # OpenBLAS picks its kernels by processor, and a user's may pick others
+    # than ours: these comparisons again, both sides under each kernel set this
+    # processor can run.
+    if os.environ.get("OPENBLAS_CORETYPE"):
+        pytest.skip("already running under one kernel set")
+    types = subprocess.run([ROOT / "tests" / "support" / "blas-core-types"], check=True,
+                           capture_output=True, text=True).stdout.split()
+    if not types:
+        pytest.skip("no OpenBLAS kernel sets to choose on this processor")
+    for core in types:
+        done = subprocess.run(
+            [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__,
+             "-k", "not every_blas_kernel_set and not demos"],
+            env=dict(os.environ, OPENBLAS_CORETYPE=core), capture_output=True, text=True,
+            timeout=600)
+        assert done.returncode == 0, f"under the {core} kernels:\n{done.stdout}\n{done.stderr}"
 
 
 @pytest.mark.parametrize("name", list(_cases()))

@@ -174,3 +174,40 @@
 %!   assert (A * out{5}{i}, out{1}{i}(:), 1e-9);
 %! end
 %! assert (out{7}, m);
+
+%!test
+%! % The same values give the same bits wherever Octave keeps them: blocks and
+%! % dictionaries that are slices of larger vectors (data at every 8 bytes
+%! % past a 64-byte boundary) and fresh copies of them. Some BLAS kernels sum
+%! % in an order that depends on where their operands sit, and OpenBLAS picks
+%! % its kernels by processor: so in a fresh Octave under every kernel set
+%! % this processor can run.
+%! moduleDir = fileparts (which ('TILEVISTA_Mex'));
+%! [~, types] = system (fullfile (fileparts (fileparts (moduleDir)), 'tests', 'support', 'blas-core-types'));
+%! types = strsplit (strtrim (types));
+%! types = types(! cellfun (@isempty, types));
+%! if isempty (types), types = {''}; end
+%! script = [tempname() '.m'];
+%! fid = fopen (script, 'w');
+%! fprintf (fid, '%s\n', ...
+%!   'addpath (argv (){1});', ...
+%!   'v = sin ((1:4000)'' * 0.37) + cos ((1:4000)'' * 1.3);', ...
+%!   'w = cos ((1:400)'' * 0.71);', ...
+%!   'for q = 1:40, s = 1 + (q - 1) * 17; A{q} = reshape (v(s:s+14), 3, 5); B{q} = A{q} * 1; end', ...
+%!   'Dy = reshape (w(2:22), 3, 7); Dx = reshape (w(31:50), 5, 4);', ...
+%!   'one = cell (1, 7); two = cell (1, 7);', ...
+%!   'evalc (''[one{:}] = TILEVISTA_Mex (A, Dy, Dx, 0, 150);'');', ...
+%!   'evalc (''[two{:}] = TILEVISTA_Mex (B, Dy * 1, Dx * 1, 0, 150);'');', ...
+%!   'flat = @(out) typecast (cell2mat (cellfun (@(x) x(:), [out{1:6}, out(7)], ''UniformOutput'', false)'')(:), ''uint64'');', ...
+%!   'printf (''%d %d|%s\n'', isequal (flat (one), flat (two)), one{7}, version (''-blas''));');
+%! fclose (fid);
+%! unwind_protect
+%!   for k = 1:numel (types)
+%!     [status, text] = system (sprintf ('OPENBLAS_CORETYPE=%s octave-cli --no-gui --norc %s %s 2>/dev/null', types{k}, script, moduleDir));
+%!     line = strtrim (text(max ([1, strfind(text, "\n")(1:end-1) + 1]):end));
+%!     assert (strncmp (line, '1 150|', 6), sprintf ('under the %s kernels: %s', types{k}, text));
+%!     assert (! isempty (strfind (lower (line), lower ([' ' types{k} ' ']))) || isempty (types{k}), line);
+%!   end
+%! unwind_protect_cleanup
+%!   delete (script);
+%! end_unwind_protect
