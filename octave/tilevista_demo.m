@@ -72,11 +72,7 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
     % An indexed (palette) image: its colours, not the indices, are the picture.
     img = uint8 (round (255 * ind2rgb (img, map)));
   end
-  if isinteger (img)
-    peak = double (intmax (class (img)));
-  else
-    peak = 1;
-  end
+  peak = peak_in_force ('tilevista_demo', img);
   [blocks, info] = tilevista_blocks (img, blockSize(1), blockSize(2));
   Dy = tilevista_cosine_dictionary (blockSize(1), 2 * blockSize(1));
   Dx = tilevista_cosine_dictionary (blockSize(2), 2 * blockSize(2));

@@ -3,6 +3,7 @@ and whole images (the block order and the dictionary's bits are also checked
 against Octave's toolbox in test_octave_parity.py)."""
 
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -85,6 +86,16 @@ def test_psnr_and_tol_for_psnr_agree():
     assert tol == pytest.approx(42 * 255**2 / 10**3.75)
     # An error of exactly tol gives exactly the target PSNR.
     assert tilevista.psnr(img, img + math.sqrt(tol / 42)) == pytest.approx(37.5, abs=1e-10)
+    # Values above the peak in force are computed with it, and told.
+    wide = np.array([[0.0, 1000.0]])
+    with pytest.warns(tilevista.PeakExceededWarning, match="values up to 1000, above the peak 255"):
+        assert tilevista.tol_for_psnr(wide, 40) == pytest.approx(2 * 255**2 / 1e4)
+    with pytest.warns(tilevista.PeakExceededWarning, match="pass the largest value"):
+        assert tilevista.psnr(wide, wide + 1) == pytest.approx(10 * math.log10(255**2))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        tilevista.tol_for_psnr(wide, 40, peak=1000)
+        tilevista.psnr(np.uint8([[0, 255]]), np.uint8([[1, 254]]))
 
 
 @pytest.mark.parametrize("shape", [(21, 30), (13, 10, 3)])
