@@ -179,13 +179,15 @@ function picture = atomMap (perBlock, blockSize, imageSize)
     picture(:, :, c) = channel;
   end
 
-  % Labels in black, centred on their level of the bar, kept inside.
+  % Labels in black, centred on their level of the bar, kept inside with a
+  % white margin of a digit's stroke above and below, so that the end labels
+  % do not run into the picture's edge.
   left = imageSize(2) + gapWidth + barWidth + 2 * scale;
   for value = labels
     glyphs = digitBitmap (sprintf ('%d', value), scale);
     row = round ((H - 1) * (1 - value / top)) + 1 - floor (size (glyphs, 1) / 2);
-    row = min (max (row, 1), H - size (glyphs, 1) + 1);
-    if row < 1
+    row = min (max (row, 1 + scale), H - size (glyphs, 1) + 1 - scale);
+    if row < 1 + scale
       continue;  % an image too short for the digits
     end
     rows = row : row + size (glyphs, 1) - 1;
@@ -251,6 +253,11 @@ end
 %!   m = imread (r.files{3});
 %!   assert (size (m, 1), 10);
 %!   assert (size (m, 2) > 13);
+%!   % The labels right of the bar, black, keep white around them: none runs
+%!   % into an edge of the picture.
+%!   [inkRow, inkCol] = find (all (m(:, 14:end, :) == 0, 3));
+%!   assert (! isempty (inkRow));
+%!   assert (min (inkRow) > 1 && max (inkRow) < 10 && max (inkCol) < size (m, 2) - 13);
 %!   colours = viridis (256);
 %!   for i = 1:3
 %!     for j = 1:4

@@ -205,4 +205,9 @@ def test_demos_write_the_same_pictures_and_count_the_same_atoms(octave, tmp_path
     assert camera.reached_psnr >= 45
     assert camera.atoms == read_results(octave / "camera.out")[1]
     assert camera.stop.startswith("target reached")
+    # The colour bar's labels (black) keep a white margin of a stroke (4
+    # pixels at this height) to the picture's edges, the top one too.
+    labels = read_image(camera.files[2])[:, 512:]
+    rows, cols = np.nonzero(np.all(labels == 0, axis=2))
+    assert rows.min() >= 4 and rows.max() < 512 - 4 and cols.max() < labels.shape[1] - 4
     assert "reached PSNR     45.00 dB" in capsys.readouterr().out
