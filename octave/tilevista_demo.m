@@ -27,9 +27,10 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
 %   columns of blocks) holding the atoms of each, summed over the channels;
 %   threads is the number of threads the call used (see TILEVISTA_THREADS).
 %
-%   TILEVISTA_Mex must be on the path: pkg load tilevista, or build it with
-%   TILEVISTA_BUILD and add its folder; from a shell, scripts/run-demo
-%   builds it and runs this function.
+%   TILEVISTA_Mex must be on the path: pkg load tilevista, or in the
+%   project tree build it with tilevista_build (not in the package) and add
+%   its folder; from a shell, scripts/run-demo builds it and runs this
+%   function.
 %
 %   Example:
 %     tilevista_demo('my_photo.png', 16, 38)
