@@ -5,6 +5,11 @@ function varargout = TILEVISTA_Mex(varargin)
 %       TILEVISTA_Mex(BLOCKS, DY, DX, TOL)
 %       TILEVISTA_Mex(BLOCKS, DY, DX, TOL, MAXATOMS)
 %
+%   Request all seven outputs, or use tilevista_pursuit: with fewer the
+%   call ends with "Wrong number of output arguments!". The struct function
+%     S = tilevista_pursuit(BLOCKS, DY, DX, TOL, MAXATOMS, ...)
+%   returns the same results as the fields of one struct.
+%
 %   Approximates every block of BLOCKS by an orthogonal matching pursuit
 %   over the separable dictionary whose atoms are the outer products
 %   DY(:,i) * DX(:,j).' (i = 1..Ky, j = 1..Kx). The pursuit is global:
@@ -12,11 +17,14 @@ function varargout = TILEVISTA_Mex(varargin)
 %   absolute inner product with that block's residual, among all blocks.
 %   Inner products are not divided by the atoms' norms; use dictionaries with
 %   unit-norm columns (tilevista_cosine_dictionary) unless a weighting is
-%   intended. All seven outputs must be requested.
+%   intended.
 %
 %   Inputs
 %     BLOCKS    d x nc cell array of Q = d*nc real full double matrices, all
 %               rows x cols (see tilevista_blocks). Required, not empty.
+%               Blocks of another class (uint8, single, ...) are rejected,
+%               not converted (Python's tilevista.approximate converts them
+%               exactly): tilevista_blocks gives double blocks of any image.
 %     DY        rows x Ky real full double matrix, the Y (block row) atoms.
 %               Required, not empty.
 %     DX        cols x Kx real full double matrix, the X (block column)
@@ -60,29 +68,82 @@ function varargout = TILEVISTA_Mex(varargin)
 %   atoms takes no more either; that atom is not added. Each call first
 %   prints a banner with tol, tol1 = 1e-07 and tol2 = 1e-10.
 %
-%   Errors. The messages the module raises (shown by the host after
-%   "TILEVISTA_Mex: "), with the checks in this order:
-%     Wrong number of input arguments             (fewer than 3 or more than 5)
-%     Input must be double, real, full,and nonstring
-%                                                 (DY, DX, TOL or MAXATOMS)
-%     The image matrix is empty!!                 (BLOCKS empty)
-%     Must Enter a Cell Block                     (BLOCKS not a cell array)
-%     Error!!                                     after the console line
-%       The atoms in the dictionary dictionary Y are of length %i and should be of length %i
-%       (or dictionary X): DY must have rows rows, DX cols rows
-%     One dictionary should have more than 1 atom and the other should have at least one!!
-%                                                 after the console line
-%       Dictionary Y has %i atoms and dictionary X has %i atoms
-%     The tolerance should be a scalar
-%     The maximum number of atoms should be a scalar
-%     Wrong number of output arguments!           (fewer than 7 outputs)
-%     Error TILEVISTA exited early see message above!!
-%                                                 after one of the console lines
-%       The minimum number of atoms %i must be greater than 0 and less than %i!
-%       Tol is %g is should be positive!
-%   A block that is not a real full double matrix of the size of the others,
-%   and a call whose sizes do not fit the module's 32-bit arithmetic, are
-%   rejected with a message that says so.
+%   Errors. A rejected call ends with one of the messages below (the host
+%   shows it after "TILEVISTA_Mex: "), some after a line on the console;
+%   each has its own identifier (ERR.identifier). The checks run in this
+%   order. Cause, then cure:
+%
+%   TILEVISTA:inputCount
+%     "Wrong number of input arguments"
+%     Fewer than 3 or more than 5 inputs.
+%   TILEVISTA:inputType
+%     "Input must be double, real, full,and nonstring"
+%     DY, DX, TOL or MAXATOMS is single, an integer class, logical, sparse,
+%     complex or text: pass double (D), full (D), real values.
+%   TILEVISTA:emptyBlocks
+%     "The image matrix is empty!!"
+%     BLOCKS is {} or [].
+%   TILEVISTA:notACell
+%     "Must Enter a Cell Block"
+%     BLOCKS is a matrix (the image itself?), not a cell array of blocks:
+%     cut it with [blocks, info] = tilevista_blocks (img, 8).
+%   TILEVISTA:dictionaryRows
+%     "Error!!"
+%     after the console line "The atoms in the dictionary dictionary Y are of length %i and should be of length %i"
+%     after the console line "The atoms in the dictionary dictionary X are of length %i and should be of length %i"
+%     DY must have as many rows as the blocks, DX as many as their
+%     columns (a dictionary of n-row atoms for n x n blocks), and neither
+%     may be empty.
+%   TILEVISTA:atomCount
+%     "One dictionary should have more than 1 atom and the other should have at least one!!"
+%     after the console line "Dictionary Y has %i atoms and dictionary X has %i atoms"
+%     Ky + Kx is below 3: give one dictionary at least 2 atoms.
+%   TILEVISTA:tolShape
+%     "The tolerance should be a scalar"
+%     TOL is neither a scalar nor [].
+%   TILEVISTA:maxAtomsShape
+%     "The maximum number of atoms should be a scalar"
+%     MAXATOMS is neither a scalar nor [].
+%   TILEVISTA:outputCount
+%     "Wrong number of output arguments!"
+%     Fewer than seven outputs: request all seven outputs, or use
+%     tilevista_pursuit.
+%   TILEVISTA:tooLarge
+%     "The blocks are too large: %d x %d = %d pixels per block, at most %d"
+%     "The dictionaries are too large: %d x %d atom pairs, at most %d"
+%     "Too many blocks: %d blocks of capacity %d atoms exceed %d atoms in all"
+%     "The blocks are too large for their dictionaries: %d pixels x %d atoms per block exceed %d values"
+%     The sizes do not fit the module's 32-bit counts: smaller blocks,
+%     smaller dictionaries, or the image in several calls.
+%   TILEVISTA:blockSize
+%     "Block %d must be a real, full double matrix of %d x %d; it is ..."
+%     That block (1-based, in BLOCKS(:) order) has another size than block
+%     2 (or the only block), or another class (uint8 blocks are rejected:
+%     "it is of class uint8"), or is complex, sparse, text or a cell: cut
+%     the image with tilevista_blocks, which gives double blocks of one
+%     size.
+%   TILEVISTA:threads
+%     "TILEVISTA_THREADS is '%s': it must be a whole number of threads from 1 to ..."
+%     The environment variable is not 0 to 1024: tilevista_threads (n), or
+%     setenv ('TILEVISTA_THREADS', '').
+%   TILEVISTA:outOfMemory
+%     "Not enough memory for this call: ..."
+%     The call needs more memory than the system can give (the message
+%     names the amounts, see Memory below): fewer or smaller blocks per
+%     call, smaller dictionaries, a larger tol or a MAXATOMS budget.
+%   TILEVISTA:maxAtoms
+%     "Error TILEVISTA exited early see message above!!"
+%     after the console line "The minimum number of atoms %i must be greater than 0 and less than %i!"
+%     MAXATOMS is negative or above the capacity of all blocks: 0 means
+%     the capacity.
+%   TILEVISTA:tol
+%     "Error TILEVISTA exited early see message above!!"
+%     after the console line "Tol is %g is should be positive!"
+%     TOL is negative: 0 never stops the pursuit on tol.
+%   TILEVISTA:interrupted
+%     "TILEVISTA_Mex: interrupted by the user"
+%     Ctrl-C during the call, under MATLAB (and Python); Octave returns to
+%     the prompt without a message, as its own functions do.
 %
 %   Memory. Beyond its inputs a call needs, in doubles of 8 bytes, with
 %   N = rows*cols, Q blocks, T threads and cap = min(Ky*Kx, N): 2*Q*N for
@@ -117,15 +178,15 @@ function varargout = TILEVISTA_Mex(varargin)
 %   Setup, Octave: install the package once, then load it in each session:
 %     pkg install tilevista-<version>.tar.gz    % made by "make package"
 %     pkg load tilevista
-%   Or, from the project: build the module with tilevista_build; it goes to
-%   build/octave (Octave) or build/matlab (MATLAB) together with a copy of
-%   this help file. Put that folder on the path before the toolbox folder
-%   octave/, e.g.
+%   Or, from the project tree (tilevista_build is not in the package):
+%   build the module with tilevista_build; it goes to build/octave (Octave)
+%   or build/matlab (MATLAB) together with a copy of this help file. Put
+%   that folder on the path before the toolbox folder octave/, e.g.
 %     addpath('octave'); addpath('build/octave');   % the last added is first
 %
 %   See also TILEVISTA_BLOCKS, TILEVISTA_ASSEMBLE, TILEVISTA_COSINE_DICTIONARY,
 %   TILEVISTA_COMBINE_DICTIONARIES, TILEVISTA_TOL_FOR_PSNR, TILEVISTA_PSNR,
-%   TILEVISTA_SPARSITY_RATIO, TILEVISTA_THREADS, TILEVISTA_BUILD, TILEVISTA_DEMO.
+%   TILEVISTA_SPARSITY_RATIO, TILEVISTA_THREADS, TILEVISTA_DEMO.
 
 % This file documents the compiled module. The host runs the module instead
 % of this function whenever the module sits in the same folder or in a folder

@@ -27,9 +27,10 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
 %   columns of blocks) holding the atoms of each, summed over the channels;
 %   threads is the number of threads the call used (see TILEVISTA_THREADS).
 %
-%   TILEVISTA_Mex must be on the path: pkg load tilevista, or build it with
-%   TILEVISTA_BUILD and add its folder; from a shell, scripts/run-demo
-%   builds it and runs this function.
+%   TILEVISTA_Mex must be on the path: pkg load tilevista, or in the
+%   project tree build it with tilevista_build (not in the package) and add
+%   its folder; from a shell, scripts/run-demo builds it and runs this
+%   function.
 %
 %   Example:
 %     tilevista_demo('my_photo.png', 16, 38)
@@ -72,11 +73,7 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
     % An indexed (palette) image: its colours, not the indices, are the picture.
     img = uint8 (round (255 * ind2rgb (img, map)));
   end
-  if isinteger (img)
-    peak = double (intmax (class (img)));
-  else
-    peak = 1;
-  end
+  peak = peak_in_force ('tilevista_demo', img);
   [blocks, info] = tilevista_blocks (img, blockSize(1), blockSize(2));
   Dy = tilevista_cosine_dictionary (blockSize(1), 2 * blockSize(1));
   Dx = tilevista_cosine_dictionary (blockSize(2), 2 * blockSize(2));
@@ -183,13 +180,15 @@ function picture = atomMap (perBlock, blockSize, imageSize)
     picture(:, :, c) = channel;
   end
 
-  % Labels in black, centred on their level of the bar, kept inside.
+  % Labels in black, centred on their level of the bar, kept inside with a
+  % white margin of a digit's stroke above and below, so that the end labels
+  % do not run into the picture's edge.
   left = imageSize(2) + gapWidth + barWidth + 2 * scale;
   for value = labels
     glyphs = digitBitmap (sprintf ('%d', value), scale);
     row = round ((H - 1) * (1 - value / top)) + 1 - floor (size (glyphs, 1) / 2);
-    row = min (max (row, 1), H - size (glyphs, 1) + 1);
-    if row < 1
+    row = min (max (row, 1 + scale), H - size (glyphs, 1) + 1 - scale);
+    if row < 1 + scale
       continue;  % an image too short for the digits
     end
     rows = row : row + size (glyphs, 1) - 1;
@@ -255,6 +254,11 @@ end
 %!   m = imread (r.files{3});
 %!   assert (size (m, 1), 10);
 %!   assert (size (m, 2) > 13);
+%!   % The labels right of the bar, black, keep white around them: none runs
+%!   % into an edge of the picture.
+%!   [inkRow, inkCol] = find (all (m(:, 14:end, :) == 0, 3));
+%!   assert (! isempty (inkRow));
+%!   assert (min (inkRow) > 1 && max (inkRow) < 10 && max (inkCol) < size (m, 2) - 13);
 %!   colours = viridis (256);
 %!   for i = 1:3
 %!     for j = 1:4

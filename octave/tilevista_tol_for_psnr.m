@@ -14,34 +14,32 @@ function tol = tilevista_tol_for_psnr(image, psnrTarget, peak)
 %
 %   PEAK defaults to the largest value of IMAGE's class: 255 for uint8,
 %   65535 for uint16, 1 for double, single and logical images. Pass it
-%   explicitly for other scalings (for example 255 for a double image with
-%   values 0 to 255).
+%   explicitly for other scalings: a double image with values 0 to 255
+%   needs PEAK = 255, with the default 1 it would get a tol 65025 times too
+%   small (near-lossless work). When IMAGE holds values above the peak in
+%   force, given or default, a warning with the identifier
+%   tilevista:peakExceeded says so.
+%
+%   PSNR_DB is a target in dB, not a tol: TILEVISTA_Mex(..., 38) with the
+%   38 meant as dB asks a 512 x 512 image of peak 255 for 91 dB.
 %
 %   Example:
 %     img = imread('camera.png');
-%     tol = tilevista_tol_for_psnr(img, 45);   % peak 255
+%     tol = tilevista_tol_for_psnr(img, 45);                % uint8: peak 255
+%     tol = tilevista_tol_for_psnr(double(img), 45, 255);   % double: pass it
 %
 %   See also TILEVISTA_PSNR, TILEVISTA_MEX.
 
   narginchk (2, 3);
-  if nargin < 3
-    peak = defaultPeak (image);
-  end
   if ~isnumeric (psnrTarget) || ~isscalar (psnrTarget) || ~isreal (psnrTarget) || isnan (psnrTarget)
     error ('tilevista_tol_for_psnr: PSNR_DB must be a real scalar');
   end
-  if ~isnumeric (peak) || ~isscalar (peak) || ~isreal (peak) || ~(peak > 0) || ~isfinite (peak)
-    error ('tilevista_tol_for_psnr: PEAK must be a positive finite scalar');
+  if nargin < 3
+    peak = peak_in_force ('tilevista_tol_for_psnr', image);
+  else
+    peak = peak_in_force ('tilevista_tol_for_psnr', image, peak);
   end
   tol = numel (image) * double (peak)^2 / 10^(double (psnrTarget) / 10);
-end
-
-function peak = defaultPeak (image)
-  if isinteger (image)
-    peak = double (intmax (class (image)));
-  else
-    peak = 1;
-  end
 end
 
 %!test
@@ -51,6 +49,19 @@ end
 %! assert (tilevista_tol_for_psnr (zeros (2, 2, 'uint8'), 0), 4 * 255^2);
 %! assert (tilevista_tol_for_psnr (zeros (2, 2, 'uint16'), 0), 4 * 65535^2);
 %! assert (tilevista_tol_for_psnr (zeros (2, 2), 0), 4);
+%! % A double image of values 0 to 255 keeps the default peak 1, a tol
+%! % 65025 times too small, but is told so (below); with its peak, or as
+%! % uint8, nothing is said.
+%! img = [0 128; 255 7];
+%! warning ('off', 'tilevista:peakExceeded', 'local');
+%! assert (tilevista_tol_for_psnr (img, 38), 4 / 10^3.8, 1e-15);
+%! warning ('error', 'tilevista:peakExceeded', 'local');
+%! assert (tilevista_tol_for_psnr (img, 38, 255), 4 * 255^2 / 10^3.8, 1e-9);
+%! assert (tilevista_tol_for_psnr (uint8 (img), 38), 4 * 255^2 / 10^3.8, 1e-9);
+
+%!warning id=tilevista:peakExceeded tilevista_tol_for_psnr ([0 128; 255 7], 38);
+%!warning <values up to 255, above the peak 1 in force \(the default for double images\); pass> tilevista_tol_for_psnr ([0 128; 255 7], 38);
+%!warning <values up to 255, above PEAK = 100> tilevista_tol_for_psnr ([0 128; 255 7], 38, 100);
 
 %!test
 %! % An error of exactly tol gives exactly the target PSNR (identity up to

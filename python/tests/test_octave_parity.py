@@ -7,6 +7,7 @@ text, the rejection messages, and the demo's pictures and atom count.
 
 import ctypes
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -214,6 +215,31 @@ def test_toolbox_pipeline_on_the_bundled_image_equals_octave(octave):
     assert tilevista.psnr(img, tilevista.assemble(result.approximations, layout)) >= 45
 
 
+def documented(doc, message, console):
+    """Whether a docstring lists a module message after a console line (""
+    for none): its texts in double quotes, each on a line of its own, the
+    console lines as 'after the console line "..."' with them, then their
+    description; %i, %d, %g, %s and ... stand for any value."""
+    def pattern(template):
+        p = re.escape(template).replace(r"\.\.\.", ".*").replace("%s", ".*")
+        return re.compile(re.sub("%[idg]", "[-+0-9.e]+", p))
+
+    entries, described = [], True
+    for line in (raw.strip() for raw in doc.splitlines()):
+        text = re.fullmatch(r'"(.*)"', line)
+        after = re.fullmatch(r'after the console line "(.*)"', line)
+        if text or after:
+            if described:
+                entries.append(([], []))
+            described = False
+            entries[-1][0 if text else 1].append(pattern((text or after).group(1)))
+        else:
+            described = True
+    return any(any(p.fullmatch(message) for p in texts)
+               and (any(p.fullmatch(console) for p in consoles) if consoles else not console)
+               for texts, consoles in entries)
+
+
 @pytest.mark.parametrize("k", range(len(REJECTIONS)))
 def test_rejections_carry_the_module_message(octave, k):
     args, _ = REJECTIONS[k]
@@ -222,7 +248,11 @@ def test_rejections_carry_the_module_message(octave, k):
     assert message.startswith("TILEVISTA_Mex: ")
     with pytest.raises(ValueError) as raised:
         tilevista.approximate(*args)
-    assert str(raised.value).endswith(message[len("TILEVISTA_Mex: "):].rstrip())
+    text = message[len("TILEVISTA_Mex: "):].rstrip()
+    assert str(raised.value).endswith(text)
+    # approximate's docstring maps it to its cause and cure.
+    lines = str(raised.value).splitlines()
+    assert documented(tilevista.approximate.__doc__, text, lines[0] if len(lines) > 1 else "")
 
 
 def test_demos_write_the_same_pictures_and_count_the_same_atoms(octave, tmp_path, capsys):
@@ -247,4 +277,9 @@ def test_demos_write_the_same_pictures_and_count_the_same_atoms(octave, tmp_path
     assert camera.reached_psnr >= 45
     assert camera.atoms == read_results(octave / "camera.out")[1]
     assert camera.stop.startswith("target reached")
+    # The colour bar's labels (black) keep a white margin of a stroke (4
+    # pixels at this height) to the picture's edges, the top one too.
+    labels = read_image(camera.files[2])[:, 512:]
+    rows, cols = np.nonzero(np.all(labels == 0, axis=2))
+    assert rows.min() >= 4 and rows.max() < 512 - 4 and cols.max() < labels.shape[1] - 4
     assert "reached PSNR     45.00 dB" in capsys.readouterr().out

@@ -3,6 +3,7 @@ and whole images (the block order and the dictionary's bits are also checked
 against Octave's toolbox in test_octave_parity.py)."""
 
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -60,6 +61,16 @@ def test_helpers_refuse_what_they_cannot_cut_or_assemble():
         (lambda: tilevista.tol_for_psnr(np.ones(2), float("nan")), "NaN"),
         (lambda: tilevista.approximate_image(np.ones((4, 4)), psnr_db=30, tol=1), "not both"),
         (lambda: tilevista.approximate_image(np.ones((4, 4)), block=(2, 2, 2)), "pair"),
+        (lambda: tilevista.approximate_image(np.ones((4, 4)), block=2, Dy=np.eye(4)),
+         "Dy has atoms of length 4, but the blocks have 2 rows"),
+        (lambda: tilevista.approximate_image(np.ones((4, 4)), atoms=3, Dy=np.eye(2),
+                                             Dx=np.eye(2)), "atoms or both dictionaries"),
+        (lambda: tilevista.combine_dictionaries(np.eye(4)), "at least two"),
+        (lambda: tilevista.combine_dictionaries(np.eye(4), np.eye(3)),
+         "dictionary 2 has 3 rows, dictionary 1 has 4"),
+        (lambda: tilevista.combine_dictionaries(np.eye(2), np.eye(2) * 1j), "dictionary 2 must"),
+        (lambda: tilevista.combine_dictionaries(np.zeros((2, 0)), np.eye(2)), "dictionary 1 m"),
+        (lambda: tilevista.combine_dictionaries(np.eye(2), np.ones(2)), "dictionary 2 must"),
     ]
     for call, message in bad:
         with pytest.raises(ValueError, match=message):
@@ -74,6 +85,15 @@ def test_cosine_dictionary_has_unit_atoms_and_holds_the_basis():
     basis = tilevista.cosine_dictionary(8)
     assert np.allclose(basis.T @ basis, np.eye(8), atol=1e-14)
     assert np.allclose(tilevista.cosine_dictionary(8, 16)[:, ::2], basis, atol=1e-14)
+    # Joined dictionaries: the atoms side by side in the order given, float64
+    # from any exactly convertible dtype, the bits of the parts kept.
+    D = tilevista.combine_dictionaries([[1], [2]], np.array([[3, 4], [5, 6]], np.int16),
+                                       np.array([[7], [8]], np.float32))
+    assert D.dtype == np.float64 and D.tolist() == [[1, 3, 4, 7], [2, 5, 6, 8]]
+    cosine = tilevista.cosine_dictionary(4, 6)
+    D = tilevista.combine_dictionaries(cosine, np.eye(4))
+    assert D.shape == (4, 10) and D[:, :6].tobytes() == cosine.tobytes()
+    assert np.array_equal(D[:, 6:], np.eye(4))
 
 
 def test_psnr_and_tol_for_psnr_agree():
@@ -85,6 +105,16 @@ def test_psnr_and_tol_for_psnr_agree():
     assert tol == pytest.approx(42 * 255**2 / 10**3.75)
     # An error of exactly tol gives exactly the target PSNR.
     assert tilevista.psnr(img, img + math.sqrt(tol / 42)) == pytest.approx(37.5, abs=1e-10)
+    # Values above the peak in force are computed with it, and told.
+    wide = np.array([[0.0, 1000.0]])
+    with pytest.warns(tilevista.PeakExceededWarning, match="values up to 1000, above the peak 255"):
+        assert tilevista.tol_for_psnr(wide, 40) == pytest.approx(2 * 255**2 / 1e4)
+    with pytest.warns(tilevista.PeakExceededWarning, match="pass the largest value"):
+        assert tilevista.psnr(wide, wide + 1) == pytest.approx(10 * math.log10(255**2))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        tilevista.tol_for_psnr(wide, 40, peak=1000)
+        tilevista.psnr(np.uint8([[0, 255]]), np.uint8([[1, 254]]))
 
 
 @pytest.mark.parametrize("shape", [(21, 30), (13, 10, 3)])
@@ -104,9 +134,43 @@ def test_whole_images_reach_their_target(shape):
     counts = tilevista.image_blocks(np.dstack([out.atoms_per_block]), 1)[0].reshape(-1)
     assert np.array_equal(counts, [y.size for y in r.y_indices])
     # Float images default to a peak of 1; a tol given directly is used as is.
-    assert tilevista.approximate_image(img / 255.0, psnr_db=38).psnr >= 38
-    # The tol rule is checked after each atom: a huge tol stops after the first.
-    assert tilevista.approximate_image(img, tol=1e12).atoms_per_block.sum() == 1
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert tilevista.approximate_image(img / 255.0, psnr_db=38).psnr >= 38
+        # The tol rule is checked after each atom: a huge tol stops after the first.
+        assert tilevista.approximate_image(img, tol=1e12).atoms_per_block.sum() == 1
+        # A float image of values 0 to 255 with its peak: the uint8 image's call.
+        as_float = tilevista.approximate_image(img.astype(np.float64), (4, 5), (8, 10), 38,
+                                               peak=255)
+    assert np.array_equal(as_float.atoms_per_block, out.atoms_per_block)
+    # Without it the peak 1 asks for ~48 dB more, and that is told.
+    with pytest.warns(tilevista.PeakExceededWarning, match="default for float64 images"):
+        lossless = tilevista.approximate_image(img.astype(np.float64), (4, 5), (8, 10), 38)
+    assert lossless.atoms_per_block.sum() > 2 * out.atoms_per_block.sum()
+    # A PSNR passed as tol asks for 60 dB here; a tol that asks for about its
+    # own value in dB is not taken for one.
+    with pytest.warns(tilevista.TolLooksLikePsnrWarning, match="pass psnr_db=38"):
+        tilevista.approximate_image(img, tol=38)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        tilevista.approximate_image(img / 255.0, tol=38)
+
+
+def test_whole_images_take_any_dictionaries_and_clip_on_request():
+    # Steps inside blocks overshoot: the approximation leaves the image's range.
+    img = np.zeros((10, 12), np.uint8)
+    img[2:7, 3:9] = 255
+    Dy = tilevista.combine_dictionaries(tilevista.cosine_dictionary(5, 10), np.eye(5))
+    Dx = tilevista.cosine_dictionary(4, 6)
+    raw = tilevista.approximate_image(img, Dy=Dy, Dx=Dx, psnr_db=20)
+    blocks, layout = tilevista.image_blocks(img, 5, 4)
+    r = tilevista.approximate(blocks, Dy, Dx, tilevista.tol_for_psnr(img, 20))
+    assert np.array_equal(raw.image, tilevista.assemble(r.approximations, layout))
+    assert raw.image.min() < 0 or raw.image.max() > 255
+    clipped = tilevista.approximate_image(img, block=(5, 4), atoms=(99, 6), Dy=Dy, psnr_db=20,
+                                          clip=True)
+    assert np.array_equal(clipped.image, np.clip(raw.image, 0, 255))
+    assert clipped.psnr == tilevista.psnr(img, clipped.image) >= raw.psnr
 
 
 def test_the_demo_names_the_rule_that_stopped_the_pursuit(tmp_path, capsys):

@@ -13,23 +13,29 @@ Atom indices are 0-based, as everywhere in Python.
 
 Functions
 ---------
-approximate        one call of the module on blocks and two dictionaries
-image_blocks       cut an image (grey or colour) into equal blocks
-assemble           put the blocks together again
-cosine_dictionary  redundant cosine dictionary with unit-norm atoms
-tol_for_psnr       the tol that reaches a target PSNR
-psnr               PSNR of an approximation
-approximate_image  a whole image in one call
+approximate           one call of the module on blocks and two dictionaries
+image_blocks          cut an image (grey or colour) into equal blocks
+assemble              put the blocks together again
+cosine_dictionary     redundant cosine dictionary with unit-norm atoms
+combine_dictionaries  join dictionaries for one direction, e.g. cosine + identity
+tol_for_psnr          the tol that reaches a target PSNR
+psnr                  PSNR of an approximation
+approximate_image     a whole image in one call
+
+Warnings
+--------
+PeakExceededWarning      an image holds values above the peak of its PSNR
+TolLooksLikePsnrWarning  approximate_image got a tol that reads like a PSNR
 
 ``python3 -m tilevista.demo IMAGE`` approximates an image file and writes
 pictures of the result.
 """
 
 from .blocks import BlockLayout, assemble, image_blocks
-from .dictionary import cosine_dictionary
+from .dictionary import combine_dictionaries, cosine_dictionary
 from .image import ImageApproximation, approximate_image
 from .module_call import Approximation, approximate
-from .quality import psnr, tol_for_psnr
+from .quality import PeakExceededWarning, TolLooksLikePsnrWarning, psnr, tol_for_psnr
 
 
 def _version():
@@ -47,5 +53,6 @@ __version__ = _version()
 
 __all__ = [
     "Approximation", "approximate", "BlockLayout", "image_blocks", "assemble",
-    "cosine_dictionary", "tol_for_psnr", "psnr", "ImageApproximation", "approximate_image",
+    "cosine_dictionary", "combine_dictionaries", "tol_for_psnr", "psnr", "ImageApproximation",
+    "approximate_image", "PeakExceededWarning", "TolLooksLikePsnrWarning",
 ]

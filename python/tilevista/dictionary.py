@@ -1,15 +1,18 @@
-"""Redundant cosine dictionaries: the 1-D atoms along block rows and columns."""
+"""Dictionaries, the 1-D atoms along block rows and columns: redundant
+cosines, and several joined for one direction."""
 
 from __future__ import annotations
 
 import math
-from typing import Optional
+from typing import List, Optional
 
 import numpy as np
 
-from .inputs import positive_integer
+from numpy.typing import ArrayLike
 
-__all__ = ["cosine_dictionary"]
+from .inputs import module_matrix, positive_integer
+
+__all__ = ["cosine_dictionary", "combine_dictionaries"]
 
 
 def cosine_dictionary(n: int, K: Optional[int] = None) -> np.ndarray:
@@ -66,3 +69,57 @@ def cosine_dictionary(n: int, K: Optional[int] = None) -> np.ndarray:
     for row in D:
         squares = squares + row * row
     return D / np.sqrt(squares)
+
+
+def combine_dictionaries(*dictionaries: ArrayLike) -> np.ndarray:
+    """Join dictionaries for one block direction: their atoms side by side.
+
+    ``combine_dictionaries(A, B, ...)`` is ``np.hstack([A, B, ...])`` in
+    float64, as the Octave toolbox's ``tilevista_combine_dictionaries``
+    gives it. The atoms are used as given: the module does not divide scores
+    by the atoms' norms, so combine dictionaries whose atoms have comparable
+    norms (unit norms, as below) unless a weighting is intended.
+
+    Parameters
+    ----------
+    *dictionaries : array_like
+        Two or more non-empty 2-D arrays of real numbers with the same number
+        of rows (the atom length). Booleans, integers and floats are taken as
+        :func:`tilevista.approximate` takes them, converted exactly to
+        float64; Octave's function takes double matrices only.
+
+    Returns
+    -------
+    numpy.ndarray
+        rows x (sum of the atom counts) float64 matrix, the atoms in the order
+        given.
+
+    Raises
+    ------
+    ValueError
+        Fewer than two dictionaries, one that is not a non-empty 2-D array of
+        real numbers, or one whose row count differs from the first one's
+        (numbered from 1, as in Octave's messages).
+
+    Examples
+    --------
+    Cosines plus the identity basis (single pixels) for 8-row blocks:
+
+    >>> D = combine_dictionaries(cosine_dictionary(8, 16), np.eye(8))
+    >>> D.shape
+    (8, 24)
+    """
+    if len(dictionaries) < 2:
+        raise ValueError("at least two dictionaries are needed")
+    matrices: List[np.ndarray] = []
+    for k, value in enumerate(dictionaries, start=1):
+        name = f"dictionary {k}"
+        D = module_matrix(value, name)
+        if D.dtype != np.float64 or D.size == 0:
+            raise ValueError(f"{name} must be a non-empty real 2-D array; it is {D.dtype} of "
+                             f"shape {D.shape}")
+        if matrices and D.shape[0] != matrices[0].shape[0]:
+            raise ValueError(f"{name} has {D.shape[0]} rows, dictionary 1 has "
+                             f"{matrices[0].shape[0]}")
+        matrices.append(D)
+    return np.hstack(matrices)

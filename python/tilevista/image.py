@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import math
 import time
+import warnings
 from dataclasses import dataclass
 from typing import Any, NamedTuple, Optional, Tuple, Union
 
@@ -11,8 +13,10 @@ from numpy.typing import ArrayLike
 
 from .blocks import BlockLayout, assemble, image_blocks
 from .dictionary import cosine_dictionary
+from .inputs import module_matrix
 from .module_call import Approximation, approximate
-from .quality import psnr, tol_for_psnr
+from .quality import (TolLooksLikePsnrWarning, checked_peak, psnr_for_peak, tol_for_peak,
+                      warn_above_peak)
 
 __all__ = ["ImageApproximation", "approximate_image", "default_peak"]
 
@@ -25,7 +29,8 @@ class ImageApproximation(NamedTuple):
     Attributes
     ----------
     image : numpy.ndarray
-        The approximation, float64, of the image's shape.
+        The approximation, float64, of the image's shape; it may lie outside
+        the image's range of values unless clipped (see ``clip``).
     atoms_per_block : numpy.ndarray
         int64 atom counts of the block grid: d x nc for a grey image,
         d x nc x C for C channels.
@@ -79,61 +84,130 @@ def _pair(value: Any, name: str) -> Tuple[Any, Any]:
     return value, value
 
 
-def run_image(img: ArrayLike, block: Pair = 8, atoms: Pair = 16, psnr_db: Optional[float] = None,
-              tol: Optional[float] = None, peak: Optional[float] = None,
-              verbose: bool = False) -> ImageRun:
+def _dictionaries(img: np.ndarray, block: Optional[Pair], atoms: Optional[Pair],
+                  Dy: Optional[ArrayLike], Dx: Optional[ArrayLike]
+                  ) -> Tuple[np.ndarray, BlockLayout, np.ndarray, np.ndarray]:
+    """The image's blocks and layout, and the dictionaries of the call: those
+    given, which fix the block side along their direction, and cosine ones of
+    ``atoms`` atoms for the others."""
+    if atoms is not None and Dy is not None and Dx is not None:
+        raise ValueError("give atoms or both dictionaries Dy and Dx, not both")
+    rows, cols = _pair(8 if block is None else block, "block")
+    ky, kx = _pair(16 if atoms is None else atoms, "atoms")
+    given = [None if D is None else module_matrix(D, name) for D, name in ((Dy, "Dy"), (Dx, "Dx"))]
+    sides = [rows, cols]
+    for k, (D, name, side) in enumerate(zip(given, ("Dy", "Dx"), ("rows", "columns"))):
+        if D is None:
+            continue
+        if block is not None and D.shape[0] != sides[k]:
+            raise ValueError(f"{name} has atoms of length {D.shape[0]}, but the blocks have "
+                             f"{sides[k]} {side}; leave out block or make them agree")
+        sides[k] = D.shape[0]
+    blocks, layout = image_blocks(img, *sides)
+    rows, cols = layout.block_shape
+    return (blocks, layout, cosine_dictionary(rows, ky) if given[0] is None else given[0],
+            cosine_dictionary(cols, kx) if given[1] is None else given[1])
+
+
+def _warn_tol_like_psnr(tol: Any, size: int, peak: float) -> None:
+    """Warn when ``tol`` reads like a PSNR in dB: a number of 10 to 100 that
+    asks the image for at least 20 dB more than that number."""
+    try:
+        value = float(tol)
+    except (TypeError, ValueError):
+        return  # the module says what is wrong with it
+    if not 10 <= value <= 100:
+        return
+    implied = 10 * math.log10(size * peak * peak / value)
+    if implied >= value + 20:
+        warnings.warn(f"approximate_image: tol={value:g} is a total squared error, which asks "
+                      f"this image for {implied:.1f} dB (peak {peak:g}); for a target of "
+                      f"{value:g} dB pass psnr_db={value:g}", TolLooksLikePsnrWarning,
+                      stacklevel=4)
+
+
+def run_image(img: ArrayLike, block: Optional[Pair] = None, atoms: Optional[Pair] = None,
+              psnr_db: Optional[float] = None, tol: Optional[float] = None,
+              peak: Optional[float] = None, verbose: bool = False, *,
+              Dy: Optional[ArrayLike] = None, Dx: Optional[ArrayLike] = None,
+              clip: bool = False) -> ImageRun:
     """:func:`approximate_image` with all that went into and came out of it."""
     if psnr_db is not None and tol is not None:
         raise ValueError("give psnr_db or tol, not both")
-    rows, cols = _pair(block, "block")
-    blocks, layout = image_blocks(img, rows, cols)
-    ky, kx = _pair(atoms, "atoms")
-    Dy = cosine_dictionary(layout.block_shape[0], ky)
-    Dx = cosine_dictionary(layout.block_shape[1], kx)
     image = np.asarray(img)
-    top = default_peak(image) if peak is None else peak
+    blocks, layout, Dy, Dx = _dictionaries(image, block, atoms, Dy, Dx)
+    top = checked_peak(default_peak(image) if peak is None else peak)
+    warn_above_peak(image, top, "approximate_image",
+                    f"the default for {image.dtype} images" if peak is None else "given",
+                    stacklevel=4)
     if psnr_db is not None:
-        tol = tol_for_psnr(image, psnr_db, top)
+        tol = tol_for_peak(image.size, psnr_db, top)
+    elif tol is not None:
+        _warn_tol_like_psnr(tol, image.size, top)
     started = time.perf_counter()
     result = approximate(blocks, Dy, Dx, tol, verbose=verbose)
     seconds = time.perf_counter() - started
     approx = assemble(result.approximations, layout)
+    if clip:
+        approx = np.clip(approx, float(image.min()), float(image.max()))
     d, nc = layout.grid
     counts = np.array([len(y) for y in result.y_indices], dtype=np.int64)
     grid = counts.reshape(layout.channels, nc, d).transpose(2, 1, 0)
     if image.ndim == 2:
         grid = grid[:, :, 0]
-    summary = ImageApproximation(approx, np.ascontiguousarray(grid), psnr(image, approx, top))
+    summary = ImageApproximation(approx, np.ascontiguousarray(grid),
+                                 psnr_for_peak(image, approx, top))
     return ImageRun(layout, Dy, Dx, top, tol, result, seconds, summary)
 
 
-def approximate_image(img: ArrayLike, block: Pair = 8, atoms: Pair = 16,
+def approximate_image(img: ArrayLike, block: Optional[Pair] = None, atoms: Optional[Pair] = None,
                       psnr_db: Optional[float] = None, tol: Optional[float] = None, *,
-                      peak: Optional[float] = None, verbose: bool = False) -> ImageApproximation:
+                      Dy: Optional[ArrayLike] = None, Dx: Optional[ArrayLike] = None,
+                      peak: Optional[float] = None, clip: bool = False,
+                      verbose: bool = False) -> ImageApproximation:
     """Approximate a grey or colour image with one call of the module.
 
     The image is cut into blocks (:func:`tilevista.image_blocks`), all channels
-    in one call so that the choice of blocks is global across channels, over
-    cosine dictionaries (:func:`tilevista.cosine_dictionary`) along the block
-    rows and columns.
+    in one call so that the choice of blocks is global across channels, and
+    approximated over the dictionaries ``Dy`` (along the block rows) and
+    ``Dx`` (along the block columns), by default cosine dictionaries
+    (:func:`tilevista.cosine_dictionary`).
 
     Parameters
     ----------
     img : array_like
         H x W or H x W x C real image.
     block : int or (int, int), optional
-        Block size, rows and columns (default 8).
+        Block size, rows and columns (default 8, or the atom length of a
+        dictionary given; a block size given must agree with it).
     atoms : int or (int, int), optional
-        Atoms of the row and column dictionaries (default 16).
+        Atoms of the cosine dictionaries along the rows and columns (default
+        16), for the directions without a dictionary given.
     psnr_db : float, optional
-        Target PSNR in dB; sets ``tol`` with :func:`tilevista.tol_for_psnr`.
+        Target PSNR in dB; sets ``tol`` with :func:`tilevista.tol_for_psnr`
+        for the peak in force.
     tol : float, optional
         The total squared error at which to stop. With neither ``psnr_db``
-        nor ``tol`` the module's default (6.5) applies.
+        nor ``tol`` the module's default (6.5) applies. A ``tol`` of 10 to
+        100 that asks the image for at least 20 dB more than its own value
+        (``tol=38`` on a 512 x 512 uint8 image: 91.5 dB) is most likely a
+        PSNR passed as tol: :class:`tilevista.TolLooksLikePsnrWarning`.
+    Dy, Dx : array_like, optional
+        The dictionaries, rows x Ky and cols x Kx, one atom per column (for
+        example :func:`tilevista.combine_dictionaries` of a cosine dictionary
+        and the identity). Either may be left out.
     peak : float, optional
         The image's largest possible value, for ``psnr_db`` and the reported
         PSNR; by default the maximum of an integer dtype (255 for uint8) and
-        1.0 for boolean and floating-point images.
+        1.0 for boolean and floating-point images. A float image of values 0
+        to 255 needs ``peak=255``: an image above the peak in force gets a
+        :class:`tilevista.PeakExceededWarning`.
+    clip : bool, optional
+        The approximation may lie outside the image's range of values (the
+        atoms overshoot near edges). False (the default) returns it as the
+        pursuit made it; True clips it to the image's smallest and largest
+        values, which can only bring it closer to the image. ``psnr`` is
+        that of the image returned.
     verbose : bool, optional
         Print the module's console text as the call runs.
 
@@ -145,8 +219,9 @@ def approximate_image(img: ArrayLike, block: Pair = 8, atoms: Pair = 16,
     Raises
     ------
     ValueError
-        Both ``psnr_db`` and ``tol`` given, or an argument the toolbox or the
-        module rejects.
+        Both ``psnr_db`` and ``tol`` given, ``atoms`` with both dictionaries,
+        a block size a dictionary contradicts, or an argument the toolbox or
+        the module rejects.
     MemoryError
         The call needs more memory than the system can give.
 
@@ -157,5 +232,10 @@ def approximate_image(img: ArrayLike, block: Pair = 8, atoms: Pair = 16,
     >>> out = approximate_image(img, block=8, atoms=16, psnr_db=40)
     >>> out.atoms_per_block.shape, out.psnr >= 40
     ((2, 2), True)
+    >>> from tilevista import combine_dictionaries, cosine_dictionary
+    >>> D = combine_dictionaries(cosine_dictionary(4, 8), np.eye(4))
+    >>> approximate_image(img, Dy=D, Dx=D, psnr_db=40).atoms_per_block.shape
+    (4, 4)
     """
-    return run_image(img, block, atoms, psnr_db, tol, peak, verbose).approximation
+    return run_image(img, block, atoms, psnr_db, tol, peak, verbose, Dy=Dy, Dx=Dx,
+                     clip=clip).approximation

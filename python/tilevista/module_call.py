@@ -166,9 +166,58 @@ def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx
     Notes
     -----
     Booleans, integers and floats are converted to float64 when that is exact;
-    arrays may have any memory order or strides. Complex arrays are passed as
-    they are and the module rejects them. The module's own messages number
-    blocks from 1 ("Block 3 must be ..." is ``blocks[2]``).
+    arrays may have any memory order or strides. So uint8 blocks (or float32
+    dictionaries) are taken as their float64 values here, while the module
+    called from Octave or MATLAB rejects them ("Block 1 must be a real, full
+    double matrix ...; it is of class uint8"). Complex arrays are passed as
+    they are and the module rejects them. An image is not a block array:
+    cut it with :func:`tilevista.image_blocks`.
+
+    The module's messages, the text of the ``ValueError`` (after the console
+    line the module printed first, if any), with cause and cure; they number
+    blocks from 1 ("Block 3 must be ..." is ``blocks[2]``)::
+
+        "Input must be double, real, full,and nonstring"
+            Dy, Dx, tol or max_atoms is complex: pass real values.
+        "The image matrix is empty!!"
+            No blocks: an empty sequence or an array of 0 blocks.
+        "Error!!"
+        after the console line "The atoms in the dictionary dictionary Y are of length %i and should be of length %i"
+        after the console line "The atoms in the dictionary dictionary X are of length %i and should be of length %i"
+            Dy must have as many rows as the blocks, Dx as many as their
+            columns, and neither may be empty.
+        "One dictionary should have more than 1 atom and the other should have at least one!!"
+        after the console line "Dictionary Y has %i atoms and dictionary X has %i atoms"
+            Ky + Kx is below 3: give one dictionary at least 2 atoms.
+        "The tolerance should be a scalar"
+        "The maximum number of atoms should be a scalar"
+            tol or max_atoms is an array of more than one value.
+        "The blocks are too large: %d x %d = %d pixels per block, at most %d"
+        "The dictionaries are too large: %d x %d atom pairs, at most %d"
+        "Too many blocks: %d blocks of capacity %d atoms exceed %d atoms in all"
+        "The blocks are too large for their dictionaries: %d pixels x %d atoms per block exceed %d values"
+            The sizes do not fit the module's 32-bit counts: smaller blocks,
+            smaller dictionaries, or the image in several calls.
+        "Block %d must be a real, full double matrix of %d x %d; it is ..."
+            That block has another shape than the second block (or the only
+            one), or is complex: cut images with image_blocks.
+        "TILEVISTA_THREADS is '%s': it must be a whole number of threads from 1 to ..."
+            The environment variable is not 0 to 1024: set or delete it in
+            os.environ.
+        "Error TILEVISTA exited early see message above!!"
+        after the console line "The minimum number of atoms %i must be greater than 0 and less than %i!"
+            max_atoms is negative or above the capacity of all blocks (0
+            means the capacity).
+        "Error TILEVISTA exited early see message above!!"
+        after the console line "Tol is %g is should be positive!"
+            tol is negative (0 never stops the pursuit on tol).
+
+    ``MemoryError`` carries "Not enough memory for this call: ..." (the
+    amounts the call needs) or the host's "Out of memory: ...": fewer or
+    smaller blocks per call, smaller dictionaries, a larger tol or a budget.
+    The package always passes blocks as a cell and asks for all seven
+    outputs, so the module's "Wrong number of input arguments", "Must Enter a
+    Cell Block" and "Wrong number of output arguments!" do not occur here.
 
     The GIL is released while the pursuit runs; calls from several threads
     run one after another. The module's thread count comes from the

@@ -163,7 +163,8 @@ def atoms_map(atoms_per_block: ArrayLike, block_shape: Tuple[int, int],
     image's channels summed per block), on a scale from 0 to the largest
     count, the blocks cropped at the border as the image is. To the right,
     after a white gap, a bar runs from 0 (bottom) to the largest count (top),
-    labelled in black at both ends and in the middle. The pixels are those of
+    labelled in black at both ends and in the middle, each label inside the
+    picture with a white margin. The pixels are those of
     the Octave demo's picture.
 
     Parameters
@@ -209,8 +210,10 @@ def atoms_map(atoms_per_block: ArrayLike, block_shape: Tuple[int, int],
     for value in labels:
         mask = _digit_mask(value, scale)
         row = int(_round((H - 1) * (1 - value / top))) - mask.shape[0] // 2
-        row = min(max(row, 0), H - mask.shape[0])
-        if row < 0:
+        # A white margin of one stroke above and below: the end labels do not
+        # run into the picture's edge.
+        row = min(max(row, scale), H - mask.shape[0] - scale)
+        if row < scale:
             continue  # an image too short for the digits
         area = picture[row:row + mask.shape[0], left:left + mask.shape[1]]
         area[mask] = 0

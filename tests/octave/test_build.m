@@ -16,6 +16,23 @@
 %! text = evalc ('help TILEVISTA_Mex');
 %! assert (! isempty (strfind (text, 'TILEVISTA_MEX  Block-wise greedy approximation')));
 %! assert (! isempty (strfind (text, 'Input must be double, real, full,and nonstring')));
+%! % Its first lines say how to call it, and so does the README.
+%! top = regexprep (strjoin (strsplit (text, "\n")(1:12), ' '), '\s+', ' ');
+%! assert (! isempty (strfind (top, 'Request all seven outputs, or use tilevista_pursuit')), top);
+%! toolbox = fileparts (which ('tilevista_blocks'));
+%! readme = regexprep (fileread (fullfile (fileparts (toolbox), 'README.md')), '\s+', ' ');
+%! assert (! isempty (strfind (readme, 'Request all seven outputs, or use `tilevista_pursuit`')));
+%! % The See also of every function the package ships names only functions
+%! % the package holds (package/INDEX): tilevista_build is the project's.
+%! index = fileread (fullfile (fileparts (toolbox), 'package', 'INDEX'));
+%! shipped = lower (regexp (index, '^ (\w+)', 'tokens', 'lineanchors'));
+%! files = dir (fullfile (toolbox, '*.m'));
+%! for f = {files(! strcmp ({files.name}, 'tilevista_build.m')).name}
+%!   seeAlso = regexp (fileread (fullfile (toolbox, f{1})), 'See also ([^\n]*(\n%   [^\n]+)*)', 'tokens', 'once');
+%!   for name = lower (regexp (seeAlso{1}, '\w+', 'match'))
+%!     assert (any (strcmp ([shipped{:}], name{1})), '%s: See also %s, which the package lacks', f{1}, name{1});
+%!   end
+%! end
 
 %!test
 %! % The module exports its entry point and nothing else.

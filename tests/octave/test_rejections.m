@@ -1,13 +1,54 @@
 % Every rejection of the module as GNU Octave reports it: the host puts the
 % module's name before the text and drops a final line feed. Console detail
-% lines printed before an error are checked too.
+% lines printed before an error are checked too, and every rejection is
+% found in the Errors of help TILEVISTA_Mex.
 
 %!function [message, text] = rejection (nout, varargin)
 %!  % Calls the module with nout outputs; returns the error message ('' when
-%!  % the call succeeded) and the console text.
+%!  % the call succeeded) and the console text. A rejection must be listed in
+%!  % help TILEVISTA_Mex, under its identifier when the host reports one.
 %!  message = '';
+%!  id = '';
 %!  out = cell (1, nout);
-%!  text = evalc ('try, [out{1:nout}] = TILEVISTA_Mex (varargin{:}); catch err, message = err.message; end');
+%!  text = evalc ('try, [out{1:nout}] = TILEVISTA_Mex (varargin{:}); catch err, message = err.message; id = err.identifier; end');
+%!  if ! isempty (message)
+%!    ids = documented_as (message, text);
+%!    assert (! isempty (ids), sprintf ('not in help TILEVISTA_Mex: "%s" after "%s"', message, text));
+%!    assert (isempty (id) || any (strcmp (id, ids)), sprintf ('%s is listed as %s', id, strjoin (ids, ', ')));
+%!  end
+%!endfunction
+
+%!function ids = documented_as (message, console)
+%!  % The identifiers under which help TILEVISTA_Mex lists a message of the
+%!  % host ("TILEVISTA_Mex: " and the text) with the console text printed
+%!  % before it. Each entry of its Errors is an identifier line, then the
+%!  % texts in double quotes, the console lines as 'after the console line
+%!  % "..."'; %i, %d, %g, %s and ... stand for any value.
+%!  help = evalc ('help TILEVISTA_Mex');
+%!  errors = regexp (help, '\n\s*Errors\..*?\n\s*Memory\.', 'match', 'once');
+%!  [names, bodies] = regexp (errors, '^\s*(TILEVISTA:\w+)\s*$', 'tokens', 'split', 'lineanchors');
+%!  text = regexprep (message, '^TILEVISTA_Mex: ', '');
+%!  line = strtrim (strsplit (console, "\n"){1});
+%!  fits = @(value, templates) any (cellfun (@(t) ! isempty (regexp (value, t, 'once')), templates));
+%!  ids = {};
+%!  for k = 1:numel (names)
+%!    messages = pattern (regexp (bodies{k + 1}, '^\s*"([^\n]*)"\s*$', 'tokens', 'lineanchors'));
+%!    consoles = pattern (regexp (bodies{k + 1}, '^\s*after the console line "([^\n]*)"\s*$', 'tokens', 'lineanchors'));
+%!    if fits (text, messages) && ((isempty (consoles) && isempty (console)) || fits (line, consoles))
+%!      ids{end + 1} = names{k}{1};
+%!    end
+%!  end
+%!endfunction
+
+%!function patterns = pattern (tokens)
+%!  % The documented texts as anchored regular expressions.
+%!  patterns = cell (size (tokens));
+%!  for k = 1:numel (tokens)
+%!    p = regexprep (tokens{k}{1}, '([\\^$.|?*+()\[\]{}])', '\\$1');
+%!    p = strrep (p, '\.\.\.', '.*');
+%!    p = regexprep (p, '%[idg]', '[-+0-9.e]+');
+%!    patterns{k} = ['^' strrep(p, '%s', '.*') '$'];
+%!  end
 %!endfunction
 
 %!test
@@ -101,3 +142,16 @@
 %! % is allocated: 65537 x 65537 atom pairs for 1 x 1 blocks.
 %! message = rejection (7, {1, 2}, ones (1, 65537), ones (1, 65537));
 %! assert (strncmp (message, 'TILEVISTA_Mex: The dictionaries are too large', 45), message);
+%! message = rejection (7, {zeros(256)}, zeros (256), zeros (256));
+%! assert (strncmp (message, 'TILEVISTA_Mex: The blocks are too large for their dictionaries', 62), message);
+
+%!test
+%! % A thread count the module cannot use ends the call, naming it.
+%! saved = getenv ('TILEVISTA_THREADS');
+%! unwind_protect
+%!   setenv ('TILEVISTA_THREADS', 'many');
+%!   message = rejection (7, {[1;2], [3;4]}, eye (2), 1);
+%!   assert (strncmp (message, 'TILEVISTA_Mex: TILEVISTA_THREADS is ''many'': it must be', 54), message);
+%! unwind_protect_cleanup
+%!   setenv ('TILEVISTA_THREADS', saved);
+%! end_unwind_protect
