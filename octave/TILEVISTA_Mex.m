@@ -87,6 +87,14 @@ function varargout = TILEVISTA_Mex(varargin)
 %     "Must Enter a Cell Block"
 %     BLOCKS is a matrix (the image itself?), not a cell array of blocks:
 %     cut it with [blocks, info] = tilevista_blocks (img, 8).
+%   TILEVISTA:block
+%     "Block %d must be a real, full double matrix of %d x %d; it is ..."
+%     That block (1-based, in BLOCKS(:) order) has another size than the
+%     others: checked here, before the dictionaries are held to the block
+%     size. Blocks of one size that are of another class (uint8 blocks are
+%     rejected: "it is of class uint8"), complex, sparse, text or cells are
+%     named after the TILEVISTA:tooLarge checks. Cut the image with
+%     tilevista_blocks, which gives double blocks of one size.
 %   TILEVISTA:dictionaryRows
 %     "Error!!"
 %     after the console line "The atoms in the dictionary dictionary Y are of length %i and should be of length %i"
@@ -115,13 +123,6 @@ function varargout = TILEVISTA_Mex(varargin)
 %     "The blocks are too large for their dictionaries: %d pixels x %d atoms per block exceed %d values"
 %     The sizes do not fit the module's 32-bit counts: smaller blocks,
 %     smaller dictionaries, or the image in several calls.
-%   TILEVISTA:blockSize
-%     "Block %d must be a real, full double matrix of %d x %d; it is ..."
-%     That block (1-based, in BLOCKS(:) order) has another size than block
-%     2 (or the only block), or another class (uint8 blocks are rejected:
-%     "it is of class uint8"), or is complex, sparse, text or a cell: cut
-%     the image with tilevista_blocks, which gives double blocks of one
-%     size.
 %   TILEVISTA:threads
 %     "TILEVISTA_THREADS is '%s': it must be a whole number of threads from 1 to ..."
 %     The environment variable is not 0 to 1024: tilevista_threads (n), or
