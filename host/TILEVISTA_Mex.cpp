@@ -60,9 +60,9 @@ ArrayFacts factsOf(const mxArray* a) {
   facts.isDouble = mxIsDouble(a);
   facts.isChar = mxIsChar(a);
   facts.isComplex = mxIsComplex(a);
-  // Hosts name a sparse matrix's class after its elements ("double"), so the
-  // class test alone lets a sparse matrix through; mxIsSparse catches it.
-  facts.isSparse = mxIsClass(a, "sparse") || mxIsSparse(a);
+  // Hosts name a sparse matrix's class after its elements ("double"): the
+  // class test alone lets a sparse matrix through, mxIsSparse catches it.
+  facts.isSparse = mxIsSparse(a);
   facts.className = mxGetClassName(a);
   facts.rows = static_cast<std::int64_t>(mxGetM(a));
   facts.cols = static_cast<std::int64_t>(mxGetN(a));

@@ -38,9 +38,6 @@ class HostError {
 /// calls are not supported).
 void beginCall(ConsoleEcho echo = {});
 
-/// True between beginCall and endCall.
-bool callRunning();
-
 /// Moves the text printed so far in the running call out (empty if none).
 std::string takeConsole();
 

@@ -662,8 +662,6 @@ void beginCall(ConsoleEcho echo) {
   s.call->echo = echo;
 }
 
-bool callRunning() { return state().call != nullptr; }
-
 std::string takeConsole() {
   HostState& s = state();
   return s.call ? std::move(s.call->console) : std::string();

@@ -19,9 +19,6 @@ class SigintForwarding {
   SigintForwarding(const SigintForwarding&) = delete;
   SigintForwarding& operator=(const SigintForwarding&) = delete;
 
-  /// True when the handler could be installed (and so will be restored).
-  bool active() const { return active_; }
-
  private:
   struct sigaction previous_ {};
   bool active_ = false;
