@@ -148,16 +148,17 @@ function varargout = TILEVISTA_Mex(varargin)
 %
 %   Memory. Beyond its inputs a call needs, in doubles of 8 bytes, with
 %   N = rows*cols, Q blocks, T threads and cap = min(Ky*Kx, N): 2*Q*N for
-%   the residuals and approximations; on each thread Ky*Kx +
-%   min(Ky*cols, rows*Kx) + N to score a block and build an atom; for a block
-%   of m atoms 2*N*m for its orthonormal and dual vectors in the outputs and,
-%   until those are filled, its orthonormal vectors in working storage that
-%   grows by half when full (at most 1.5*N*m, never beyond N*cap). So about
-%   2*Q*N + 2*N*(atoms in all) at the end of a call. The fixed part is
-%   checked against the memory available before the pursuit (on fewer
-%   threads when only fewer score tables fit); a call that cannot get what it
-%   needs ends with "Not enough memory for this call: ...", naming these
-%   amounts.
+%   the module's own copies of the blocks and their residuals and Q*N for
+%   the approximations; on each thread Ky*Kx + min(Ky*cols, rows*Kx) + N to
+%   score a block and build an atom, and N*m + m while it writes out a
+%   block of m atoms; for a block of m atoms 2*N*m for its orthonormal and
+%   dual vectors in the outputs and, until those are filled, its
+%   orthonormal vectors in working storage that grows by half when full (at
+%   most 1.5*N*m, never beyond N*cap). So about 3*Q*N + 2*N*(atoms in all)
+%   at the end of a call. The fixed part is checked against the memory
+%   available before the pursuit (on fewer threads when only fewer score
+%   tables fit); a call that cannot get what it needs ends with "Not enough
+%   memory for this call: ...", naming these amounts.
 %
 %   Threads. The blocks take their atoms on several threads at once; the
 %   outputs and the console text are the same, bit for bit, whatever their
