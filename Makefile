@@ -43,7 +43,7 @@ tsan: deps
 	cmake --build $(BUILD)/tsan -j $(JOBS)
 
 test-tsan: tsan
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS)
 
 octave: deps
 	scripts/build-octave
