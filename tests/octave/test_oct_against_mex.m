@@ -204,3 +204,37 @@
 %! assert (regexp (outputs{2}{1}, '\.oct$', 'once') > 0, outputs{2}{1});
 %! assert (strncmp (outputs{1}{2}, 'TILEVISTA_Mex: Not enough memory for this call:', 47), outputs{1}{2});
 %! assert (outputs{2}(2:end), outputs{1}(2:end));
+
+%!test
+%! % Out of memory where the gateway's check cannot see it: an address space
+%! % 128 MB above what the process uses, and calls whose outputs and working
+%! % storage need some 400 MB. Whichever allocation fails, the module's or
+%! % the host's, the call ends with a message and the next call works.
+%! dirs = module_dirs ();
+%! octave = fullfile (OCTAVE_HOME, 'bin', 'octave-cli');
+%! toolbox = fileparts (which ('tilevista_blocks'));
+%! setup = ['img = double (imread (fullfile (''' toolbox ''', ''..'', ''data'', ''camera.png''))); ' ...
+%!          'b = tilevista_blocks (img, 8, 8); D = tilevista_cosine_dictionary (8, 32); ' ...
+%!          'o = cell (1, 7); evalc (''[o{1:7}] = TILEVISTA_Mex (b(1:2), D, D, 0);''); '];
+%! known = ['^(TILEVISTA_Mex: Not enough memory for this call: .*|' ...
+%!          'TILEVISTA_Mex: failed to allocate \d+ bytes of memory|' ...
+%!          'out of memory or dimension too large for Octave''s index type)$'];
+%! for dir = {dirs.mex, dirs.oct}
+%!   paths = sprintf ('addpath (''%s''); addpath (''%s''); ', toolbox, dir{1});
+%!   vmSize = 'printf (''%d\n'', str2double (regexp (fileread (''/proc/self/status''), ''VmSize:\s*(\d+)'', ''tokens'', ''once''){1}));';
+%!   [status, output] = system (sprintf ('"%s" --no-gui --norc --eval "%s" 2>&1', octave, [paths setup vmSize]));
+%!   assert (status, 0, output);
+%!   limit = str2double (regexp (output, '^(\d+)$', 'tokens', 'once', 'lineanchors'){1}) + 131072;
+%!   script = [paths setup 'for k = 1:3, try, evalc (''[o{1:7}] = TILEVISTA_Mex (b, D, D, 0);''); ' ...
+%!             'disp (''no error''); catch err, disp (err.message); end, end; clear o; ' ...
+%!             'o = cell (1, 7); evalc (''[o{1:7}] = TILEVISTA_Mex ({[3;4], [0;1]}, eye (2), 1);''); ' ...
+%!             'printf (''atoms %d\n'', o{7});'];
+%!   [status, output] = system (sprintf ('ulimit -v %d; "%s" --no-gui --norc --eval "%s" 2>&1', ...
+%!                                       limit, octave, script));
+%!   lines = strsplit (strtrim (output), "\n");
+%!   lines = lines(! strcmp (lines, 'error: ignoring const execution_exception& while preparing to exit'));
+%!   assert (status, 0, output);
+%!   assert (numel (lines), 4, output);
+%!   assert (lines{4}, 'atoms 2', output);
+%!   assert (all (cellfun (@(l) ! isempty (regexp (l, known, 'once')), lines(1:3))), output);
+%! end
