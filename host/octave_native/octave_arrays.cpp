@@ -95,15 +95,24 @@ dim_vector dimensionsOf(const mxArray_tag& a) {
 }
 
 // The input's numbers as mxGetPr gives them: where Octave keeps a real full
-// matrix (shared, never unshared), a real-part copy of a complex one, the
-// stored values of a sparse real one; null for other classes.
+// matrix or the stored values of a real sparse one (shared, and only read
+// through const access, which never unshares), a copy of the real parts of a
+// complex one; null for other classes.
 double* inputNumbers(mxArray_tag& a) {
   const octave_value& v = inputValue(&a);
   if (!v.is_double_type()) return nullptr;
+  if (v.issparse() && !v.iscomplex()) {
+    // Shares the caller's storage, which keeps it alive after this copy.
+    const SparseMatrix values = v.sparse_matrix_value();
+    return values.data();
+  }
   if (v.issparse()) {
-    if (v.iscomplex()) return nullptr;
-    // The caller's value keeps this storage alive after the temporary.
-    return const_cast<double*>(v.sparse_matrix_value().data());
+    const SparseComplexMatrix values = v.sparse_complex_matrix_value();
+    const octave_idx_type stored = values.nnz();
+    a.numbers.emplace(dim_vector(stored, 1));
+    double* re = a.numbers->fortran_vec();  // the only reference: no copy
+    for (octave_idx_type k = 0; k < stored; ++k) re[k] = values.data()[k].real();
+    return re;
   }
   if (v.iscomplex()) {
     a.numbers.emplace(real(v.complex_array_value()));
@@ -259,10 +268,18 @@ double mxGetScalar(const mxArray_tag* a) {
   if (v.isempty() || !(v.isnumeric() || v.islogical() || v.is_string())) return 0.0;
   if (v.issparse()) {
     // The first stored value, the first non-zero in column order.
+    // Held as const: reading a sparse matrix through non-const access copies it.
     if (v.nnz() == 0) return 0.0;
-    if (v.islogical()) return v.sparse_bool_matrix_value().data(0) ? 1.0 : 0.0;
-    if (v.iscomplex()) return v.sparse_complex_matrix_value().data(0).real();
-    return v.sparse_matrix_value().data(0);
+    if (v.islogical()) {
+      const SparseBoolMatrix values = v.sparse_bool_matrix_value();
+      return values.data()[0] ? 1.0 : 0.0;
+    }
+    if (v.iscomplex()) {
+      const SparseComplexMatrix values = v.sparse_complex_matrix_value();
+      return values.data()[0].real();
+    }
+    const SparseMatrix values = v.sparse_matrix_value();
+    return values.data()[0];
   }
   const octave_value first = v.fast_elem_extract(0);
   if (first.iscomplex()) return first.complex_value().real();

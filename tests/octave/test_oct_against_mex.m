@@ -238,3 +238,60 @@
 %!   assert (lines{4}, 'atoms 2', output);
 %!   assert (all (cellfun (@(l) ! isempty (regexp (l, known, 'once')), lines(1:3))), output);
 %! end
+
+%!test
+%! % Every mx/mex function of the Octave-native host against Octave's MEX
+%! % layer, through interface_probe.cpp built both ways: predicates, sizes,
+%! % class names, values and scalars of inputs of every kind and of their cell
+%! % elements; created, nested, replaced and unset outputs; an error with an
+%! % identifier and a formatted message.
+%! root = fileparts (fileparts (which ('tilevista_blocks')));
+%! native = fullfile (root, 'host', 'octave_native');
+%! probe = fullfile (root, 'tests', 'octave', 'interface_probe.cpp');
+%! module = module_dirs ();
+%! dirs = struct ('mex', tempname (), 'oct', tempname ());
+%! unwind_protect
+%!   mkdir (dirs.mex);
+%!   mkdir (dirs.oct);
+%!   [output, status] = mkoctfile ('--mex', probe, '-o', fullfile (dirs.mex, 'TILEVISTA_Mex.mex'));
+%!   assert (status, 0, output);
+%!   [output, status] = mkoctfile ('-iquote', native, fullfile (native, 'octave_arrays.cpp'), ...
+%!                                 fullfile (native, 'octave_call.cpp'), ...
+%!                                 fullfile (native, 'octave_functions.cpp'), probe, ...
+%!                                 '-o', fullfile (dirs.oct, 'TILEVISTA_Mex.oct'));
+%!   assert (status, 0, output);
+%!   values = {[], zeros(0, 3), 5, -0, [1 2; 3 4], 1:3, ones(2, 3, 2), NaN, 3 + 4i, [1i 2], ...
+%!             sparse([0 2; 3 0]), sparse(2, 2), sparse([1i 0]), true, [true false], ...
+%!             sparse(true), single(2.5), int8(-7), uint16([9 8]), int64(2^40), 'a', 'abc', ...
+%!             '', ['ab'; 'cd'], {}, {1, 'x'; [], {2}}, cell(2, 0), struct('a', {1, 2}), ...
+%!             struct(), @sin, @(x) x + 1};
+%!   calls = {{2, values}, {1, values(1:10)}, {0, values(11:20)}, {2, values(21:end)}, ...
+%!            {0, {}}, {2, {values, 'error'}}, {1, {5, {}, 'error'}}};
+%!   results = cell (numel (calls), 2);
+%!   for k = 1:2
+%!     use_module (dirs.(fieldnames (dirs){k}), ['.' fieldnames(dirs){k}]);
+%!     for c = 1:numel (calls)
+%!       results{c, k} = run_call (calls{c}{:});
+%!     end
+%!   end
+%!   for c = 1:numel (calls)
+%!     [m, o] = deal (results{c, :});
+%!     where = sprintf ('probe call %d', c);
+%!     assert (o.message, m.message, [where ': message']);
+%!     assert (o.identifier, m.identifier, [where ': identifier']);
+%!     assert (o.text, m.text, [where ': console']);
+%!     for i = 1:numel (m.out)
+%!       assert (identical (o.out{i}, m.out{i}), sprintf ('%s: output %d', where, i));
+%!     end
+%!   end
+%!   assert (results{6, 2}.identifier, 'tilevista:probe');
+%!   assert (results{6, 2}.message, 'TILEVISTA_Mex: asked for an error after 2 inputs, as told');
+%!   assert (results{1, 2}.out{1}{4}{2}, [0 0 7.5]);
+%! unwind_protect_cleanup
+%!   rmpath (dirs.mex);
+%!   rmpath (dirs.oct);
+%!   use_module (module.oct, '.oct');
+%!   confirm_recursive_rmdir (false, 'local');
+%!   rmdir (dirs.mex, 's');
+%!   rmdir (dirs.oct, 's');
+%! end_unwind_protect
