@@ -2,6 +2,8 @@
 // running call that they work on.
 #include "octave_arrays.h"
 
+#include <octave/ov-re-mat.h>
+
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -66,10 +68,12 @@ mxArray_tag* createNumbers(mwSize m, mwSize n, mxClassID classid, mxComplexity f
   const dim_vector dims = newDimensions(m, n, sizeof(double));
   try {
     mxArray_tag* a = call.make(Kind::kNumbers);
-    a->numbers.emplace(dims);
-    // The only reference yet: fortran_vec does not copy.
-    a->data = a->numbers->fortran_vec();
+    NDArray numbers(dims);
+    // The only reference yet: fortran_vec does not copy. The matrix keeps the
+    // storage when numbers goes; made directly, it is not narrowed.
+    a->data = numbers.fortran_vec();
     a->dataKnown = true;
+    a->created = octave_value(new octave_matrix(numbers));
     return a;
   } catch (const std::bad_alloc&) {
     raiseAllocationFailure(bytesOf(dims, sizeof(double)));
@@ -88,7 +92,7 @@ const mxArray_tag& checked(const mxArray_tag* a, const char* function) {
 
 dim_vector dimensionsOf(const mxArray_tag& a) {
   switch (a.kind) {
-    case Kind::kNumbers: return a.numbers->dims();
+    case Kind::kNumbers: return a.created.dims();
     case Kind::kCells: return a.cells->dims();
     default: return inputValue(&a).dims();
   }
@@ -157,7 +161,9 @@ mxArray_tag* CallArrays::wrapInput(const octave_value& value) {
 octave_value CallArrays::valueOf(mxArray_tag* a) {
   switch (a->kind) {
     case Kind::kInput: return *a->input;
-    case Kind::kNumbers: return octave_value(*a->numbers);
+    case Kind::kNumbers:
+      // A 1 x 1 matrix goes back as a scalar, as Octave's MEX layer returns it.
+      return a->created.numel() == 1 ? octave_value(a->data[0]) : a->created;
     case Kind::kCells: {
       Cell& cells = *a->cells;
       for (std::size_t i = 0; i < a->elements.size(); ++i) {
@@ -177,6 +183,7 @@ void CallArrays::release(mxArray_tag* a) {
     if (element != nullptr) release(element);
   }
   a->elements = std::vector<mxArray_tag*>();
+  a->created = octave_value();
   a->numbers.reset();
   a->cells.reset();
   a->data = nullptr;
@@ -260,7 +267,7 @@ double* mxGetPr(const mxArray_tag* a) {
 double mxGetScalar(const mxArray_tag* a) {
   const mxArray_tag& x = octave_native::checked(a, "mxGetScalar");
   switch (x.kind) {
-    case Kind::kNumbers: return x.numbers->numel() > 0 ? (*x.numbers)(0) : 0.0;
+    case Kind::kNumbers: return x.created.numel() > 0 ? x.data[0] : 0.0;
     case Kind::kCells: return 0.0;
     default: break;
   }

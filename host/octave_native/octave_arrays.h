@@ -27,15 +27,19 @@
 struct mxArray_tag {
   enum class Kind : unsigned char {
     kInput,     // an input or an element of an input cell: *input
-    kNumbers,   // created: a real double matrix, numbers
+    kNumbers,   // created: a real double matrix, created
     kCells,     // created: a cell array, cells with its elements' handles
     kReleased,  // replaced in its cell: its storage is gone
   };
   Kind kind = Kind::kReleased;
   /// kInput: the caller's value; it outlives the call.
   const octave_value* input = nullptr;
-  /// kNumbers: the matrix the module fills. kInput: the input's numbers once
-  /// mxGetPr asked for them (sharing a full real matrix's storage).
+  /// kNumbers: the Octave matrix the module fills through data, held as the
+  /// value that is returned (not narrowed to a scalar while it is filled).
+  octave_value created;
+  /// kInput: the input's numbers once mxGetPr asked for them (sharing a full
+  /// real matrix's storage), when they are not already where Octave keeps
+  /// them.
   std::optional<NDArray> numbers;
   /// What mxGetPr returns, once known.
   double* data = nullptr;
