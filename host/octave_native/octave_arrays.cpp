@@ -80,8 +80,7 @@ mxArray_tag* createNumbers(mwSize m, mwSize n, mxClassID classid, mxComplexity f
   }
 }
 
-// The value behind a handle for the questions about class and shape.
-// Created arrays answer from their own storage.
+// The caller's value behind an input handle.
 const octave_value& inputValue(const mxArray_tag* a) { return *a->input; }
 
 const mxArray_tag& checked(const mxArray_tag* a, const char* function) {

@@ -22,7 +22,7 @@ const char* functionName() {
 
 octave_value_list callEntryPoint(const char* name, EntryPoint entry, const octave_value_list& args,
                                  int nargout) {
-  octave_quit();
+  octave_quit();  // as Octave's MEX layer does before a MEX call
   CallArrays call(name);
   const int nargin = args.length();
   std::vector<const mxArray_tag*> inputs(static_cast<std::size_t>(nargin));
@@ -66,5 +66,7 @@ void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
   const std::string prefixed = std::string(octave_native::functionName()) + ": " + format;
   va_list args;
   va_start(args, format);
+  // Octave's MEX layer passes the list on as well (and cannot end it): the
+  // format, with its final line feed, decides whether a traceback follows.
   verror_with_id(id, prefixed.c_str(), args);
 }
