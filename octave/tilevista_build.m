@@ -1,13 +1,18 @@
 function [moduleFile, command] = tilevista_build(varargin)
 %TILEVISTA_BUILD  Compile the TILEVISTA_Mex module with the host's mex command.
 %   TILEVISTA_BUILD() compiles the module from the project's C++ sources
-%   (host/TILEVISTA_Mex.cpp, host/call/*.cpp, pursuit/*.cpp, basis/*.cpp) against the running
-%   host's own MEX interface and links it to a BLAS:
+%   (host/TILEVISTA_Mex.cpp, host/call/*.cpp, pursuit/*.cpp, basis/*.cpp)
+%   against the running host's own MEX interface and links it to a BLAS:
 %
-%     GNU Octave  mex (mkoctfile --mex), C++17, linked with -lopenblas when
-%                 the compiler finds OpenBLAS, otherwise -lblas; only the
-%                 entry point mexFunction is exported. The module goes to
-%                 build/octave/TILEVISTA_Mex.mex.
+%     GNU Octave  mkoctfile, C++17, linked with -lopenblas when the
+%                 compiler finds OpenBLAS, otherwise -lblas: the Octave
+%                 function file build/octave/TILEVISTA_Mex.oct, the gateway
+%                 over Octave's own arrays (host/octave_native), which returns
+%                 its outputs to Octave without copying them; only its
+%                 installer is exported. With ('mex', true) instead the MEX
+%                 file build/octave-mex/TILEVISTA_Mex.mex (mkoctfile --mex),
+%                 exporting mexFunction alone. Octave prefers a .oct to a
+%                 .mex in the same folder.
 %     MATLAB      mex -R2017b (64-bit array sizes), linked with MATLAB's own
 %                 BLAS (-lmwblas), which takes 64-bit integers, and with its
 %                 libut for the interrupt check (Ctrl-C). The compiler flags
@@ -23,6 +28,7 @@ function [moduleFile, command] = tilevista_build(varargin)
 %
 %   TILEVISTA_BUILD('outdir', DIR) writes into DIR instead of the default
 %   folder. TILEVISTA_BUILD('verbose', true) shows the compiler commands.
+%   TILEVISTA_BUILD('mex', true) builds the MEX file under Octave too.
 %   MODULEFILE = TILEVISTA_BUILD(...) returns the full name of the module.
 %
 %   [MODULEFILE, COMMAND] = TILEVISTA_BUILD('dryrun', true) compiles
@@ -52,8 +58,14 @@ function [moduleFile, command] = tilevista_build(varargin)
            running, opts.host);
   end
   isOctave = strcmp (opts.host, 'octave');
+  if opts.mex && ~isOctave
+    error ('tilevista_build: ''mex'' chooses between the Octave builds; MATLAB builds a MEX file');
+  end
   if isempty (opts.outdir)
     opts.outdir = fullfile (root, 'build', opts.host);
+    if opts.mex
+      opts.outdir = fullfile (root, 'build', 'octave-mex');
+    end
   end
 
   sources = [{fullfile(root, 'host', 'TILEVISTA_Mex.cpp')}, ...
@@ -61,7 +73,16 @@ function [moduleFile, command] = tilevista_build(varargin)
              listSources(fullfile (root, 'pursuit')), listSources(fullfile (root, 'basis'))];
   includes = {['-I' fullfile(root, 'blas')], ['-I' fullfile(root, 'pursuit')], ...
               ['-I' fullfile(root, 'basis')], ['-I' fullfile(root, 'host', 'call')]};
-  if isOctave
+  if isOctave && ~opts.mex
+    % The function file: "mex.h" is the native host's, found before Octave's
+    % own (which mkoctfile's -I puts first) through -iquote.
+    native = fullfile (root, 'host', 'octave_native');
+    moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.oct');
+    cxxflags = [strtrim(mkoctfile ('-p', 'CXXFLAGS')) ' -std=c++17 -Wall -Wextra -O3'];
+    args = [{'-iquote', native}, includes, listSources(native), sources, {blasLibrary(), ...
+            ['-Wl,--version-script=' fullfile(native, 'exports.map')], '-o', moduleFile}];
+    command = [{'mkoctfile', ['CXXFLAGS=' cxxflags]}, args];
+  elseif isOctave
     moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.mex');
     cxxflags = [strtrim(mkoctfile ('-p', 'CXXFLAGS')) ' -std=c++17 -Wall -Wextra -O3'];
     args = [{'--mex'}, includes, sources, {blasLibrary(), ...
@@ -143,7 +164,7 @@ function files = listSources (folder)
 end
 
 function opts = parseOptions (args)
-  opts = struct ('outdir', '', 'verbose', false, 'host', '', 'dryrun', false);
+  opts = struct ('outdir', '', 'verbose', false, 'host', '', 'dryrun', false, 'mex', false);
   if mod (numel (args), 2) ~= 0
     error ('tilevista_build: options come in name, value pairs');
   end
@@ -159,6 +180,8 @@ function opts = parseOptions (args)
         opts.verbose = logical (args{k+1});
       case 'dryrun'
         opts.dryrun = logical (args{k+1});
+      case 'mex'
+        opts.mex = logical (args{k+1});
       case 'host'
         opts.host = lower (args{k+1});
         if ~any (strcmp (opts.host, {'octave', 'matlab'}))
@@ -174,3 +197,4 @@ end
 %!error <name, value pairs> tilevista_build ('outdir')
 %!error <host must be 'octave' or 'matlab'> tilevista_build ('host', 'excel')
 %!error <the matlab build can only be shown> tilevista_build ('host', 'matlab')
+%!error <MATLAB builds a MEX file> tilevista_build ('host', 'matlab', 'mex', true, 'dryrun', true)

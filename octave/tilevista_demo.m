@@ -23,9 +23,12 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
 %   RESULT = TILEVISTA_DEMO(...) also returns the figures of the report in a
 %   struct (fields image, imageSize, blockSize, dictionarySizes, targetPsnr,
 %   tol, reachedPsnr, atoms, atomsPerBlock, sparsityRatio, seconds, threads,
-%   stop, files). atomsPerBlock is the grid of blocks (rows of blocks x
+%   module, stop, files). atomsPerBlock is the grid of blocks (rows of blocks x
 %   columns of blocks) holding the atoms of each, summed over the channels;
-%   threads is the number of threads the call used (see TILEVISTA_THREADS).
+%   threads is the number of threads the call used (see TILEVISTA_THREADS);
+%   module is the file of TILEVISTA_Mex that ran: in Octave the function file
+%   TILEVISTA_Mex.oct or the MEX file TILEVISTA_Mex.mex, whichever the path
+%   reaches first.
 %
 %   TILEVISTA_Mex must be on the path: pkg load tilevista, or in the
 %   project tree build it with tilevista_build (not in the package) and add
@@ -81,6 +84,12 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
 
   % The module never uses more threads than blocks.
   threads = min (tilevista_threads (), numel (blocks));
+  module = which ('TILEVISTA_Mex');
+  [~, ~, extension] = fileparts (module);
+  kind = 'MEX file';
+  if strcmp (extension, '.oct')
+    kind = 'Octave function file';
+  end
   out = cell (1, 7);
   started = tic ();
   console = evalc ('[out{1:7}] = TILEVISTA_Mex (blocks, Dy, Dx, tol);');
@@ -132,6 +141,7 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
   fprintf ('  atoms per block  %d to %d, %.1f on average\n', min (perBlock(:)), ...
            max (perBlock(:)), mean (perBlock(:)));
   fprintf ('  sparsity ratio   %.2f pixels per atom\n', ratio);
+  fprintf ('  module           %s (%s)\n', module, kind);
   fprintf ('  module call      %.3f s, %d thread%s\n', seconds, threads, plural (threads));
   fprintf ('  output folder    %s\n', outDir);
   fprintf ('    %s\n', [name '_approx.png']);
@@ -144,7 +154,7 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
                      'dictionarySizes', [size(Dy); size(Dx)], 'targetPsnr', targetPsnr, ...
                      'tol', tol, 'reachedPsnr', reached, 'atoms', atoms, ...
                      'atomsPerBlock', perBlock, 'sparsityRatio', ratio, 'seconds', seconds, ...
-                     'threads', threads, 'stop', stop, ...
+                     'threads', threads, 'module', module, 'stop', stop, ...
                      'files', {{approxFile, sideFile, atomsFile}});
   end
 end
@@ -268,6 +278,10 @@ end
 %!     end
 %!   end
 %!   assert (r.threads, min (tilevista_threads (), 36));
+%!   % The module that ran is the one the path reaches, and the report says so.
+%!   assert (r.module, which ('TILEVISTA_Mex'));
+%!   assert (! isempty (regexp (text, ['module +' regexptranslate('escape', r.module) ...
+%!                                     ' \((Octave function file|MEX file)\)'], 'once')));
 %!   assert (! isempty (strfind (text, sprintf ('%d thread', r.threads))));
 %! unwind_protect_cleanup
 %!   confirm_recursive_rmdir (false, 'local');

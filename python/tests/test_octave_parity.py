@@ -134,7 +134,7 @@ def assert_same(result, octave):
 @pytest.fixture(scope="module")
 def octave(tmp_path_factory):
     """Runs octave_calls.m once on every case; returns its working folder."""
-    module = ROOT / "build" / "octave" / "TILEVISTA_Mex.mex"
+    module = ROOT / "build" / "octave" / "TILEVISTA_Mex.oct"
     if shutil.which("octave-cli") is None or not module.is_file():
         pytest.fail(f"these tests need octave-cli and {module} (make octave)")
     work = tmp_path_factory.mktemp("octave")

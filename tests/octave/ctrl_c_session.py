@@ -13,6 +13,9 @@ calls, and that the reference call made again afterwards gives the same
 outputs, and that Octave then exits normally. Exits with status 1 on the first
 failed check.
 
+The module is the one in MODULE_DIR: TILEVISTA_Mex.oct, the Octave function
+file, or else TILEVISTA_Mex.mex; the session checks that it runs that file.
+
 Usage: tests/octave/ctrl_c_session.py [MODULE_DIR]   (default build/octave)
 """
 import fcntl
@@ -115,8 +118,11 @@ def fail(message):
 def main():
     module_dir = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else
                                  os.path.join(ROOT, "build", "octave"))
-    if not os.path.isfile(os.path.join(module_dir, "TILEVISTA_Mex.mex")):
-        fail("no TILEVISTA_Mex.mex in " + module_dir)
+    module = next((os.path.join(module_dir, "TILEVISTA_Mex" + extension)
+                   for extension in (".oct", ".mex")
+                   if os.path.isfile(os.path.join(module_dir, "TILEVISTA_Mex" + extension))), None)
+    if module is None:
+        fail("no TILEVISTA_Mex.oct or TILEVISTA_Mex.mex in " + module_dir)
     # Readline as a user has it, except that a typed closing bracket does not
     # pause to show its match: that would only slow the typing down.
     inputrc = tempfile.NamedTemporaryFile("w", suffix=".inputrc")
@@ -136,6 +142,8 @@ def main():
             % os.path.join(ROOT, "data", "camera.png"))
         if octave.value("READY", "R{7}") <= 0:
             fail("the reference call took no atom")
+        if octave.value("MODULE", "strcmp(which('TILEVISTA_Mex'), '%s')" % module) != 1:
+            fail("the session does not run " + module)
 
         delays, resident = [], []
         for call in range(CALLS):
@@ -166,6 +174,7 @@ def main():
 
     median = statistics.median(delays)
     growth = max(resident[-5:]) - max(resident[:5])
+    print("ctrl_c_session: %s" % module)
     print("ctrl_c_session: %d interrupted calls; prompt back after Ctrl-C: median %.3f s, "
           "max %.3f s; resident memory %.0f MB after the first 5, %+.1f MB by the last 5"
           % (CALLS, median, max(delays), max(resident[:5]) / 2**20, growth / 2**20))

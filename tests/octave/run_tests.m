@@ -35,9 +35,9 @@ moduleDir = fullfile (root, 'build', 'octave');
 addpath (here);
 addpath (toolbox);
 addpath (moduleDir);
-if ! isfile (fullfile (moduleDir, 'TILEVISTA_Mex.mex'))
+if ! isfile (fullfile (moduleDir, 'TILEVISTA_Mex.oct'))
   printf ('The module %s is missing: build it with scripts/build-octave\n', ...
-          fullfile (moduleDir, 'TILEVISTA_Mex.mex'));
+          fullfile (moduleDir, 'TILEVISTA_Mex.oct'));
 end
 
 files = [cellfun(@(f) fullfile (toolbox, f), {dir(fullfile (toolbox, '*.m')).name}, 'UniformOutput', false), ...

@@ -1,5 +1,7 @@
-% The Octave build of the module: what the path resolves to, help, the
-% exported symbols, and tilevista_build run under Octave into a fresh folder.
+% The Octave builds of the module: what the path resolves to (the function
+% file TILEVISTA_Mex.oct of build/octave), help, the exported symbols of it
+% and of the MEX file in build/octave-mex, and tilevista_build run under
+% Octave into a fresh folder.
 
 %!function [status, output] = child_octave (code)
 %!  % Runs code in a separate octave-cli, so that path and loaded modules of
@@ -11,8 +13,9 @@
 
 %!test
 %! % With the module's folder first on the path a call runs the module and
-%! % help shows the help file that the build put beside it.
-%! assert (regexp (which ('TILEVISTA_Mex'), '\.mex$', 'once') > 0);
+%! % help shows the help file that the build put beside it, which the .oct
+%! % takes as its own help text.
+%! assert (regexp (which ('TILEVISTA_Mex'), '\.oct$', 'once') > 0);
 %! text = evalc ('help TILEVISTA_Mex');
 %! assert (! isempty (strfind (text, 'TILEVISTA_MEX  Block-wise greedy approximation')));
 %! assert (! isempty (strfind (text, 'Input must be double, real, full,and nonstring')));
@@ -35,20 +38,26 @@
 %! end
 
 %!test
-%! % The module exports its entry point and nothing else.
-%! [status, symbols] = system (['nm -D --defined-only "' which('TILEVISTA_Mex') '"']);
-%! assert (status, 0);
-%! names = regexp (strtrim (symbols), '\S+$', 'match', 'lineanchors');
-%! assert (names, {'mexFunction'});
+%! % Each build exports what Octave looks up and nothing else: the .oct the
+%! % installer of its function, the .mex its entry point.
+%! octFile = which ('TILEVISTA_Mex');
+%! mexFile = fullfile (fileparts (fileparts (octFile)), 'octave-mex', 'TILEVISTA_Mex.mex');
+%! for build = {{octFile, 'GTILEVISTA_Mex'}, {mexFile, 'mexFunction'}}
+%!   [status, symbols] = system (['nm -D --defined-only "' build{1}{1} '"']);
+%!   assert (status, 0, symbols);
+%!   names = regexp (strtrim (symbols), '\S+$', 'match', 'lineanchors');
+%!   assert (names, build{1}(2));
+%! end
 
 %!test
-%! % tilevista_build under Octave: the module and its help file land in the
-%! % folder asked for, and a fresh session with that folder on the path runs
-%! % the worked call (two atoms) and finds the help.
+%! % tilevista_build under Octave: the function file and its help file land
+%! % in the folder asked for, and a fresh session with that folder on the
+%! % path runs the worked call (two atoms) and finds the help. The MEX file's
+%! % build is the same command with --mex, Octave's mex.h and exports.map.
 %! outdir = tempname ();
 %! unwind_protect
 %!   moduleFile = tilevista_build ('outdir', outdir);
-%!   assert (moduleFile, fullfile (outdir, 'TILEVISTA_Mex.mex'));
+%!   assert (moduleFile, fullfile (outdir, 'TILEVISTA_Mex.oct'));
 %!   assert (exist (fullfile (outdir, 'TILEVISTA_Mex.m'), 'file') == 2);
 %!   [status, output] = child_octave (sprintf (['addpath(''%s''); ' ...
 %!     'o = cell(1,7); evalc(''[o{1:7}] = TILEVISTA_Mex({[3;4],[0;1]}, eye(2), 1);''); ' ...
@@ -56,6 +65,12 @@
 %!   assert (status, 0, output);
 %!   assert (! isempty (strfind (output, 'total=2 Y=[2;1]')), output);
 %!   assert (! isempty (strfind (output, 'TILEVISTA_MEX  Block-wise')), output);
+%!   [mexFile, command] = tilevista_build ('mex', true, 'dryrun', true);
+%!   root = fileparts (fileparts (which ('tilevista_build')));
+%!   assert (mexFile, fullfile (root, 'build', 'octave-mex', 'TILEVISTA_Mex.mex'));
+%!   assert (command([1 3 end]), {'mkoctfile', '--mex', mexFile});
+%!   assert (! any (strncmp (command, '-iquote', 7)));
+%!   assert (! any (cellfun (@(a) ! isempty (strfind (a, 'octave_native')), command)));
 %! unwind_protect_cleanup
 %!   confirm_recursive_rmdir (false, 'local');
 %!   if exist (outdir, 'dir')
