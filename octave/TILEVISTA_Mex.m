@@ -66,7 +66,10 @@ function varargout = TILEVISTA_Mex(varargin)
 %   A block holding min(Ky*Kx, N) atoms takes no more. A block whose next
 %   atom lies, to within 1e-7 of its norm, in the span of the block's earlier
 %   atoms takes no more either; that atom is not added. Each call first
-%   prints a banner with tol, tol1 = 1e-07 and tol2 = 1e-10.
+%   prints a banner with tol, tol1 = 1e-07 and tol2 = 1e-10. To keep the
+%   banner and the stop message off the console, make the call inside evalc:
+%     text = evalc ('[A, iy, ix, B, c, U, n] = TILEVISTA_Mex (blocks, Dy, Dx, tol);');
+%   (tilevista_pursuit (..., "progress", true) shows a long call's progress.)
 %
 %   Errors. A rejected call ends with one of the messages below (the host
 %   shows it after "TILEVISTA_Mex: "), some after a line on the console;
@@ -186,7 +189,7 @@ function varargout = TILEVISTA_Mex(varargin)
 %   that folder on the path before the toolbox folder octave/, e.g.
 %     addpath('octave'); addpath('build/octave');   % the last added is first
 %
-%   See also TILEVISTA_BLOCKS, TILEVISTA_ASSEMBLE, TILEVISTA_COSINE_DICTIONARY,
+%   See also TILEVISTA_PURSUIT, TILEVISTA_BLOCKS, TILEVISTA_ASSEMBLE, TILEVISTA_COSINE_DICTIONARY,
 %   TILEVISTA_COMBINE_DICTIONARIES, TILEVISTA_TOL_FOR_PSNR, TILEVISTA_PSNR,
 %   TILEVISTA_SPARSITY_RATIO, TILEVISTA_THREADS, TILEVISTA_DEMO.
 

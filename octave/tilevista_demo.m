@@ -2,8 +2,9 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
 %TILEVISTA_DEMO  Approximate an image to a target PSNR and write the pictures.
 %   TILEVISTA_DEMO() approximates the bundled image camera.png in 8 x 8
 %   blocks over redundant cosine dictionaries of 16 atoms per direction,
-%   to a target PSNR of 45 dB, with one call of TILEVISTA_Mex. It prints a
-%   short report and writes three PNG files into output/demo/ of the project
+%   to a target PSNR of 45 dB, with one call of the module (in Octave
+%   tilevista_pursuit, which shows its progress on the terminal while it
+%   runs; else TILEVISTA_Mex). It prints a short report and writes three PNG files into output/demo/ of the project
 %   (with the installed package: into tilevista_demo/ of the current folder):
 %     <name>_approx.png        the approximation, rounded to the image's range
 %     <name>_side_by_side.png  original | approximation | error, the error
@@ -82,29 +83,43 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
   Dx = tilevista_cosine_dictionary (blockSize(2), 2 * blockSize(2));
   tol = tilevista_tol_for_psnr (img, targetPsnr, peak);
 
-  % The module never uses more threads than blocks.
-  threads = min (tilevista_threads (), numel (blocks));
   module = which ('TILEVISTA_Mex');
   [~, ~, extension] = fileparts (module);
   kind = 'MEX file';
   if strcmp (extension, '.oct')
     kind = 'Octave function file';
   end
-  out = cell (1, 7);
+  stops = struct ('tol', 'target reached (total squared error below tol)', ...
+                  'tol2', 'no atom left that improves any block', ...
+                  'budget', 'atom budget spent');
   started = tic ();
-  console = evalc ('[out{1:7}] = TILEVISTA_Mex (blocks, Dy, Dx, tol);');
-  seconds = toc (started);
-  if ~isempty (strfind (console, 'We have have reached (tol)'))
-    stop = 'target reached (total squared error below tol)';
-  elseif ~isempty (strfind (console, 'stopped, max('))
-    stop = 'no atom left that improves any block';
+  if exist ('tilevista_pursuit') == 3
+    % The module's own struct function: its progress on the terminal while
+    % it runs, and the stop rule and threads from its result.
+    [~, s] = evalc ('tilevista_pursuit (blocks, Dy, Dx, tol, [], "progress", true)');
+    seconds = toc (started);
+    out = {s.approximations, s.yIndices};
+    atoms = s.totalAtoms;
+    stop = stops.(s.stop);
+    threads = s.threads;
   else
-    stop = 'atom budget spent';
+    out = cell (1, 7);
+    console = evalc ('[out{1:7}] = TILEVISTA_Mex (blocks, Dy, Dx, tol);');
+    seconds = toc (started);
+    atoms = out{7};
+    if ~isempty (strfind (console, 'We have have reached (tol)'))
+      stop = stops.tol;
+    elseif ~isempty (strfind (console, 'stopped, max('))
+      stop = stops.tol2;
+    else
+      stop = stops.budget;
+    end
+    % The module never uses more threads than blocks.
+    threads = min (tilevista_threads (), numel (blocks));
   end
 
   approx = tilevista_assemble (out{1}, info);
   reached = tilevista_psnr (img, approx, peak);
-  atoms = out{7};
   ratio = tilevista_sparsity_ratio (numel (img), atoms);
   channels = size (img, 3);
   perBlock = sum (reshape (cellfun (@numel, out{2}), [info.grid, channels]), 3);

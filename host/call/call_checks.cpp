@@ -46,7 +46,7 @@ std::string blockProblem(const ArrayFacts& block, std::int64_t rows, std::int64_
   if (block.isCell) return "a cell array";
   if (block.isChar) return "a character array";
   if (block.isSparse) return "a sparse matrix";
-  if (!block.isDouble) return format("of class %s", block.className);
+  if (!block.isDouble) return format("of class %s", block.className.c_str());
   if (block.isComplex) return "complex";
   if (block.rows != rows || block.cols != cols) {
     return format("%lld x %lld", static_cast<long long>(block.rows),

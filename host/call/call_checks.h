@@ -38,7 +38,7 @@ struct ArrayFacts {
   bool isChar = false;
   bool isComplex = false;
   bool isSparse = false;
-  const char* className = "";  ///< the host's name of its class, for messages
+  std::string className;   ///< the host's name of its class, for messages
   std::int64_t rows = 0, cols = 0;  ///< of a matrix, or of a cell array's grid
   /// A real, full double matrix's values, rows x cols, column-major; any
   /// address. Null for anything else.

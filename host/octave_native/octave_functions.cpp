@@ -1,8 +1,9 @@
 // The functions of TILEVISTA_Mex.oct. Octave loads the file for the function
 // of its name, TILEVISTA_Mex; another function in the same file is reached
-// through an autoload entry naming this file (a PKG_ADD line, or autoload in
-// the session). Each function has an installer G<name> (no separator: the name Octave looks up), which Octave calls
-// when it loads the function, and is listed in exports.map.
+// through an autoload entry naming this file (the PKG_ADD file beside it, which
+// Octave runs when the folder is added to the path). Each function has an
+// installer G<name> (no separator: the name Octave looks up), which Octave
+// calls when it loads the function, and is listed in exports.map.
 #include <octave/oct.h>
 
 #include <octave/defun-dld.h>
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "octave_call.h"
+#include "octave_functions.h"
 
 namespace {
 
@@ -34,15 +36,23 @@ std::string helpBeside(const octave::dynamic_library& library, const std::string
   }
 }
 
-// What Octave's DEFUN_DLD installer does, with the help text from name.m.
-octave_function* install(octave_builtin::fcn function, const octave::dynamic_library& library,
-                         bool relative, const std::string& name) {
+}  // namespace
+
+namespace octave_native {
+
+octave_function* installFunction(octave_builtin::fcn function,
+                                 const octave::dynamic_library& library, bool relative,
+                                 const std::string& name) {
   check_version(OCTAVE_API_VERSION, name);
   octave_dld_function* installed =
       octave_dld_function::create(function, library, name, helpBeside(library, name));
   if (relative) installed->mark_relative();
   return installed;
 }
+
+}  // namespace octave_native
+
+namespace {
 
 // The module's entry point (host/TILEVISTA_Mex.cpp), called as from a MEX file.
 octave_value_list TILEVISTA_Mex(const octave_value_list& args, int nargout) {
@@ -53,5 +63,5 @@ octave_value_list TILEVISTA_Mex(const octave_value_list& args, int nargout) {
 
 extern "C" OCTAVE_EXPORT octave_function* GTILEVISTA_Mex(const octave::dynamic_library& library,
                                                           bool relative) {
-  return install(TILEVISTA_Mex, library, relative, "TILEVISTA_Mex");
+  return octave_native::installFunction(TILEVISTA_Mex, library, relative, "TILEVISTA_Mex");
 }

@@ -17,9 +17,10 @@
 %!function use_module (dir, extension)
 %!  % Puts dir first on the path and checks that TILEVISTA_Mex now resolves
 %!  % to the file of that extension there. Octave checks where a loaded
-%!  % function comes from only between prompts, so it is cleared first.
+%!  % function comes from only between prompts, so it is cleared first, with
+%!  % the other function of the .oct, which keeps the file loaded.
 %!  addpath (dir);
-%!  clear -f TILEVISTA_Mex
+%!  clear -f TILEVISTA_Mex tilevista_pursuit
 %!  assert (which ('TILEVISTA_Mex'), fullfile (dir, ['TILEVISTA_Mex' extension]));
 %!endfunction
 
