@@ -68,12 +68,14 @@ def _column_major(array: np.ndarray) -> np.ndarray:
     and pass as they are."""
     if array.dtype != np.float64:
         return array
+    needs = ["F_CONTIGUOUS", "ALIGNED"]
     try:
         if array.ndim == 2:
-            return np.require(array, requirements=["F_CONTIGUOUS", "ALIGNED"])
+            return np.require(array, requirements=needs)
         if array.flags.aligned and (array.shape[0] == 0 or array[0].flags.f_contiguous):
             return array
-        return np.asfortranarray(array.transpose(1, 2, 0)).transpose(2, 0, 1)
+        # Seen as rows x cols x Q, the copy is column-major throughout.
+        return np.require(array.transpose(1, 2, 0), requirements=needs).transpose(2, 0, 1)
     except MemoryError:
         shape = " x ".join(str(n) for n in array.shape)
         raise MemoryError(f"not enough memory to pass a {shape} array to the module") from None

@@ -28,7 +28,7 @@ def start_energy(blocks: Union[np.ndarray, Sequence[np.ndarray]]) -> float:
     if not all(isinstance(b, np.ndarray) and b.dtype == np.float64 for b in parts):
         return math.nan
     with np.errstate(all="ignore"):
-        return float(sum(np.einsum("...,...->", b, b) for b in parts))
+        return float(sum(np.vdot(b.ravel(order="K"), b.ravel(order="K")) for b in parts))
 
 
 class ProgressBar:
@@ -67,12 +67,13 @@ class ProgressBar:
         span = math.log(self._start / tol) if 0 < tol < self._start < math.inf else math.nan
         self._span = span
         if math.isnan(span):
-            self._bar = self._tqdm(total=None, desc="TILEVISTA", unit=" atoms",
-                                   bar_format="{desc}: {postfix} [{elapsed}]")
+            self._bar = self._tqdm(total=None, desc="TILEVISTA",
+                                   bar_format="{desc}: [{elapsed}{postfix}]")
         else:
+            # tqdm puts ", " before the postfix.
             self._bar = self._tqdm(total=100, desc="TILEVISTA",
-                                   bar_format="{desc}: {percentage:3.0f}%|{bar}| {postfix} "
-                                              "[{elapsed}<{remaining}]")
+                                   bar_format="{desc}: {percentage:3.0f}%|{bar}| "
+                                              "[{elapsed}<{remaining}{postfix}]")
 
     def __call__(self, atoms: int, energy: float, tol: float) -> None:
         if self._bar is None:
