@@ -6,10 +6,6 @@
 
 #include <Python.h>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include <atomic>
 #include <cstdint>
 #include <limits>
@@ -26,6 +22,7 @@
 #include "call_run.h"
 #include "numpy_inputs.h"
 #include "numpy_outputs.h"
+#include "output_memory.h"
 #include "sigint_forwarding.h"
 #include "thread_count.h"
 
@@ -111,14 +108,10 @@ void reportProgress(const PursuitProgress& progress, void* context) {
   }
 }
 
-// Gives the memory the call freed back to the system: the pursuit's working
-// storage lies in the heaps of the threads that built it, which the allocator
-// otherwise keeps for the process.
+// Gives the memory the call freed back to the system, with the GIL released.
 void trimFreedMemory() {
-#if defined(__GLIBC__)
   py::gil_scoped_release released;
-  malloc_trim(0);
-#endif
+  returnFreedMemory();
 }
 
 const char* stopName(StopRule stop) {

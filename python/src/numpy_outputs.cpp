@@ -3,7 +3,7 @@
 #include <pybind11/numpy.h>
 
 #include <cstring>
-#include <new>
+#include <memory>
 
 namespace py = pybind11;
 
@@ -11,40 +11,37 @@ namespace tilevista_python {
 namespace {
 
 constexpr py::ssize_t kDouble = sizeof(double);
+// Output memory between two returns of freed memory to the system.
+constexpr std::size_t kReturnBytes = std::size_t{32} << 20;
 
-double* allocate(std::size_t count) {
-  void* memory = std::malloc(count * sizeof(double));
-  if (memory == nullptr) throw std::bad_alloc();
-  return static_cast<double*>(memory);
-}
+void releaseSlab(void* slab) { static_cast<Slab*>(slab)->release(); }
 
-void freeMemory(void* memory) { std::free(memory); }
-
-// A NumPy array of element type T over memory that it takes over and frees;
-// empty arrays own nothing.
-template <typename T, typename Owned>
-py::array adopt(Owned&& memory, std::vector<py::ssize_t> shape, std::vector<py::ssize_t> strides) {
-  if (memory == nullptr) return py::array_t<T>(shape, strides);
-  py::capsule owner(memory.get(), freeMemory);  // frees it from here on
-  return py::array_t<T>(shape, strides, reinterpret_cast<T*>(memory.release()), owner);
+// A NumPy array of element type T over a piece of a slab, which it keeps until
+// NumPy is done with it; empty arrays hold no piece.
+template <typename T>
+py::array adopt(SlabPiece&& piece, std::vector<py::ssize_t> shape,
+                std::vector<py::ssize_t> strides) {
+  if (piece.data() == nullptr) return py::array_t<T>(shape, strides);
+  T* data = reinterpret_cast<T*>(piece.data());
+  py::capsule owner(piece.slab(), releaseSlab);
+  piece.handOver();  // the capsule's from here on
+  return py::array_t<T>(shape, strides, data, owner);
 }
 
 // An rows x cols matrix in Fortran order.
-template <typename Owned>
-py::array matrix(Owned&& memory, py::ssize_t rows, py::ssize_t cols) {
-  return adopt<double>(std::forward<Owned>(memory), {rows, cols}, {kDouble, kDouble * rows});
+py::array matrix(SlabPiece&& piece, py::ssize_t rows, py::ssize_t cols) {
+  return adopt<double>(std::move(piece), {rows, cols}, {kDouble, kDouble * rows});
 }
 
 // The module's 1-based atom indices, doubles, as 0-based int64 in the same
 // memory (both are 8 bytes).
-template <typename Owned>
-py::array zeroBasedIndices(Owned&& memory, std::int32_t m) {
-  double* values = memory.get();
+py::array zeroBasedIndices(SlabPiece&& piece, std::int32_t m) {
+  double* values = piece.data();
   for (std::int32_t i = 0; i < m; ++i) {
     const auto index = static_cast<std::int64_t>(values[i]) - 1;
     std::memcpy(values + i, &index, sizeof index);
   }
-  return adopt<std::int64_t>(std::forward<Owned>(memory), {m}, {kDouble});
+  return adopt<std::int64_t>(std::move(piece), {m}, {kDouble});
 }
 
 template <typename T>
@@ -64,23 +61,32 @@ NumpyOutputs::NumpyOutputs(const CheckedCall& call, bool duals, bool bases)
 BlockOutputs NumpyOutputs::blockOutputs(std::int32_t q, std::int32_t m) {
   const std::size_t N = std::size_t(call_.rows) * std::size_t(call_.cols);
   const std::size_t M = static_cast<std::size_t>(m);
+  // The pursuit frees each block's working storage once its outputs are
+  // written, while it asks for the next ones: given back now and then, that
+  // memory is not held beside the new outputs, which the allocator does not
+  // place in it.
+  sinceReturn_ += sizeof(double) * (N + M * (3 + (duals_ ? N : 0) + (bases_ ? N : 0)));
+  if (sinceReturn_ >= kReturnBytes) {
+    returnFreedMemory();
+    sinceReturn_ = 0;
+  }
   Block& block = blocks_[static_cast<std::size_t>(q)];
   block.m = m;
-  block.approximation.reset(allocate(N));
+  block.approximation = approximations_.take(N);
   if (m > 0) {
-    block.yIndex.reset(allocate(M));
-    block.xIndex.reset(allocate(M));
-    block.coefficients.reset(allocate(M));
-    if (duals_) block.dual.reset(allocate(N * M));
-    if (bases_) block.ortho.reset(allocate(N * M));
+    block.yIndex = atomVectors_.take(M);
+    block.xIndex = atomVectors_.take(M);
+    block.coefficients = atomVectors_.take(M);
+    if (duals_) block.dual = dualsMemory_.take(N * M);
+    if (bases_) block.ortho = basesMemory_.take(N * M);
   }
   BlockOutputs out;
-  out.approximation = block.approximation.get();
-  out.yIndex = block.yIndex.get();
-  out.xIndex = block.xIndex.get();
-  out.coefficients = block.coefficients.get();
-  out.dual = block.dual.get();
-  out.ortho = block.ortho.get();
+  out.approximation = block.approximation.data();
+  out.yIndex = block.yIndex.data();
+  out.xIndex = block.xIndex.data();
+  out.coefficients = block.coefficients.data();
+  out.dual = block.dual.data();
+  out.ortho = block.ortho.data();
   return out;
 }
 

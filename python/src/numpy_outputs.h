@@ -6,20 +6,20 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <vector>
 
 #include "block_pursuit.h"
 #include "call_checks.h"
+#include "output_memory.h"
 
 namespace tilevista_python {
 
 /// The sink of a call from Python. The pursuit asks for a block's arrays on the
-/// calling thread with the GIL released, so they are plain heap memory; after
-/// the call, release() wraps each in a NumPy array that frees it when NumPy is
-/// done with it. Arrays declined (dual vectors, orthonormal vectors) are never
-/// allocated. Memory not handed over is freed with the sink.
+/// calling thread with the GIL released, so they are cut from memory of the
+/// sink's own (output_memory.h); after the call, release() wraps each in a
+/// NumPy array that keeps its memory until NumPy is done with it. Arrays
+/// declined (dual vectors, orthonormal vectors) are never allocated. Memory
+/// not handed over is freed with the sink.
 class NumpyOutputs : public PursuitSink {
  public:
   /// @param call   in, the checked call (block size and count); must outlive the sink
@@ -38,18 +38,18 @@ class NumpyOutputs : public PursuitSink {
   pybind11::tuple release();
 
  private:
-  struct Free {
-    void operator()(double* p) const { std::free(p); }
-  };
-  using Buffer = std::unique_ptr<double, Free>;
   struct Block {
     std::int32_t m = 0;
-    Buffer approximation, yIndex, xIndex, coefficients, dual, ortho;
+    SlabPiece approximation, yIndex, xIndex, coefficients, dual, ortho;
   };
 
   const CheckedCall& call_;
   bool duals_, bases_;
   std::vector<Block> blocks_;
+  // One stream per kind of output; the indices and coefficients share one.
+  SlabStream approximations_, atomVectors_, dualsMemory_, basesMemory_;
+  // Output memory asked for since the freed memory was last given back.
+  std::size_t sinceReturn_ = 0;
 };
 
 /// The curve of a call as (block, position, energy, tol, blocks): NumPy arrays
