@@ -47,7 +47,8 @@ def measure(side, psnr_db, lean):
     before = _rss_mb("VmRSS")
     Path("/proc/self/clear_refs").write_text("5")  # resets the peak (VmHWM)
     started = time.perf_counter()
-    r = tilevista.approximate(blocks, D, D, tol, **({"duals": False, "bases": False} if lean else {}))
+    lean_outputs = {"duals": False, "bases": False} if lean else {}
+    r = tilevista.approximate(blocks, D, D, tol, **lean_outputs)
     seconds = time.perf_counter() - started
     peak, after = _rss_mb("VmHWM"), _rss_mb("VmRSS")
     atoms = r.total_atoms

@@ -149,7 +149,7 @@ py::tuple callModule(const py::sequence& inputs, bool duals, bool bases, bool cu
     lock.lock();
   }
 
-  // 1. Every argument, in the module's order.
+  // 1. Every argument, in the module's order; 2. threads and memory.
   const NumpyInputs arguments(inputs);
   PythonConsole console(echo);
   CheckedCall call;
@@ -158,7 +158,6 @@ py::tuple callModule(const py::sequence& inputs, bool duals, bool bases, bool cu
   bool accepted = false;
   {
     py::gil_scoped_release released;
-    // 2. Threads and memory.
     accepted = checkCall(arguments, -1, &call, &rejection) &&
                planCall(call, &options.threads, &rejection);
     if (!accepted && !rejection.detail.empty()) console.print(rejection.detail);
@@ -221,9 +220,9 @@ py::tuple callModule(const py::sequence& inputs, bool duals, bool bases, bool cu
 
   // 4. The outputs are NumPy's.
   const py::tuple arrays = outputs->release();
-  py::object curveOut =
-      curve ? py::object(curveArrays(std::move(result.curve), call.tol, call.blockCount)) : py::none();
-  py::object maxErr = result.stop == StopRule::kTol ? py::object(py::float_(result.maxErr)) : py::none();
+  py::object curveOut = py::none(), maxErr = py::none();
+  if (curve) curveOut = curveArrays(std::move(result.curve), call.tol, call.blockCount);
+  if (result.stop == StopRule::kTol) maxErr = py::float_(result.maxErr);
   const py::tuple values = py::make_tuple(
       arrays[0], arrays[1], arrays[2], arrays[3], arrays[4], arrays[5], result.atoms,
       stopName(result.stop), result.statistics.threads, maxErr, curveOut);
@@ -252,7 +251,7 @@ py::object inputAddresses() {
 }  // namespace tilevista_python
 
 PYBIND11_MODULE(_native, m) {
-  m.doc() = "The module TILEVISTA_Mex's checks, sizing and pursuit, called in-process on NumPy arrays.";
+  m.doc() = "The module's checks, sizing and pursuit, called in-process on NumPy arrays.";
   m.attr("ERROR_OUT_OF_MEMORY") = error_id::kOutOfMemory;
   m.attr("ERROR_INTERRUPTED") = error_id::kInterrupted;
   m.attr("ERROR_NOT_A_CELL") = error_id::kNotACell;

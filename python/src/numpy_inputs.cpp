@@ -67,7 +67,9 @@ ArrayFacts matrixOf(py::handle value, const std::string& name, bool read = true)
   if (value.is_none()) return matrixFacts(nullptr, 0, 0, false);
   bool complex = false;
   const py::array array = numericArray(value, name, &complex);
-  if (array.ndim() != 2) refuse(name, "must have 2 dimensions; it has " + std::to_string(array.ndim()));
+  if (array.ndim() != 2) {
+    refuse(name, "must have 2 dimensions; it has " + std::to_string(array.ndim()));
+  }
   const bool real = !complex && read;
   if (real && !(columnMajor(array.shape(0), array.shape(1), array.strides(0), array.strides(1)) &&
                 aligned(array.data()))) {

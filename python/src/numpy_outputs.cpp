@@ -56,7 +56,10 @@ py::array adoptVector(std::vector<T>&& values) {
 }  // namespace
 
 NumpyOutputs::NumpyOutputs(const CheckedCall& call, bool duals, bool bases)
-    : call_(call), duals_(duals), bases_(bases), blocks_(static_cast<std::size_t>(call.blockCount)) {}
+    : call_(call),
+      duals_(duals),
+      bases_(bases),
+      blocks_(static_cast<std::size_t>(call.blockCount)) {}
 
 BlockOutputs NumpyOutputs::blockOutputs(std::int32_t q, std::int32_t m) {
   const std::size_t N = std::size_t(call_.rows) * std::size_t(call_.cols);
