@@ -183,7 +183,7 @@ bool interruptPending() {
 #if defined(MATLAB_MEX_FILE)
   utSetInterruptPending(false);  // this error is MATLAB's answer to the Ctrl-C
 #endif
-  mexErrMsgIdAndTxt(error_id::kInterrupted, "%s", "TILEVISTA_Mex: interrupted by the user");
+  mexErrMsgIdAndTxt(error_id::kInterrupted, "%s", kInterruptedMessage);
 #endif
 }
 

@@ -1,8 +1,9 @@
 """Build of the extension tilevista._native.
 
-The extension compiles the module's own sources (the gateway, the pursuit and
-the basis kernels) together with the substitute host, so Python calls the very
-entry point that Octave and MATLAB call. It must be built from the project's
+The extension compiles the module's own sources (the checks, sizing and run
+of a call that every host shares, the pursuit and the basis kernels) with its
+own host of them, so Python runs the very checks and pursuit that Octave and
+MATLAB run. It must be built from the project's
 tree: the sources live beside this folder, not inside it. The BLAS is linked as
 the Octave build links it: OpenBLAS when the compiler finds it, else the
 reference BLAS.
@@ -30,12 +31,11 @@ def _relative(path):
 
 
 def module_sources():
-    """The extension's C++ sources: its own, the gateway, the substitute host, the
-    pursuit and the basis kernels (every .cpp of those folders, so that new
+    """The extension's C++ sources: its own, the calls' checks, sizing and run,
+    the pursuit and the basis kernels (every .cpp of those folders, so that new
     files are picked up)."""
-    folders = [HERE / "src", ROOT / "host" / "substitute", ROOT / "host" / "call",
-               ROOT / "pursuit", ROOT / "basis"]
-    files = [ROOT / "host" / "TILEVISTA_Mex.cpp"]
+    folders = [HERE / "src", ROOT / "host" / "call", ROOT / "pursuit", ROOT / "basis"]
+    files = []
     for folder in folders:
         files.extend(sorted(folder.glob("*.cpp")))
     return [_relative(f) for f in files]
@@ -43,8 +43,8 @@ def module_sources():
 
 def module_headers():
     """Headers the sources include, so that a change to one rebuilds the extension."""
-    folders = [HERE / "src", ROOT / "host" / "substitute", ROOT / "host" / "call",
-               ROOT / "pursuit", ROOT / "basis", ROOT / "blas"]
+    folders = [HERE / "src", ROOT / "host" / "call", ROOT / "pursuit", ROOT / "basis",
+               ROOT / "blas"]
     return [_relative(h) for folder in folders for h in sorted(folder.glob("*.h"))]
 
 
@@ -63,9 +63,8 @@ native = Extension(
     "tilevista._native",
     sources=module_sources(),
     depends=module_headers(),
-    include_dirs=[pybind11.get_include(), str(HERE / "src"), str(ROOT / "host" / "substitute"),
-                  str(ROOT / "host" / "call"), str(ROOT / "blas"), str(ROOT / "pursuit"),
-                  str(ROOT / "basis")],
+    include_dirs=[pybind11.get_include(), str(HERE / "src"), str(ROOT / "host" / "call"),
+                  str(ROOT / "blas"), str(ROOT / "pursuit"), str(ROOT / "basis")],
     libraries=[blas_library()],
     language="c++",
     # The Octave build's optimisation level, so that both vectorise alike.

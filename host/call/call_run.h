@@ -9,6 +9,10 @@
 #include "block_pursuit.h"
 #include "call_checks.h"
 
+/// The message of a call the user interrupted, for hosts that end it with an
+/// error (identifier error_id::kInterrupted).
+constexpr const char* kInterruptedMessage = "TILEVISTA_Mex: interrupted by the user";
+
 /// The host's console.
 class CallConsole {
  public:

@@ -1,19 +1,21 @@
-// SIGINT as an interrupt request of the substitute host.
 #include "sigint_forwarding.h"
 
-#include "host_call.h"
+#include <atomic>
 
 namespace tilevista_python {
 namespace {
 
-// Runs in signal context: host::requestInterrupt only stores a lock-free flag.
-extern "C" void requestInterruptOnSignal(int) { host::requestInterrupt(); }
+// Lock-free, so that setting it is safe inside a signal handler.
+std::atomic<bool> requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the request must be lock-free");
+
+extern "C" void requestOnSignal(int) { requested.store(true, std::memory_order_relaxed); }
 
 }  // namespace
 
 SigintForwarding::SigintForwarding() {
   struct sigaction forward {};
-  forward.sa_handler = requestInterruptOnSignal;
+  forward.sa_handler = requestOnSignal;
   sigemptyset(&forward.sa_mask);
   // Restart interrupted system calls: the call itself decides when to stop.
   forward.sa_flags = SA_RESTART;
@@ -23,5 +25,9 @@ SigintForwarding::SigintForwarding() {
 SigintForwarding::~SigintForwarding() {
   if (active_) sigaction(SIGINT, &previous_, nullptr);
 }
+
+bool sigintRequested() noexcept { return requested.load(std::memory_order_relaxed); }
+
+void clearSigint() noexcept { requested.store(false, std::memory_order_relaxed); }
 
 }  // namespace tilevista_python

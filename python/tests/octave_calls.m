@@ -9,7 +9,9 @@
 %   cases.txt        names of case files NAME.in (see read_case), one a line;
 %                    each gives NAME.out and NAME.out.log (see write_results)
 %   rejections.txt   calls of TILEVISTA_Mex, one a line; line k gives the
-%                    error message in rejection_k.txt
+%                    error message in rejection_k.txt, its identifier in
+%                    rejection_k.id and the console text before it in
+%                    rejection_k.log
 %   camera.txt       an image path: the toolbox's blocks, dictionary and tol
 %                    for it (8 x 8 blocks, 16 atoms, 45 dB) go to camera.in,
 %                    the call's results to camera.out
@@ -93,16 +95,17 @@ end
 
 calls = read_lines (fullfile (work, 'rejections.txt'));
 for k = 1:numel (calls)
-  message = '';
   out = cell (1, 7);
-  try
-    evalc (['[out{1:7}] = ' calls{k} ';']);
-  catch err
-    message = err.message;
+  err = struct ('message', '', 'identifier', '');
+  % The error caught inside evalc, so that the console text is kept.
+  console = evalc (sprintf ('try\n [out{1:7}] = %s;\ncatch err\nend', calls{k}));
+  texts = {err.message, err.identifier, console};
+  suffixes = {'txt', 'id', 'log'};
+  for i = 1:3
+    fid = fopen (fullfile (work, sprintf ('rejection_%d.%s', k, suffixes{i})), 'w');
+    fwrite (fid, texts{i}, 'char');
+    fclose (fid);
   end
-  fid = fopen (fullfile (work, sprintf ('rejection_%d.txt', k)), 'w');
-  fwrite (fid, message, 'char');
-  fclose (fid);
 end
 
 camera = read_lines (fullfile (work, 'camera.txt'));

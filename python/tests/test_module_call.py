@@ -1,7 +1,9 @@
 """tilevista.approximate on its own: the worked call, how arguments are passed
-(converted exactly or refused, never misread), hostile inputs, the console
-text, threads and Ctrl-C."""
+(converted exactly or refused, never misread; read in place or copied),
+hostile inputs, what a result tells (stop rule, threads, the curve), the
+console text and progress, threads and Ctrl-C."""
 
+import ctypes
 import os
 import signal
 import subprocess
@@ -25,12 +27,15 @@ def run_python(code, timeout=120, **popen):
 
 
 def same_bits(a, b):
-    """Two results are equal in every output value, bit for bit."""
-    assert a.total_atoms == b.total_atoms and a.log == b.log
+    """Two results are equal in every output value they both hold, bit for bit."""
+    assert (a.total_atoms, a.log, a.stop, a.max_err) == (b.total_atoms, b.log, b.stop, b.max_err)
     for field in ("approximations", "y_indices", "x_indices", "duals", "coefficients",
                   "orthonormal"):
+        if getattr(a, field) is None or getattr(b, field) is None:
+            continue
+        assert len(getattr(a, field)) == len(getattr(b, field))
         for u, v in zip(getattr(a, field), getattr(b, field)):
-            assert u.shape == v.shape and u.tobytes() == v.tobytes(), field
+            assert u.dtype == v.dtype and u.shape == v.shape and u.tobytes() == v.tobytes(), field
     return True
 
 
@@ -83,9 +88,161 @@ def test_every_layout_and_exact_dtype_gives_the_same_bits(base):
                      tilevista.approximate(blocks, repeated.copy(), Dx, 1.0))
 
 
+def test_arrays_at_every_byte_offset_give_the_same_bits_and_are_read_in_place(base):
+    # The same values as views into one buffer at every byte offset modulo 64
+    # give the bits of fresh arrays. Aligned column-major views reach the
+    # module where they lie; C-order and unaligned arrays are copied first.
+    blocks, Dy, Dx, expected = base
+    Q, rows, cols = blocks.shape
+    values = np.concatenate([blocks.transpose(0, 2, 1).ravel(), Dy.ravel(order="F"),
+                             Dx.ravel(order="F")])
+    raw = np.zeros(values.nbytes + 128, np.uint8)
+    first = -raw.ctypes.data % 64
+    for k in range(64):
+        raw[first + k:first + k + values.nbytes] = values.view(np.uint8)
+        view = np.frombuffer(raw, np.float64, values.size, first + k)
+        stack = view[:blocks.size].reshape(Q, cols, rows).transpose(0, 2, 1)
+        dy = view[blocks.size:blocks.size + Dy.size].reshape(Dy.shape, order="F")
+        dx = view[blocks.size + Dy.size:].reshape(Dx.shape, order="F")
+        assert stack.ctypes.data % 64 == k and np.array_equal(stack, blocks)
+        for given in (stack, list(stack)):
+            assert same_bits(tilevista.approximate(given, dy, dx, 1.0, 40), expected), k
+            read, dy_read, dx_read = tilevista._native.input_addresses()
+            in_place = [stack[q].ctypes.data for q in range(Q)] + [dy.ctypes.data, dx.ctypes.data]
+            assert (read + [dy_read, dx_read] == in_place) == (k % 8 == 0), k
+    # The fixture's arrays are C-order: copied, as their Fortran-order copies are not.
+    assert tilevista._native.input_addresses()[0][0] != blocks[0].ctypes.data
+    fortran = [np.asfortranarray(b) for b in blocks]
+    assert same_bits(tilevista.approximate(fortran, Dy, Dx, 1.0, 40), expected)
+    assert tilevista._native.input_addresses()[0] == [b.ctypes.data for b in fortran]
+
+
+def test_results_tell_the_stop_rule_and_declined_outputs_are_not_made(base):
+    worked = tilevista.approximate([np.array([[3.0], [4.0]]), np.array([[0.0], [1.0]])],
+                                   np.eye(2), np.ones((1, 1)))
+    assert (worked.stop, worked.max_err) == ("tol", 1.0)
+    flat = tilevista.approximate([np.array([[3.0], [0.0]])], np.eye(2), np.ones((1, 1)), 0.0)
+    assert (flat.stop, flat.max_err, flat.total_atoms) == ("tol2", None, 1)
+    blocks, Dy, Dx, expected = base
+    assert (expected.stop, expected.max_err, expected.total_atoms) == ("budget", None, 40)
+    assert expected.duals is not None and expected.orthonormal is not None
+    for duals, bases in ((False, False), (True, False), (False, True)):
+        r = tilevista.approximate(blocks, Dy, Dx, 1.0, 40, duals=duals, bases=bases)
+        assert (r.duals is not None, r.orthonormal is not None) == (duals, bases)
+        assert same_bits(r, expected)
+
+
+def test_the_curve_tells_what_every_looser_tol_gives():
+    rng = np.random.default_rng(11)
+    blocks = np.cumsum(np.cumsum(rng.standard_normal((30, 4, 4)), axis=1), axis=2)
+    D = tilevista.cosine_dictionary(4, 8)
+    tight = tilevista.approximate(blocks, D, D, 1e-6, curve=True)
+    curve = tight.curve
+    assert same_bits(tight, tilevista.approximate(blocks, D, D, 1e-6))
+    assert len(curve.energy) == tight.total_atoms == curve.atoms_for_tol(1e-6)
+    assert (curve.tol, curve.block_count) == (1e-6, 30)
+    assert np.all(np.diff(curve.energy) <= 0)
+    # Atom t is atom position[t] of its block: each block's atoms in turn.
+    for q in range(30):
+        assert curve.position[curve.block == q].tolist() == list(range(tight.y_indices[q].size))
+    for n in (1, 2, 7, len(curve.energy) // 3, len(curve.energy) // 2, len(curve.energy) - 2):
+        # A tol between the totals after atoms n - 1 and n.
+        tol = (curve.energy[n - 1] + curve.energy[n - 2]) / 2 if n > 1 else 2 * curve.energy[0]
+        assert curve.atoms_for_tol(tol) == n
+        r = tilevista.approximate(blocks, D, D, tol, curve=True)
+        assert (r.stop, r.total_atoms) == ("tol", n)
+        counts = curve.atoms_per_block(n)
+        assert [y.size for y in r.y_indices] == counts.tolist()
+        for q in range(30):
+            assert r.y_indices[q].tolist() == tight.y_indices[q][:counts[q]].tolist()
+            assert r.x_indices[q].tolist() == tight.x_indices[q][:counts[q]].tolist()
+        for field in ("block", "position", "energy"):
+            assert getattr(r.curve, field).tobytes() == getattr(curve, field)[:n].tobytes()
+        # The tol rule's total (block order) and the curve's (rounded once).
+        assert abs(r.max_err - curve.energy[n - 1]) <= 30 * np.spacing(curve.energy[n - 1])
+        with pytest.raises(ValueError, match="make the call with the smaller tol"):
+            r.curve.atoms_for_tol(tol / 2)
+
+
+def test_progress_is_told_between_bands_and_a_failing_callback_ends_the_call(capsys):
+    rng = np.random.default_rng(5)
+    blocks = np.cumsum(np.cumsum(rng.standard_normal((400, 8, 8)), axis=1), axis=2)
+    D = tilevista.cosine_dictionary(8, 16)
+    tol = float(np.sum(blocks**2)) / 1e6
+    told = []
+    r = tilevista.approximate(blocks, D, D, tol, progress=lambda *p: told.append(p))
+    assert len(told) >= 3
+    atoms, energies, tols = (list(column) for column in zip(*told))
+    assert atoms == sorted(atoms) and atoms[-1] < r.total_atoms
+    assert energies == sorted(energies, reverse=True) and energies[-1] >= tol
+    assert set(tols) == {tol}
+    assert same_bits(r, tilevista.approximate(blocks, D, D, tol))
+    # A bar on stderr, full at the end.
+    assert same_bits(r, tilevista.approximate(blocks, D, D, tol, progress=True))
+    bar = capsys.readouterr().err
+    assert "TILEVISTA: 100%" in bar and f"{r.total_atoms} atoms]" in bar
+
+    def enough(atoms, energy, tol):
+        raise OSError(f"enough at {atoms} atoms")
+
+    with pytest.raises(OSError, match=f"enough at {atoms[0]} atoms"):
+        tilevista.approximate(blocks, D, D, tol, progress=enough)
+    assert same_bits(r, tilevista.approximate(blocks, D, D, tol))
+    with pytest.raises(ValueError, match="progress must be True, False or a callable"):
+        tilevista.approximate(blocks, D, D, tol, progress="yes")
+
+
+def _blas_allows_threads():
+    """Whether the module may call the BLAS from several threads (not with
+    OpenBLAS built without threads)."""
+    try:
+        return ctypes.CDLL("libopenblas.so.0").openblas_get_parallel() != 0
+    except (OSError, AttributeError):
+        return True
+
+
+# TILEVISTA_THREADS as the module reads it: a decimal whole number with blanks
+# around it and a sign allowed (blanks alone are 0), the count it gives (0:
+# every processor), or None for a value every call refuses.
+@pytest.mark.parametrize("value, count", [
+    ("3", 3), (" 4", 4), ("+2 ", 2), ("-0", 0), ("007", 7), ("1024", 1024), ("0", 0), ("", 0),
+    (" ", 0), ("4x", None), ("2.5", None), ("-2", None), ("1025", None), ("many", None)])
+def test_threads_are_what_the_module_makes_of_the_variable(monkeypatch, value, count):
+    monkeypatch.setenv("TILEVISTA_THREADS", value)
+    blocks = [np.array([[3.0], [4.0]]), np.array([[0.0], [1.0]])]
+    if count is None:
+        with pytest.raises(tilevista.CallRejected) as told:
+            tilevista.threads()
+        with pytest.raises(tilevista.CallRejected) as refused:
+            tilevista.approximate(blocks, np.eye(2), np.ones((1, 1)))
+        assert told.value.identifier == refused.value.identifier == "TILEVISTA:threads"
+        assert str(told.value) == str(refused.value) == (
+            f"TILEVISTA_THREADS is '{value}': it must be a whole number of threads from 1 to 1024, "
+            "or 0 or unset for every processor")
+        return
+    expected = count or len(os.sched_getaffinity(0))
+    assert tilevista.threads() == expected
+    worked = tilevista.approximate(blocks, np.eye(2), np.ones((1, 1))).threads
+    assert worked == (min(expected, len(blocks)) if _blas_allows_threads() else 1)
+
+
+def test_threads_sets_the_variable_or_refuses_and_leaves_it(monkeypatch):
+    monkeypatch.setenv("TILEVISTA_THREADS", "")
+    assert tilevista.threads(3) == 3 and os.environ["TILEVISTA_THREADS"] == "3"
+    assert tilevista.threads(np.int16(1024)) == 1024
+    assert tilevista.threads(0) == len(os.sched_getaffinity(0))
+    assert "TILEVISTA_THREADS" not in os.environ
+    tilevista.threads(5)
+    for bad in (-1, 1025, 1.5, True, "4", 2j):
+        with pytest.raises(ValueError, match="n must be a whole number from 0 .* to 1024"):
+            tilevista.threads(bad)
+    assert os.environ["TILEVISTA_THREADS"] == "5"
+
+
 @pytest.mark.parametrize("args, message", [
     (("blocks", np.eye(2), np.eye(1)), "blocks must be a sequence of 2-D arrays, not text"),
-    ((np.ones((2, 2)), np.eye(2), np.eye(2)), "put a single block in a list"),
+    ((np.ones((2, 2)), np.eye(2), np.eye(2)),
+     r"Must Enter a Cell Block\nblocks is a 2-D array of shape \(2, 2\).*tilevista.image_blocks"),
     (([np.ones(2)], np.eye(2), np.eye(2)), r"blocks\[0\] must be a 2-D array; it has shape \(2,\)"),
     (([np.ones((2, 1)), [[1], [2, 3]]], np.eye(2), np.eye(1)), r"blocks\[1\] is not an array"),
     (([np.array([["a"], ["b"]])], np.eye(2), np.eye(1)), r"blocks\[0\] must hold numbers"),
@@ -134,13 +291,15 @@ def test_a_call_beyond_the_memory_the_process_may_have_raises_memory_error():
         try:
             tilevista.approximate([np.ones((1, 1))], np.ones((1, 40000)), np.ones((1, 40000)))
         except MemoryError as e:
+            print(type(e).__name__, e.identifier)
             print(e)
         r = tilevista.approximate([np.ones((1, 1))], np.ones((1, 2)), np.ones((1, 2)))
         print(r.total_atoms)
     """)
     out, err = child.communicate(timeout=120)
     assert child.returncode == 0, err
-    assert out.startswith("Not enough memory for this call: it takes 11.9 GB to score a block")
+    assert out.startswith("CallOutOfMemory TILEVISTA:outOfMemory\n"
+                          "Not enough memory for this call: it takes 11.9 GB to score a block")
     assert out.endswith("\n1\n")
 
 
@@ -207,7 +366,8 @@ def test_ctrl_c_ends_a_long_call_promptly_and_the_next_call_is_unharmed():
             tilevista.approximate(rng.standard_normal((8192, 8, 8)), D, D, 0.0, verbose=True)
             print("not interrupted", flush=True)
         except KeyboardInterrupt as e:
-            print(f"interrupted at {time.monotonic():.6f}: {e}", flush=True)
+            print(f"interrupted at {time.monotonic():.6f}: {type(e).__name__} {e.identifier} {e}",
+                  flush=True)
         after = tilevista.approximate(small, D, D, 0.0)
         print("same" if all(a.tobytes() == b.tobytes()
                             for a, b in zip(before.coefficients, after.coefficients)) else "differs")
@@ -227,7 +387,8 @@ def test_ctrl_c_ends_a_long_call_promptly_and_the_next_call_is_unharmed():
     out, err = child.communicate(timeout=60)
     lines = [line for line in out.splitlines() if line.strip()]
     assert lines[-3].startswith("interrupted at "), out + err
-    assert lines[-3].endswith("TILEVISTA_Mex: interrupted by the user")
+    assert lines[-3].endswith("CallInterrupted TILEVISTA:interrupted "
+                              "TILEVISTA_Mex: interrupted by the user")
     latency = float(lines[-3].split()[2].rstrip(":")) - sent
     # The bound is 0.2 s; this machine is shared, so allow for a busy moment.
     assert latency < 0.5, latency

@@ -19,6 +19,8 @@ def test_cutting_and_assembling_give_the_image_back(shape, block):
     img = (np.arange(math.prod(shape)) * 37 % 251).reshape(shape).astype(np.uint8)
     blocks, layout = tilevista.image_blocks(img, *block)
     assert blocks.dtype == np.float64 and blocks.shape == (layout.count,) + block
+    # Each block column-major, as the module reads it: passed without a copy.
+    assert blocks[0].flags.f_contiguous and blocks.flags.aligned
     back = tilevista.assemble(blocks, layout)
     assert back.dtype == np.float64 and np.array_equal(back, img)
     assert np.array_equal(tilevista.assemble(list(blocks), layout), img)
@@ -122,8 +124,11 @@ def test_whole_images_reach_their_target(shape):
     rng = np.random.default_rng(3)
     smooth = np.cumsum(np.cumsum(rng.integers(0, 3, shape), axis=0), axis=1)
     img = (smooth * 255 // smooth.max()).astype(np.uint8)
-    out = tilevista.approximate_image(img, block=(4, 5), atoms=(8, 10), psnr_db=38)
+    told = []
+    out = tilevista.approximate_image(img, block=(4, 5), atoms=(8, 10), psnr_db=38,
+                                      progress=lambda *p: told.append(p))
     assert out.image.shape == img.shape and out.psnr >= 38
+    assert told and told[-1][2] == tilevista.tol_for_psnr(img, 38)
     assert out.psnr == tilevista.psnr(img, out.image)
     # The atom counts are those of one call on the image's blocks, on its grid.
     blocks, layout = tilevista.image_blocks(img, 4, 5)
@@ -173,16 +178,23 @@ def test_whole_images_take_any_dictionaries_and_clip_on_request():
     assert clipped.psnr == tilevista.psnr(img, clipped.image) >= raw.psnr
 
 
-def test_the_demo_names_the_rule_that_stopped_the_pursuit(tmp_path, capsys):
-    # The banner mentions tol2 in every call: the reason must come from the
-    # stop message itself. Noise at an unreachable target fills every block
-    # (the budget); a flat image at tol 0 runs out of useful atoms (tol2).
+def test_the_demo_names_the_rule_that_stopped_the_pursuit(tmp_path, capsys, monkeypatch):
+    # Noise at an unreachable target fills every block (the budget); a flat
+    # image at tol 0 runs out of useful atoms (tol2).
     noise = np.random.default_rng(2).integers(0, 256, (8, 12)).astype(np.uint8)
     write_png(tmp_path / "noise.png", noise)
     write_png(tmp_path / "flat.png", np.full((8, 12), 77, np.uint8))
     full = run_demo(tmp_path / "noise.png", [4], 400, tmp_path)
     assert (full.stop, full.atoms) == ("atom budget spent", 96)
-    flat = run_demo(tmp_path / "flat.png", [4], math.inf, tmp_path)
+    # The threads are the call's, whatever the variable's spelling: the
+    # module reads "+2 " as 2.
+    monkeypatch.setenv("TILEVISTA_THREADS", "+2 ")
+    flat = run_demo(tmp_path / "flat.png", [4], math.inf, tmp_path, progress=True)
     assert (flat.stop, flat.atoms) == ("no atom left that improves any block", 6)
     assert flat.run.tol == 0
-    assert "reached PSNR     inf dB, no atom left" in capsys.readouterr().out
+    report = capsys.readouterr()
+    assert "reached PSNR     inf dB, no atom left" in report.out
+    assert f"s, {flat.run.result.threads} thread" in report.out
+    assert 1 <= flat.run.result.threads <= tilevista.threads() == 2
+    # The progress bar on stderr, to its last count of atoms.
+    assert "TILEVISTA: [" in report.err and "6 atoms]" in report.err

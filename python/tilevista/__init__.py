@@ -14,6 +14,7 @@ Atom indices are 0-based, as everywhere in Python.
 Functions
 ---------
 approximate           one call of the module on blocks and two dictionaries
+threads               the threads calls work with (TILEVISTA_THREADS), or set them
 image_blocks          cut an image (grey or colour) into equal blocks
 assemble              put the blocks together again
 cosine_dictionary     redundant cosine dictionary with unit-norm atoms
@@ -21,6 +22,14 @@ combine_dictionaries  join dictionaries for one direction, e.g. cosine + identit
 tol_for_psnr          the tol that reaches a target PSNR
 psnr                  PSNR of an approximation
 approximate_image     a whole image in one call
+
+Results and errors
+------------------
+Approximation     what approximate returns (stop rule, threads, curve ...)
+PursuitCurve      every atom in the pursuit's order and the residual after each
+CallRejected      the module refused a call (a ValueError with its identifier)
+CallOutOfMemory   a call needs more memory than there is (a MemoryError)
+CallInterrupted   Ctrl-C ended a call (a KeyboardInterrupt)
 
 Warnings
 --------
@@ -32,9 +41,11 @@ pictures of the result.
 """
 
 from .blocks import BlockLayout, assemble, image_blocks
+from .curve import PursuitCurve
 from .dictionary import combine_dictionaries, cosine_dictionary
+from .errors import CallInterrupted, CallOutOfMemory, CallRejected
 from .image import ImageApproximation, approximate_image
-from .module_call import Approximation, approximate
+from .module_call import Approximation, approximate, threads
 from .quality import PeakExceededWarning, TolLooksLikePsnrWarning, psnr, tol_for_psnr
 
 
@@ -52,7 +63,8 @@ def _version():
 __version__ = _version()
 
 __all__ = [
-    "Approximation", "approximate", "BlockLayout", "image_blocks", "assemble",
+    "Approximation", "approximate", "threads", "PursuitCurve", "CallRejected", "CallOutOfMemory",
+    "CallInterrupted", "BlockLayout", "image_blocks", "assemble",
     "cosine_dictionary", "combine_dictionaries", "tol_for_psnr", "psnr", "ImageApproximation",
     "approximate_image", "PeakExceededWarning", "TolLooksLikePsnrWarning",
 ]

@@ -75,7 +75,10 @@ def image_blocks(img: ArrayLike, rows: int, cols: Optional[int] = None
     blocks : numpy.ndarray
         float64 array of shape (Q, rows, cols), Q = d * nc * C, in the order
         given in this module's description. Values are converted without
-        rescaling (a uint8 image gives values 0 to 255).
+        rescaling (a uint8 image gives values 0 to 255). Each block is
+        stored column by column (``blocks[q]`` is Fortran-contiguous), as the
+        module reads it, so that :func:`tilevista.approximate` passes the
+        blocks without a copy.
     layout : BlockLayout
         What :func:`assemble` needs to undo the cut.
 
@@ -113,7 +116,8 @@ def image_blocks(img: ArrayLike, rows: int, cols: Optional[int] = None
     blocks = padded.reshape(d, br, nc, bc, C).transpose(4, 2, 0, 1, 3).reshape(-1, br, bc)
     layout = BlockLayout(image_shape=tuple(image.shape), padded_shape=(d * br, nc * bc),
                          block_shape=(br, bc), grid=(d, nc), channels=C)
-    return np.ascontiguousarray(blocks), layout
+    # Block after block, each column-major: a C-order (Q, cols, rows) array, seen transposed.
+    return np.ascontiguousarray(blocks.transpose(0, 2, 1)).transpose(0, 2, 1), layout
 
 
 def assemble(blocks: Union[np.ndarray, Sequence[ArrayLike]], layout: BlockLayout) -> np.ndarray:

@@ -14,6 +14,7 @@ output/demo/ (of the current folder):
                            grid at the image's size, with a colour bar
 
 These are the pictures and the report of the project's Octave demo (make demo).
+On a terminal a progress bar shows the module call's progress.
 """
 
 from __future__ import annotations
@@ -28,7 +29,7 @@ from typing import List, NamedTuple, Optional, Sequence
 from .image import ImageRun, default_peak, run_image
 from .pictures import atoms_map, read_image, side_by_side, to_uint8, write_png
 
-__all__ = ["DemoResult", "run_demo", "main"]
+__all__ = ["DemoResult", "STOP_REASONS", "run_demo", "main"]
 
 GAIN = 10
 
@@ -57,57 +58,22 @@ class DemoResult(NamedTuple):
     files: List[Path]
 
 
-def stop_reason(log: str) -> str:
-    """Why the pursuit stopped, read from the module's console text.
-
-    Parameters
-    ----------
-    log : str
-        The ``log`` of :func:`tilevista.approximate`.
-
-    Returns
-    -------
-    str
-        The reason in words.
-    """
-    if "We have have reached (tol)" in log:
-        return "target reached (total squared error below tol)"
-    if "stopped, max(" in log:
-        return "no atom left that improves any block"
-    return "atom budget spent"
+# Why the pursuit stopped, by the stop rule of the call's result.
+STOP_REASONS = {
+    "tol": "target reached (total squared error below tol)",
+    "tol2": "no atom left that improves any block",
+    "budget": "atom budget spent",
+}
 
 
-def threads_text(blocks: int) -> str:
-    """The threads a call on ``blocks`` blocks works with, in words.
-
-    The module reads the environment variable TILEVISTA_THREADS at every call:
-    unset, empty or 0 means every processor this process may use, 1 to 1024
-    that many; a call never uses more threads than it has blocks.
-
-    Parameters
-    ----------
-    blocks : int
-        Blocks of the call.
-
-    Returns
-    -------
-    str
-        For example "2 threads"; the variable's value when the module would
-        refuse it.
-    """
-    value = os.environ.get("TILEVISTA_THREADS", "").strip()
-    if value in ("", "0"):
-        count = len(os.sched_getaffinity(0))
-    elif value.isdigit() and int(value) <= 1024:
-        count = int(value)
-    else:
-        return f"TILEVISTA_THREADS={value!r} (not a thread count)"
-    count = min(count, blocks)
-    return f"{count} thread{'' if count == 1 else 's'}"
+def threads_text(threads: int) -> str:
+    """A thread count in words, e.g. "2 threads"."""
+    return f"{threads} thread{'' if threads == 1 else 's'}"
 
 
 def run_demo(image_path: os.PathLike, block: Sequence[int] = (8,), target_psnr: float = 45,
-             out_dir: os.PathLike = Path("output", "demo")) -> DemoResult:
+             out_dir: os.PathLike = Path("output", "demo"), progress: bool = False
+             ) -> DemoResult:
     """Approximate an image file, print the report and write the pictures.
 
     Parameters
@@ -121,6 +87,8 @@ def run_demo(image_path: os.PathLike, block: Sequence[int] = (8,), target_psnr: 
         Target PSNR in dB (default 45).
     out_dir : path-like, optional
         Folder for the pictures (default output/demo), created if missing.
+    progress : bool, optional
+        Show a progress bar of the module call (on stderr).
 
     Returns
     -------
@@ -138,7 +106,7 @@ def run_demo(image_path: os.PathLike, block: Sequence[int] = (8,), target_psnr: 
     img = read_image(image_path)
     peak = default_peak(img)
     run = run_image(img, block=(rows, cols), atoms=(2 * rows, 2 * cols), psnr_db=target_psnr,
-                    peak=peak)
+                    peak=peak, progress=progress)
     approx = run.approximation.image
     out = Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
@@ -154,7 +122,7 @@ def run_demo(image_path: os.PathLike, block: Sequence[int] = (8,), target_psnr: 
 
     atoms = run.result.total_atoms
     reached = run.approximation.psnr
-    stop = stop_reason(run.result.log)
+    stop = STOP_REASONS[run.result.stop]
     channels = run.layout.channels
     ratio = img.size / atoms if atoms else float("inf")
     print("\nTILEVISTA demo")
@@ -170,7 +138,7 @@ def run_demo(image_path: os.PathLike, block: Sequence[int] = (8,), target_psnr: 
     print(f"  atoms per block  {per_block.min()} to {per_block.max()}, "
           f"{per_block.mean():.1f} on average")
     print(f"  sparsity ratio   {ratio:.2f} pixels per atom")
-    print(f"  module call      {run.seconds:.3f} s, {threads_text(run.layout.count)}")
+    print(f"  module call      {run.seconds:.3f} s, {threads_text(run.result.threads)}")
     print(f"  output folder    {out}")
     print(f"    {files[0].name}")
     print(f"    {files[1].name} (original | approximation | error x{GAIN})")
@@ -206,7 +174,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if len(args.block) > 2:
         parser.error("--block takes one or two numbers")
     try:
-        run_demo(args.image, args.block, args.psnr, args.out)
+        # The bar on a terminal only: in a log it would be a line per update.
+        run_demo(args.image, args.block, args.psnr, args.out, progress=sys.stderr.isatty())
     except (ValueError, OSError, MemoryError) as e:
         print(f"tilevista.demo: {e}", file=sys.stderr)
         return 2

@@ -14,7 +14,7 @@ from numpy.typing import ArrayLike
 from .blocks import BlockLayout, assemble, image_blocks
 from .dictionary import cosine_dictionary
 from .inputs import module_matrix
-from .module_call import Approximation, approximate
+from .module_call import Approximation, ProgressCallback, approximate
 from .quality import (TolLooksLikePsnrWarning, checked_peak, psnr_for_peak, tol_for_peak,
                       warn_above_peak)
 
@@ -130,8 +130,10 @@ def run_image(img: ArrayLike, block: Optional[Pair] = None, atoms: Optional[Pair
               psnr_db: Optional[float] = None, tol: Optional[float] = None,
               peak: Optional[float] = None, verbose: bool = False, *,
               Dy: Optional[ArrayLike] = None, Dx: Optional[ArrayLike] = None,
-              clip: bool = False) -> ImageRun:
-    """:func:`approximate_image` with all that went into and came out of it."""
+              clip: bool = False, progress: Union[bool, ProgressCallback] = False) -> ImageRun:
+    """:func:`approximate_image` with all that went into and came out of it
+    (the call's result without its dual vectors and bases, which a picture
+    does not need)."""
     if psnr_db is not None and tol is not None:
         raise ValueError("give psnr_db or tol, not both")
     image = np.asarray(img)
@@ -145,7 +147,8 @@ def run_image(img: ArrayLike, block: Optional[Pair] = None, atoms: Optional[Pair
     elif tol is not None:
         _warn_tol_like_psnr(tol, image.size, top)
     started = time.perf_counter()
-    result = approximate(blocks, Dy, Dx, tol, verbose=verbose)
+    result = approximate(blocks, Dy, Dx, tol, verbose=verbose, duals=False, bases=False,
+                         progress=progress)
     seconds = time.perf_counter() - started
     approx = assemble(result.approximations, layout)
     if clip:
@@ -164,7 +167,8 @@ def approximate_image(img: ArrayLike, block: Optional[Pair] = None, atoms: Optio
                       psnr_db: Optional[float] = None, tol: Optional[float] = None, *,
                       Dy: Optional[ArrayLike] = None, Dx: Optional[ArrayLike] = None,
                       peak: Optional[float] = None, clip: bool = False,
-                      verbose: bool = False) -> ImageApproximation:
+                      verbose: bool = False, progress: Union[bool, ProgressCallback] = False
+                      ) -> ImageApproximation:
     """Approximate a grey or colour image with one call of the module.
 
     The image is cut into blocks (:func:`tilevista.image_blocks`), all channels
@@ -210,6 +214,9 @@ def approximate_image(img: ArrayLike, block: Optional[Pair] = None, atoms: Optio
         that of the image returned.
     verbose : bool, optional
         Print the module's console text as the call runs.
+    progress : bool or callable, optional
+        True shows a progress bar of the call (tqdm, on stderr); a callable
+        is told the progress as by :func:`tilevista.approximate`.
 
     Returns
     -------
@@ -238,4 +245,4 @@ def approximate_image(img: ArrayLike, block: Optional[Pair] = None, atoms: Optio
     (4, 4)
     """
     return run_image(img, block, atoms, psnr_db, tol, peak, verbose, Dy=Dy, Dx=Dx,
-                     clip=clip).approximation
+                     clip=clip, progress=progress).approximation

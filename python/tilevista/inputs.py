@@ -5,8 +5,14 @@ arrays whenever float64 holds them exactly (booleans, integers up to 32 bits,
 floats up to 64 bits, and wider integers or floats whose values happen to fit);
 complex values go as complex matrices, which the module itself rejects with its
 own message. Anything else is refused here with a ``ValueError`` that names the
-argument, so that no value is ever silently rounded or misread. Memory order
-does not matter: the compiled part reads arrays through their strides.
+argument, so that no value is ever silently rounded or misread.
+
+Where the values lie does not matter to the results (the module copies every
+block and dictionary into storage of its own), but it decides whether they
+are copied on the way: a float64 matrix that is column-major (F-contiguous)
+and aligned is handed to the module as it is, as is a 3-D stack of such
+blocks; any other (C order, strided, an unaligned view into a buffer) is
+first copied into one that is.
 """
 
 from __future__ import annotations
@@ -55,6 +61,26 @@ def _module_dtype(array: np.ndarray, name: str) -> np.ndarray:
     raise ValueError(f"{name} must hold numbers; its dtype is {array.dtype}")
 
 
+def _column_major(array: np.ndarray) -> np.ndarray:
+    """A float64 matrix (2-D) or stack of matrices (3-D, one per index of the
+    first axis) whose every matrix is column-major and aligned: ``array``
+    itself when it is, else a copy. Other dtypes are not read by the module
+    and pass as they are."""
+    if array.dtype != np.float64:
+        return array
+    needs = ["F_CONTIGUOUS", "ALIGNED"]
+    try:
+        if array.ndim == 2:
+            return np.require(array, requirements=needs)
+        if array.flags.aligned and (array.shape[0] == 0 or array[0].flags.f_contiguous):
+            return array
+        # Seen as rows x cols x Q, the copy is column-major throughout.
+        return np.require(array.transpose(1, 2, 0), requirements=needs).transpose(2, 0, 1)
+    except MemoryError:
+        shape = " x ".join(str(n) for n in array.shape)
+        raise MemoryError(f"not enough memory to pass a {shape} array to the module") from None
+
+
 def _as_array(value: Any, name: str) -> np.ndarray:
     if isinstance(value, (str, bytes)):
         raise ValueError(f"{name} must hold numbers, not text")
@@ -77,8 +103,8 @@ def module_matrix(value: ArrayLike, name: str) -> np.ndarray:
     Returns
     -------
     numpy.ndarray
-        ``value`` as a 2-D float64 (or complex128) array, a view when no
-        conversion was needed.
+        ``value`` as a 2-D float64 (or complex128) array, column-major and
+        aligned when float64: ``value`` itself when it is already all that.
 
     Raises
     ------
@@ -89,7 +115,7 @@ def module_matrix(value: ArrayLike, name: str) -> np.ndarray:
     array = _as_array(value, name)
     if array.ndim != 2:
         raise ValueError(f"{name} must be a 2-D array; it has shape {array.shape}")
-    return _module_dtype(array, name)
+    return _column_major(_module_dtype(array, name))
 
 
 def module_blocks(blocks: Any) -> Union[np.ndarray, List[np.ndarray]]:
@@ -98,25 +124,31 @@ def module_blocks(blocks: Any) -> Union[np.ndarray, List[np.ndarray]]:
     Parameters
     ----------
     blocks : numpy.ndarray or sequence of array_like
-        A 3-D array (blocks x rows x cols) or a sequence of 2-D arrays.
+        A 3-D array (blocks x rows x cols) or a sequence of 2-D arrays. A 2-D
+        array (an image, most likely) is passed on as it is, for the module
+        to refuse.
 
     Returns
     -------
     numpy.ndarray or list of numpy.ndarray
-        A 3-D float64 (or complex128) array, or a list of 2-D ones.
+        A 3-D float64 (or complex128) array whose blocks are column-major and
+        aligned (``blocks`` itself when they are), a list of 2-D arrays as
+        :func:`module_matrix` gives them, or the 2-D array.
 
     Raises
     ------
     ValueError
-        ``blocks`` is neither, or a block fails :func:`module_matrix`.
+        ``blocks`` is none of these, or a block fails :func:`module_matrix`.
     """
     if isinstance(blocks, np.ndarray):
+        if blocks.ndim == 2:
+            return _module_dtype(blocks, "blocks")
         if blocks.ndim != 3:
             raise ValueError(
                 "blocks must be a 3-D array (blocks x rows x cols) or a sequence of 2-D arrays; "
                 f"it is an array of shape {blocks.shape} (put a single block in a list)"
             )
-        return _module_dtype(blocks, "blocks")
+        return _column_major(_module_dtype(blocks, "blocks"))
     if isinstance(blocks, (str, bytes)):
         raise ValueError("blocks must be a sequence of 2-D arrays, not text")
     try:
@@ -166,7 +198,7 @@ def module_scalar(value: Optional[ArrayLike], name: str) -> Optional[np.ndarray]
     array = _as_array(value, name)
     if array.ndim > 2:
         raise ValueError(f"{name} must be a scalar; it has shape {array.shape}")
-    return _module_dtype(array.reshape((1, -1)) if array.ndim < 2 else array, name)
+    return _column_major(_module_dtype(array.reshape((1, -1)) if array.ndim < 2 else array, name))
 
 
 def positive_integer(value: Any, name: str) -> int:

@@ -1,34 +1,36 @@
-"""One call of the module from Python: :func:`approximate`.
+"""One call of the module from Python: :func:`approximate`, and the threads
+calls take: :func:`threads`.
 
-The call runs the module's own entry point in-process, through the same
-gateway Octave and MATLAB call, so every check, message, stop rule and number
-is the module's. This file only converts the arguments (see :mod:`.inputs`),
-turns the module's host errors into Python exceptions and its outputs into
-NumPy arrays with Python's 0-based indices.
+The package is a host of the module of its own, as the MEX gateway is: its
+compiled part describes the NumPy arguments to the module's checks (the same
+checks, in the same order, with the same texts and identifiers as from Octave
+and MATLAB), sizes the call, runs the module's pursuit once with the GIL
+released and hands the results to NumPy without a copy. This file converts
+the arguments (see :mod:`.inputs`) and turns the outcome into Python values
+and the module's errors into exceptions (see :mod:`.errors`).
 """
 
 from __future__ import annotations
 
+import operator
+import os
 import signal
 import sys
 import threading
-from typing import List, NamedTuple, Optional, Sequence, Union
+from typing import Any, Callable, List, NamedTuple, Optional, Sequence, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _native
+from .curve import PursuitCurve
+from .errors import CallRejected, module_error
 from .inputs import module_blocks, module_matrix, module_scalar
+from .progress import ProgressBar, start_energy
 
-__all__ = ["Approximation", "approximate"]
+__all__ = ["Approximation", "approximate", "threads"]
 
-_OUTPUTS = 7
-_INTERRUPTED = "TILEVISTA_Mex: interrupted by the user"
-# Host errors that mean memory ran out: the module's own estimate of what the
-# call needs, and the host's refusal to create an array.
-_OUT_OF_MEMORY = ("Not enough memory for this call", "Out of memory")
-# A C++ exception that escaped the module: a fault, not a rejected input.
-_MODULE_FAULT = "Unexpected C++ exception"
+ProgressCallback = Callable[[int, float, float], Any]
 
 
 class Approximation(NamedTuple):
@@ -37,25 +39,39 @@ class Approximation(NamedTuple):
     Attributes
     ----------
     approximations : list of numpy.ndarray
-        The approximated blocks, rows x cols each; a block that received no
-        atom is all zeros.
+        The approximated blocks, rows x cols each (Fortran order); a block
+        that received no atom is all zeros.
     y_indices, x_indices : list of numpy.ndarray
         Per block, the 0-based column indices into ``Dy`` and ``Dx`` of its
         atoms, in the order they were chosen (int64, one entry per atom). The
         module itself counts from 1; these are shifted to Python's convention.
-    duals : list of numpy.ndarray
+    duals : list of numpy.ndarray or None
         Per block, an N x m matrix (N = rows * cols, m its atom count) whose
         column j is the dual vector of atom j: its inner product with the block
-        gives the coefficient of atom j.
+        gives the coefficient of atom j. None when declined (``duals=False``).
     coefficients : list of numpy.ndarray
         Per block, the m coefficients of its atoms.
-    orthonormal : list of numpy.ndarray
+    orthonormal : list of numpy.ndarray or None
         Per block, an N x m matrix whose columns are an orthonormal basis of
-        the span of its atoms, in the order they were chosen.
+        the span of its atoms, in the order they were chosen. None when
+        declined (``bases=False``).
     total_atoms : int
         The number of atoms chosen over all blocks.
     log : str
         The module's console text of the call (banner and stop message).
+    stop : str
+        The rule the pursuit stopped on: ``"tol"`` (the total squared residual
+        fell below tol), ``"tol2"`` (no atom improves any block) or
+        ``"budget"`` (``max_atoms``, or all the blocks can hold, taken).
+    threads : int
+        The threads that worked on the call, the calling one included.
+    max_err : float or None
+        With ``stop == "tol"``, the total squared residual the tol rule
+        compared with tol (the blocks' energies added in block order), the
+        ``max_err`` of the log; else None.
+    curve : PursuitCurve or None
+        With ``curve=True``, every atom in the order the pursuit takes them
+        one after the other and the total after each; else None.
 
     Notes
     -----
@@ -69,11 +85,15 @@ class Approximation(NamedTuple):
     approximations: List[np.ndarray]
     y_indices: List[np.ndarray]
     x_indices: List[np.ndarray]
-    duals: List[np.ndarray]
+    duals: Optional[List[np.ndarray]]
     coefficients: List[np.ndarray]
-    orthonormal: List[np.ndarray]
+    orthonormal: Optional[List[np.ndarray]]
     total_atoms: int
     log: str
+    stop: str
+    threads: int
+    max_err: Optional[float]
+    curve: Optional[PursuitCurve]
 
 
 def _print_now(text: str) -> None:
@@ -88,34 +108,31 @@ def _forwards_ctrl_c() -> bool:
             and signal.getsignal(signal.SIGINT) is signal.default_int_handler)
 
 
-def _host_error(console: str, error: str) -> BaseException:
-    """The Python exception for a call that ended with a host error."""
-    text = error.rstrip()
-    if error.startswith(_INTERRUPTED):
-        return KeyboardInterrupt(text)
-    if error.startswith(_OUT_OF_MEMORY):
-        return MemoryError(text)
-    if error.startswith(_MODULE_FAULT):
-        return RuntimeError(text)
-    # A rejection: the module may have printed its reason before the error
-    # ("... see message above!!"), so the message carries both.
-    detail = console.strip()
-    return ValueError(f"{detail}\n{text}" if detail else text)
+def _hint(identifier: str, blocks: Any) -> str:
+    """The package's advice after a module error, or ""."""
+    if identifier == _native.ERROR_NOT_A_CELL and isinstance(blocks, np.ndarray):
+        return (f"blocks is a 2-D array of shape {blocks.shape}, not a stack of blocks: cut an "
+                "image into blocks with tilevista.image_blocks(img, rows, cols), or put a single "
+                "block in a list")
+    return ""
 
 
-def _indices(cell: List[Optional[np.ndarray]]) -> List[np.ndarray]:
-    """The module's 1-based atom indices as 0-based int64 vectors."""
-    return [np.empty(0, np.int64) if c is None else c.reshape(-1).astype(np.int64) - 1
-            for c in cell]
-
-
-def _vectors(cell: List[Optional[np.ndarray]], length: int) -> List[np.ndarray]:
-    return [np.empty((length, 0)) if c is None else c for c in cell]
+def _progress_callback(progress: Union[bool, ProgressCallback], blocks: Any
+                       ) -> Optional[ProgressCallback]:
+    if progress is True:
+        return ProgressBar(start_energy(blocks))
+    if progress is False or progress is None:
+        return None
+    if callable(progress):
+        return progress
+    raise ValueError(f"progress must be True, False or a callable; it is {progress!r}")
 
 
 def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx: ArrayLike,
                 tol: Optional[ArrayLike] = 6.5, max_atoms: Optional[ArrayLike] = 0, *,
-                verbose: bool = False) -> Approximation:
+                verbose: bool = False, duals: bool = True, bases: bool = True,
+                curve: bool = False, progress: Union[bool, ProgressCallback] = False
+                ) -> Approximation:
     """Approximate blocks by a globally chosen orthogonal matching pursuit.
 
     Every atom is the outer product of a column of ``Dy`` (along the block
@@ -144,43 +161,68 @@ def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx
         truncates it.
     verbose : bool, optional
         Also print the module's console text while the call runs.
+    duals, bases : bool, optional
+        Whether to compute and return the dual vectors and the orthonormal
+        bases (default True). Declined, they are neither computed nor stored
+        (``duals`` / ``orthonormal`` are None): most of a call's memory
+        for images.
+    curve : bool, optional
+        Also return the order in which the pursuit takes the atoms one after
+        the other and the total squared residual after each (``curve``, a
+        :class:`tilevista.PursuitCurve`): what every looser tol would give.
+    progress : bool or callable, optional
+        True shows a progress bar (tqdm, on stderr) of the residual against
+        tol; a callable is called as ``progress(atoms, energy, tol)`` between
+        the pursuit's bands (atoms so far, the total squared residual now,
+        +Inf while a block's is not finite), on the calling thread. An
+        exception it raises ends the call and propagates.
 
     Returns
     -------
     Approximation
         A named tuple ``(approximations, y_indices, x_indices, duals,
-        coefficients, orthonormal, total_atoms, log)``. Atom indices are
-        0-based.
+        coefficients, orthonormal, total_atoms, log, stop, threads, max_err,
+        curve)``. Atom indices are 0-based.
 
     Raises
     ------
+    CallRejected
+        A ``ValueError``: the module rejected the call; its ``identifier``
+        names the check, its text is the module's explanatory console line
+        (if any), then the module's message (see Notes).
     ValueError
-        The module rejected the call (its message, with any detail it printed
-        before), or an argument cannot be passed to it: not 2-D (3-D for a
-        block array), not numbers, or values float64 cannot represent exactly.
-    MemoryError
-        The call needs more memory than the system can give.
-    KeyboardInterrupt
-        Ctrl-C was pressed during the call (main thread only).
+        An argument cannot be passed to the module: not 2-D (3-D for a block
+        array), not numbers, or values float64 cannot represent exactly.
+    CallOutOfMemory
+        A ``MemoryError``: the call needs more memory than the system can
+        give. (A plain ``MemoryError``: an argument too large to convert.)
+    CallInterrupted
+        A ``KeyboardInterrupt``: Ctrl-C was pressed during the call (main
+        thread only).
 
     Notes
     -----
-    Booleans, integers and floats are converted to float64 when that is exact;
-    arrays may have any memory order or strides. So uint8 blocks (or float32
-    dictionaries) are taken as their float64 values here, while the module
-    called from Octave or MATLAB rejects them ("Block 1 must be a real, full
-    double matrix ...; it is of class uint8"). Complex arrays are passed as
-    they are and the module rejects them. An image is not a block array:
-    cut it with :func:`tilevista.image_blocks`.
+    Booleans, integers and floats are converted to float64 when that is exact.
+    Arrays may have any memory order or strides: float64 arrays stored column
+    by column (Fortran order; for a 3-D array each block) and aligned are read
+    where they are, others are copied into such an array first. So uint8
+    blocks (or float32 dictionaries) are taken as their float64 values here,
+    while the module called from Octave or MATLAB rejects them ("Block 1 must
+    be a real, full double matrix ...; it is of class uint8"). Complex arrays
+    are passed as they are and the module rejects them.
 
-    The module's messages, the text of the ``ValueError`` (after the console
-    line the module printed first, if any), with cause and cure; they number
-    blocks from 1 ("Block 3 must be ..." is ``blocks[2]``)::
+    The module's messages, the text of the ``CallRejected`` (after the
+    console line the module printed first, if any), with cause and cure; they
+    number blocks from 1 ("Block 3 must be ..." is ``blocks[2]``)::
 
         "Input must be double, real, full,and nonstring"
             Dy, Dx, tol or max_atoms is complex: pass real values.
         "The image matrix is empty!!"
             No blocks: an empty sequence or an array of 0 blocks.
+        "Must Enter a Cell Block"
+            blocks is a 2-D array, an image most likely: cut it with
+            tilevista.image_blocks (the exception says so on a line of its
+            own), or put a single block in a list.
         "Error!!"
         after the console line "The atoms in the dictionary dictionary Y are of length %i and should be of length %i"
         after the console line "The atoms in the dictionary dictionary X are of length %i and should be of length %i"
@@ -199,11 +241,11 @@ def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx
             The sizes do not fit the module's 32-bit counts: smaller blocks,
             smaller dictionaries, or the image in several calls.
         "Block %d must be a real, full double matrix of %d x %d; it is ..."
-            That block has another shape than the second block (or the only
-            one), or is complex: cut images with image_blocks.
+            That block has another shape than the others, or is complex:
+            cut images with image_blocks.
         "TILEVISTA_THREADS is '%s': it must be a whole number of threads from 1 to ..."
-            The environment variable is not 0 to 1024: set or delete it in
-            os.environ.
+            The environment variable is not 0 to 1024: set it with
+            tilevista.threads(n), or delete it from os.environ.
         "Error TILEVISTA exited early see message above!!"
         after the console line "The minimum number of atoms %i must be greater than 0 and less than %i!"
             max_atoms is negative or above the capacity of all blocks (0
@@ -212,16 +254,16 @@ def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx
         after the console line "Tol is %g is should be positive!"
             tol is negative (0 never stops the pursuit on tol).
 
-    ``MemoryError`` carries "Not enough memory for this call: ..." (the
-    amounts the call needs) or the host's "Out of memory: ...": fewer or
-    smaller blocks per call, smaller dictionaries, a larger tol or a budget.
-    The package always passes blocks as a cell and asks for all seven
-    outputs, so the module's "Wrong number of input arguments", "Must Enter a
-    Cell Block" and "Wrong number of output arguments!" do not occur here.
+    ``CallOutOfMemory`` carries "Not enough memory for this call: ..." (the
+    amounts the call needs): fewer or smaller blocks per call, smaller
+    dictionaries, declined duals and bases, a larger tol or a budget. The
+    package passes all five inputs and returns all results at once, so the
+    module's "Wrong number of input arguments" and "Wrong number of output
+    arguments!" do not occur here.
 
     The GIL is released while the pursuit runs; calls from several threads
     run one after another. The module's thread count comes from the
-    environment variable ``TILEVISTA_THREADS``.
+    environment variable ``TILEVISTA_THREADS`` (see :func:`threads`).
 
     Examples
     --------
@@ -233,24 +275,94 @@ def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx
     ...                 np.eye(2), np.ones((1, 1)))
     >>> r.total_atoms, r.y_indices[0].tolist(), r.coefficients[0].tolist()
     (2, [1, 0], [4.0, 3.0])
+    >>> r.stop, r.max_err
+    ('tol', 1.0)
     """
     inputs = [module_blocks(blocks), module_matrix(Dy, "Dy"), module_matrix(Dx, "Dx"),
               module_scalar(tol, "tol"), module_scalar(max_atoms, "max_atoms")]
-    outputs, console, error, interrupted_after = _native.call_module(
-        inputs, _OUTPUTS, _print_now if verbose else None, _forwards_ctrl_c())
-    if error is not None:
-        raise _host_error(console, error)
-    if interrupted_after:
-        raise KeyboardInterrupt(_INTERRUPTED)
-    approximations, y, x, duals, coefficients, orthonormal, total = outputs
-    length = approximations[0].size if approximations else 0
+    callback = _progress_callback(progress, inputs[0])
+    outputs = None
+    try:
+        outputs, log, rejection = _native.call_module(
+            inputs, duals=bool(duals), bases=bool(bases), curve=bool(curve),
+            echo=_print_now if verbose else None, progress=callback,
+            forward_sigint=_forwards_ctrl_c())
+    finally:
+        if isinstance(callback, ProgressBar) and outputs is None:
+            callback.close()
+    if rejection is not None:
+        identifier, detail, message = rejection
+        raise module_error(identifier, detail, message, _hint(identifier, inputs[0]))
+    (approximations, y, x, dual_vectors, coefficients, orthonormal, total, stop, workers,
+     max_err, order) = outputs
+    if isinstance(callback, ProgressBar):
+        callback.close(total, reached=stop == "tol")
     return Approximation(
-        approximations=approximations,
-        y_indices=_indices(y),
-        x_indices=_indices(x),
-        duals=_vectors(duals, length),
-        coefficients=[np.empty(0) if c is None else c.reshape(-1) for c in coefficients],
-        orthonormal=_vectors(orthonormal, length),
-        total_atoms=int(total[0, 0]),
-        log=console,
+        approximations=approximations, y_indices=y, x_indices=x, duals=dual_vectors,
+        coefficients=coefficients, orthonormal=orthonormal, total_atoms=int(total), log=log,
+        stop=stop, threads=workers, max_err=max_err,
+        curve=None if order is None else PursuitCurve(*order),
     )
+
+
+def threads(n: Optional[int] = None) -> int:
+    """The number of threads a call works with, as the module reads it from
+    the environment variable ``TILEVISTA_THREADS``; with ``n``, set it first.
+
+    Parameters
+    ----------
+    n : int, optional
+        1 to 1024 threads for the calls that follow, or 0 for every processor
+        this process may use (the variable is then removed). A call never uses
+        more threads than it has blocks, and its outputs are the same for
+        every thread count. In processes that run side by side
+        (multiprocessing workers, parallel jobs), set 1 in each.
+
+    Returns
+    -------
+    int
+        The count in force: what the module makes of the variable (unset,
+        empty or 0: the processors of this process's affinity mask). The
+        ``threads`` of a call's result is what worked, which may be fewer
+        (fewer blocks, too little memory for that many, a BLAS that allows
+        one thread only).
+
+    Raises
+    ------
+    ValueError
+        ``n`` is not a whole number from 0 to 1024 (the variable is left as
+        it was).
+    CallRejected
+        ``TILEVISTA_THREADS`` holds anything the module does not take as a
+        thread count: the module's message, with which every call would
+        fail.
+
+    Examples
+    --------
+    >>> import os
+    >>> saved = os.environ.get("TILEVISTA_THREADS")
+    >>> threads(2)
+    2
+    >>> os.environ["TILEVISTA_THREADS"] = " +3 "
+    >>> threads()
+    3
+    >>> if saved is None: del os.environ["TILEVISTA_THREADS"]
+    ... else: os.environ["TILEVISTA_THREADS"] = saved
+    """
+    name = "TILEVISTA_THREADS"
+    if n is not None:
+        try:
+            count = None if isinstance(n, (bool, np.bool_)) else operator.index(n)
+        except TypeError:
+            count = None
+        if count is None or not 0 <= count <= _native.MAX_THREADS:
+            raise ValueError("threads: n must be a whole number from 0 (every processor) to "
+                             f"{_native.MAX_THREADS}; it is {n!r}")
+        if count == 0:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = str(count)
+    count, message = _native.threads_for_call()
+    if count is None:
+        raise CallRejected(_native.ERROR_THREADS, message)
+    return count

@@ -1,0 +1,87 @@
+"""The module's errors as Python exceptions.
+
+Every error of the module has an identifier (``"TILEVISTA:<what>"``, one per
+check, the same as the Octave and MATLAB module raises), a message, and
+sometimes a line the module prints on the console before it (the detail, e.g.
+which dictionary has atoms of which length). Each becomes an exception of the
+Python type its cause calls for, carrying all three:
+
+- :class:`CallRejected` (a ``ValueError``): the module refused the arguments,
+  or ``TILEVISTA_THREADS``;
+- :class:`CallOutOfMemory` (a ``MemoryError``): ``TILEVISTA:outOfMemory``;
+- :class:`CallInterrupted` (a ``KeyboardInterrupt``): ``TILEVISTA:interrupted``.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Tuple
+
+from . import _native
+
+__all__ = ["CallRejected", "CallOutOfMemory", "CallInterrupted", "module_error"]
+
+
+class _ModuleError:
+    """What the module's errors carry, and the text they show: the detail
+    line, the module's message, then a hint of the package's, each on a line
+    of its own (the empty ones left out)."""
+
+    def __init__(self, identifier: str, message: str, detail: str = "", hint: str = "") -> None:
+        self.identifier = identifier
+        self.message = message
+        self.detail = detail
+        self.hint = hint
+        parts = (detail.strip(), message.rstrip(), hint)
+        super().__init__("\n".join(part for part in parts if part))
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return type(self), (self.identifier, self.message, self.detail, self.hint)
+
+
+class CallRejected(_ModuleError, ValueError):
+    """The module refused the call.
+
+    Attributes
+    ----------
+    identifier : str
+        The check that refused it, e.g. ``"TILEVISTA:dictionaryRows"``.
+    message : str
+        The module's message, exactly (e.g. ``"Error!!\\n"``).
+    detail : str
+        The line the module printed before it, or "".
+    hint : str
+        The package's advice, or "".
+    """
+
+
+class CallOutOfMemory(_ModuleError, MemoryError):
+    """The call needs more memory than the system can give
+    (``TILEVISTA:outOfMemory``); the attributes are those of
+    :class:`CallRejected`, the message states what a call of these sizes
+    needs."""
+
+
+class CallInterrupted(_ModuleError, KeyboardInterrupt):
+    """Ctrl-C ended the call (``TILEVISTA:interrupted``); the attributes are
+    those of :class:`CallRejected`."""
+
+
+def module_error(identifier: str, detail: str, message: str, hint: str = "") -> BaseException:
+    """The exception for an error of the module.
+
+    Parameters
+    ----------
+    identifier, detail, message : str
+        The module's error (see :class:`CallRejected`).
+    hint : str, optional
+        Advice of the package's, shown after the message.
+
+    Returns
+    -------
+    BaseException
+        A :class:`CallOutOfMemory`, :class:`CallInterrupted` or
+        :class:`CallRejected`, by identifier.
+    """
+    kind = {_native.ERROR_OUT_OF_MEMORY: CallOutOfMemory,
+            _native.ERROR_INTERRUPTED: CallInterrupted}.get(identifier, CallRejected)
+    return kind(identifier, message, detail, hint)
