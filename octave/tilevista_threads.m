@@ -9,7 +9,7 @@ function count = tilevista_threads(n)
 %   The module reads the environment variable TILEVISTA_THREADS at every
 %   call, so a change applies to the next call, also when made with
 %   setenv or in the shell before starting Octave or MATLAB:
-%     unset, empty or 0   every processor the process may use (the
+%     unset, blank or 0   every processor the process may use (the
 %                         processors of its affinity mask; in Octave,
 %                         nproc())
 %     1 to 1024           that many threads; 1 runs the call on the
@@ -43,10 +43,10 @@ function count = tilevista_threads(n)
   end
 
   % Read as the module reads it: a decimal whole number, blanks around it and
-  % a sign allowed.
+  % a sign allowed; blanks alone are as unset.
   value = getenv (name);
   count = NaN;
-  if isempty (value)
+  if isempty (regexprep (value, '[ \t\n\v\f\r]', ''))
     count = 0;
   elseif ~isempty (regexp (value, '^[ \t\n\v\f\r]*[+-]?[0-9]+[ \t\n]*$', 'once'))
     number = str2double (value);
@@ -77,6 +77,11 @@ function count = processorCount ()
   end
 end
 
+%!function text = ifelse_text (condition, yes, no)
+%!  text = no;
+%!  if condition, text = yes; end
+%!endfunction
+
 %!function message = errorOf (f)
 %!  message = '';
 %!  try
@@ -98,7 +103,7 @@ end
 %!   assert (getenv ('TILEVISTA_THREADS'), '');
 %!   setenv ('TILEVISTA_THREADS', '0');
 %!   assert (tilevista_threads (), nproc ());
-%!   for bad = {'-2', '1025', '2.5', '4x', 'many', ' '}
+%!   for bad = {'-2', '1025', '2.5', '4x', 'many', '+'}
 %!     setenv ('TILEVISTA_THREADS', bad{1});
 %!     assert (errorOf (@() tilevista_threads ()), ...
 %!             sprintf ('tilevista_threads: TILEVISTA_THREADS is ''%s'': it must be a whole number of threads from 1 to 1024, or 0 or unset for every processor', bad{1}));
@@ -119,12 +124,20 @@ end
 %! % this function accepts the value.
 %! saved = getenv ('TILEVISTA_THREADS');
 %! unwind_protect
-%!   for value = {'3', ' 4', '+2 ', '-0', '007', '1024', '0', '', '4x', '2.5', '-2', '1025', ' '}
+%!   for value = {'3', ' 4', '+2 ', '-0', '007', '1024', '0', '', '4x', '2.5', '-2', '1025', ' ', '+', "\t7\n"}
 %!     setenv ('TILEVISTA_THREADS', value{1});
 %!     accepted = isempty (errorOf (@() tilevista_threads ()));
 %!     o = cell (1, 7);
-%!     ran = isempty (errorOf (@() evalc ('[o{1:7}] = TILEVISTA_Mex ({[3;4], [0;1]}, eye (2), 1);')));
-%!     assert (ran, accepted, sprintf ('TILEVISTA_THREADS=''%s''', value{1}));
+%!     ran = true;
+%!     try
+%!       evalc ('[o{1:7}] = TILEVISTA_Mex ({[3;4], [0;1]}, eye (2), 1);');
+%!       assert (o{7}, 2);
+%!     catch err
+%!       assert (err.identifier, 'TILEVISTA:threads');
+%!       ran = false;
+%!     end
+%!     assert (ran == accepted, sprintf ('TILEVISTA_THREADS=''%s'': the module %s it', value{1}, ...
+%!                                       ifelse_text (ran, 'runs with', 'refuses')));
 %!   end
 %! unwind_protect_cleanup
 %!   setenv ('TILEVISTA_THREADS', saved);
