@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "aligned_doubles.h"
 #include "banded_pursuit.h"
 #include "blas_threads.h"
@@ -19,7 +23,9 @@ PursuitStatistics lastStatistics;
 
 PursuitStatistics lastPursuitStatistics() { return lastStatistics; }
 
-PursuitResult runBlockPursuit(const PursuitRequest& request, PursuitSink& sink) {
+namespace {
+
+PursuitResult pursue(const PursuitRequest& request, PursuitSink& sink) {
   PursuitResult result;
   PursuitStatistics& statistics = result.statistics;
 
@@ -77,4 +83,22 @@ PursuitResult runBlockPursuit(const PursuitRequest& request, PursuitSink& sink) 
   result.completed = true;
   lastStatistics = statistics;
   return result;
+}
+
+// Gives the memory the call freed back to the system. The working storage of
+// the blocks was taken by the worker threads, from allocator arenas of their
+// own, which otherwise keep what was freed in them for the process.
+void returnFreedMemory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
+}  // namespace
+
+PursuitResult runBlockPursuit(const PursuitRequest& request, PursuitSink& sink) {
+  struct TrimAfterwards {
+    ~TrimAfterwards() { returnFreedMemory(); }
+  } trim;
+  return pursue(request, sink);
 }
