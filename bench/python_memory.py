@@ -3,10 +3,13 @@ operating system sees it: the resident set before the call, its peak during
 the call, after it, and after the result is deleted.
 
     PYTHONPATH=python /usr/bin/python3 bench/python_memory.py [SIDE ...] [--psnr DB] [--lean]
+                                                              [--colour]
 
 Each size runs in a fresh process (the peak is the process's own, reset before
 the call through /proc/self/clear_refs). The image is the bundled camera
-picture tiled to SIDE x SIDE pixels (grey, uint8), cut into 8 x 8 blocks, with
+picture tiled to SIDE x SIDE pixels (grey, uint8; with --colour three channels,
+the picture, and it flipped up-down and left-right, as bench/octave_memory.m
+makes them), cut into 8 x 8 blocks, with
 redundant cosine dictionaries of 16 atoms, at the target PSNR (default 40 dB),
 all outputs requested (--lean: without the dual vectors and bases). Prints one
 line per size, in MB (2^20 bytes), and the seconds of the call.
@@ -31,7 +34,7 @@ def _rss_mb(field):
     raise RuntimeError(f"no {field} in /proc/self/status")
 
 
-def measure(side, psnr_db, lean):
+def measure(side, psnr_db, lean, colour=False):
     """One call on a side x side image; the resident set at each stage."""
     import numpy as np
     import tilevista
@@ -39,7 +42,10 @@ def measure(side, psnr_db, lean):
 
     camera = read_image(ROOT / "data" / "camera.png")
     reps = -(-side // camera.shape[0])
-    img = np.tile(camera, (reps, reps))[:side, :side]
+    planes = [camera, camera[::-1, :], camera[:, ::-1]] if colour else [camera]
+    img = np.dstack([np.tile(p, (reps, reps))[:side, :side] for p in planes])
+    if not colour:
+        img = img[:, :, 0]
     blocks, _ = tilevista.image_blocks(img, 8, 8)
     D = tilevista.cosine_dictionary(8, 16)
     tol = tilevista.tol_for_psnr(img, psnr_db, 255)
@@ -63,17 +69,20 @@ def main():
     parser.add_argument("sides", nargs="*", type=int, default=[1024, 2048])
     parser.add_argument("--psnr", type=float, default=40.0)
     parser.add_argument("--lean", action="store_true", help="decline the duals and bases")
+    parser.add_argument("--colour", action="store_true", help="three channels")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        print(json.dumps(measure(args.sides[0], args.psnr, args.lean)))
+        print(json.dumps(measure(args.sides[0], args.psnr, args.lean, args.colour)))
         return
     for side in args.sides:
         done = subprocess.run([sys.executable, __file__, str(side), "--psnr", str(args.psnr),
-                               "--child"] + (["--lean"] if args.lean else []),
+                               "--child"] + (["--lean"] if args.lean else [])
+                              + (["--colour"] if args.colour else []),
                               check=True, capture_output=True, text=True)
         m = json.loads(done.stdout)
-        print(f"{side} x {side} grey, {args.psnr:g} dB, {m['atoms']} atoms, "
+        kind = "colour" if args.colour else "grey"
+        print(f"{side} x {side} {kind}, {args.psnr:g} dB, {m['atoms']} atoms, "
               f"{m['seconds']:.2f} s: before {m['before']:.0f} MB, peak {m['peak']:.0f} MB, "
               f"after the call {m['after_call']:.0f} MB, after del r {m['after_del']:.0f} MB")
 

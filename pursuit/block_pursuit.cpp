@@ -5,13 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include "aligned_doubles.h"
 #include "banded_pursuit.h"
 #include "blas_threads.h"
+#include "freed_memory.h"
 #include "pursuit_outputs.h"
 #include "work_crew.h"
 
@@ -83,15 +80,6 @@ PursuitResult pursue(const PursuitRequest& request, PursuitSink& sink) {
   result.completed = true;
   lastStatistics = statistics;
   return result;
-}
-
-// Gives the memory the call freed back to the system. The working storage of
-// the blocks was taken by the worker threads, from allocator arenas of their
-// own, which otherwise keep what was freed in them for the process.
-void returnFreedMemory() {
-#if defined(__GLIBC__)
-  malloc_trim(0);
-#endif
 }
 
 }  // namespace

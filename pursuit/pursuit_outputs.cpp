@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "freed_memory.h"
 #include "work_crew.h"
 
 bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
@@ -16,6 +17,9 @@ bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
   std::vector<std::int32_t> part;
   std::vector<BlockOutputs> outputs;
   for (std::int32_t t = 0; t < Q;) {
+    // The storage the blocks of the part before freed goes back before the
+    // host makes this part's arrays, which it would not place in it.
+    if (t > 0) returnFreedMemory();
     part.clear();
     outputs.clear();
     double held = 0.0;

@@ -22,6 +22,7 @@
 #include "call_run.h"
 #include "numpy_inputs.h"
 #include "numpy_outputs.h"
+#include "freed_memory.h"
 #include "output_memory.h"
 #include "sigint_forwarding.h"
 #include "thread_count.h"

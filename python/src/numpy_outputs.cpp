@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "freed_memory.h"
+
 namespace py = pybind11;
 
 namespace tilevista_python {

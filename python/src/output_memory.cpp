@@ -3,10 +3,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include <new>
 
 namespace tilevista_python {
@@ -70,12 +66,6 @@ SlabPiece SlabStream::take(std::size_t count) {
   used_ += bytes;
   slab_->retain();
   return SlabPiece(data, slab_);
-}
-
-void returnFreedMemory() {
-#if defined(__GLIBC__)
-  malloc_trim(0);
-#endif
 }
 
 }  // namespace tilevista_python

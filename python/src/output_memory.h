@@ -80,12 +80,6 @@ class SlabStream {
   std::size_t used_ = 0;
 };
 
-/// Gives the memory the C allocator holds freed back to the system (glibc's
-/// malloc_trim; nothing elsewhere): the pursuit's working storage lies in the
-/// heaps of the threads that built it, which the allocator otherwise keeps for
-/// the process. Takes a few milliseconds on large heaps.
-void returnFreedMemory();
-
 }  // namespace tilevista_python
 
 #endif  // TILEVISTA_PYTHON_OUTPUT_MEMORY_H
