@@ -113,8 +113,8 @@ class BandedPursuit {
         states_(data.size()),
         energy_(data.size()),
         member_(static_cast<std::size_t>(crew.size())),
-        gate_(crew.size() > 1 && blasGemmContends()),
-        windowSize_(crew.size() > 1 && blasGemmContends() ? kScoringBurst : 1),
+        gate_(crew.size() > 1 && shape.scorer->contends()),
+        windowSize_(crew.size() > 1 && shape.scorer->contends() ? kScoringBurst : 1),
         planner_(shape, kTol2),
         statistics_(*statistics) {}
 
@@ -124,11 +124,12 @@ class BandedPursuit {
     const bool scored = crew_.runRanges(
         data_.size(), grainFor(data_.size(), crew_.size()),
         [&](std::size_t begin, std::size_t end, std::int32_t member) {
+          double* scratch = scoringScratch(member);
           for (std::size_t q = begin; q < end && crew_.proceed(member); q += windowSize_) {
             const std::size_t burstEnd = std::min(end, q + windowSize_);
             for (std::size_t b = q; b < burstEnd; ++b) startBlock(shape_, data_[b], &states_[b]);
             ScoringGate::Pass pass(gate_);
-            for (std::size_t b = q; b < burstEnd; ++b) rescore(shape_, data_[b], &states_[b]);
+            for (std::size_t b = q; b < burstEnd; ++b) rescore(shape_, data_[b], scratch, &states_[b]);
           }
         });
     if (!scored) return false;
@@ -220,6 +221,7 @@ class BandedPursuit {
     Member& own = member_[static_cast<std::size_t>(member)];
     if (own.atom.empty()) own.atom.resize(static_cast<std::size_t>(shape_.N));
     if (own.window.empty()) own.window.resize(windowSize_);
+    double* scratch = scoringScratch(member);
     std::size_t next = begin, open = 0;
     auto enter = [&](Slot& slot) {
       slot.q = static_cast<std::size_t>(active_[next++]);
@@ -245,7 +247,7 @@ class BandedPursuit {
         ScoringGate::Pass pass(gate_);
         for (std::size_t w = 0; w < open; ++w) {
           Slot& slot = own.window[w];
-          rescore(shape_, data_[slot.q], &states_[slot.q]);
+          rescore(shape_, data_[slot.q], scratch, &states_[slot.q]);
         }
       }
       for (std::size_t w = 0; w < open;) {
@@ -346,6 +348,13 @@ class BandedPursuit {
 #endif
   }
 
+  // The member's scratch for scoring, allocated on first use.
+  double* scoringScratch(std::int32_t member) {
+    Member& own = member_[static_cast<std::size_t>(member)];
+    if (own.scoring.get() == nullptr) own.scoring = AlignedDoubles(shape_.scorer->scratchSize());
+    return own.scoring.get();
+  }
+
   const AtomRecord* records(const BlockState& block) const {
     return member_[static_cast<std::size_t>(block.logMember)].log.data() + block.logOffset;
   }
@@ -376,6 +385,7 @@ class BandedPursuit {
     std::vector<double> atom;      // scratch for one atom
     std::vector<AtomRecord> log;   // the band's records
     std::vector<Slot> window;      // the blocks it works on in step
+    AlignedDoubles scoring;        // scratch for scoring a block
   };
   std::vector<Member> member_;
   ScoringGate gate_;
@@ -512,6 +522,8 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
   }
   printBanner(tol);
 
+  SeparableScorer scorer(Dy, Dx, Ky, Kx, rows, cols);
+  shape.scorer = &scorer;
   SingleThreadedBlas singleThreadedBlas;
   const std::int32_t threads =
       blasAllowsConcurrentCalls() ? std::max<std::int32_t>(1, std::min(control.threads, Q)) : 1;
@@ -520,6 +532,7 @@ int runBlockPursuit(mxArray* approximationCell, const mxArray* blockCell, const 
   double maxErr = 0.0;
   PursuitStatistics& statistics = lastStatistics;
   statistics = PursuitStatistics();
+  statistics.scoringRoute = scorer.route();
   {
     WorkCrew crew(threads, control.interrupted);
     statistics.threads = crew.size();
