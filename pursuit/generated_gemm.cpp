@@ -105,8 +105,12 @@ GeneratedGemm GeneratedGemm::generate(std::int32_t m, std::int32_t n, std::int32
   const libxsmm_gemm_descriptor* descriptor = libxsmm_dgemm_descriptor_init(
       &blob, m, n, k, lda, ldb, ldc, 1.0, 0.0, LIBXSMM_GEMM_FLAG_NONE, LIBXSMM_GEMM_PREFETCH_NONE);
   if (descriptor == nullptr) return gemm;
-  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kCodeBuffer]);
-  if (!buffer) return gemm;
+  std::unique_ptr<unsigned char[]> buffer;
+  try {
+    buffer.reset(new unsigned char[kCodeBuffer]);
+  } catch (const std::bad_alloc&) {
+    return gemm;
+  }
   libxsmm_generated_code code;
   std::memset(&code, 0, sizeof code);
   code.generated_code = buffer.get();

@@ -193,6 +193,33 @@ testing::Message describe(const OrderCase& t) {
                             << " Kx " << t.kx;
 }
 
+// Random dictionaries and block of a case's sizes, and their exact table.
+struct OrderProblem {
+  Matrix dy, dx, f;
+  Scores exact;
+  OrderProblem(const OrderCase& t, std::mt19937_64& gen)
+      : dy(randomMatrix(t.rows, t.ky, gen)),
+        dx(randomMatrix(t.cols, t.kx, gen)),
+        f(randomMatrix(t.rows, t.cols, gen)),
+        exact(directScores(dy, dx, f)) {}
+
+  // Checks a Ky x Kx table against the exact one, entry by entry within 1e-12
+  // times the sum of the absolute terms; returns the exact table's argmax.
+  std::int32_t checkTable(const double* table) const {
+    const std::int32_t ky = dy.cols, kx = dx.cols;
+    std::int32_t argmax = 0;
+    for (std::int32_t j = 0; j < kx; ++j)
+      for (std::int32_t i = 0; i < ky; ++i) {
+        const std::int32_t pos = i + ky * j;
+        EXPECT_NEAR(table[pos], exact.value.at(i, j), 1e-12 * exact.scale.at(i, j));
+        if (std::fabs(exact.value.data[std::size_t(pos)]) >
+            std::fabs(exact.value.data[std::size_t(argmax)]))
+          argmax = pos;
+      }
+    return argmax;
+  }
+};
+
 }  // namespace
 
 // Both product orders against the triple loop. Tolerance: |P - exact| <= 1e-12
@@ -201,13 +228,10 @@ TEST(SelectSeparableAtom, BothProductOrdersMatchTheDirectSum) {
   std::mt19937_64 gen(31);
   for (const OrderCase& t : kOrderCases) {
     SCOPED_TRACE(describe(t));
-    const Matrix dy = randomMatrix(t.rows, t.ky, gen);
-    const Matrix dx = randomMatrix(t.cols, t.kx, gen);
-    const Matrix f = randomMatrix(t.rows, t.cols, gen);
-    const Scores exact = directScores(dy, dx, f);
-
+    const OrderProblem p(t, gen);
+    const Scores& exact = p.exact;
     GemmRecorder recorder;
-    const Selection s = select(dy, dx, f);
+    const Selection s = select(p.dy, p.dx, p.f);
     ASSERT_EQ(recorder.calls.size(), 2u);
     const GemmCall& first = recorder.calls[0];
     const GemmCall& second = recorder.calls[1];
@@ -232,15 +256,7 @@ TEST(SelectSeparableAtom, BothProductOrdersMatchTheDirectSum) {
     ASSERT_EQ(second.ldc, t.ky);
 
     // The whole table, and the choice made from it.
-    std::int32_t argmax = 0;
-    for (std::int32_t j = 0; j < t.kx; ++j)
-      for (std::int32_t i = 0; i < t.ky; ++i) {
-        const std::int32_t pos = i + t.ky * j;
-        EXPECT_NEAR(second.c[std::size_t(pos)], exact.value.at(i, j), 1e-12 * exact.scale.at(i, j));
-        if (std::fabs(exact.value.data[std::size_t(pos)]) >
-            std::fabs(exact.value.data[std::size_t(argmax)]))
-          argmax = pos;
-      }
+    const std::int32_t argmax = p.checkTable(second.c.data());
     EXPECT_EQ(s.linearIndex, argmax);
     EXPECT_EQ(s.yIndex, argmax % t.ky);
     EXPECT_EQ(s.xIndex, argmax / t.ky);
@@ -323,11 +339,8 @@ TEST(SeparableScorer, KernelRouteMatchesTheDirectSumInBothOrders) {
   std::mt19937_64 gen(36);
   for (const OrderCase& t : kOrderCases) {
     SCOPED_TRACE(describe(t));
-    const Matrix dy = randomMatrix(t.rows, t.ky, gen);
-    const Matrix dx = randomMatrix(t.cols, t.kx, gen);
-    const Matrix f = randomMatrix(t.rows, t.cols, gen);
-    const Scores exact = directScores(dy, dx, f);
-    const SeparableScorer scorer(dy.data.data(), dx.data.data(), t.ky, t.kx, t.rows, t.cols);
+    const OrderProblem p(t, gen);
+    const SeparableScorer scorer(p.dy.data.data(), p.dx.data.data(), t.ky, t.kx, t.rows, t.cols);
     ASSERT_EQ(scorer.usesKernels(), kKernelsBuiltIn);
     if (!scorer.usesKernels()) continue;
     EXPECT_EQ(std::string(scorer.route()).rfind("libxsmm-", 0), 0u) << scorer.route();
@@ -335,17 +348,9 @@ TEST(SeparableScorer, KernelRouteMatchesTheDirectSumInBothOrders) {
 
     GemmRecorder recorder;
     std::vector<double> table;
-    const Selection s = select(scorer, f, &table);
+    const Selection s = select(scorer, p.f, &table);
     EXPECT_TRUE(recorder.calls.empty());
-    std::int32_t argmax = 0;
-    for (std::int32_t j = 0; j < t.kx; ++j)
-      for (std::int32_t i = 0; i < t.ky; ++i) {
-        const std::int32_t pos = i + t.ky * j;
-        EXPECT_NEAR(table[std::size_t(pos)], exact.value.at(i, j), 1e-12 * exact.scale.at(i, j));
-        if (std::fabs(exact.value.data[std::size_t(pos)]) >
-            std::fabs(exact.value.data[std::size_t(argmax)]))
-          argmax = pos;
-      }
+    const std::int32_t argmax = p.checkTable(table.data());
     EXPECT_EQ(s.yIndex, argmax % t.ky);
     EXPECT_EQ(s.xIndex, argmax / t.ky);
     EXPECT_EQ(s.bestValue, std::fabs(table[std::size_t(argmax)]));
