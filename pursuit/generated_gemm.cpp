@@ -21,6 +21,7 @@
 #include <mutex>
 #include <new>
 
+#include <immintrin.h>
 #include <libxsmm_cpuid.h>
 #include <libxsmm_generator.h>
 #endif
@@ -70,6 +71,7 @@ GeneratedGemm::~GeneratedGemm() { release(); }
 
 GeneratedGemm::GeneratedGemm(GeneratedGemm&& other) noexcept
     : run_(std::exchange(other.run_, nullptr)),
+      wide_(std::exchange(other.wide_, false)),
       code_(std::exchange(other.code_, nullptr)),
       bytes_(std::exchange(other.bytes_, 0)) {}
 
@@ -77,6 +79,7 @@ GeneratedGemm& GeneratedGemm::operator=(GeneratedGemm&& other) noexcept {
   if (this != &other) {
     release();
     run_ = std::exchange(other.run_, nullptr);
+    wide_ = std::exchange(other.wide_, false);
     code_ = std::exchange(other.code_, nullptr);
     bytes_ = std::exchange(other.bytes_, 0);
   }
@@ -88,9 +91,21 @@ void GeneratedGemm::release() {
   if (code_ != nullptr) munmap(code_, bytes_);
 #endif
   run_ = nullptr;
+  wide_ = false;
   code_ = nullptr;
   bytes_ = 0;
 }
+
+// Called only after a kernel generated for AVX or wider, so only where the
+// processor has the instruction; not inlined, so that no caller holds vector
+// values across it.
+#if defined(TILEVISTA_GENERATED_GEMM)
+__attribute__((target("avx"), noinline)) void GeneratedGemm::clearUpperHalves() {
+  _mm256_zeroupper();
+}
+#else
+void GeneratedGemm::clearUpperHalves() {}
+#endif
 
 GeneratedGemm GeneratedGemm::generate(std::int32_t m, std::int32_t n, std::int32_t k,
                                       std::int32_t lda, std::int32_t ldb, std::int32_t ldc) {
@@ -136,6 +151,7 @@ GeneratedGemm GeneratedGemm::generate(std::int32_t m, std::int32_t n, std::int32
   gemm.code_ = memory;
   gemm.bytes_ = bytes;
   gemm.run_ = reinterpret_cast<Kernel>(memory);
+  gemm.wide_ = set >= LIBXSMM_X86_AVX;
 #else
   (void)m, (void)n, (void)k, (void)lda, (void)ldb, (void)ldc;
 #endif

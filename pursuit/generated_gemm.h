@@ -45,7 +45,10 @@ class GeneratedGemm {
   /// @param A  in, m x k, leading dimension lda
   /// @param B  in, k x n, leading dimension ldb
   /// @param C  out, m x n, leading dimension ldc
-  void operator()(const double* A, const double* B, double* C) const { run_(A, B, C); }
+  void operator()(const double* A, const double* B, double* C) const {
+    run_(A, B, C);
+    if (wide_) clearUpperHalves();
+  }
 
   /// The generator and the instruction set that kernels are generated for on
   /// this processor: "libxsmm-sse3", "libxsmm-sse4", "libxsmm-avx",
@@ -56,8 +59,14 @@ class GeneratedGemm {
  private:
   using Kernel = void (*)(const double*, const double*, double*);
   void release();
+  // The generated code leaves the upper halves of the vector registers as it
+  // used them; the module's own code, built for every x86-64 processor, uses
+  // the older SSE encoding, which pays for each instruction while they are
+  // not cleared (vzeroupper).
+  static void clearUpperHalves();
 
   Kernel run_ = nullptr;
+  bool wide_ = false;  // generated for AVX or wider
   void* code_ = nullptr;  // the mapping that holds the machine code
   std::size_t bytes_ = 0;
 };
