@@ -3,9 +3,12 @@
 // re-orthogonalisation sweeps, normalisation) and growing its dual set, and the
 // whole step those make for one atom. Measured for 8 x 8 and 16 x 16 blocks with
 // twice-redundant cosine dictionaries (16 + 16 and 32 + 32 atoms) at several
-// numbers k of atoms already held by the block.
+// numbers k of atoms already held by the block. And the block scoring as the
+// pursuit does it, through a call's scorer on each of its routes, on one thread
+// and on two threads at once.
 //
 // The same source is linked against each BLAS to compare (bench/CMakeLists.txt).
+// The BLAS runs on one thread per caller, as in the module.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -17,29 +20,13 @@
 
 #include "biorthogonal.h"
 #include "blas.h"
+#include "blas_threads.h"
+#include "cosine_dictionary.h"
 #include "orthogonalize.h"
 #include "separable_atom.h"
+#include "separable_scorer.h"
 
 namespace {
-
-const double kPi = 3.14159265358979323846;
-
-// n x K cosine dictionary, column k = cos(pi (r + 1/2) k / K) over r, scaled to
-// unit norm: the construction of the toolbox's tilevista_cosine_dictionary.
-std::vector<double> cosineDictionary(std::int32_t n, std::int32_t K) {
-  std::vector<double> D(std::size_t(n) * std::size_t(K));
-  for (std::int32_t k = 0; k < K; ++k) {
-    double* column = &D[std::size_t(k) * std::size_t(n)];
-    double sum = 0.0;
-    for (std::int32_t r = 0; r < n; ++r) {
-      column[r] = std::cos(kPi * (r + 0.5) * k / K);
-      sum += column[r] * column[r];
-    }
-    const double scale = 1.0 / std::sqrt(sum);
-    for (std::int32_t r = 0; r < n; ++r) column[r] *= scale;
-  }
-  return D;
-}
 
 // A block of natural-image-like content: a smooth ramp plus deterministic
 // pseudo-random texture, so that the pursuit keeps finding new directions.
@@ -148,6 +135,34 @@ void BM_Select(benchmark::State& st) {
 }
 BENCHMARK(BM_Select)->Args({8, 16})->Args({16, 32})->ArgNames({"side", "K"});
 
+// Scoring a block as the pursuit does: through the call's scorer, on the
+// kernel route (kernels:1, where the build has it; the label names the route
+// taken) or the BLAS route (kernels:0), the block and the scratch 64-byte
+// aligned. With threads:2 each of two threads scores its own block at the same
+// time; the time reported is then per call of both threads together (the
+// aggregate rate), half the time one call takes while the other thread scores.
+void BM_Score(benchmark::State& st) {
+  const BlockState s(std::int32_t(st.range(0)), std::int32_t(st.range(1)), 0);
+  const SeparableScorer scorer(s.Dy.data(), s.Dx.data(), s.Ky, s.Kx, s.rows, s.cols,
+                               st.range(2) != 0);
+  AlignedDoubles R(s.R.size()), scratch(scorer.scratchSize());
+  std::copy(s.R.begin(), s.R.end(), R.get());
+  double value = 0.0;
+  std::int32_t y = 0, x = 0;
+  for (auto _ : st) {
+    scorer.select(R.get(), scratch.get(), &value, &y, &x);
+    benchmark::DoNotOptimize(value);
+  }
+  st.SetLabel(scorer.route());
+}
+BENCHMARK(BM_Score)
+    ->ArgsProduct({{8}, {16}, {1, 0}})
+    ->ArgsProduct({{16}, {16, 32}, {1, 0}})
+    ->ArgNames({"side", "K", "kernels"})
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
+
 // projectOutBasis + reorthogonalize(.., 2) + normalisation of column k. Columns
 // 0..k-1 are only read, so repeating the step measures the same work.
 void BM_Orthogonalize(benchmark::State& st) {
@@ -192,4 +207,11 @@ BENCHMARK(BM_PursuitStep)->Apply(blockArguments);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  SingleThreadedBlas singleThreadedBlas;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

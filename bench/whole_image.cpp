@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "cosine_dictionary.h"
 #include "heap_meter.h"
 #include "host_call.h"
 #include "mex.h"
@@ -53,9 +54,17 @@ struct PursuitStatistics {
 PursuitStatistics lastPursuitStatistics() { return PursuitStatistics(); }
 #endif
 
-namespace {
+// The block scoring's route, of revisions that report it; BLAS before them.
+template <typename Statistics>
+auto scoringRoute(const Statistics& s, int) -> decltype(s.scoringRoute) {
+  return s.scoringRoute;
+}
+template <typename Statistics>
+const char* scoringRoute(const Statistics&, long) {
+  return "blas";
+}
 
-const double kPi = 3.14159265358979323846;
+namespace {
 
 struct Options {
   std::string image;
@@ -106,21 +115,11 @@ Options parse(int argc, char** argv) {
   return o;
 }
 
-// n x K cosine dictionary with unit-norm columns, column k sampling
-// cos(pi (r + 1/2) k / K): the toolbox's tilevista_cosine_dictionary.
-host::Array cosineDictionary(std::int32_t n, std::int32_t K) {
+// The toolbox's n x K cosine dictionary (cosine_dictionary.h) as a host array.
+host::Array dictionaryArray(std::int32_t n, std::int32_t K) {
+  const std::vector<double> values = cosineDictionary(std::size_t(n), std::size_t(K));
   host::Array D(mxCreateDoubleMatrix(mwSize(n), mwSize(K), mxREAL));
-  double* d = mxGetPr(D.get());
-  for (std::int32_t k = 0; k < K; ++k) {
-    double* column = d + std::size_t(k) * std::size_t(n);
-    double sum = 0.0;
-    for (std::int32_t r = 0; r < n; ++r) {
-      column[r] = std::cos(kPi * (r + 0.5) * k / K);
-      sum += column[r] * column[r];
-    }
-    const double norm = std::sqrt(sum);
-    for (std::int32_t r = 0; r < n; ++r) column[r] /= norm;
-  }
+  std::copy(values.begin(), values.end(), mxGetPr(D.get()));
   return D;
 }
 
@@ -222,8 +221,8 @@ int main(int argc, char** argv) {
     const std::size_t pixels = std::size_t(image.width) * std::size_t(image.height);
 
     const std::size_t heapStart = heap_meter::liveBytes();
-    host::Array Dy = cosineDictionary(B, o.atoms);
-    host::Array Dx = cosineDictionary(B, o.atoms);
+    host::Array Dy = dictionaryArray(B, o.atoms);
+    host::Array Dx = dictionaryArray(B, o.atoms);
     warmUp(Dy.get(), Dx.get(), B);
     host::Array blocks = cutBlocks(image, B);
     // tol = numel * 255^2 / 10^(PSNR/10): the total squared error of the target.
@@ -323,7 +322,8 @@ int main(int argc, char** argv) {
         "\"input_bytes\": %zu, \"input_heap_bytes\": %zu, \"output_bytes\": %zu, "
         "\"heap_peak_bytes\": %zu, \"peak_ratio\": %.4f, \"rss_before_kb\": %ld, "
         "\"rss_peak_kb\": %ld, \"rss_peak_from\": \"%s\", \"threads\": %d, "
-        "\"cpu_seconds\": %.6f, \"page_faults\": %ld, \"bands\": %d, \"replayed_bands\": %d, "
+        "\"cpu_seconds\": %.6f, \"page_faults\": %ld, \"scoring_route\": \"%s\", "
+        "\"bands\": %d, \"replayed_bands\": %d, "
         "\"atoms_rolled_back\": %llu, \"rolled_back_share\": %.5f, \"scoring_seconds\": %.6f, "
         "\"band_seconds\": %.6f, \"order_seconds\": %.6f, \"roll_back_seconds\": %.6f, "
         "\"output_seconds\": %.6f, \"finish_seconds\": %.6f}\n",
@@ -331,7 +331,7 @@ int main(int argc, char** argv) {
         stopRule(result.console), atoms, atoms / double(Q), double(pixels) / atoms, sse, psnr,
         o.repeat, best, median, firstSeconds, best / atoms * 1e6, inputBytes, inputHeap, outputBytes, heapPeak,
         ratio, rssBefore, rssPeak, rssReset ? "VmHWM after reset" : "ru_maxrss", statistics.threads,
-        bestCpu, bestFaults, statistics.bands, statistics.replayedBands,
+        bestCpu, bestFaults, scoringRoute(statistics, 0), statistics.bands, statistics.replayedBands,
         static_cast<unsigned long long>(statistics.atomsRolledBack),
         double(statistics.atomsRolledBack) / atoms, statistics.scoringSeconds,
         statistics.bandSeconds, statistics.orderSeconds, statistics.rollBackSeconds,

@@ -9,6 +9,8 @@
 #include <string>
 #include <type_traits>
 
+#include "cosine_dictionary.h"
+
 namespace fuzzcall {
 
 std::uint8_t Reader::u8() { return position_ < size_ ? data_[position_++] : 0; }
@@ -274,16 +276,9 @@ std::vector<double> dictionary(std::size_t n, std::size_t K, std::uint8_t kind, 
     case kRandomUnit:
       for (std::size_t j = 0; j < K; ++j) normalise(j);
       break;
-    case kCosine: {
-      const double pi = 3.14159265358979323846;
-      for (std::size_t j = 0; j < K; ++j) {
-        // Beyond n atoms the frequencies are shifted by half a step: a redundant pair.
-        const double f = j < n ? static_cast<double>(j) : static_cast<double>(j - n) + 0.5;
-        for (std::size_t r = 0; r < n; ++r) column(j)[r] = std::cos(pi * (2.0 * r + 1.0) * f / (2.0 * n));
-        normalise(j);
-      }
+    case kCosine:
+      D = cosineDictionary(n, K);  // the toolbox's, redundant when K > n
       break;
-    }
     case kDuplicated:
       for (std::size_t j = 0; j < K; ++j) normalise(j);
       for (std::size_t j = (K + 1) / 2; j < K; ++j)

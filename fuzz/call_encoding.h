@@ -103,7 +103,7 @@ enum Fill : std::uint8_t { kZeros = 0, kExplicit, kRandom, kRandomPatched, kCons
 /// Dictionary kinds of the structured format.
 enum DictionaryKind : std::uint8_t {
   kRandomUnit = 0,   // random columns of unit norm
-  kCosine,           // cosine basis, possibly redundant
+  kCosine,           // the toolbox's cosine dictionary, redundant when K > n
   kDuplicated,       // random, with exact duplicate atoms
   kWithZeroAtoms,    // random, with all-zero atoms
   kRawRandom,        // random values scaled by the exponent

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "call_encoding.h"
-#include "cosine_basis.h"
+#include "overflow_finding.h"
 #include "host_call.h"
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
@@ -254,7 +254,7 @@ std::vector<Seed> seeds() {
                                       -0.24039341955998128, 0.52584013447027056})}),
                dbl(2, 2, {-std::numeric_limits<double>::max(), 0.50557670085499362, 0.76268365812864669,
                           -0.97666161089910197}),
-               dbl(4, 4, orthonormalCosineBasis(4)), scalar(0)})},
+               dbl(4, 4, overflowFindingDictionary()), scalar(0)})},
       {"mended-subnormal-atom-norm", raw(7, {cell(1, 2, {dbl(2, 1, {1e308, 1.5e308}), dbl(2, 1, {0, 1})}), dbl(2, 2, {1e-160, 0, 1e-160, 1e-170}), dbl(1, 1, {1e-150}), scalar(0)})},
   };
 

@@ -1,18 +1,21 @@
-function [moduleFile, command] = tilevista_build(varargin)
+function [moduleFile, command, scoring] = tilevista_build(varargin)
 %TILEVISTA_BUILD  Compile the TILEVISTA_Mex module with the host's mex command.
 %   TILEVISTA_BUILD() compiles the module from the project's C++ sources
-%   (host/TILEVISTA_Mex.cpp, host/call/*.cpp, pursuit/*.cpp, basis/*.cpp)
-%   against the running host's own MEX interface and links it to a BLAS:
+%   against the running host's own interface and links it to a BLAS. The
+%   sources, include folders and compiler flags are those of the project's
+%   file module.build, which every build of the module reads
+%   (host/TILEVISTA_Mex.cpp, host/call/*.cpp, pursuit/*.cpp, basis/*.cpp;
+%   C++17, -Wall -Wextra, -O3):
 %
-%     GNU Octave  mkoctfile, C++17, linked with -lopenblas when the
-%                 compiler finds OpenBLAS, otherwise -lblas: the Octave
-%                 function file build/octave/TILEVISTA_Mex.oct, the gateway
-%                 over Octave's own arrays (host/octave_native), which returns
-%                 its outputs to Octave without copying them; only its
-%                 installer is exported. With ('mex', true) instead the MEX
-%                 file build/octave-mex/TILEVISTA_Mex.mex (mkoctfile --mex),
-%                 exporting mexFunction alone. Octave prefers a .oct to a
-%                 .mex in the same folder.
+%     GNU Octave  mkoctfile, linked with -lopenblas when the compiler finds
+%                 OpenBLAS, otherwise -lblas: the Octave function file
+%                 build/octave/TILEVISTA_Mex.oct, the gateway over Octave's
+%                 own arrays (host/octave_native), which returns its outputs
+%                 to Octave without copying them, and tilevista_pursuit;
+%                 only their installers are exported. With ('mex', true)
+%                 instead the MEX file build/octave-mex/TILEVISTA_Mex.mex
+%                 (mkoctfile --mex), exporting mexFunction alone. Octave
+%                 prefers a .oct to a .mex in the same folder.
 %     MATLAB      mex -R2017b (64-bit array sizes), linked with MATLAB's own
 %                 BLAS (-lmwblas), which takes 64-bit integers, and with its
 %                 libut for the interrupt check (Ctrl-C). The compiler flags
@@ -23,13 +26,24 @@ function [moduleFile, command] = tilevista_build(varargin)
 %                 build/matlab/TILEVISTA_Mex.<mexext>. MATLAB itself is not
 %                 available to the project's tests.
 %
+%   Blocks are scored with kernels generated at run time for the call's
+%   sizes (libxsmm's code generator, linked into the module) where the
+%   compiler finds its header and static archive (Debian: libxsmm-dev; looked
+%   for by scripts/module-build, on Linux and macOS); otherwise, and
+%   wherever the kernels cannot be had at run time, with the BLAS. The build
+%   says which.
+%
 %   The help file TILEVISTA_Mex.m is copied next to the module, so that with
-%   the module's folder on the path both a call and HELP TILEVISTA_Mex work.
+%   the module's folder on the path both a call and HELP TILEVISTA_Mex work;
+%   beside the .oct also tilevista_pursuit.m, and the PKG_ADD file by which
+%   Octave finds tilevista_pursuit in it.
 %
 %   TILEVISTA_BUILD('outdir', DIR) writes into DIR instead of the default
 %   folder. TILEVISTA_BUILD('verbose', true) shows the compiler commands.
 %   TILEVISTA_BUILD('mex', true) builds the MEX file under Octave too.
 %   MODULEFILE = TILEVISTA_BUILD(...) returns the full name of the module.
+%   [MODULEFILE, COMMAND, SCORING] = TILEVISTA_BUILD(...) also returns the
+%   command (below) and how blocks are scored: 'generated kernels' or 'BLAS'.
 %
 %   [MODULEFILE, COMMAND] = TILEVISTA_BUILD('dryrun', true) compiles
 %   nothing and returns the command that would run, a cell array of strings
@@ -67,33 +81,56 @@ function [moduleFile, command] = tilevista_build(varargin)
       opts.outdir = fullfile (root, 'build', 'octave-mex');
     end
   end
+  native = isOctave && ~opts.mex;
 
-  sources = [{fullfile(root, 'host', 'TILEVISTA_Mex.cpp')}, ...
-             listSources(fullfile (root, 'host', 'call')), ...
-             listSources(fullfile (root, 'pursuit')), listSources(fullfile (root, 'basis'))];
-  includes = {['-I' fullfile(root, 'blas')], ['-I' fullfile(root, 'pursuit')], ...
-              ['-I' fullfile(root, 'basis')], ['-I' fullfile(root, 'host', 'call')]};
-  if isOctave && ~opts.mex
-    % The function file: "mex.h" is the native host's, found before Octave's
-    % own (which mkoctfile's -I puts first) through -iquote.
-    native = fullfile (root, 'host', 'octave_native');
-    moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.oct');
-    cxxflags = [strtrim(mkoctfile ('-p', 'CXXFLAGS')) ' -std=c++17 -Wall -Wextra -O3'];
-    args = [{'-iquote', native}, includes, listSources(native), sources, {blasLibrary(), ...
-            ['-Wl,--version-script=' fullfile(native, 'exports.map')], '-o', moduleFile}];
-    command = [{'mkoctfile', ['CXXFLAGS=' cxxflags]}, args];
-  elseif isOctave
-    moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.mex');
-    cxxflags = [strtrim(mkoctfile ('-p', 'CXXFLAGS')) ' -std=c++17 -Wall -Wextra -O3'];
-    args = [{'--mex'}, includes, sources, {blasLibrary(), ...
-            ['-Wl,--version-script=' fullfile(root, 'host', 'exports.map')], '-o', moduleFile}];
-    command = [{'mkoctfile', ['CXXFLAGS=' cxxflags]}, args];
+  sources = [paths(root, 'gateway'), paths(root, 'call_layer'), paths(root, 'core')];
+  includes = cellfun (@(folder) ['-I' folder], paths (root, 'includes'), 'UniformOutput', false);
+  cxxflags = strjoin (setting (root, 'cxxflags'), ' ');
+  optimize = strjoin (setting (root, 'optimize'), ' ');
+  if isOctave
+    cxx = strtrim (mkoctfile ('-p', 'CXX'));
+  else
+    cxx = 'c++';
+  end
+  % The kernels: the definition, the archive, the option that hides its
+  % symbols; none where they are not found.
+  kernels = probe (root, 'kernels', cxx);
+  if isempty (kernels)
+    scoring = 'BLAS';
+  else
+    scoring = 'generated kernels';
+  end
+  if isOctave
+    octaveFlags = [strtrim(mkoctfile ('-p', 'CXXFLAGS')) ' ' cxxflags ' ' optimize];
+    blas = probe (root, 'blas', cxx);
+    if isempty (blas)
+      blas = {'-lblas'};
+    end
+    if native
+      % The function file: "mex.h" is the native host's, found before
+      % Octave's own (which mkoctfile's -I puts first) through -iquote.
+      moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.oct');
+      header = paths (root, 'octave_native_include');
+      exports = paths (root, 'octave_native_exports');
+      args = [{'-iquote', header{1}}, includes, paths(root, 'octave_native'), sources, ...
+              kernels, blas, {['-Wl,--version-script=' exports{1}], '-o', moduleFile}];
+    else
+      moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.mex');
+      exports = paths (root, 'mex_exports');
+      args = [{'--mex'}, includes, sources, kernels, blas, ...
+              {['-Wl,--version-script=' exports{1}], '-o', moduleFile}];
+    end
+    command = [{'mkoctfile', ['CXXFLAGS=' octaveFlags]}, args];
   else
     moduleFile = fullfile (opts.outdir, ['TILEVISTA_Mex.' mexext]);
     % The 64-bit-integer configuration's flags: MATLAB's BLAS takes 64-bit
-    % integers, and a mismatch crashes the session.
-    args = [{'-R2017b', '-DTILEVISTA_BLAS_INT64', 'CXXFLAGS=$CXXFLAGS -std=c++17 -Wall -Wextra', ...
-             'CXXOPTIMFLAGS=-O3 -DNDEBUG'}, includes, sources, ...
+    % integers, and a mismatch crashes the session. mex takes link options
+    % through LDFLAGS.
+    linking = strncmp (kernels, '-Wl,', 4);
+    kernels = [kernels(~linking), cellfun(@(option) ['LDFLAGS=$LDFLAGS ' option], ...
+                                          kernels(linking), 'UniformOutput', false)];
+    args = [{'-R2017b', '-DTILEVISTA_BLAS_INT64', ['CXXFLAGS=$CXXFLAGS ' cxxflags], ...
+             ['CXXOPTIMFLAGS=' optimize ' -DNDEBUG']}, includes, sources, kernels, ...
             {'-lmwblas', '-lut', '-outdir', opts.outdir, '-output', 'TILEVISTA_Mex'}];
     command = [{'mex'}, args];
   end
@@ -109,7 +146,7 @@ function [moduleFile, command] = tilevista_build(varargin)
   end
 
   if isOctave
-    buildOctave (cxxflags, args, opts.verbose);
+    buildOctave (octaveFlags, args, opts.verbose);
   else
     if opts.verbose
       args = [{'-v'}, args];
@@ -117,12 +154,21 @@ function [moduleFile, command] = tilevista_build(varargin)
     mex (args{:});
   end
 
-  [ok, msg] = copyfile (fullfile (root, 'octave', 'TILEVISTA_Mex.m'), opts.outdir);
-  if ~ok
-    error ('tilevista_build: cannot copy the help file: %s', msg);
+  helpFiles = {'TILEVISTA_Mex.m'};
+  if native
+    helpFiles{end+1} = 'tilevista_pursuit.m';
+    fid = fopen (fullfile (opts.outdir, 'PKG_ADD'), 'w');
+    fprintf (fid, 'autoload ("tilevista_pursuit", fullfile (fileparts (mfilename ("fullpath")), "TILEVISTA_Mex.oct"));\n');
+    fclose (fid);
+  end
+  for f = helpFiles
+    [ok, msg] = copyfile (fullfile (root, 'octave', f{1}), opts.outdir);
+    if ~ok
+      error ('tilevista_build: cannot copy the help file %s: %s', f{1}, msg);
+    end
   end
   if nargout == 0
-    fprintf ('Built %s\n', moduleFile);
+    fprintf ('Built %s (block scoring: %s)\n', moduleFile, scoring);
     clear moduleFile;
   end
 end
@@ -147,20 +193,47 @@ function buildOctave (cxxflags, args, verbose)
   end
 end
 
-function flag = blasLibrary ()
-  % The compiler prints a bare name when it does not find the library.
-  [status, found] = system ([strtrim(mkoctfile ('-p', 'CXX')) ' -print-file-name=libopenblas.so']);
-  found = strtrim (found);
-  if status == 0 && ~isempty (found) && found(1) == '/' && exist (found, 'file')
-    flag = '-lopenblas';
-  else
-    flag = '-lblas';
+function words = setting (root, name)
+  % The words of one setting of module.build.
+  text = fileread (fullfile (root, 'module.build'));
+  value = regexp (text, ['^' name ' *= *([^\r\n]*)'], 'tokens', 'once', 'lineanchors');
+  if isempty (value)
+    error ('tilevista_build: module.build has no setting ''%s''', name);
+  end
+  words = regexp (value{1}, '\S+', 'match');
+end
+
+function files = paths (root, name)
+  % The files or folders a setting names, under the root, patterns expanded
+  % (each pattern's files in sorted order).
+  files = {};
+  for pattern = setting (root, name)
+    path = fullfile (root, pattern{1});
+    if exist (path, 'dir')
+      files{end+1} = path;
+      continue;
+    end
+    listing = dir (path);
+    if isempty (listing)
+      error ('tilevista_build: module.build: ''%s'' names no file', pattern{1});
+    end
+    folder = fileparts (path);
+    files = [files, cellfun(@(n) fullfile (folder, n), sort ({listing.name}), 'UniformOutput', false)];
   end
 end
 
-function files = listSources (folder)
-  listing = dir (fullfile (folder, '*.cpp'));
-  files = cellfun (@(name) fullfile (folder, name), sort ({listing.name}), 'UniformOutput', false);
+function words = probe (root, what, cxx)
+  % The lines scripts/module-build prints for WHAT ('blas', 'kernels');
+  % none where it cannot run (Windows has no bash).
+  words = {};
+  if ~isunix ()
+    return;
+  end
+  script = fullfile (root, 'scripts', 'module-build');
+  [status, output] = system (sprintf ('bash "%s" %s "%s"', script, what, cxx));
+  if status == 0
+    words = regexp (output, '[^\r\n]+', 'match');
+  end
 end
 
 function opts = parseOptions (args)

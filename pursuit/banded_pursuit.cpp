@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "blas_threads.h"
 
 #if defined(__GNUC__)
 #define TILEVISTA_ALWAYS_INLINE __attribute__((always_inline)) inline
@@ -63,7 +62,7 @@ BandedPursuit::BandedPursuit(const PursuitShape& shape, std::vector<BlockData>& 
       states_(data.size()),
       energy_(data.size()),
       member_(static_cast<std::size_t>(crew.size())),
-      gate_(crew.size() > 1 && blasGemmContends()),
+      gate_(crew.size() > 1 && shape.scorer->contends()),
       windowSize_(gate_.closed() ? kScoringBurst : 1),
       planner_(shape, kTol2),
       statistics_(*statistics),
@@ -84,13 +83,16 @@ bool BandedPursuit::run(const double* const* sources) {
   const bool scored = crew_.runRanges(
       data_.size(), crew_.grain(data_.size()),
       [&](std::size_t begin, std::size_t end, std::int32_t member) {
+        double* scratch = scoringScratch(member);
         for (std::size_t q = begin; q < end && crew_.proceed(member); q += windowSize_) {
           const std::size_t burstEnd = std::min(end, q + windowSize_);
           for (std::size_t b = q; b < burstEnd; ++b) {
             startBlock(shape_, data_[b], sources[b], &states_[b]);
           }
           ScoringGate::Pass pass(gate_);
-          for (std::size_t b = q; b < burstEnd; ++b) rescore(shape_, data_[b], &states_[b]);
+          for (std::size_t b = q; b < burstEnd; ++b) {
+            rescore(shape_, data_[b], scratch, &states_[b]);
+          }
         }
       });
   if (!scored) return false;
@@ -182,6 +184,7 @@ void BandedPursuit::advanceBlocks(std::size_t begin, std::size_t end, std::int32
   Member& own = member_[static_cast<std::size_t>(member)];
   if (own.atom.size() == 0) own.atom.allocate(static_cast<std::size_t>(shape_.N));
   if (own.window.empty()) own.window.resize(windowSize_);
+  double* scratch = scoringScratch(member);
   std::size_t next = begin, open = 0;
   auto enter = [&](Slot& slot) {
     slot.q = static_cast<std::size_t>(active_[next++]);
@@ -207,7 +210,7 @@ void BandedPursuit::advanceBlocks(std::size_t begin, std::size_t end, std::int32
       ScoringGate::Pass pass(gate_);
       for (std::size_t w = 0; w < open; ++w) {
         Slot& slot = own.window[w];
-        rescore(shape_, data_[slot.q], &states_[slot.q]);
+        rescore(shape_, data_[slot.q], scratch, &states_[slot.q]);
       }
     }
     for (std::size_t w = 0; w < open;) {
@@ -239,6 +242,15 @@ void BandedPursuit::reportProgress() const {
   progress.energy = total_->approximate();
   progress.tol = request_.tol;
   request_.progress(progress, request_.progressContext);
+}
+
+// The member's scratch for scoring, made on its first use.
+double* BandedPursuit::scoringScratch(std::int32_t member) {
+  Member& own = member_[static_cast<std::size_t>(member)];
+  if (own.scoring.get() == nullptr && shape_.scorer->scratchSize() > 0) {
+    own.scoring.allocate(shape_.scorer->scratchSize());
+  }
+  return own.scoring.get();
 }
 
 const AtomRecord* BandedPursuit::records(const BlockState& block) const {

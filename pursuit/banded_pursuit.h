@@ -60,6 +60,7 @@ class BandedPursuit {
   bool rollBack();
   void reportProgress() const;
   void prefetchBlock(std::size_t q) const;
+  double* scoringScratch(std::int32_t member);
   const AtomRecord* records(const BlockState& block) const;
   void setEnergy(std::int32_t q, double value);
 
@@ -72,6 +73,7 @@ class BandedPursuit {
   // log appended to at every atom must not share a line with another's.
   struct alignas(64) Member {
     AlignedDoubles atom;          // scratch for one atom
+    AlignedDoubles scoring;       // scratch for scoring a block
     std::vector<AtomRecord> log;  // the band's records
     std::vector<Slot> window;     // the blocks it works on in step
   };
@@ -86,6 +88,8 @@ class BandedPursuit {
   std::vector<double> energy_;  // the energies the total holds, in block order
   std::unique_ptr<EnergyTotal> total_;
   std::vector<Member> member_;
+  // Closed where the scoring's threads slow each other down (its BLAS route
+  // with a BLAS that takes a lock).
   ScoringGate gate_;
   // Blocks a member works on in step: several where the gate is closed, so
   // that each pass through it scores several blocks; one otherwise, so that a

@@ -10,6 +10,7 @@
 #include "blas_threads.h"
 #include "freed_memory.h"
 #include "pursuit_outputs.h"
+#include "separable_scorer.h"
 #include "work_crew.h"
 
 namespace {
@@ -48,6 +49,9 @@ PursuitResult pursue(const PursuitRequest& request, PursuitSink& sink) {
   std::memcpy(dictionaries.get() + alignedLength(dySize), request.Dx, dxSize * sizeof(double));
   shape.Dy = dictionaries.get();
   shape.Dx = dictionaries.get() + alignedLength(dySize);
+  const SeparableScorer scorer(shape.Dy, shape.Dx, shape.Ky, shape.Kx, shape.rows, shape.cols);
+  shape.scorer = &scorer;
+  statistics.scoringRoute = scorer.route();
 
   const std::size_t stride = alignedLength(static_cast<std::size_t>(shape.N));
   AlignedDoubles blockValues(2 * stride * static_cast<std::size_t>(Q));

@@ -24,12 +24,6 @@ std::size_t columnOffset(std::int32_t column, std::int32_t length) {
   return static_cast<std::size_t>(column) * static_cast<std::size_t>(length);
 }
 
-void score(const PursuitShape& shape, const double* F, BlockState* state) {
-  std::int32_t linearIndex = 0;
-  selectSeparableAtom(shape.Dy, shape.Dx, F, shape.Ky, shape.Kx, shape.rows, shape.cols,
-                      &state->value, &state->yIndex, &state->xIndex, &linearIndex);
-}
-
 void synthesize(const PursuitShape& shape, std::int32_t yIndex, std::int32_t xIndex,
                 double* atom) {
   synthesizeSeparableAtom(shape.Dx + columnOffset(xIndex, shape.cols),
@@ -97,8 +91,11 @@ bool addAtom(const PursuitShape& shape, const BlockData& data, double* atom, Blo
   return true;
 }
 
-void rescore(const PursuitShape& shape, const BlockData& data, BlockState* state) {
-  if (state->value != kRetired) score(shape, data.R, state);
+void rescore(const PursuitShape& shape, const BlockData& data, double* scratch,
+             BlockState* state) {
+  if (state->value != kRetired) {
+    shape.scorer->select(data.R, scratch, &state->value, &state->yIndex, &state->xIndex);
+  }
 }
 
 void rebuildResidual(const PursuitShape& shape, const BlockData& data, std::int32_t count) {

@@ -12,6 +12,7 @@
 #include "aligned_doubles.h"
 #include "block_pursuit.h"
 #include "block_storage.h"
+#include "separable_scorer.h"
 
 /// What every block of a call shares. Dictionaries column-major, in the
 /// module's aligned storage.
@@ -21,6 +22,7 @@ struct PursuitShape {
   std::int32_t rows = 0, cols = 0, Ky = 0, Kx = 0;
   std::int32_t N = 0;    ///< rows x cols
   std::int32_t cap = 0;  ///< most atoms a block can hold: min(Ky x Kx, N)
+  const SeparableScorer* scorer = nullptr;  ///< the call's block scoring
 };
 
 /// Candidate value of a block that takes no more atoms: full, or its best atom
@@ -87,7 +89,9 @@ bool addAtom(const PursuitShape& shape, const BlockData& data, double* atom, Blo
 
 /// Scores the block's residual and caches its best candidate; a block that
 /// retired is left as it is.
-void rescore(const PursuitShape& shape, const BlockData& data, BlockState* state);
+/// @param scratch  shape.scorer->scratchSize() doubles of the calling thread's
+void rescore(const PursuitShape& shape, const BlockData& data, double* scratch,
+             BlockState* state);
 
 /// Makes R the residual of the block's first `count` atoms exactly as the
 /// pursuit formed it: F minus each atom's component, in order.

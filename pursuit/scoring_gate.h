@@ -1,10 +1,11 @@
-// One thread at a time through the block scoring, where the BLAS needs it.
-// OpenBLAS built with threads takes a process-wide lock and touches a shared
-// table of work buffers in every gemm call: threads scoring at the same time
-// make each call several times slower (the lock's futex calls, the table's
-// cache lines moving between processors). Passing the gate lets a thread score
-// several blocks in a row while the others compute, so that state moves once
-// per burst instead of once per call.
+// One thread at a time through the block scoring, where the BLAS needs it: on
+// the scoring's BLAS route (separable_scorer.h; its generated kernels need no
+// gate). OpenBLAS built with threads takes a process-wide lock and touches a
+// shared table of work buffers in every gemm call: threads scoring at the same
+// time make each call several times slower (the lock's futex calls, the
+// table's cache lines moving between processors). Passing the gate lets a
+// thread score several blocks in a row while the others compute, so that state
+// moves once per burst instead of once per call.
 #ifndef TILEVISTA_SCORING_GATE_H
 #define TILEVISTA_SCORING_GATE_H
 

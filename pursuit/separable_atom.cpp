@@ -46,21 +46,24 @@ void selectSeparableAtom(const double* Dy, const double* Dx, const double* F, st
     dgemm(&trans, &notrans, &ky, &kx, &m, &one, Dy, &m, T.get(), &m, &zero, P.get(), &ky);
   }
 
+  *linearIndex = selectLargestScore(P.get(), Ky, Kx, bestValue, yIndex, xIndex);
+}
+
+std::int32_t selectLargestScore(const double* P, std::int32_t Ky, std::int32_t Kx,
+                                double* bestValue, std::int32_t* yIndex, std::int32_t* xIndex) {
   // idamax keeps the first of equal absolute maxima, which is the tie-break:
   // lowest linear index, i.e. smallest xIndex, then smallest yIndex.
-  const blas_int count = blas_int(tableSize);
+  const blas_int count = blas_int(std::uint64_t(std::uint32_t(Ky)) * std::uint32_t(Kx));
   const blas_int inc = 1;
-  blas_int position = idamax(&count, P.get(), &inc);
+  blas_int position = idamax(&count, P, &inc);
   // A BLAS returns 0 only for an empty vector; should one ever answer outside
   // 1..count (e.g. on a table of NaNs), fall back to the first atom instead of
   // reading outside P.
   if (position < 1 || position > count) position = 1;
   const std::int32_t best = std::int32_t(position - 1);
-  *linearIndex = best;
   *bestValue = std::fabs(P[std::size_t(best)]);
-  P.reset();
-
   splitAtomIndex(best, Ky, Kx, yIndex, xIndex);
+  return best;
 }
 
 void splitAtomIndex(std::int32_t linearIndex, std::int32_t Ky, std::int32_t /*Kx*/,

@@ -24,6 +24,18 @@ void selectSeparableAtom(const double* Dy, const double* Dx, const double* F, st
                          std::int32_t Kx, std::int32_t rows, std::int32_t cols, double* bestValue,
                          std::int32_t* yIndex, std::int32_t* xIndex, std::int32_t* linearIndex);
 
+/// The entry of largest absolute value of a Ky x Kx score table, found by idamax:
+/// among equal absolute values the first in column-major order (lowest linear
+/// index) wins. A table of NaNs gives the first entry.
+/// @param P          in, Ky x Kx, column-major, leading dimension Ky
+/// @param Ky,Kx      table size (>= 1 each)
+/// @param bestValue  out, the absolute value of that entry
+/// @param yIndex     out, its row (0-based Y atom index)
+/// @param xIndex     out, its column (0-based X atom index)
+/// @return its linear index yIndex + Ky * xIndex
+std::int32_t selectLargestScore(const double* P, std::int32_t Ky, std::int32_t Kx,
+                                double* bestValue, std::int32_t* yIndex, std::int32_t* xIndex);
+
 /// Splits a 0-based linear atom index into (linearIndex mod Ky, linearIndex div Ky).
 /// @param linearIndex in, position in the column-major Ky x Kx score table
 /// @param Ky          in, number of Y atoms

@@ -16,6 +16,7 @@
 #include <strings.h>
 #include <thread>
 
+#include "pursuit_statistics.h"
 #include "reference_pursuit.h"
 #include "test_arrays.h"
 
@@ -36,6 +37,17 @@ bool identical(const mxArray* a, const mxArray* b) {
     return true;
   }
   return std::memcmp(mxGetPr(a), mxGetPr(b), n * sizeof(double)) == 0;
+}
+
+// The block scoring's route the last call took: the generated kernels where
+// this build has them, else BLAS.
+void expectScoringRoute(const std::string& what) {
+  const std::string route = lastPursuitStatistics().scoringRoute;
+#if defined(TILEVISTA_HAVE_LIBXSMM) && defined(__x86_64__) && defined(__unix__)
+  EXPECT_EQ(route.rfind("libxsmm-", 0), 0u) << what << ": " << route;
+#else
+  EXPECT_EQ(route, "blas") << what;
+#endif
 }
 
 void expectIdentical(const ModuleCall& first, const ModuleCall& again, const std::string& what) {
@@ -145,9 +157,11 @@ TEST(Determinism, OutputsDoNotDependOnTheThreadCount) {
       one = callModule(c.inputs);
     }
     ASSERT_FALSE(one.result.failed) << c.name << ": " << one.result.error;
+    expectScoringRoute(c.name);
     for (const char* n : {"2", "3", "8"}) {
       ThreadSetting threads(n);
       expectIdentical(one, callModule(c.inputs), c.name + ", " + n + " threads");
+      expectScoringRoute(c.name + ", " + n + " threads");
     }
   }
 

@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "cosine_basis.h"
+#include "overflow_finding.h"
 #include "test_arrays.h"
 
 using namespace testing_arrays;
@@ -47,7 +47,7 @@ TEST(FuzzRegressions, AtomOfSubnormalNormKeepsOutputsFinite) {
 // atom whose new direction has no finite norm, as one whose reciprocal overflows.
 TEST(FuzzRegressions, AtomWhoseReducedNormOverflowsIsRefused) {
   const std::size_t rows = 2, cols = 4, Kx = 4;
-  const host::Array Dx = matrix(cols, Kx, orthonormalCosineBasis(cols));
+  const host::Array Dx = matrix(cols, Kx, overflowFindingDictionary());
   const host::Array Dy = matrix(rows, 2, {-std::numeric_limits<double>::max(), 0.50557670085499362,
                                           0.76268365812864669, -0.97666161089910197});
   const host::Array f0 = matrix(rows, cols,

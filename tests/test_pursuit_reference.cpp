@@ -1,10 +1,16 @@
 // Random images against the plain model of the pursuit, and the identities every
-// block's result must satisfy.
+// block's result must satisfy; the cosine dictionary of the benchmarks and the
+// fuzzer against the toolbox's.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "cosine_dictionary.h"
 #include "reference_pursuit.h"
 #include "test_arrays.h"
 
@@ -106,6 +112,33 @@ TEST_P(AgainstReference, SameAtomsSameValuesAndBlockIdentities) {
     }
   }
   EXPECT_EQ(atoms, call.totalAtoms());
+}
+
+// The C++ cosine dictionary gives the bits the toolbox gives in Octave, as
+// recorded (and checked against the toolbox) in tests/data/cosine_dictionary.txt.
+TEST(CosineDictionary, GivesTheToolboxBitsAsRecorded) {
+  std::ifstream in(std::string(TILEVISTA_SOURCE_DIR) + "/tests/data/cosine_dictionary.txt");
+  ASSERT_TRUE(in.good());
+  std::string line;
+  std::size_t atoms = 0;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    std::size_t n = 0, K = 0, k = 0;
+    fields >> n >> K >> k;
+    ASSERT_LT(k, K) << line;
+    const std::vector<double> D = cosineDictionary(n, K);
+    for (std::size_t r = 0; r < n; ++r) {
+      std::string hex;
+      ASSERT_TRUE(fields >> hex) << line;
+      std::uint64_t bits = 0;
+      std::memcpy(&bits, &D[k * n + r], sizeof bits);
+      EXPECT_EQ(bits, std::stoull(hex, nullptr, 16)) << "n " << n << " K " << K << " atom " << k
+                                                      << " row " << r;
+    }
+    ++atoms;
+  }
+  EXPECT_GE(atoms, 80u);
 }
 
 INSTANTIATE_TEST_SUITE_P(

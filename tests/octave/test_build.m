@@ -1,7 +1,8 @@
 % The Octave builds of the module: what the path resolves to (the function
 % file TILEVISTA_Mex.oct of build/octave), help, the exported symbols of it
-% and of the MEX file in build/octave-mex, and tilevista_build run under
-% Octave into a fresh folder.
+% and of the MEX file in build/octave-mex, the kernel generator linked in
+% where it is found, unloading and loading the module again, and
+% tilevista_build run under Octave into a fresh folder.
 
 %!function [status, output] = child_octave (code)
 %!  % Runs code in a separate octave-cli, so that path and loaded modules of
@@ -49,22 +50,81 @@
 %!   assert (names, build{1}{2});
 %! end
 
+%!function kernels = kernels_found ()
+%!  % True where scripts/module-build finds the kernel generator for Octave's
+%!  % compiler: the builds must then link it.
+%!  root = fileparts (fileparts (which ('tilevista_blocks')));
+%!  [status, found] = system (sprintf ('bash "%s" kernels "%s"', ...
+%!                                     fullfile (root, 'scripts', 'module-build'), ...
+%!                                     strtrim (mkoctfile ('-p', 'CXX'))));
+%!  assert (status, 0);
+%!  kernels = ! isempty (strtrim (found));
+%!endfunction
+
+%!function generator = holds_generator (moduleFile)
+%!  % True when the module holds libxsmm's kernel generator (a local symbol).
+%!  [status, symbols] = system (['nm "' moduleFile '"']);
+%!  assert (status, 0);
+%!  generator = ! isempty (strfind (symbols, 'libxsmm_generator_gemm_kernel'));
+%!endfunction
+
 %!test
-%! % tilevista_build under Octave: the function file and its help file land
-%! % in the folder asked for, and a fresh session with that folder on the
-%! % path runs the worked call (two atoms) and finds the help. The MEX file's
-%! % build is the same command with --mex, Octave's mex.h and exports.map.
+%! % The module holds the kernel generator exactly where it is found.
+%! assert (holds_generator (which ('TILEVISTA_Mex')), kernels_found ());
+
+%!test
+%! % The module unloaded (clear functions, clear -f) and loaded again between
+%! % calls, in a separate session that then exits: every call gives the worked
+%! % call's atoms, the module is really unmapped after each clear, standard
+%! % input is still open after the unloads (the session reads a line from it),
+%! % and the session exits with status 0.
+%! [moduleDir, name, extension] = fileparts (which ('TILEVISTA_Mex'));
+%! file = [name extension];
+%! code = ['addpath(''' moduleDir '''); o = cell(1,7); ' ...
+%!         'mapped = @() ! isempty (strfind (fileread (''/proc/self/maps''), ''' file ''')); ' ...
+%!         'for how = {''clear functions'', ''clear -f TILEVISTA_Mex'', ''clear all''}; ' ...
+%!         '  evalc (''[o{1:7}] = TILEVISTA_Mex ({[3;4], [0;1]}, eye (2), 1);''); ' ...
+%!         '  printf (''call %d %d;'', o{7}, mapped ()); ' ...
+%!         '  eval (how{1}); ' ...
+%!         '  mapped = @() ! isempty (strfind (fileread (''/proc/self/maps''), ''' file ''')); ' ...
+%!         '  printf (''cleared %d;'', mapped ()); ' ...
+%!         'end; ' ...
+%!         'evalc (''[o{1:7}] = TILEVISTA_Mex ({[3;4], [0;1]}, eye (2), 1);''); ' ...
+%!         'printf (''again %d; stdin %s;'', o{7}, fgetl (stdin)); exit (0);'];
+%! [status, output] = system (sprintf ('echo open | "%s" --no-gui --norc --eval "%s" 2>&1', ...
+%!                                     fullfile (OCTAVE_HOME (), 'bin', 'octave-cli'), code));
+%! assert (status, 0, output);
+%! expected = ['call 2 1;cleared 0;call 2 1;cleared 0;call 2 1;cleared 0;' ...
+%!             'again 2; stdin open;'];
+%! assert (! isempty (strfind (output, expected)), output);
+
+%!test
+%! % tilevista_build under Octave: the function file and its help files land
+%! % in the folder asked for, the module scores as the build says (the
+%! % generator in it where found), and a fresh session with that folder on the
+%! % path runs the worked call (two atoms), finds the help and reaches
+%! % tilevista_pursuit. The MEX file's build is the same command with --mex,
+%! % Octave's mex.h and exports.map.
 %! outdir = tempname ();
 %! unwind_protect
-%!   moduleFile = tilevista_build ('outdir', outdir);
+%!   [moduleFile, ~, scoring] = tilevista_build ('outdir', outdir);
 %!   assert (moduleFile, fullfile (outdir, 'TILEVISTA_Mex.oct'));
+%!   if kernels_found ()
+%!     assert (scoring, 'generated kernels');
+%!   else
+%!     assert (scoring, 'BLAS');
+%!   end
+%!   assert (holds_generator (moduleFile), kernels_found ());
 %!   assert (exist (fullfile (outdir, 'TILEVISTA_Mex.m'), 'file') == 2);
+%!   assert (exist (fullfile (outdir, 'tilevista_pursuit.m'), 'file') == 2);
 %!   [status, output] = child_octave (sprintf (['addpath(''%s''); ' ...
 %!     'o = cell(1,7); evalc(''[o{1:7}] = TILEVISTA_Mex({[3;4],[0;1]}, eye(2), 1);''); ' ...
-%!     'printf(''total=%%d Y=%%s\\n'', o{7}, mat2str(o{2}{1})); help TILEVISTA_Mex'], outdir));
+%!     'printf(''total=%%d Y=%%s\\n'', o{7}, mat2str(o{2}{1})); help TILEVISTA_Mex; ' ...
+%!     'evalc(''s = tilevista_pursuit({[3;4],[0;1]}, eye(2), 1);''); printf(''pursuit=%%d\\n'', s.totalAtoms)'], outdir));
 %!   assert (status, 0, output);
 %!   assert (! isempty (strfind (output, 'total=2 Y=[2;1]')), output);
 %!   assert (! isempty (strfind (output, 'TILEVISTA_MEX  Block-wise')), output);
+%!   assert (! isempty (strfind (output, 'pursuit=2')), output);
 %!   [mexFile, command] = tilevista_build ('mex', true, 'dryrun', true);
 %!   root = fileparts (fileparts (which ('tilevista_build')));
 %!   assert (mexFile, fullfile (root, 'build', 'octave-mex', 'TILEVISTA_Mex.mex'));

@@ -69,3 +69,37 @@
 %!   end
 %!   assert (rebuilt, out{1}{i}, 255e-9);
 %! end
+
+%!test
+%! % tests/data/cosine_dictionary.txt holds the bits of tilevista_cosine_dictionary
+%! % for a few sizes; the C++ copy used by the benchmarks and the fuzzer is
+%! % checked against it too (tests/test_pursuit_reference.cpp). With
+%! % TILEVISTA_RECORD_COSINE=<file> the record is written there instead.
+%! root = fileparts (fileparts (which ('tilevista_blocks')));
+%! record = fullfile (root, 'tests', 'data', 'cosine_dictionary.txt');
+%! target = getenv ('TILEVISTA_RECORD_COSINE');
+%! if ! isempty (target)
+%!   fid = fopen (target, 'w');
+%!   fprintf (fid, '# The toolbox''s cosine dictionaries, bit for bit: one line per atom,\n');
+%!   fprintf (fid, '# "n K k" (k 0-based) and the atom''s n values as IEEE-754 bits in hex.\n');
+%!   fprintf (fid, '# Written by tests/octave/test_toolbox_pipeline.m (TILEVISTA_RECORD_COSINE).\n');
+%!   for s = [8 16; 8 8; 5 13; 6 3; 1 4; 4 4; 16 32; 7 7]'
+%!     D = tilevista_cosine_dictionary (s(1), s(2));
+%!     for k = 1:s(2)
+%!       fprintf (fid, '%d %d %d', s(1), s(2), k - 1);
+%!       fprintf (fid, ' %s', cellstr (num2hex (D(:, k)))'{:});
+%!       fprintf (fid, '\n');
+%!     end
+%!   end
+%!   fclose (fid);
+%!   record = target;
+%! end
+%! lines = strsplit (strtrim (fileread (record)), "\n");
+%! lines = lines(! strncmp (lines, '#', 1));
+%! assert (numel (lines) >= 80);
+%! for k = 1:numel (lines)
+%!   words = strsplit (strtrim (lines{k}));
+%!   n = str2double (words{1});  K = str2double (words{2});  atom = str2double (words{3}) + 1;
+%!   D = tilevista_cosine_dictionary (n, K);
+%!   assert (num2hex (D(:, atom)), char (words(4:end)'), lines{k});
+%! end
