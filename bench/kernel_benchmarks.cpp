@@ -65,9 +65,8 @@ struct BlockState {
     atom.assign(std::size_t(N), 0.0);
     for (std::int32_t j = 0; j <= k; ++j) {
       double value = 0.0;
-      std::int32_t y = 0, x = 0, linear = 0;
-      selectSeparableAtom(Dy.data(), Dx.data(), R.data(), Ky, Kx, rows, cols, &value, &y, &x,
-                          &linear);
+      std::int32_t y = 0, x = 0;
+      selectSeparableAtom(Dy.data(), Dx.data(), R.data(), Ky, Kx, rows, cols, &value, &y, &x);
       nextY = y;
       nextX = x;
       synthesize(atom.data());
@@ -126,10 +125,10 @@ void blockArguments(benchmark::internal::Benchmark* b) {
 void BM_Select(benchmark::State& st) {
   BlockState s(std::int32_t(st.range(0)), std::int32_t(st.range(1)), 0);
   double value = 0.0;
-  std::int32_t y = 0, x = 0, linear = 0;
+  std::int32_t y = 0, x = 0;
   for (auto _ : st) {
     selectSeparableAtom(s.Dy.data(), s.Dx.data(), s.R.data(), s.Ky, s.Kx, s.rows, s.cols, &value,
-                        &y, &x, &linear);
+                        &y, &x);
     benchmark::DoNotOptimize(value);
   }
 }
@@ -193,13 +192,13 @@ BENCHMARK(BM_DualUpdate)->Apply(blockArguments);
 void BM_PursuitStep(benchmark::State& st) {
   BlockState s(std::int32_t(st.range(0)), std::int32_t(st.range(1)), std::int32_t(st.range(2)));
   double value = 0.0;
-  std::int32_t y = 0, x = 0, linear = 0;
+  std::int32_t y = 0, x = 0;
   for (auto _ : st) {
     s.synthesize(s.atom.data());
     benchmark::DoNotOptimize(s.addAtom(s.k));
     benchmark::DoNotOptimize(s.energy);
     selectSeparableAtom(s.Dy.data(), s.Dx.data(), s.R.data(), s.Ky, s.Kx, s.rows, s.cols, &value,
-                        &y, &x, &linear);
+                        &y, &x);
     benchmark::DoNotOptimize(value);
   }
 }

@@ -14,7 +14,7 @@
 
 void selectSeparableAtom(const double* Dy, const double* Dx, const double* F, std::int32_t Ky,
                          std::int32_t Kx, std::int32_t rows, std::int32_t cols, double* bestValue,
-                         std::int32_t* yIndex, std::int32_t* xIndex, std::int32_t* linearIndex) {
+                         std::int32_t* yIndex, std::int32_t* xIndex) {
   const char notrans = 'N';
   const char trans = 'T';
   const double one = 1.0;
@@ -46,7 +46,7 @@ void selectSeparableAtom(const double* Dy, const double* Dx, const double* F, st
     dgemm(&trans, &notrans, &ky, &kx, &m, &one, Dy, &m, T.get(), &m, &zero, P.get(), &ky);
   }
 
-  *linearIndex = selectLargestScore(P.get(), Ky, Kx, bestValue, yIndex, xIndex);
+  selectLargestScore(P.get(), Ky, Kx, bestValue, yIndex, xIndex);
 }
 
 std::int32_t selectLargestScore(const double* P, std::int32_t Ky, std::int32_t Kx,
@@ -62,12 +62,12 @@ std::int32_t selectLargestScore(const double* P, std::int32_t Ky, std::int32_t K
   if (position < 1 || position > count) position = 1;
   const std::int32_t best = std::int32_t(position - 1);
   *bestValue = std::fabs(P[std::size_t(best)]);
-  splitAtomIndex(best, Ky, Kx, yIndex, xIndex);
+  splitAtomIndex(best, Ky, yIndex, xIndex);
   return best;
 }
 
-void splitAtomIndex(std::int32_t linearIndex, std::int32_t Ky, std::int32_t /*Kx*/,
-                    std::int32_t* yIndex, std::int32_t* xIndex) {
+void splitAtomIndex(std::int32_t linearIndex, std::int32_t Ky, std::int32_t* yIndex,
+                    std::int32_t* xIndex) {
   // Any two integers below 2^32 divide exactly enough in double precision that
   // floor of the quotient is the integer quotient.
   const double index = double(std::uint32_t(linearIndex));

@@ -19,10 +19,9 @@
 /// @param bestValue   out, absolute score of the chosen atom
 /// @param yIndex      out, its 0-based Y atom index
 /// @param xIndex      out, its 0-based X atom index
-/// @param linearIndex out, yIndex + Ky * xIndex
 void selectSeparableAtom(const double* Dy, const double* Dx, const double* F, std::int32_t Ky,
                          std::int32_t Kx, std::int32_t rows, std::int32_t cols, double* bestValue,
-                         std::int32_t* yIndex, std::int32_t* xIndex, std::int32_t* linearIndex);
+                         std::int32_t* yIndex, std::int32_t* xIndex);
 
 /// The entry of largest absolute value of a Ky x Kx score table, found by idamax:
 /// among equal absolute values the first in column-major order (lowest linear
@@ -39,11 +38,10 @@ std::int32_t selectLargestScore(const double* P, std::int32_t Ky, std::int32_t K
 /// Splits a 0-based linear atom index into (linearIndex mod Ky, linearIndex div Ky).
 /// @param linearIndex in, position in the column-major Ky x Kx score table
 /// @param Ky          in, number of Y atoms
-/// @param Kx          in, number of X atoms (not used in the computation)
 /// @param yIndex      out, 0-based Y atom index
 /// @param xIndex      out, 0-based X atom index
-void splitAtomIndex(std::int32_t linearIndex, std::int32_t Ky, std::int32_t Kx,
-                    std::int32_t* yIndex, std::int32_t* xIndex);
+void splitAtomIndex(std::int32_t linearIndex, std::int32_t Ky, std::int32_t* yIndex,
+                    std::int32_t* xIndex);
 
 /// Writes the block dy dx^T: column c of the destination is dy scaled by dx[c].
 /// @param dx    in, cols values, the X atom (column scale factors)

@@ -55,9 +55,7 @@ const char* SeparableScorer::route() const {
 void SeparableScorer::select(const double* F, double* scratch, double* bestValue,
                              std::int32_t* yIndex, std::int32_t* xIndex) const {
   if (!usesKernels()) {
-    std::int32_t linearIndex = 0;
-    selectSeparableAtom(Dy_, Dx_, F, Ky_, Kx_, rows_, cols_, bestValue, yIndex, xIndex,
-                        &linearIndex);
+    selectSeparableAtom(Dy_, Dx_, F, Ky_, Kx_, rows_, cols_, bestValue, yIndex, xIndex);
     return;
   }
   double* P = scratch;

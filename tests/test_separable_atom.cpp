@@ -112,7 +112,8 @@ struct Selection {
 Selection select(const Matrix& dy, const Matrix& dx, const Matrix& f) {
   Selection s;
   selectSeparableAtom(dy.data.data(), dx.data.data(), f.data.data(), dy.cols, dx.cols, f.rows,
-                      f.cols, &s.bestValue, &s.yIndex, &s.xIndex, &s.linearIndex);
+                      f.cols, &s.bestValue, &s.yIndex, &s.xIndex);
+  s.linearIndex = s.yIndex + dy.cols * s.xIndex;
   return s;
 }
 
@@ -537,7 +538,7 @@ TEST(SplitAtomIndex, MatchesIntegerDivision) {
                               65537, 1 << 30, maxIndex - 1, maxIndex};
   auto check = [](std::int32_t index, std::int32_t ky) {
     std::int32_t y = -1, x = -1;
-    splitAtomIndex(index, ky, /*Kx, not used=*/maxIndex, &y, &x);
+    splitAtomIndex(index, ky, &y, &x);
     ASSERT_EQ(x, index / ky) << "index " << index << " Ky " << ky;
     ASSERT_EQ(y, index % ky) << "index " << index << " Ky " << ky;
   };
