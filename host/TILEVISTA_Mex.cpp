@@ -203,7 +203,7 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
   // 2. Threads and memory.
   CallOptions options;
   options.interrupted = interruptPending;
-  if (!planCall(call, &options.threads, &rejection)) raise(&rejection, &call);
+  if (!planCall(call, &options, &rejection)) raise(&rejection, &call);
 
   // 3. The pursuit, once. A C++ exception must not cross into the host (MATLAB
   // may not survive it): a shortage becomes the module's own error, stating

@@ -49,7 +49,10 @@ PursuitResult pursue(const PursuitRequest& request, PursuitSink& sink) {
   std::memcpy(dictionaries.get() + alignedLength(dySize), request.Dx, dxSize * sizeof(double));
   shape.Dy = dictionaries.get();
   shape.Dx = dictionaries.get() + alignedLength(dySize);
-  const SeparableScorer scorer(shape.Dy, shape.Dx, shape.Ky, shape.Kx, shape.rows, shape.cols);
+  const char* scoring = request.scoring != nullptr ? request.scoring : "";
+  const bool kernels = std::strcmp(scoring, "blas") != 0;
+  const SeparableScorer scorer(shape.Dy, shape.Dx, shape.Ky, shape.Kx, shape.rows, shape.cols,
+                               kernels, kernels && *scoring != '\0' ? scoring : nullptr);
   shape.scorer = &scorer;
   statistics.scoringRoute = scorer.route();
 

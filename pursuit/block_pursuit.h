@@ -75,6 +75,12 @@ struct PursuitRequest {
   /// Threads to work on it, the calling thread included (>= 1; 1 creates no
   /// thread). The results do not depend on it.
   std::int32_t threads = 1;
+  /// How blocks are scored: null or "" for the best route there is, "blas"
+  /// for the BLAS's dgemm, or the widest instruction set of the generated
+  /// kernels ("sse3", "sse4", "avx", "avx2", "avx512"; no wider than the
+  /// processor's). For comparisons between kernel sets; the route taken is in
+  /// the statistics.
+  const char* scoring = nullptr;
   bool duals = true;  ///< write the dual vectors (BlockOutputs::dual)
   bool bases = true;  ///< write the orthonormal vectors (BlockOutputs::ortho)
   bool curve = false; ///< record the serial order and energies (PursuitResult::curve)

@@ -7,6 +7,7 @@
 // executable, and the mapping goes with the object.
 #include "generated_gemm.h"
 
+#include <cstring>
 #include <utility>
 
 #if defined(TILEVISTA_HAVE_LIBXSMM) && defined(__x86_64__) && defined(__unix__)
@@ -16,7 +17,6 @@
 #if defined(TILEVISTA_GENERATED_GEMM)
 #include <sys/mman.h>
 
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -53,11 +53,26 @@ int processor() {
   return processorSet;
 }
 
-// The instruction set for one product: the processor's, except that tiny
-// products get AVX2 kernels on AVX-512 processors, as libxsmm's own dispatch
-// does (one of the operands fits a few registers).
-int instructionSetFor(std::int64_t m, std::int64_t n, std::int64_t k) {
+// The processor's instruction set, no wider than the named ceiling.
+int processorUnder(const char* ceiling) {
   const int set = processor();
+  if (ceiling == nullptr || *ceiling == '\0') return set;
+  const struct {
+    const char* name;
+    int set;
+  } sets[] = {{"sse3", LIBXSMM_X86_SSE3}, {"sse4", LIBXSMM_X86_SSE4}, {"avx", LIBXSMM_X86_AVX},
+              {"avx2", LIBXSMM_X86_AVX2}};
+  for (const auto& known : sets) {
+    if (std::strcmp(ceiling, known.name) == 0) return set < known.set ? set : known.set;
+  }
+  return set;  // "avx512": the processor's own, whichever AVX-512 it has
+}
+
+// The instruction set for one product: the processor's under the ceiling,
+// except that tiny products get AVX2 kernels on AVX-512 processors, as
+// libxsmm's own dispatch does (one of the operands fits a few registers).
+int instructionSetFor(std::int64_t m, std::int64_t n, std::int64_t k, const char* ceiling) {
+  const int set = processorUnder(ceiling);
   if (set > LIBXSMM_X86_AVX2 && (m * k <= 16 || k * n <= 16 || m * n <= 16)) {
     return LIBXSMM_X86_AVX2;
   }
@@ -108,12 +123,13 @@ void GeneratedGemm::clearUpperHalves() {}
 #endif
 
 GeneratedGemm GeneratedGemm::generate(std::int32_t m, std::int32_t n, std::int32_t k,
-                                      std::int32_t lda, std::int32_t ldb, std::int32_t ldc) {
+                                      std::int32_t lda, std::int32_t ldb, std::int32_t ldc,
+                                      const char* ceiling) {
   GeneratedGemm gemm;
 #if defined(TILEVISTA_GENERATED_GEMM)
   if (m < 1 || n < 1 || k < 1 || lda < m || ldb < k || ldc < m) return gemm;
   if (double(m) * double(n) * double(k) > kLargestProduct) return gemm;
-  const int set = instructionSetFor(m, n, k);
+  const int set = instructionSetFor(m, n, k, ceiling);
   if (set < LIBXSMM_X86_SSE3) return gemm;
 
   libxsmm_descriptor_blob blob;
@@ -153,19 +169,28 @@ GeneratedGemm GeneratedGemm::generate(std::int32_t m, std::int32_t n, std::int32
   gemm.run_ = reinterpret_cast<Kernel>(memory);
   gemm.wide_ = set >= LIBXSMM_X86_AVX;
 #else
-  (void)m, (void)n, (void)k, (void)lda, (void)ldb, (void)ldc;
+  (void)m, (void)n, (void)k, (void)lda, (void)ldb, (void)ldc, (void)ceiling;
 #endif
   return gemm;
 }
 
-const char* GeneratedGemm::kernelSet() {
+bool GeneratedGemm::isSetName(const char* name) {
+  for (const char* known : {"sse3", "sse4", "avx", "avx2", "avx512"}) {
+    if (name != nullptr && std::strcmp(name, known) == 0) return true;
+  }
+  return false;
+}
+
+const char* GeneratedGemm::kernelSet(const char* ceiling) {
 #if defined(TILEVISTA_GENERATED_GEMM)
-  const int set = processor();
+  const int set = processorUnder(ceiling);
   if (set >= LIBXSMM_X86_AVX512) return "libxsmm-avx512";
   if (set >= LIBXSMM_X86_AVX2) return "libxsmm-avx2";
   if (set >= LIBXSMM_X86_AVX) return "libxsmm-avx";
   if (set >= LIBXSMM_X86_SSE4) return "libxsmm-sse4";
   if (set >= LIBXSMM_X86_SSE3) return "libxsmm-sse3";
+#else
+  (void)ceiling;
 #endif
   return nullptr;
 }

@@ -35,8 +35,12 @@ class GeneratedGemm {
   /// Thread-safe.
   /// @param m,n,k        sizes (>= 1)
   /// @param lda,ldb,ldc  leading dimensions (>= m, k and m respectively)
+  /// @param ceiling      the widest instruction set to use ("sse3", "sse4",
+  ///                     "avx", "avx2", "avx512"; see isSetName), or null for
+  ///                     the processor's own
   static GeneratedGemm generate(std::int32_t m, std::int32_t n, std::int32_t k, std::int32_t lda,
-                                std::int32_t ldb, std::int32_t ldc);
+                                std::int32_t ldb, std::int32_t ldc,
+                                const char* ceiling = nullptr);
 
   /// True when this object holds a kernel.
   explicit operator bool() const { return run_ != nullptr; }
@@ -51,10 +55,15 @@ class GeneratedGemm {
   }
 
   /// The generator and the instruction set that kernels are generated for on
-  /// this processor: "libxsmm-sse3", "libxsmm-sse4", "libxsmm-avx",
-  /// "libxsmm-avx2" or "libxsmm-avx512" (tiny products may use a narrower set);
-  /// null when the build has no generator or the processor has no set it knows.
-  static const char* kernelSet();
+  /// this processor, under the ceiling (as for generate): "libxsmm-sse3",
+  /// "libxsmm-sse4", "libxsmm-avx", "libxsmm-avx2" or "libxsmm-avx512" (tiny
+  /// products may use a narrower set); null when the build has no generator or
+  /// the processor has no set it knows.
+  static const char* kernelSet(const char* ceiling = nullptr);
+
+  /// True for the names of instruction sets a ceiling may give: "sse3",
+  /// "sse4", "avx", "avx2", "avx512".
+  static bool isSetName(const char* name);
 
  private:
   using Kernel = void (*)(const double*, const double*, double*);

@@ -1,5 +1,6 @@
 #include "separable_scorer.h"
 
+#include <cstring>
 #include <new>
 
 #include "blas_threads.h"
@@ -7,17 +8,17 @@
 
 SeparableScorer::SeparableScorer(const double* Dy, const double* Dx, std::int32_t Ky,
                                  std::int32_t Kx, std::int32_t rows, std::int32_t cols,
-                                 bool kernels)
+                                 bool kernels, const char* ceiling)
     : Dy_(Dy), Dx_(Dx), Ky_(Ky), Kx_(Kx), rows_(rows), cols_(cols) {
   // The BLAS route's rule, so that both routes do the same products.
   yFirst_ = std::int64_t{Ky} * cols <= std::int64_t{rows} * Kx;
   if (kernels) {
     if (yFirst_) {
-      first_ = GeneratedGemm::generate(Ky, cols, rows, Ky, rows, Ky);    // T = Dy^T F
-      second_ = GeneratedGemm::generate(Ky, Kx, cols, Ky, cols, Ky);     // P = T Dx
+      first_ = GeneratedGemm::generate(Ky, cols, rows, Ky, rows, Ky, ceiling);  // T = Dy^T F
+      second_ = GeneratedGemm::generate(Ky, Kx, cols, Ky, cols, Ky, ceiling);   // P = T Dx
     } else {
-      first_ = GeneratedGemm::generate(rows, Kx, cols, rows, cols, rows);  // T = F Dx
-      second_ = GeneratedGemm::generate(Ky, Kx, rows, Ky, rows, Ky);       // P = Dy^T T
+      first_ = GeneratedGemm::generate(rows, Kx, cols, rows, cols, rows, ceiling);  // T = F Dx
+      second_ = GeneratedGemm::generate(Ky, Kx, rows, Ky, rows, Ky, ceiling);  // P = Dy^T T
     }
     if (first_ && second_) {
       try {
@@ -43,13 +44,15 @@ SeparableScorer::SeparableScorer(const double* Dy, const double* Dx, std::int32_
                 : static_cast<std::size_t>(rows) * static_cast<std::size_t>(Kx);
     intermediateOffset_ = alignedLength(table);
     scratchSize_ = intermediateOffset_ + intermediate;
+    route_ = GeneratedGemm::kernelSet(ceiling);
   } else {
     contends_ = blasGemmContends();
   }
 }
 
-const char* SeparableScorer::route() const {
-  return usesKernels() ? GeneratedGemm::kernelSet() : "blas";
+bool SeparableScorer::isRouteName(const char* name) {
+  return name != nullptr &&
+         (*name == '\0' || std::strcmp(name, "blas") == 0 || GeneratedGemm::isSetName(name));
 }
 
 void SeparableScorer::select(const double* F, double* scratch, double* bestValue,

@@ -35,8 +35,17 @@ class SeparableScorer {
   /// @param Ky,Kx      atoms of each dictionary (>= 1)
   /// @param rows,cols  block size (>= 1)
   /// @param kernels    false to take the BLAS route in any case
+  /// @param ceiling    the widest instruction set for the kernels ("sse3",
+  ///                   "sse4", "avx", "avx2", "avx512"), null for the
+  ///                   processor's own
   SeparableScorer(const double* Dy, const double* Dx, std::int32_t Ky, std::int32_t Kx,
-                  std::int32_t rows, std::int32_t cols, bool kernels = true);
+                  std::int32_t rows, std::int32_t cols, bool kernels = true,
+                  const char* ceiling = nullptr);
+
+  /// True for the routes a caller may ask for by name (PursuitRequest's
+  /// scoring): "" (the best there is), "blas", or a kernel instruction set,
+  /// "sse3", "sse4", "avx", "avx2" or "avx512".
+  static bool isRouteName(const char* name);
   SeparableScorer(const SeparableScorer&) = delete;
   SeparableScorer& operator=(const SeparableScorer&) = delete;
 
@@ -45,7 +54,7 @@ class SeparableScorer {
 
   /// The route by name, for the statistics: "blas", or "libxsmm-" and the
   /// kernels' instruction set ("libxsmm-avx2", "libxsmm-avx512", ...).
-  const char* route() const;
+  const char* route() const { return route_; }
 
   /// True when threads scoring at the same time slow each other down badly
   /// (the BLAS route with a BLAS whose gemm takes a lock): a pursuit on
@@ -77,6 +86,7 @@ class SeparableScorer {
   // else T = F Dx first (then P = Dy^T T).
   bool yFirst_ = true;
   bool contends_ = false;
+  const char* route_ = "blas";
   AlignedDoubles DyT_;        // Ky x rows, the kernel route's copy of Dy^T
   GeneratedGemm first_, second_;
   std::size_t intermediateOffset_ = 0;  // where T starts in the scratch, after P

@@ -2,6 +2,8 @@
 // call, every rejection with its exact text, defaults, budget and stop rules.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -229,8 +231,17 @@ TEST(Threads, TheSettingIsReadAtEveryCallAndChecked) {
     EXPECT_EQ(c.result.error, std::string("TILEVISTA_THREADS is '") + bad +
                                   "': it must be a whole number of threads from 1 to 1024, or 0 "
                                   "or unset for every processor");
+    EXPECT_EQ(c.result.identifier, "TILEVISTA:threads");
     EXPECT_TRUE(c.result.outputs.empty());
   }
+  // TILEVISTA_SCORING, which chooses the block scoring's kernels, likewise.
+  setenv("TILEVISTA_SCORING", "avx3", 1);
+  const ModuleCall c = callModule({w.blocks.get(), w.Dy.get(), w.Dx.get()});
+  unsetenv("TILEVISTA_SCORING");
+  EXPECT_EQ(c.result.error,
+            "TILEVISTA_SCORING is 'avx3': it must be blas, sse3, sse4, avx, avx2 or avx512, or "
+            "unset for the best the processor has");
+  EXPECT_EQ(c.result.identifier, "TILEVISTA:scoring");
 }
 
 TEST(StopRules, BudgetStopsSilently) {

@@ -2,11 +2,13 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #if defined(__linux__)
 #include <sys/resource.h>
 #endif
 
+#include "separable_scorer.h"
 #include "thread_count.h"
 
 namespace {
@@ -94,7 +96,18 @@ Rejection outOfMemory(const CheckedCall& call, std::int32_t threads) {
   return rejection;
 }
 
-bool planCall(const CheckedCall& call, std::int32_t* threads, Rejection* rejection) {
+bool planCall(const CheckedCall& call, CallOptions* options, Rejection* rejection) {
+  const char* scoring = std::getenv("TILEVISTA_SCORING");
+  if (scoring == nullptr) scoring = "";
+  if (!SeparableScorer::isRouteName(scoring)) {
+    rejection->identifier = error_id::kScoring;
+    rejection->detail.clear();
+    rejection->message = std::string("TILEVISTA_SCORING is '") + std::string(scoring).substr(0, 40) +
+                         "': it must be blas, sse3, sse4, avx, avx2 or avx512, or unset for the "
+                         "best the processor has";
+    return false;
+  }
+  options->scoring = scoring;
   std::string problem;
   std::int32_t wanted = 1;
   if (!threadsForCall(call.blockCount, &wanted, &problem)) {
@@ -115,6 +128,6 @@ bool planCall(const CheckedCall& call, std::int32_t* threads, Rejection* rejecti
     }
     if (fit < static_cast<double>(wanted)) wanted = static_cast<std::int32_t>(fit);
   }
-  *threads = wanted;
+  options->threads = wanted;
   return true;
 }

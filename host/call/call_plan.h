@@ -21,16 +21,21 @@
 #include <string>
 
 #include "call_checks.h"
+#include "call_run.h"
 
-/// Threads for a checked call: the setting of TILEVISTA_THREADS (thread_count.h),
-/// fewer when the fixed memory of that many threads does not fit in what the
-/// system can still give.
+/// How a checked call runs, into options: its threads, from the setting of
+/// TILEVISTA_THREADS (thread_count.h), fewer when the fixed memory of that many
+/// threads does not fit in what the system can still give; and its block
+/// scoring, from TILEVISTA_SCORING (unset or empty: the best route there is;
+/// "blas"; or the widest instruction set of the generated kernels, "sse3",
+/// "sse4", "avx", "avx2" or "avx512"), for comparisons between kernel sets.
 /// @param call       in, the checked call
-/// @param threads    out, on success
-/// @param rejection  out, on failure: a bad TILEVISTA_THREADS, or not even one
-///                   thread's memory available
+/// @param options    out, threads and scoring, on success
+/// @param rejection  out, on failure: a bad TILEVISTA_THREADS or
+///                   TILEVISTA_SCORING, or not even one thread's memory
+///                   available
 /// @return true when the call can run
-bool planCall(const CheckedCall& call, std::int32_t* threads, Rejection* rejection);
+bool planCall(const CheckedCall& call, CallOptions* options, Rejection* rejection);
 
 /// The rejection of a call that ran out of memory, stating what a call of these
 /// sizes needs, so that the caller sees which size to reduce.

@@ -51,6 +51,7 @@ PursuitResult runCall(const CheckedCall& call, const CallOptions& options, Pursu
   request.tol = call.tol;
   request.atomLimit = call.atomLimit;
   request.threads = options.threads;
+  request.scoring = options.scoring.c_str();
   request.duals = options.duals;
   request.bases = options.bases;
   request.curve = options.curve;

@@ -24,6 +24,7 @@ class CallConsole {
 /// What a host wants of a call beyond its arguments.
 struct CallOptions {
   std::int32_t threads = 1;  ///< from planCall
+  std::string scoring;       ///< from planCall: PursuitRequest's scoring
   bool duals = true;         ///< write the dual vectors
   bool bases = true;         ///< write the orthonormal vectors
   bool curve = false;        ///< record the serial order and energies

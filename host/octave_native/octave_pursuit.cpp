@@ -285,7 +285,7 @@ octave_value_list tilevistaPursuit(const octave_value_list& args, int /*nargout*
     run.progress = showProgress;
     run.progressContext = &progressShown;
   }
-  if (!planCall(call, &run.threads, &rejection)) raise(rejection);
+  if (!planCall(call, &run, &rejection)) raise(rejection);
 
   OctaveOutputs outputs(call, options.duals, options.bases);
   OctaveConsole console;

@@ -160,7 +160,7 @@ py::tuple callModule(const py::sequence& inputs, bool duals, bool bases, bool cu
   {
     py::gil_scoped_release released;
     accepted = checkCall(arguments, -1, &call, &rejection) &&
-               planCall(call, &options.threads, &rejection);
+               planCall(call, &options, &rejection);
     if (!accepted && !rejection.detail.empty()) console.print(rejection.detail);
   }
   if (!accepted) return rejected(rejection, console.text());

@@ -175,25 +175,26 @@ def test_both_run_the_kernel_set_asked_for(octave):
     assert f" {asked.lower()} " in (octave / "blas.txt").read_text().lower()
 
 
-def test_parity_holds_under_every_blas_kernel_set():
-    # OpenBLAS picks its kernels by processor, and a user's may pick others
-    # than ours: these comparisons again, both sides under each kernel set this
-    # processor can run.
-    if os.environ.get("OPENBLAS_CORETYPE"):
+def test_parity_holds_under_every_kernel_set():
+    # OpenBLAS and the block scoring's kernel generator pick their kernels by
+    # processor, and a user's may pick others than ours: these comparisons
+    # again, both sides under each kernel set this processor can run.
+    if os.environ.get("OPENBLAS_CORETYPE") or os.environ.get("TILEVISTA_SCORING"):
         pytest.skip("already running under one kernel set")
-    types = subprocess.run([ROOT / "tests" / "support" / "blas-core-types"], check=True,
-                           capture_output=True, text=True).stdout.split()
-    if not types:
-        pytest.skip("no OpenBLAS kernel sets to choose on this processor")
+    settings = subprocess.run([ROOT / "tests" / "support" / "kernel-sets"], check=True,
+                              capture_output=True, text=True).stdout.split()
+    if not settings:
+        pytest.skip("no kernel sets to choose on this processor")
     # And arrays at every offset, which some kernels sum in another order.
     offsets = f"{Path(__file__).with_name('test_module_call.py')}::{PLACEMENT_TEST}"
-    for core in types:
+    for setting in settings:
+        name, value = setting.split("=", 1)
         done = subprocess.run(
             [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__, offsets,
-             "-k", "not every_blas_kernel_set and not demos"],
-            env=dict(os.environ, OPENBLAS_CORETYPE=core), capture_output=True, text=True,
+             "-k", "not every_kernel_set and not demos"],
+            env=dict(os.environ, **{name: value}), capture_output=True, text=True,
             timeout=600)
-        assert done.returncode == 0, f"under the {core} kernels:\n{done.stdout}\n{done.stderr}"
+        assert done.returncode == 0, f"under {setting}:\n{done.stdout}\n{done.stderr}"
 
 
 @pytest.mark.parametrize("name", list(_cases()))
