@@ -2,6 +2,7 @@
 table in process and on a local Dask cluster; a worker killed, Ctrl-C and
 a second run; hostile inputs. The images are crops of data/camera.png."""
 
+import logging
 import math
 import os
 import signal
@@ -100,7 +101,7 @@ def test_a_local_cluster_gives_the_table_of_the_run_in_process(images, reference
     assert (tmp_path / "summary.md").read_text().count("| 8 | cosine 16 | 30 |") == 7
     assert sorted(p.name for p in survey.plots) == sorted(
         f"{p.stem}_pixels_per_atom.png" for p in images.iterdir())
-    # Run again: nothing left to compute, and no cluster started for it.
+    # Run again: nothing left to compute.
     again = run_survey(images, [30, 40, 45], [8, 16], out=tmp_path, workers=2)
     assert again.computed == 0 and again.rows == survey.rows
 
@@ -110,7 +111,7 @@ def test_a_worker_killed_in_the_middle_leaves_a_complete_table(images, reference
     from distributed import Client, LocalCluster
 
     with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
-                      silence_logs=50) as cluster, Client(cluster) as client:
+                      silence_logs=logging.CRITICAL) as cluster, Client(cluster) as client:
         pids = client.run(os.getpid)
         killed = []
 
@@ -172,14 +173,14 @@ def test_hostile_inputs_give_messages_or_error_rows_and_lose_nothing(images, tmp
     before = (out / "results.csv").read_text()
     capsys.readouterr()
 
-    def status(*args):
+    def status(*args, folder=out):
         try:
-            return main([*map(str, args), "--workers", "0", "--out", str(out)])
+            return main([*map(str, args), "--workers", "0", "--out", str(folder)])
         except SystemExit as e:  # argparse's refusal
             return e.code
 
-    def refused(*args, message):
-        code = status(*args)
+    def refused(*args, message, folder=out):
+        code = status(*args, folder=folder)
         err = capsys.readouterr().err
         assert code == 2 and message in err and "Traceback" not in err, err
         assert (out / "results.csv").read_text() == before
@@ -189,6 +190,8 @@ def test_hostile_inputs_give_messages_or_error_rows_and_lose_nothing(images, tmp
     refused(empty, message=f"{empty} is a folder without image files")
     refused(images / "crop0.png", "--psnr", "-5", message="-5 is not a target PSNR")
     refused(images / "crop0.png", "--psnr", "nan", message="nan is not a target PSNR")
+    refused(images / "crop0.png", "--atoms", 46341, message="must be at most 46340")
+    refused(images / "crop0.png", folder=images / "crop1.png", message="is not a folder")
     with pytest.raises(ValueError, match="above 0"):
         run_survey(images / "crop0.png", [-5], out=out, workers=0)
     with ResultsFile(out):  # another survey writing there

@@ -55,6 +55,7 @@ __all__ = ["Survey", "SurveyRow", "run_survey", "find_images", "main", "DEFAULT_
 
 DEFAULT_TARGETS = (30.0, 35.0, 40.0, 45.0)
 DEFAULT_OUT = Path("output", "survey")
+MAX_ATOMS = math.isqrt(2 ** 31 - 1)  # 46340: Ky x Kx atom pairs in a signed 32-bit count
 IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".tif", ".tiff", ".bmp", ".gif", ".pgm", ".ppm",
                   ".pbm", ".pnm", ".webp"}
 
@@ -309,6 +310,10 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
     blocks = list(dict.fromkeys(positive_integer(b, "a block side") for b in block))
     counts = None if atoms is None else list(dict.fromkeys(
         positive_integer(k, "an atom count") for k in _listed(atoms)))
+    if counts and max(counts) > MAX_ATOMS:
+        # Refused here, before a dictionary of that size is made for the module to refuse.
+        raise ValueError(f"an atom count must be at most {MAX_ATOMS}, as the module counts the "
+                         f"atom pairs of its two dictionaries in 32 bits; it is {max(counts)}")
     if not blocks or counts == []:
         raise ValueError("no block side or no atom count given")
     if scheduler is not None and workers is not None:
