@@ -287,8 +287,9 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
     ------
     ValueError
         An argument is refused (a target not above 0, a block side or atom
-        count not a positive integer, an empty folder, no image), or the
-        output folder holds a results.csv of something else.
+        count not a positive integer, an atom count above 46340, an empty
+        folder, no image), or the output folder holds a results.csv of
+        something else.
     OSError
         The output folder cannot be written, another survey is writing to it
         (:class:`tilevista.survey_table.SurveyBusy`), or the scheduler cannot
@@ -345,7 +346,8 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
             messages(f"{len(files)} image{'s' * (len(files) != 1)} x {len(blocks)} block "
                      f"size{'s' * (len(blocks) != 1)} x {kinds} "
                      f"dictionar{'ies' if kinds != 1 else 'y'} x "
-                     f"{len(targets)} target{'s' * (len(targets) != 1)} = {total} rows; "
+                     f"{len(targets)} target{'s' * (len(targets) != 1)} = {total} "
+                     f"row{'s' * (total != 1)}; "
                      f"{total - to_do} already in {table.path}, {to_do} to compute"
                      + (f" {where}" if to_do else ""))
         tell, bar = _progress(progress, to_do)
