@@ -37,7 +37,10 @@ PeakExceededWarning      an image holds values above the peak of its PSNR
 TolLooksLikePsnrWarning  approximate_image got a tol that reads like a PSNR
 
 ``python3 -m tilevista.demo IMAGE`` approximates an image file and writes
-pictures of the result.
+pictures of the result; ``python3 -m tilevista.survey IMAGES...``
+(:func:`tilevista.survey.run_survey`) tables pixels per atom over many
+images, target PSNRs, block sizes and dictionaries, globally and block by
+block, on a Dask cluster or in process.
 """
 
 from .blocks import BlockLayout, assemble, image_blocks

@@ -1,0 +1,387 @@
+"""The work of one survey task: one image, one block size, one dictionary, at
+several target PSNRs, the global choice against block by block.
+
+A task runs wherever the survey sends it (in the survey's process, or in a
+Dask worker) and returns its rows; it never raises for a failure of its own
+(an unreadable image, an image smaller than a block, a call the module
+rejects or cannot fit in memory): the rows then carry the error.
+
+What a row measures
+-------------------
+The image is cut into whole blocks: when its height or width is not a
+multiple of the block side, the remainder at the bottom and on the right
+(fewer rows or columns than a block) is left out, so that the pixels the
+blocks cover are exactly the pixels measured (``pixels``, all channels
+counted). The PSNR is on those pixels, ``10 log10(peak² · pixels /
+energy)``, with ``peak`` the largest value of the image's type (255 for
+8-bit images) and ``energy`` the total squared residual the module reports
+after the last atom (the blocks' energy when no atom was taken): the same
+number for a row read off a curve and for a call made at that row's target.
+A target of ``db`` dB is the module's ``tol = pixels · peak² / 10^(db/10)``.
+
+Global: **one** module call over all blocks at the tightest target, with its
+curve; a looser target's row is the prefix of that call a call at its tol
+takes (:meth:`tilevista.PursuitCurve.atoms_for_tol`).
+
+Block by block: every block alone, in a call of its own, to its share of the
+error, ``tol / blocks``: its share of the pixels, the same mean squared error
+(the target PSNR) in every block. A block's atoms depend on that block alone,
+so one call per block at the tightest target's share gives, through its
+curve, what the looser shares take; a row adds the blocks' atoms and
+energies.
+"""
+
+from __future__ import annotations
+
+import math
+import signal
+import sys
+import time
+from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
+
+import numpy as np
+
+from .curve import PursuitCurve
+from .dictionary import cosine_dictionary
+from .errors import CallRejected
+from .image import default_peak
+from .module_call import Approximation, approximate
+from .pictures import read_image
+from .quality import tol_for_peak
+
+__all__ = ["TaskSpec", "SurveyRow", "Point", "survey_pixels", "block_energies", "curve_point",
+           "call_point", "point_psnr", "dictionary_name", "run_task", "error_rows", "IgnoreCtrlC"]
+
+
+class TaskSpec(NamedTuple):
+    """One task of a survey.
+
+    Attributes
+    ----------
+    image : str
+        The image file, as the survey names it.
+    block : int
+        The block side: blocks of block x block pixels.
+    atoms : int
+        Atoms of the cosine dictionary along each direction.
+    targets : tuple of float
+        The target PSNRs in dB to give rows for.
+    """
+
+    image: str
+    block: int
+    atoms: int
+    targets: Tuple[float, ...]
+
+
+class SurveyRow(NamedTuple):
+    """One row of a survey's table: one image, block size, dictionary and
+    target PSNR. The measures are None in a row with an error.
+
+    Attributes
+    ----------
+    image : str
+        The image file.
+    pixels : int or None
+        The values measured: height x width x channels of the image cut to
+        whole blocks.
+    block : int
+        The block side.
+    dictionary : str
+        The dictionary, e.g. "cosine 16" (16 cosine atoms along each
+        direction).
+    target_psnr : float
+        The target PSNR in dB.
+    global_psnr, blockwise_psnr : float or None
+        The PSNR reached, in dB: the global choice (one call for the whole
+        image), and every block alone to the same PSNR.
+    global_atoms, blockwise_atoms : int or None
+        The atoms taken.
+    global_pixels_per_atom, blockwise_pixels_per_atom : float or None
+        ``pixels / atoms`` (inf without atoms).
+    global_seconds, blockwise_seconds : float or None
+        The time of the task's global call, and of its block-by-block calls
+        (shared by the task's rows).
+    threads : int or None
+        The threads the global call worked with.
+    worker : str
+        Where the task ran: a Dask worker's address, or "in-process".
+    error : str
+        Why the row has no measures, or "".
+    """
+
+    image: str
+    pixels: Optional[int]
+    block: int
+    dictionary: str
+    target_psnr: float
+    global_psnr: Optional[float]
+    global_atoms: Optional[int]
+    global_pixels_per_atom: Optional[float]
+    blockwise_psnr: Optional[float]
+    blockwise_atoms: Optional[int]
+    blockwise_pixels_per_atom: Optional[float]
+    global_seconds: Optional[float]
+    blockwise_seconds: Optional[float]
+    threads: Optional[int]
+    worker: str
+    error: str
+
+    @property
+    def key(self) -> Tuple[str, int, str, float]:
+        """(image, block, dictionary, target_psnr): what identifies the row."""
+        return (self.image, self.block, self.dictionary, self.target_psnr)
+
+
+class Point(NamedTuple):
+    """An approximation at one target: the atoms taken and the total squared
+    residual left."""
+
+    atoms: int
+    energy: float
+
+
+def dictionary_name(atoms: int) -> str:
+    """The ``dictionary`` of a row: ``"cosine K"``."""
+    return f"cosine {atoms}"
+
+
+def survey_pixels(img: np.ndarray, block: int) -> np.ndarray:
+    """The part of an image a survey measures: cut to whole blocks.
+
+    Parameters
+    ----------
+    img : numpy.ndarray
+        H x W or H x W x C image.
+    block : int
+        The block side.
+
+    Returns
+    -------
+    numpy.ndarray
+        The image without the bottom rows and right columns that do not fill
+        a block (a view).
+
+    Raises
+    ------
+    ValueError
+        The image is smaller than one block.
+    """
+    H, W = img.shape[:2]
+    if H < block or W < block:
+        raise ValueError(f"the image is {H} x {W} pixels, smaller than one block of "
+                         f"{block} x {block}")
+    return img[:H - H % block, :W - W % block]
+
+
+def block_energies(blocks: np.ndarray) -> np.ndarray:
+    """The squared values of each block summed: its residual before any atom.
+
+    Parameters
+    ----------
+    blocks : numpy.ndarray
+        (Q, rows, cols) float64 blocks.
+
+    Returns
+    -------
+    numpy.ndarray
+        Q float64 energies.
+    """
+    return np.einsum("qij,qij->q", blocks, blocks)
+
+
+def curve_point(curve: PursuitCurve, tol: float, start: float) -> Point:
+    """What a call at ``tol`` takes, read off the curve of a call at a tighter
+    (smaller) tol of the same blocks.
+
+    Parameters
+    ----------
+    curve : PursuitCurve
+        The curve of the tighter call.
+    tol : float
+        The looser tol, positive and finite.
+    start : float
+        The blocks' total energy before any atom (:func:`block_energies`).
+
+    Returns
+    -------
+    Point
+        No atom when the blocks are already below ``tol``; else the atoms
+        :meth:`PursuitCurve.atoms_for_tol` tells and the total after the last.
+    """
+    if start < tol:
+        return Point(0, start)
+    n = curve.atoms_for_tol(tol)
+    return Point(n, float(curve.energy[n - 1]) if n else start)
+
+
+def call_point(result: Approximation, start: float) -> Point:
+    """The atoms and the total residual of a call made with ``curve=True``.
+
+    Parameters
+    ----------
+    result : Approximation
+        The call's result.
+    start : float
+        The blocks' total energy before any atom.
+
+    Returns
+    -------
+    Point
+    """
+    n = result.total_atoms
+    return Point(n, float(result.curve.energy[n - 1]) if n else start)
+
+
+def point_psnr(energy: float, pixels: int, peak: float) -> float:
+    """The PSNR in dB of ``pixels`` values of largest value ``peak`` with a
+    total squared error ``energy`` (inf for none)."""
+    return math.inf if energy == 0 else 10 * math.log10(peak * peak * pixels / energy)
+
+
+def _ratio(pixels: int, atoms: int) -> float:
+    return pixels / atoms if atoms else math.inf
+
+
+def worker_name() -> str:
+    """The address of the Dask worker this runs in, or "in-process"."""
+    if "distributed" in sys.modules:
+        try:
+            from distributed import get_worker
+            return get_worker().address
+        except ValueError:  # not in a worker
+            pass
+    return "in-process"
+
+
+def error_rows(spec: TaskSpec, error: str, worker: str = "") -> List[SurveyRow]:
+    """The rows of a task that failed, one per target, carrying ``error``
+    (on one line)."""
+    text = " / ".join(line.strip() for line in str(error).splitlines() if line.strip())
+    return [SurveyRow(spec.image, None, spec.block, dictionary_name(spec.atoms), target,
+                      *([None] * 9), worker, text or "failed")
+            for target in spec.targets]
+
+
+def _failure(e: Exception) -> str:
+    if isinstance(e, CallRejected):
+        return f"the module rejected the call ({e.identifier}): {e}"
+    if isinstance(e, MemoryError):
+        return f"out of memory: {e}"
+    if isinstance(e, ValueError):
+        return str(e)
+    return f"{type(e).__name__}: {e}"
+
+
+def run_task(spec: TaskSpec) -> List[SurveyRow]:
+    """Measure one image at one block size and dictionary, at every target.
+
+    Parameters
+    ----------
+    spec : TaskSpec
+        The task; its targets in any order.
+
+    Returns
+    -------
+    list of SurveyRow
+        One row per target, in the order of ``spec.targets``; every row
+        carries the error when the task failed.
+    """
+    worker = worker_name()
+    try:
+        img = read_image(spec.image)
+    except Exception as e:  # Pillow raises several kinds for files it cannot read
+        return error_rows(spec, f"cannot read {spec.image} as an image: {e}", worker)
+    try:
+        return _measure(spec, img, worker)
+    except Exception as e:  # every failure becomes the task's rows
+        return error_rows(spec, _failure(e), worker)
+
+
+def _measure(spec: TaskSpec, img: np.ndarray, worker: str) -> List[SurveyRow]:
+    from .blocks import image_blocks
+
+    measured = survey_pixels(img, spec.block)
+    peak = default_peak(img)
+    blocks, _ = image_blocks(measured, spec.block)
+    D = cosine_dictionary(spec.block, spec.atoms)
+    pixels = measured.size
+    tols = [tol_for_peak(pixels, db, peak) for db in spec.targets]
+    tightest = min(tols)
+    energies = block_energies(blocks)
+    start = math.fsum(energies)
+
+    began = time.perf_counter()
+    whole = approximate(blocks, D, D, tightest, curve=True, duals=False, bases=False)
+    global_seconds = time.perf_counter() - began
+    global_points = [call_point(whole, start) if tol == tightest else
+                     curve_point(whole.curve, tol, start) for tol in tols]
+
+    began = time.perf_counter()
+    per_block = blockwise_points(blocks, D, energies, tols)
+    blockwise_seconds = time.perf_counter() - began
+
+    rows = []
+    for target, g, b in zip(spec.targets, global_points, per_block):
+        rows.append(SurveyRow(
+            spec.image, pixels, spec.block, dictionary_name(spec.atoms), target,
+            point_psnr(g.energy, pixels, peak), g.atoms, _ratio(pixels, g.atoms),
+            point_psnr(b.energy, pixels, peak), b.atoms, _ratio(pixels, b.atoms),
+            global_seconds, blockwise_seconds, whole.threads, worker, ""))
+    return rows
+
+
+def blockwise_points(blocks: np.ndarray, D: np.ndarray, energies: np.ndarray,
+                     tols: Sequence[float]) -> List[Point]:
+    """Every block alone, to its share ``tol / len(blocks)`` of each tol: the
+    atoms and the total residual of all blocks, per tol.
+
+    Parameters
+    ----------
+    blocks : numpy.ndarray
+        (Q, rows, cols) float64 blocks.
+    D : numpy.ndarray
+        The dictionary, along both directions.
+    energies : numpy.ndarray
+        :func:`block_energies` of the blocks.
+    tols : sequence of float
+        The whole image's tols.
+
+    Returns
+    -------
+    list of Point
+        One per tol: the blocks' atoms added, and their energies (added
+        exactly, ``math.fsum``).
+    """
+    count = len(blocks)
+    shares = [tol / count for tol in tols]
+    tightest = min(shares)
+    atoms = [0] * len(shares)
+    left: List[List[float]] = [[] for _ in shares]
+    for q in range(count):
+        alone = approximate(blocks[q:q + 1], D, D, tightest, curve=True, duals=False,
+                            bases=False)
+        for k, share in enumerate(shares):
+            start = float(energies[q])
+            p = call_point(alone, start) if share == tightest else \
+                curve_point(alone.curve, share, start)
+            atoms[k] += p.atoms
+            left[k].append(p.energy)
+    return [Point(n, math.fsum(e)) for n, e in zip(atoms, left)]
+
+
+class IgnoreCtrlC:
+    """A Dask worker plugin: the worker process ignores SIGINT.
+
+    Ctrl-C at a terminal reaches the whole process group, the survey's local
+    workers too; the survey answers it (it stops the workers and keeps the
+    rows written so far), and a worker should neither die first nor print a
+    traceback. The plugin is set up in every worker of the cluster, those
+    started again later included, on the thread that handles signals.
+    """
+
+    name = "tilevista-survey-ignore-ctrl-c"
+
+    def setup(self, worker: Any) -> None:
+        """Ignore SIGINT in this process."""
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
