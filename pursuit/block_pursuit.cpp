@@ -3,6 +3,7 @@
 #include "block_pursuit.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "aligned_doubles.h"
@@ -92,8 +93,16 @@ PursuitResult pursue(const PursuitRequest& request, PursuitSink& sink) {
 }  // namespace
 
 PursuitResult runBlockPursuit(const PursuitRequest& request, PursuitSink& sink) {
+  // Afterwards what the call freed goes back to the system, when it was much:
+  // the blocks' copies and residuals and their orthonormal vectors (an
+  // estimate; all of it after an exception).
   struct TrimAfterwards {
-    ~TrimAfterwards() { returnFreedMemory(); }
+    std::size_t bytes = SIZE_MAX;
+    ~TrimAfterwards() { returnFreedMemory(bytes); }
   } trim;
-  return pursue(request, sink);
+  PursuitResult result = pursue(request, sink);
+  const double N = static_cast<double>(request.rows) * static_cast<double>(request.cols);
+  const double held = sizeof(double) * N * (2.0 * request.blockCount + result.atoms);
+  trim.bytes = held < 1e18 ? static_cast<std::size_t>(held) : SIZE_MAX;
+  return result;
 }

@@ -6,6 +6,17 @@
 #include <malloc.h>
 #endif
 
+namespace {
+
+// Less than this stays with the allocator, which will hand it out again.
+const std::size_t kWorthReturning = std::size_t{16} << 20;
+
+}  // namespace
+
+void returnFreedMemory(std::size_t bytes) {
+  if (bytes >= kWorthReturning) returnFreedMemory();
+}
+
 void returnFreedMemory() {
 #if defined(__GLIBC__)
   malloc_trim(0);

@@ -16,10 +16,11 @@ bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
 
   std::vector<std::int32_t> part;
   std::vector<BlockOutputs> outputs;
+  double freed = 0.0;  // bytes of the blocks' storage freed by the part before
   for (std::int32_t t = 0; t < Q;) {
     // The storage the blocks of the part before freed goes back before the
     // host makes this part's arrays, which it would not place in it.
-    if (t > 0) returnFreedMemory();
+    returnFreedMemory(static_cast<std::size_t>(freed));
     part.clear();
     outputs.clear();
     double held = 0.0;
@@ -30,6 +31,7 @@ bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
       part.push_back(t);
       held += m;
     }
+    freed = held * sizeof(double) * (static_cast<double>(shape.N) + 3.0);
     statistics->outputSeconds += clock.lap();
     WorkCrew crew(std::min<std::int32_t>(threads, static_cast<std::int32_t>(part.size())),
                   request.interrupted);
