@@ -79,10 +79,20 @@ function varargout = TILEVISTA_Mex(varargin)
 %   TILEVISTA:inputCount
 %     "Wrong number of input arguments"
 %     Fewer than 3 or more than 5 inputs.
-%   TILEVISTA:inputType
+%   TILEVISTA:dictionaryYType
 %     "Input must be double, real, full,and nonstring"
-%     DY, DX, TOL or MAXATOMS is single, an integer class, logical, sparse,
-%     complex or text: pass double (D), full (D), real values.
+%     DY is single, an integer class, logical, sparse, complex or text: pass
+%     double (DY), full (DY), real values. The identifier names the input
+%     the message does not:
+%   TILEVISTA:dictionaryXType
+%     "Input must be double, real, full,and nonstring"
+%     The same of DX.
+%   TILEVISTA:tolType
+%     "Input must be double, real, full,and nonstring"
+%     The same of TOL: a double scalar, or [] for the default.
+%   TILEVISTA:maxAtomsType
+%     "Input must be double, real, full,and nonstring"
+%     The same of MAXATOMS: a double scalar, or [] for the default.
 %   TILEVISTA:emptyBlocks
 %     "The image matrix is empty!!"
 %     BLOCKS is {} or [].

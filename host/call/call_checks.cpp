@@ -168,11 +168,13 @@ bool checkCall(const CallInputs& inputs, int outputs, CheckedCall* call, Rejecti
   if (count < kMinInputs || count > kMaxInputs) {
     return reject(rejection, error_id::kInputCount, "Wrong number of input arguments");
   }
+  // The message does not say which input it is; the identifier does.
+  const char* const typeIds[] = {nullptr, error_id::kDictionaryYType, error_id::kDictionaryXType,
+                                 error_id::kTolType, error_id::kMaxAtomsType};
   for (int i = kDictionaryYInput; i < count; ++i) {
     const ArrayFacts a = inputs.input(i);
     if (!a.exists || a.isComplex || a.isSparse || a.isChar || !a.isDouble) {
-      return reject(rejection, error_id::kInputType,
-                    "Input must be double, real, full,and nonstring");
+      return reject(rejection, typeIds[i], "Input must be double, real, full,and nonstring");
     }
   }
   const ArrayFacts blocks = inputs.input(kBlocksInput);

@@ -13,7 +13,11 @@
 /// with them ("TILEVISTA:<what>").
 namespace error_id {
 constexpr const char* kInputCount = "TILEVISTA:inputCount";
-constexpr const char* kInputType = "TILEVISTA:inputType";
+// "Input must be double, real, full,and nonstring": one per input it concerns.
+constexpr const char* kDictionaryYType = "TILEVISTA:dictionaryYType";
+constexpr const char* kDictionaryXType = "TILEVISTA:dictionaryXType";
+constexpr const char* kTolType = "TILEVISTA:tolType";
+constexpr const char* kMaxAtomsType = "TILEVISTA:maxAtomsType";
 constexpr const char* kEmptyBlocks = "TILEVISTA:emptyBlocks";
 constexpr const char* kNotACell = "TILEVISTA:notACell";
 constexpr const char* kBlock = "TILEVISTA:block";

@@ -216,7 +216,10 @@ def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx
     number blocks from 1 ("Block 3 must be ..." is ``blocks[2]``)::
 
         "Input must be double, real, full,and nonstring"
-            Dy, Dx, tol or max_atoms is complex: pass real values.
+            Dy, Dx, tol or max_atoms is complex: pass real values. The
+            exception's identifier says which: TILEVISTA:dictionaryYType,
+            TILEVISTA:dictionaryXType, TILEVISTA:tolType or
+            TILEVISTA:maxAtomsType.
         "The image matrix is empty!!"
             No blocks: an empty sequence or an array of 0 blocks.
         "Must Enter a Cell Block"

@@ -155,3 +155,21 @@
 %! unwind_protect_cleanup
 %!   setenv ('TILEVISTA_THREADS', saved);
 %! end_unwind_protect
+
+%!test
+%! % The type check's message does not say which input it is; its identifier
+%! % does.
+%! args = {{[1;2], [3;4]}, eye(2), 1, 1, 0};
+%! ids = {'TILEVISTA:dictionaryYType', 'TILEVISTA:dictionaryXType', 'TILEVISTA:tolType', ...
+%!        'TILEVISTA:maxAtomsType'};
+%! for k = 1:4
+%!   bad = args;
+%!   bad{k + 1} = single (bad{k + 1});
+%!   out = cell (1, 7);
+%!   try
+%!     evalc ('[out{:}] = TILEVISTA_Mex (bad{:});');
+%!     error ('accepted');
+%!   catch err
+%!     assert (err.identifier, ids{k});
+%!   end
+%! end
