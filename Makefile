@@ -2,6 +2,7 @@
 #                  bundled image (IMAGE=, BLOCK=, PSNR=, OUT= for your own)
 # make test     -- install what is missing, build, run every test suite
 # make package  -- write the Octave package dist/tilevista-<version>.tar.gz
+# make wheel    -- write the Python package's sdist and wheel into dist/python/
 JOBS ?= 2
 BUILD ?= build
 CMAKE_FLAGS ?=
@@ -67,7 +68,7 @@ test-ctrl-c: octave
 	/usr/bin/python3 tests/octave/ctrl_c_session.py $(BUILD)/octave
 
 test: test-standalone test-sanitize test-tsan test-int64 fuzz-ci test-octave test-ctrl-c \
-      test-package test-python
+      test-package test-python test-wheel
 
 demo: octave
 	scripts/run-demo "$(IMAGE)" "$(BLOCK)" "$(PSNR)" "$(OUT)"
@@ -113,12 +114,21 @@ bench:
 # The Python package (python/), with Debian's interpreter.
 # make python       builds its extension in place, for the tests and PYTHONPATH=python
 # make test-python  runs its tests (pytest), also against the Octave module
+# make wheel        writes its sdist and wheel into dist/python/ (python3 -m build)
+# make test-wheel   installs both, offline, into throw-away virtual environments
+#                   outside the tree and runs the tests against each
 PYTHON ?= /usr/bin/python3
 
-.PHONY: python test-python
+.PHONY: python test-python wheel test-wheel
 
 python: deps
 	PYTHON=$(PYTHON) scripts/build-python
 
 test-python: python octave
 	PYTHON=$(PYTHON) scripts/run-python-tests
+
+wheel: deps
+	PYTHON=$(PYTHON) scripts/build-wheel
+
+test-wheel: wheel octave
+	PYTHON=$(PYTHON) scripts/test-wheel

@@ -3,13 +3,16 @@
 The extension compiles the module's own sources (the checks, sizing and run
 of a call that every host shares, the pursuit and the basis kernels) with its
 own host of them, so Python runs the very checks and pursuit that Octave and
-MATLAB run. It must be built from the project's tree: the sources live beside
-this folder, not inside it. Sources, include
-folders and flags are those of the project's module.build, which every build of
-the module reads; the BLAS and the kernel generator of the block scoring are
-found as the Octave build finds them (scripts/module-build): OpenBLAS when the
-compiler finds it, else the reference BLAS, and the generated kernels where
-the compiler finds libxsmm's generator.
+MATLAB run. Sources, include folders and flags are those of the project's
+module.build, which every build of the module reads; the BLAS and the kernel
+generator of the block scoring are found as the Octave build finds them
+(scripts/module-build): OpenBLAS when the compiler finds it, else the reference
+BLAS, and the generated kernels where the compiler finds libxsmm's generator.
+
+The module's sources live in the project's tree, beside this folder. The sdist
+carries them: the files of the tree that module.build names and this build
+reads, at their paths in the tree, under project/ (see SdistWithModule); built
+from an unpacked sdist, this file reads them there.
 """
 
 import os
@@ -19,14 +22,17 @@ from pathlib import Path
 
 import pybind11
 from setuptools import Extension, setup
+from setuptools.command.sdist import sdist
 
 HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
-if not (ROOT / "host" / "TILEVISTA_Mex.cpp").is_file():
+# The project's tree, or the part of it an sdist carries.
+CARRIED = HERE / "project"
+ROOT = CARRIED if (CARRIED / "module.build").is_file() else HERE.parent
+if not (ROOT / "module.build").is_file():
     raise SystemExit(
-        f"tilevista: the module's sources are not beside {HERE}; "
-        "build the package from the TILEVISTA project's tree (pip install ./python)"
-    )
+        f"tilevista: the module's sources are neither in {CARRIED} nor beside {HERE}; "
+        "build the package from the TILEVISTA project's tree (pip install ./python) or from "
+        "its sdist (make wheel)")
 
 
 def _relative(path):
@@ -54,32 +60,60 @@ def module_files(name):
     return files
 
 
+PROBE = ROOT / "scripts" / "module-build"
+
+
 def probe(what):
     """The lines scripts/module-build prints for `what` ("blas", "kernels") with
     this build's compiler; none where it cannot run."""
     compiler = os.environ.get("CXX", "c++")
     try:
-        return subprocess.run(["bash", str(ROOT / "scripts" / "module-build"), what, compiler],
+        return subprocess.run(["bash", str(PROBE), what, compiler],
                               capture_output=True, text=True, check=True).stdout.split()
     except (OSError, subprocess.CalledProcessError):
         return []
 
 
 EXTENSION_FOLDERS = [HERE / "src"]
-INCLUDE_FOLDERS = EXTENSION_FOLDERS + module_files("includes")
+MODULE_INCLUDES = module_files("includes")
+MODULE_SOURCES = module_files("call_layer") + module_files("core")
+
+
+def headers(folders):
+    """The headers of the folders: what the sources include."""
+    return [h for folder in folders for h in sorted(folder.glob("*.h"))]
 
 
 def module_sources():
     """The extension's C++ sources: its own (every .cpp of its folder, so that
     new files are picked up), and the module's call layer and core."""
     files = [f for folder in EXTENSION_FOLDERS for f in sorted(folder.glob("*.cpp"))]
-    files += module_files("call_layer") + module_files("core")
-    return [_relative(f) for f in files]
+    return [_relative(f) for f in files + MODULE_SOURCES]
 
 
-def module_headers():
-    """Headers the sources include, so that a change to one rebuilds the extension."""
-    return [_relative(h) for folder in INCLUDE_FOLDERS for h in sorted(folder.glob("*.h"))]
+def carried_files():
+    """What the build reads from the project's tree, so what an sdist carries:
+    the module's sources and headers, module.build, its probe and the version."""
+    return (MODULE_SOURCES + headers(MODULE_INCLUDES)
+            + [ROOT / "module.build", ROOT / "VERSION", PROBE])
+
+
+class SdistWithModule(sdist):
+    """An sdist that carries the module's sources (carried_files) under
+    project/, at their paths in the project's tree, and the project's licence
+    at its top, where setuptools takes it into a wheel's metadata."""
+
+    def make_release_tree(self, base_dir, files):
+        own = [f for f in files
+               if (HERE / f).resolve().is_relative_to(HERE)
+               and not (HERE / f).resolve().is_relative_to(CARRIED)]
+        super().make_release_tree(base_dir, own)
+        for source in carried_files():
+            target = Path(base_dir) / "project" / source.relative_to(ROOT)
+            self.mkpath(str(target.parent))
+            self.copy_file(str(source), str(target))
+        if (ROOT / "LICENSE").is_file():
+            self.copy_file(str(ROOT / "LICENSE"), base_dir)
 
 
 # The generated kernels: the definition, the archive, the option that hides
@@ -90,8 +124,10 @@ BLAS = probe("blas") or ["-lblas"]
 native = Extension(
     "tilevista._native",
     sources=module_sources(),
-    depends=module_headers() + [str(ROOT / "module.build")],
-    include_dirs=[pybind11.get_include()] + [str(folder) for folder in INCLUDE_FOLDERS],
+    depends=[_relative(f) for f in headers(EXTENSION_FOLDERS + MODULE_INCLUDES)]
+    + [_relative(ROOT / "module.build")],
+    include_dirs=[pybind11.get_include()]
+    + [str(folder) for folder in EXTENSION_FOLDERS + MODULE_INCLUDES],
     define_macros=[(word[2:], None) for word in KERNELS if word.startswith("-D")],
     libraries=[word[2:] for word in BLAS],
     extra_objects=[word for word in KERNELS if not word.startswith("-")],
@@ -105,4 +141,5 @@ native = Extension(
 # The version is the project's, kept in VERSION alone.
 setup(packages=["tilevista"], ext_modules=[native],
       version=(ROOT / "VERSION").read_text().strip(),
+      cmdclass={"sdist": SdistWithModule},
       options={"build_ext": {"parallel": os.cpu_count() or 1}})
