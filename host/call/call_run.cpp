@@ -37,6 +37,15 @@ void printStop(CallConsole& console, const PursuitResult& result, double tol) {
 
 }  // namespace
 
+const char* stopRuleName(StopRule stop) {
+  switch (stop) {
+    case StopRule::kTol: return "tol";
+    case StopRule::kTol2: return "tol2";
+    case StopRule::kBudget: return "budget";
+  }
+  return "";
+}
+
 PursuitResult runCall(const CheckedCall& call, const CallOptions& options, PursuitSink& sink,
                       CallConsole& console) {
   PursuitRequest request;

@@ -33,6 +33,9 @@ struct CallOptions {
   void* progressContext = nullptr;
 };
 
+/// The stop rule's name for a host's result: "tol", "tol2" or "budget".
+const char* stopRuleName(StopRule stop);
+
 /// Prints the banner, runs the pursuit and, when it stopped on tol or tol2,
 /// prints the stop message.
 /// @param call     in, the checked call

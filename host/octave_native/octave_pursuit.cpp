@@ -229,15 +229,6 @@ Options readOptions(const octave_value_list& args, int first) {
   return options;
 }
 
-const char* stopName(StopRule stop) {
-  switch (stop) {
-    case StopRule::kTol: return "tol";
-    case StopRule::kTol2: return "tol2";
-    case StopRule::kBudget: return "budget";
-  }
-  return "";
-}
-
 // The curve with 1-based blocks and positions, and the pixels of the blocks.
 octave_scalar_map curveOf(const PursuitCurve& curve, const CheckedCall& call) {
   const auto T = static_cast<octave_idx_type>(curve.energy.size());
@@ -303,7 +294,7 @@ octave_value_list tilevistaPursuit(const octave_value_list& args, int /*nargout*
   octave_scalar_map s;
   outputs.into(&s);
   s.assign("totalAtoms", static_cast<double>(result.atoms));
-  s.assign("stop", std::string(stopName(result.stop)));
+  s.assign("stop", std::string(stopRuleName(result.stop)));
   s.assign("threads", static_cast<double>(result.statistics.threads));
   if (options.curve) s.assign("curve", curveOf(result.curve, call));
   return ovl(s);

@@ -115,15 +115,6 @@ void trimFreedMemory() {
   returnFreedMemory();
 }
 
-const char* stopName(StopRule stop) {
-  switch (stop) {
-    case StopRule::kTol: return "tol";
-    case StopRule::kTol2: return "tol2";
-    case StopRule::kBudget: return "budget";
-  }
-  return "";
-}
-
 py::tuple rejected(const Rejection& rejection, const std::string& log) {
   return py::make_tuple(py::none(), decode(log),
                         py::make_tuple(rejection.identifier, decode(rejection.detail),
@@ -226,7 +217,7 @@ py::tuple callModule(const py::sequence& inputs, bool duals, bool bases, bool cu
   if (result.stop == StopRule::kTol) maxErr = py::float_(result.maxErr);
   const py::tuple values = py::make_tuple(
       arrays[0], arrays[1], arrays[2], arrays[3], arrays[4], arrays[5], result.atoms,
-      stopName(result.stop), result.statistics.threads, maxErr, curveOut);
+      stopRuleName(result.stop), result.statistics.threads, maxErr, curveOut);
   outputs.reset();
   trimFreedMemory();
   return py::make_tuple(values, decode(console.text()), py::none());
