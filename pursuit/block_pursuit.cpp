@@ -8,6 +8,7 @@
 
 #include "aligned_doubles.h"
 #include "banded_pursuit.h"
+#include "block_values.h"
 #include "blas_threads.h"
 #include "freed_memory.h"
 #include "pursuit_outputs.h"
@@ -57,13 +58,11 @@ PursuitResult pursue(const PursuitRequest& request, PursuitSink& sink) {
   shape.scorer = &scorer;
   statistics.scoringRoute = scorer.route();
 
-  const std::size_t stride = alignedLength(static_cast<std::size_t>(shape.N));
-  AlignedDoubles blockValues(2 * stride * static_cast<std::size_t>(Q));
+  BlockValues blockValues(Q, shape.N);
   std::vector<BlockStorage> storage(static_cast<std::size_t>(Q));
   std::vector<BlockData> data(static_cast<std::size_t>(Q));
   for (std::int32_t q = 0; q < Q; ++q) {
-    double* values = blockValues.get() + 2 * stride * static_cast<std::size_t>(q);
-    data[q] = BlockData{values, values + stride, &storage[q]};
+    data[q] = BlockData{blockValues.input(q), blockValues.residual(q), &storage[q]};
   }
 
   SingleThreadedBlas singleThreadedBlas;
@@ -82,7 +81,8 @@ PursuitResult pursue(const PursuitRequest& request, PursuitSink& sink) {
   }
   for (const BlockState& block : states) result.atoms += static_cast<std::uint64_t>(block.count);
   statistics.atomsKept = result.atoms;
-  if (!writeOutputs(shape, data, states, request, statistics.threads, sink, &statistics)) {
+  if (!writeOutputs(shape, data, states, request, statistics.threads, sink, &blockValues,
+                    &statistics)) {
     return result;
   }
   result.completed = true;

@@ -7,7 +7,8 @@
 
 bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
                   const std::vector<BlockState>& states, const PursuitRequest& request,
-                  std::int32_t threads, PursuitSink& sink, PursuitStatistics* statistics) {
+                  std::int32_t threads, PursuitSink& sink, BlockValues* values,
+                  PursuitStatistics* statistics) {
   StatisticsClock clock;
   const auto Q = static_cast<std::int32_t>(data.size());
   double atoms = 0.0;
@@ -46,6 +47,7 @@ bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
         });
     statistics->finishSeconds += clock.lap();
     if (!completed) return false;
+    values->releaseBelow(t);
   }
   return true;
 }

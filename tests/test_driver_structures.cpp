@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "block_contest.h"
+#include "block_values.h"
 #include "energy_total.h"
 
 namespace {
@@ -199,6 +201,33 @@ TEST(EnergyTotal, ExtremeAndNonFiniteEnergies) {
   e[2] = 0.5;
   expectSameDecisions(total, e);
   EXPECT_TRUE(total.below(4.0));
+}
+
+// The blocks' values in chunks: every block's input and residual on a line of
+// its own and apart from every other, and letting go of the blocks written out
+// leaves the others' values as they were. With small chunks, so that a chunk
+// ends inside the blocks and the sanitizer builds see any use of a freed one.
+TEST(BlockValues, AlignedApartAndReleasedByWholeChunks) {
+  // A 16-double stride, 256 bytes a block, 7 blocks to a chunk of 1792.
+  const std::int32_t Q = 23, N = 15;
+  BlockValues values(Q, N, 1792);
+  std::vector<double*> seen;
+  for (std::int32_t q = 0; q < Q; ++q) {
+    for (double* p : {values.input(q), values.residual(q)}) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % 64, 0u) << "block " << q;
+      for (std::int32_t i = 0; i < N; ++i) p[i] = q * 100.0 + (p == values.input(q) ? i : -i);
+      seen.push_back(p);
+    }
+  }
+  std::sort(seen.begin(), seen.end());
+  for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_GE(seen[i] - seen[i - 1], N);
+  values.releaseBelow(10);  // the first chunk (blocks 0 to 6) goes, block 7 on stays
+  for (std::int32_t q = 7; q < Q; ++q) {
+    for (std::int32_t i = 0; i < N; ++i) {
+      ASSERT_EQ(values.input(q)[i], q * 100.0 + i) << "block " << q;
+      ASSERT_EQ(values.residual(q)[i], q * 100.0 - i) << "block " << q;
+    }
+  }
 }
 
 }  // namespace

@@ -40,7 +40,24 @@ void* allocate(std::size_t size) {
 
 }  // namespace
 
-// Both forms: a sanitizer's runtime does not route new[] through new.
+namespace {
+
+// The aligned forms, which the module's storage for the BLAS uses.
+void* allocateAligned(std::size_t size, std::align_val_t alignment) {
+  const std::size_t a = static_cast<std::size_t>(alignment);
+  if (std::this_thread::get_id() != mainThread) {
+    workerAllocations.fetch_add(1);
+    if (workerAllocationsLeft.load() > 0 && workerAllocationsLeft.fetch_sub(1) == 1) {
+      throw std::bad_alloc();
+    }
+  }
+  if (void* p = std::aligned_alloc(a, (size + a - 1) / a * a + (size == 0 ? a : 0))) return p;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+// All forms: a sanitizer's runtime does not route new[] through new.
 #if defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
@@ -50,6 +67,12 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new(std::size_t size, std::align_val_t a) { return allocateAligned(size, a); }
+void* operator new[](std::size_t size, std::align_val_t a) { return allocateAligned(size, a); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace {
 
