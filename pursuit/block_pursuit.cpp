@@ -19,6 +19,11 @@ namespace {
 
 PursuitStatistics lastStatistics;
 
+// What a call frees that goes back to the system when it ends: a call that
+// freed less is likely one of many alike, which would take it back from the
+// system page by page.
+const std::size_t kWorthReturningCall = std::size_t{64} << 20;
+
 }  // namespace
 
 PursuitStatistics lastPursuitStatistics() { return lastStatistics; }
@@ -98,7 +103,7 @@ PursuitResult runBlockPursuit(const PursuitRequest& request, PursuitSink& sink) 
   // estimate; all of it after an exception).
   struct TrimAfterwards {
     std::size_t bytes = SIZE_MAX;
-    ~TrimAfterwards() { returnFreedMemory(bytes); }
+    ~TrimAfterwards() { returnFreedMemory(bytes, kWorthReturningCall); }
   } trim;
   PursuitResult result = pursue(request, sink);
   const double N = static_cast<double>(request.rows) * static_cast<double>(request.cols);

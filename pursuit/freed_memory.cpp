@@ -6,15 +6,8 @@
 #include <malloc.h>
 #endif
 
-namespace {
-
-// Less than this stays with the allocator, which will hand it out again.
-const std::size_t kWorthReturning = std::size_t{16} << 20;
-
-}  // namespace
-
-void returnFreedMemory(std::size_t bytes) {
-  if (bytes >= kWorthReturning) returnFreedMemory();
+void returnFreedMemory(std::size_t bytes, std::size_t worth) {
+  if (bytes >= worth) returnFreedMemory();
 }
 
 void returnFreedMemory() {

@@ -12,8 +12,10 @@
 void returnFreedMemory();
 
 /// As returnFreedMemory, when `bytes` were freed and that is worth the time:
-/// the trim walks every arena and flushes the processors' address caches,
-/// which costs a small call more than its pursuit.
-void returnFreedMemory(std::size_t bytes);
+/// at least `worth` bytes. The trim walks every arena and flushes the
+/// processors' address caches, which costs a small call more than its
+/// pursuit, and what it returns, the next call takes from the system again
+/// page by page.
+void returnFreedMemory(std::size_t bytes, std::size_t worth);
 
 #endif  // TILEVISTA_FREED_MEMORY_H

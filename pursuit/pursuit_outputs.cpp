@@ -5,6 +5,14 @@
 #include "freed_memory.h"
 #include "work_crew.h"
 
+namespace {
+
+// Storage freed by a part that goes back to the system before the next part's
+// outputs are made; less stays with the allocator, which hands it out again.
+const std::size_t kWorthReturningPart = std::size_t{16} << 20;
+
+}  // namespace
+
 bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
                   const std::vector<BlockState>& states, const PursuitRequest& request,
                   std::int32_t threads, PursuitSink& sink, BlockValues* values,
@@ -21,7 +29,7 @@ bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
   for (std::int32_t t = 0; t < Q;) {
     // The storage the blocks of the part before freed goes back before the
     // host makes this part's arrays, which it would not place in it.
-    returnFreedMemory(static_cast<std::size_t>(freed));
+    returnFreedMemory(static_cast<std::size_t>(freed), kWorthReturningPart);
     part.clear();
     outputs.clear();
     double held = 0.0;
