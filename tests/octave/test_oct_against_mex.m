@@ -74,14 +74,19 @@
 %!    results{k, 2} = run_call (calls{k}{:});
 %!  end
 %!  for k = 1:numel (calls)
-%!    [m, o] = deal (results{k, :});
-%!    where = sprintf ('call %d (%d outputs, %d inputs)', k, calls{k}{1}, numel (calls{k}{2}));
-%!    assert (o.message, m.message, [where ': message']);
-%!    assert (o.identifier, m.identifier, [where ': identifier']);
-%!    assert (o.text, m.text, [where ': console']);
-%!    for i = 1:numel (m.out)
-%!      assert (identical (o.out{i}, m.out{i}), sprintf ('%s: output %d', where, i));
-%!    end
+%!    assert_same_call (results{k, :}, sprintf ('call %d (%d outputs, %d inputs)', ...
+%!                                               k, calls{k}{1}, numel (calls{k}{2})));
+%!  end
+%!endfunction
+
+%!function assert_same_call (m, o, where)
+%!  % One call's result through the .mex (m) and through the .oct (o) agree in
+%!  % everything a caller sees.
+%!  assert (o.message, m.message, [where ': message']);
+%!  assert (o.identifier, m.identifier, [where ': identifier']);
+%!  assert (o.text, m.text, [where ': console']);
+%!  for i = 1:numel (m.out)
+%!    assert (identical (o.out{i}, m.out{i}), sprintf ('%s: output %d', where, i));
 %!  end
 %!endfunction
 
@@ -276,14 +281,7 @@
 %!     end
 %!   end
 %!   for c = 1:numel (calls)
-%!     [m, o] = deal (results{c, :});
-%!     where = sprintf ('probe call %d', c);
-%!     assert (o.message, m.message, [where ': message']);
-%!     assert (o.identifier, m.identifier, [where ': identifier']);
-%!     assert (o.text, m.text, [where ': console']);
-%!     for i = 1:numel (m.out)
-%!       assert (identical (o.out{i}, m.out{i}), sprintf ('%s: output %d', where, i));
-%!     end
+%!     assert_same_call (results{c, :}, sprintf ('probe call %d', c));
 %!   end
 %!   assert (results{6, 2}.identifier, 'tilevista:probe');
 %!   assert (results{6, 2}.message, 'TILEVISTA_Mex: asked for an error after 2 inputs, as told');
