@@ -54,6 +54,17 @@ struct PursuitStatistics {
 PursuitStatistics lastPursuitStatistics() { return PursuitStatistics(); }
 #endif
 
+namespace {
+// Outputs made beside the filling: recorded since the pursuit does it; zero
+// for the revisions before.
+template <typename Statistics>
+auto outputBesideSeconds(const Statistics& s, int) -> decltype(s.outputBesideSeconds) {
+  return s.outputBesideSeconds;
+}
+template <typename Statistics>
+double outputBesideSeconds(const Statistics&, long) { return 0.0; }
+}  // namespace
+
 // The block scoring's route, of revisions that report it; BLAS before them.
 template <typename Statistics>
 auto scoringRoute(const Statistics& s, int) -> decltype(s.scoringRoute) {
@@ -326,7 +337,7 @@ int main(int argc, char** argv) {
         "\"bands\": %d, \"replayed_bands\": %d, "
         "\"atoms_rolled_back\": %llu, \"rolled_back_share\": %.5f, \"scoring_seconds\": %.6f, "
         "\"band_seconds\": %.6f, \"order_seconds\": %.6f, \"roll_back_seconds\": %.6f, "
-        "\"output_seconds\": %.6f, \"finish_seconds\": %.6f}\n",
+        "\"output_seconds\": %.6f, \"output_beside_seconds\": %.6f, \"finish_seconds\": %.6f}\n",
         o.label.c_str(), o.image.c_str(), image.height, image.width, B, o.atoms, Q, o.psnr, tol,
         stopRule(result.console), atoms, atoms / double(Q), double(pixels) / atoms, sse, psnr,
         o.repeat, best, median, firstSeconds, best / atoms * 1e6, inputBytes, inputHeap, outputBytes, heapPeak,
@@ -335,7 +346,7 @@ int main(int argc, char** argv) {
         static_cast<unsigned long long>(statistics.atomsRolledBack),
         double(statistics.atomsRolledBack) / atoms, statistics.scoringSeconds,
         statistics.bandSeconds, statistics.orderSeconds, statistics.rollBackSeconds,
-        statistics.outputSeconds, statistics.finishSeconds);
+        statistics.outputSeconds, outputBesideSeconds(statistics, 0), statistics.finishSeconds);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "whole_image: %s\n", e.what());
     return 1;

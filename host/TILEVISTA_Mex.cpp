@@ -116,6 +116,12 @@ class MexOutputs : public PursuitSink {
 
   void setTotalAtoms(double atoms) { *mxGetPr(plhs_[kTotalAtoms]) = atoms; }
 
+  // Only a host that says so: MATLAB may leave a call from a failed creation
+  // by a long jump, past the frames that join the pursuit's threads.
+#if defined(TILEVISTA_HOST_FAILS_BY_UNWINDING)
+  bool failsByUnwinding() const override { return true; }
+#endif
+
  private:
   double* create(int output, mwIndex i, mwSize m, mwSize n) {
     mxArray* a = mxCreateUninitNumericMatrix(m, n, mxDOUBLE_CLASS, mxREAL);

@@ -41,13 +41,21 @@ class PursuitSink {
  public:
   virtual ~PursuitSink() = default;
   /// Where block q's results go. Called once for every block, in index order,
-  /// on the thread that called runBlockPursuit and while no other thread of the
-  /// pursuit is running, after the pursuit has stopped. May throw (out of
+  /// on the thread that called runBlockPursuit, after the pursuit has stopped,
+  /// and while no other thread of the pursuit runs unless failsByUnwinding()
+  /// allows it (the other threads never call the sink). May throw (out of
   /// memory, a host's own error): the pursuit then ends with every thread
   /// joined and its storage freed, and the exception propagates.
   /// @param q  block index, 0-based
   /// @param m  atoms the block received (0: only the approximation is written)
   virtual BlockOutputs blockOutputs(std::int32_t q, std::int32_t m) = 0;
+  /// True when every way blockOutputs can fail (a host error, an allocation
+  /// that fails, an interrupt) is a C++ exception, which unwinds the pursuit's
+  /// frames and so joins its threads before the host takes anything back. The
+  /// pursuit may then ask for blocks' arrays, still on the calling thread, while
+  /// its workers fill arrays given earlier. A host that may leave a call
+  /// without unwinding (a long jump) must answer false.
+  virtual bool failsByUnwinding() const { return false; }
 };
 
 /// Where a running pursuit stands, between its bands.

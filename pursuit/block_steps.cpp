@@ -144,7 +144,6 @@ void finishBlock(const PursuitShape& shape, const BlockData& data, std::int32_t 
   dgemv("T", &n, &mm, &alpha, B, &n, data.F, &kOne, &beta, C, &kOne);
   std::memcpy(out.coefficients, C, count * sizeof(double));
   if (duals) std::memcpy(out.dual, B, N * count * sizeof(double));
-  atoms.release();
 
   scaleAndAdd(data.R, data.F, -1.0, shape.N);
   std::memcpy(out.approximation, data.R, N * sizeof(double));

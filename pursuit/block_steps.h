@@ -97,8 +97,8 @@ void rescore(const PursuitShape& shape, const BlockData& data, double* scratch,
 /// pursuit formed it: F minus each atom's component, in order.
 void rebuildResidual(const PursuitShape& shape, const BlockData& data, std::int32_t count);
 
-/// Writes a block's results for its m atoms and releases its storage:
-/// indices, orthonormal vectors, the dual vectors grown atom by atom, the
+/// Writes a block's results for its m atoms (its storage is then no longer
+/// needed; the caller releases it): indices, orthonormal vectors, the dual vectors grown atom by atom, the
 /// coefficients (duals times F) and the approximation F - R (R is overwritten);
 /// for m = 0 an approximation of zeros. The duals are built in the scratch
 /// (the coefficients come from them) and copied out only when wanted.

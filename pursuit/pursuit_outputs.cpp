@@ -7,9 +7,17 @@
 
 namespace {
 
-// Storage freed by a part that goes back to the system before the next part's
-// outputs are made; less stays with the allocator, which hands it out again.
-const std::size_t kWorthReturningPart = std::size_t{16} << 20;
+// A call whose blocks' working storage comes to this much gives what each part
+// frees back to the system before more outputs are made; a smaller call leaves
+// it with the allocator, which hands it out again.
+const double kWorthReturning = 128.0 * (1 << 20);
+
+// The blocks of one part, in index order, and where their results go.
+struct OutputPart {
+  std::vector<std::int32_t> blocks;
+  std::vector<BlockOutputs> outputs;
+  double atoms = 0.0;
+};
 
 }  // namespace
 
@@ -21,41 +29,74 @@ bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
   const auto Q = static_cast<std::int32_t>(data.size());
   double atoms = 0.0;
   for (const BlockState& block : states) atoms += block.count;
-  const double partAtoms = std::max(atoms / 8.0, 1.0);
+  const double bytesPerAtom = sizeof(double) * (static_cast<double>(shape.N) + 3.0);
+  const bool giveBack = atoms * bytesPerAtom >= kWorthReturning;
+  // Beside the filling, the calling thread lets the part before go and asks
+  // for the next one's arrays: the outputs of three parts are then held
+  // beside their blocks' storage, not one, and parts of a third of the size
+  // keep that overlap where it was. The part before goes on the calling thread
+  // so that the workers, which allocate nothing while they fill, never wait
+  // for the allocator's lock while it makes arrays.
+  const bool beside = threads > 1 && sink.failsByUnwinding();
+  const double partAtoms = std::max(atoms / (beside ? 24.0 : 8.0), 1.0);
+  const auto release = [&](const OutputPart& part) {
+    for (std::int32_t q : part.blocks) data[static_cast<std::size_t>(q)].storage->release();
+  };
 
-  std::vector<std::int32_t> part;
-  std::vector<BlockOutputs> outputs;
-  double freed = 0.0;  // bytes of the blocks' storage freed by the part before
-  for (std::int32_t t = 0; t < Q;) {
-    // The storage the blocks of the part before freed goes back before the
-    // host makes this part's arrays, which it would not place in it.
-    returnFreedMemory(static_cast<std::size_t>(freed), kWorthReturningPart);
-    part.clear();
-    outputs.clear();
-    double held = 0.0;
-    for (; t < Q && held < partAtoms; ++t) {
+  std::int32_t next = 0;  // the first block without arrays
+  const auto makePart = [&](OutputPart* part) {
+    part->blocks.clear();
+    part->outputs.clear();
+    part->atoms = 0.0;
+    for (; next < Q && part->atoms < partAtoms; ++next) {
       if (request.interrupted != nullptr && request.interrupted()) return false;
-      const std::int32_t m = states[t].count;
-      outputs.push_back(sink.blockOutputs(t, m));
-      part.push_back(t);
-      held += m;
+      const std::int32_t m = states[next].count;
+      part->outputs.push_back(sink.blockOutputs(next, m));
+      part->blocks.push_back(next);
+      part->atoms += m;
     }
-    freed = held * sizeof(double) * (static_cast<double>(shape.N) + 3.0);
-    statistics->outputSeconds += clock.lap();
-    WorkCrew crew(std::min<std::int32_t>(threads, static_cast<std::int32_t>(part.size())),
-                  request.interrupted);
-    std::vector<BlockScratch> scratch(static_cast<std::size_t>(crew.size()));
-    const bool completed =
-        crew.run(part.size(), crew.grain(part.size()), [&](std::size_t j, std::int32_t member) {
-          BlockScratch& own = scratch[static_cast<std::size_t>(member)];
-          if (own.atom.size() == 0) own.atom.allocate(static_cast<std::size_t>(shape.N));
-          const auto q = static_cast<std::size_t>(part[j]);
-          finishBlock(shape, data[q], states[q].count, outputs[j], request.duals, request.bases,
-                      &own);
-        });
+    return true;
+  };
+
+  WorkCrew crew(std::min(threads, Q), request.interrupted);
+  std::vector<BlockScratch> scratch(static_cast<std::size_t>(crew.size()));
+  OutputPart part, following, filled;
+  if (!makePart(&part)) return false;
+  statistics->outputSeconds += clock.lap();
+  while (!part.blocks.empty()) {
+    const WorkCrew::Task fill = [&](std::size_t j, std::int32_t member) {
+      BlockScratch& own = scratch[static_cast<std::size_t>(member)];
+      if (own.atom.size() == 0) own.atom.allocate(static_cast<std::size_t>(shape.N));
+      const auto q = static_cast<std::size_t>(part.blocks[j]);
+      finishBlock(shape, data[q], states[q].count, part.outputs[j], request.duals, request.bases,
+                  &own);
+      if (!beside) data[q].storage->release();
+    };
+    const std::size_t count = part.blocks.size();
+    bool made = true, completed;
+    if (beside) {
+      double madeSeconds = 0.0;
+      completed = crew.runBeside(count, crew.grain(count), fill, [&] {
+        StatisticsClock making;
+        release(filled);
+        made = makePart(&following);
+        madeSeconds = making.lap();
+      });
+      statistics->outputBesideSeconds += madeSeconds;
+    } else {
+      completed = crew.run(count, crew.grain(count), fill);
+    }
     statistics->finishSeconds += clock.lap();
-    if (!completed) return false;
-    values->releaseBelow(t);
+    if (!completed || !made) return false;
+    values->releaseBelow(part.blocks.back() + 1);
+    // What the blocks freed goes back before the host makes more arrays,
+    // which it would not place in it.
+    if (giveBack) returnFreedMemory();
+    if (!beside && !makePart(&following)) return false;
+    std::swap(filled, part);
+    std::swap(part, following);
+    statistics->outputSeconds += clock.lap();
   }
+  release(filled);
   return true;
 }

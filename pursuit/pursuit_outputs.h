@@ -11,10 +11,12 @@
 #include "block_values.h"
 
 /// Writes every block's results and frees its storage, a part at a time: the
-/// sink gives a part's arrays on the calling thread with no worker running,
-/// then a crew fills them. A part holds about an eighth of the atoms, so the
-/// outputs and the blocks' working storage overlap only that much, and the
-/// blocks' values are let go as the parts are written.
+/// sink gives a part's arrays on the calling thread, then a crew fills them.
+/// Where the sink allows it (PursuitSink::failsByUnwinding), the calling thread
+/// asks for the next part's arrays while the others fill this part's. A part
+/// holds about an eighth of the atoms (a sixteenth when two parts are held at
+/// once), so the outputs and the blocks' working storage overlap only that
+/// much, and the blocks' values are let go as the parts are written.
 /// @param shape       in, the call's sizes and dictionaries
 /// @param data        in/out, every block's arrays (residuals are overwritten)
 /// @param states      in, every block's state at the stop

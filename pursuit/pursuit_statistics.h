@@ -18,7 +18,8 @@ struct PursuitStatistics {
   double bandSeconds = 0.0;          ///< blocks taking their atoms (threads)
   double orderSeconds = 0.0;         ///< planning, checks and replays between bands (calling thread)
   double rollBackSeconds = 0.0;      ///< residuals rebuilt after the stop (threads)
-  double outputSeconds = 0.0;        ///< host arrays of the outputs created (calling thread)
+  double outputSeconds = 0.0;        ///< host arrays of the outputs created (calling thread alone)
+  double outputBesideSeconds = 0.0;  ///< the same while the workers filled others (within finishSeconds)
   double finishSeconds = 0.0;        ///< outputs filled: duals, coefficients, approximations (threads)
 };
 

@@ -114,12 +114,23 @@ void WorkCrew::workerLoop(std::int32_t member) {
 }
 
 bool WorkCrew::run(std::size_t count, std::size_t grain, const Task& task) {
-  return runRanges(count, grain, [&](std::size_t begin, std::size_t end, std::int32_t member) {
+  return runBeside(count, grain, task, {});
+}
+
+bool WorkCrew::runBeside(std::size_t count, std::size_t grain, const Task& task,
+                         const std::function<void()>& own) {
+  const RangeTask items = [&](std::size_t begin, std::size_t end, std::int32_t member) {
     for (std::size_t item = begin; item < end && proceed(member); ++item) task(item, member);
-  });
+  };
+  return runWith(count, grain, items, own);
 }
 
 bool WorkCrew::runRanges(std::size_t count, std::size_t grain, const RangeTask& task) {
+  return runWith(count, grain, task, {});
+}
+
+bool WorkCrew::runWith(std::size_t count, std::size_t grain, const RangeTask& task,
+                       const std::function<void()>& own) {
   stopOnInterrupt();
   if (stop_.load(std::memory_order_relaxed)) return !wasInterrupted_;
   task_ = &task;
@@ -133,6 +144,15 @@ bool WorkCrew::runRanges(std::size_t count, std::size_t grain, const RangeTask& 
       ++generation_;
     }
     wake_.notify_all();
+  }
+  if (own) {
+    try {
+      own();
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!error_) error_ = std::current_exception();
+      stop_.store(true, std::memory_order_relaxed);
+    }
   }
   work(0);
   if (!workers_.empty()) {

@@ -55,6 +55,13 @@ class WorkCrew {
   /// task whole; the task polls proceed() itself between its steps.
   bool runRanges(std::size_t count, std::size_t grain, const RangeTask& task);
 
+  /// As run(), but the calling thread first does `own()`, work of its own that
+  /// must stay on it (such as asking a host for the next items' arrays), and
+  /// then joins the others on the items (none: as run()). An exception from
+  /// own() stops the crew and is rethrown once every member has stopped.
+  bool runBeside(std::size_t count, std::size_t grain, const Task& task,
+                 const std::function<void()>& own);
+
   /// For tasks with long items, between their steps: true while the crew should
   /// go on. On the calling thread it polls the interrupt check.
   bool proceed(std::int32_t member);
@@ -64,6 +71,8 @@ class WorkCrew {
   void workerLoop(std::int32_t member);
   void work(std::int32_t member);
   void stopOnInterrupt();
+  bool runWith(std::size_t count, std::size_t grain, const RangeTask& task,
+               const std::function<void()>& own);
 
   bool (*interrupted_)();
   std::vector<std::thread> workers_;

@@ -2,15 +2,20 @@
 // call like any other shortage: the usual message, no outputs, every thread
 // joined, nothing left behind (the sanitizer builds check the heap), and the
 // next call as if nothing had happened. This executable replaces operator new
-// to make the n-th allocation off the main thread fail.
+// to make the n-th allocation off the main thread fail. A host that fails by
+// exceptions is given the next outputs' arrays while the workers fill others:
+// the same outputs, and a failure or interrupt there ends the pursuit as well.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
+#include "block_pursuit.h"
 #include "test_arrays.h"
 
 using namespace testing_arrays;
@@ -115,6 +120,92 @@ TEST(ThreadFailures, AFailedAllocationInAWorkerEndsTheCallCleanly) {
     }
   }
   EXPECT_EQ(reachedCount, 4) << "the workers allocated less than expected";
+}
+
+std::atomic<bool> interruptNow{false};
+bool interruptRequested() { return interruptNow.load(); }
+
+// Keeps every block's outputs in memory of its own; at block failAt it throws,
+// or asks for an interrupt, as a host may.
+class VectorSink : public PursuitSink {
+ public:
+  enum class Failure { kNone, kThrow, kInterrupt };
+  VectorSink(std::size_t N, std::size_t Q, bool unwinding, Failure failure = Failure::kNone,
+             std::int32_t failAt = -1)
+      : N_(N), unwinding_(unwinding), failure_(failure), failAt_(failAt), blocks_(Q) {}
+
+  BlockOutputs blockOutputs(std::int32_t q, std::int32_t m) override {
+    EXPECT_EQ(std::this_thread::get_id(), mainThread) << "block " << q;
+    if (q == failAt_ && failure_ == Failure::kThrow) throw std::runtime_error("host refuses");
+    if (q == failAt_ && failure_ == Failure::kInterrupt) interruptNow = true;
+    const std::size_t M = static_cast<std::size_t>(m);
+    std::vector<double>& b = blocks_[static_cast<std::size_t>(q)];
+    b.assign(N_ + M * (3 + 2 * N_), -1.0);
+    BlockOutputs out;
+    out.approximation = b.data();
+    out.yIndex = out.approximation + N_;
+    out.xIndex = out.yIndex + M;
+    out.coefficients = out.xIndex + M;
+    out.dual = out.coefficients + M;
+    out.ortho = out.dual + N_ * M;
+    return out;
+  }
+  bool failsByUnwinding() const override { return unwinding_; }
+  const std::vector<std::vector<double>>& blocks() const { return blocks_; }
+
+ private:
+  std::size_t N_;
+  bool unwinding_;
+  Failure failure_;
+  std::int32_t failAt_;
+  std::vector<std::vector<double>> blocks_;
+};
+
+TEST(ThreadFailures, OutputsMadeWhileWorkersFillAreTheSameAndAFailureThereEndsCleanly) {
+  const Problem p = randomProblem(8, 8, 16, 16, 8, 8, 31);
+  std::vector<const double*> blocks;
+  for (const std::vector<double>& b : p.blocks) blocks.push_back(b.data());
+  PursuitRequest request;
+  request.blocks = blocks.data();
+  request.blockCount = static_cast<std::int32_t>(blocks.size());
+  request.rows = request.cols = 8;
+  request.Dy = p.Dy.data();
+  request.Ky = 16;
+  request.Dx = p.Dx.data();
+  request.Kx = 16;
+  request.tol = 1e-3;
+  request.atomLimit = 64 * request.blockCount;
+  request.threads = 3;
+  request.interrupted = interruptRequested;
+  const std::size_t N = 64, Q = blocks.size();
+
+  VectorSink serial(N, Q, false), beside(N, Q, true);
+  const PursuitResult one = runBlockPursuit(request, serial);
+  const PursuitResult other = runBlockPursuit(request, beside);
+  ASSERT_TRUE(one.completed && other.completed);
+  ASSERT_GT(one.statistics.threads, 1) << "no worker could be started";
+  EXPECT_EQ(one.statistics.outputBesideSeconds, 0.0);
+  EXPECT_GT(other.statistics.outputBesideSeconds, 0.0) << "no arrays were made beside the workers";
+  EXPECT_EQ(one.atoms, other.atoms);
+  for (std::size_t q = 0; q < Q; ++q) {
+    const std::vector<double>& a = serial.blocks()[q];
+    const std::vector<double>& b = beside.blocks()[q];
+    ASSERT_EQ(a.size(), b.size()) << "block " << q;
+    EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(double)), 0) << "block " << q;
+  }
+
+  // Early, in the middle and at the last block; the sanitizer builds check
+  // that every thread is joined and nothing is left behind.
+  for (std::int32_t failAt : {1, static_cast<std::int32_t>(Q / 2), static_cast<std::int32_t>(Q - 1)}) {
+    VectorSink refusing(N, Q, true, VectorSink::Failure::kThrow, failAt);
+    EXPECT_THROW(runBlockPursuit(request, refusing), std::runtime_error) << "block " << failAt;
+    VectorSink interrupting(N, Q, true, VectorSink::Failure::kInterrupt, failAt);
+    EXPECT_FALSE(runBlockPursuit(request, interrupting).completed) << "block " << failAt;
+    interruptNow = false;
+  }
+  VectorSink again(N, Q, true);
+  ASSERT_TRUE(runBlockPursuit(request, again).completed);
+  EXPECT_EQ(again.blocks(), beside.blocks());
 }
 
 }  // namespace

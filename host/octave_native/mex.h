@@ -27,6 +27,11 @@
 
 #define octave_mex_h 1
 
+// Octave's errors and interrupts are C++ exceptions, and so is every failure
+// of these functions: the module may ask for arrays while its own threads run
+// (PursuitSink).
+#define TILEVISTA_HOST_FAILS_BY_UNWINDING 1
+
 #include <cstddef>
 
 // Octave's own element classes, complexity flags and sizes (mwSize and

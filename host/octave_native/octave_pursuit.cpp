@@ -103,6 +103,9 @@ class OctaveOutputs : public PursuitSink {
     return out;
   }
 
+  // Octave's allocations and interrupts fail by C++ exceptions.
+  bool failsByUnwinding() const override { return true; }
+
   /// The filled outputs as cells shaped as the blocks, into s.
   void into(octave_scalar_map* s) const {
     s->assign("approximations", cellOf(approximations_));

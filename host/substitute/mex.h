@@ -19,6 +19,11 @@
 #ifndef TILEVISTA_SUBSTITUTE_MEX_H
 #define TILEVISTA_SUBSTITUTE_MEX_H
 
+// Every failure of these functions (a host error, a creation that cannot be
+// satisfied) leaves the call as a C++ exception, never by a long jump: the
+// module may ask for arrays while its own threads run (PursuitSink).
+#define TILEVISTA_HOST_FAILS_BY_UNWINDING 1
+
 #include <cstddef>
 #include <cstdint>
 

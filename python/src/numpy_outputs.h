@@ -29,6 +29,8 @@ class NumpyOutputs : public PursuitSink {
 
   /// @throws std::bad_alloc when the memory cannot be had
   BlockOutputs blockOutputs(std::int32_t q, std::int32_t m) override;
+  /// True: a failure is std::bad_alloc, and the GIL is not needed.
+  bool failsByUnwinding() const override { return true; }
 
   /// The results as NumPy arrays, per output a list with one entry per block:
   /// (approximations: rows x cols float64, Fortran order; y indices and
