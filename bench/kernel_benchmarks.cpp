@@ -22,6 +22,7 @@
 #include "blas.h"
 #include "blas_threads.h"
 #include "cosine_dictionary.h"
+#include "generated_gemm.h"
 #include "orthogonalize.h"
 #include "separable_atom.h"
 #include "separable_scorer.h"
@@ -158,6 +159,40 @@ BENCHMARK(BM_Score)
     ->ArgsProduct({{8}, {16}, {1, 0}})
     ->ArgsProduct({{16}, {16, 32}, {1, 0}})
     ->ArgNames({"side", "K", "kernels"})
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
+
+// The two products of the scoring alone, without the choice: the kernels the
+// scorer generates for an 8 x 8 or 16 x 16 block (T = Dy^T F, then P = T Dx),
+// called as it calls them. Skipped where the build or processor has none.
+void BM_ScoreProducts(benchmark::State& st) {
+  const BlockState s(std::int32_t(st.range(0)), std::int32_t(st.range(1)), 0);
+  const GeneratedGemm first = GeneratedGemm::generate(s.Ky, s.cols, s.rows, s.Ky, s.rows, s.Ky);
+  const GeneratedGemm second = GeneratedGemm::generate(s.Ky, s.Kx, s.cols, s.Ky, s.cols, s.Ky);
+  if (!first || !second) {
+    st.SkipWithError("no generated kernels here");
+    return;
+  }
+  AlignedDoubles DyT(std::size_t(s.Ky) * std::size_t(s.rows)), F(s.R.size()),
+      Dx(s.Dx.size()), T(std::size_t(s.Ky) * std::size_t(s.cols)),
+      P(std::size_t(s.Ky) * std::size_t(s.Kx));
+  for (std::int32_t i = 0; i < s.rows; ++i)
+    for (std::int32_t j = 0; j < s.Ky; ++j)
+      DyT.get()[j + std::size_t(i) * std::size_t(s.Ky)] = s.Dy[i + std::size_t(j) * std::size_t(s.rows)];
+  std::copy(s.R.begin(), s.R.end(), F.get());
+  std::copy(s.Dx.begin(), s.Dx.end(), Dx.get());
+  for (auto _ : st) {
+    first(DyT.get(), F.get(), T.get());
+    second(T.get(), Dx.get(), P.get());
+    benchmark::DoNotOptimize(P.get()[0]);
+    benchmark::ClobberMemory();
+  }
+  st.SetLabel(GeneratedGemm::kernelSet());
+}
+BENCHMARK(BM_ScoreProducts)
+    ->ArgsProduct({{8, 16}, {16}})
+    ->ArgNames({"side", "K"})
     ->Threads(1)
     ->Threads(2)
     ->UseRealTime();
