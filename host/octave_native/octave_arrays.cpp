@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -17,6 +18,12 @@ using Kind = mxArray_tag::Kind;
 
 CallArrays* running = nullptr;  // only the calling thread calls mx functions
 
+// Held back for the message of an error raised when memory has run out (see
+// CallArrays::releaseErrorReserve); never written, so it costs address space,
+// not memory.
+constexpr std::size_t kErrorReserve = std::size_t{1} << 20;
+std::unique_ptr<char[]> errorReserve;
+
 // The function's name for messages, "unknown" outside a call as in Octave's
 // MEX layer.
 const char* functionName() {
@@ -26,6 +33,7 @@ const char* functionName() {
 // What Octave's MEX layer raises when an array's storage cannot be had; bytes
 // as it counts them, elements times element size. Does not return.
 [[noreturn]] void raiseAllocationFailure(std::uint64_t bytes) {
+  CallArrays::releaseErrorReserve();
   error("%s: failed to allocate %llu bytes of memory", functionName(),
         static_cast<unsigned long long>(bytes));
 }
@@ -33,6 +41,7 @@ const char* functionName() {
 // Misuse of the interface by the module: an Octave error naming it, so that
 // the session goes on. Does not return.
 [[noreturn]] void raiseMisuse(const char* function, const char* problem) {
+  CallArrays::releaseErrorReserve();
   error("%s: %s: %s", functionName(), function, problem);
 }
 
@@ -130,7 +139,12 @@ double* inputNumbers(mxArray_tag& a) {
 
 // ---- CallArrays ----------------------------------------------------------
 
-CallArrays::CallArrays(const char* name) : name_(name), outer_(running) { running = this; }
+CallArrays::CallArrays(const char* name) : name_(name), outer_(running) {
+  running = this;
+  if (!errorReserve) errorReserve.reset(new (std::nothrow) char[kErrorReserve]);
+}
+
+void CallArrays::releaseErrorReserve() { errorReserve.reset(); }
 
 CallArrays::~CallArrays() { running = outer_; }
 

@@ -90,6 +90,12 @@ class CallArrays {
   /// (an element replaced in its cell); inputs are left alone.
   static void release(mxArray_tag* a);
 
+  /// Lets go of the memory held back for an error's message, just before an
+  /// error is raised: Octave builds the message on the heap, and a call that
+  /// ran out of memory would otherwise show a message cut short, or none. A
+  /// call takes the reserve again when it starts.
+  static void releaseErrorReserve();
+
  private:
   static constexpr std::size_t kChunk = 512;
   const char* name_;

@@ -51,6 +51,7 @@ int mexPrintf(const char* format, ...) {
 }
 
 void mexErrMsgTxt(const char* text) {
+  octave_native::CallArrays::releaseErrorReserve();
   const std::size_t length = text != nullptr ? std::strlen(text) : 0;
   if (length == 0) error(" ");  // Octave's error needs some text
   if (text[length - 1] == '\n') {
@@ -62,6 +63,7 @@ void mexErrMsgTxt(const char* text) {
 }
 
 void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
+  octave_native::CallArrays::releaseErrorReserve();
   if (format == nullptr || format[0] == '\0') error(" ");
   const std::string prefixed = std::string(octave_native::functionName()) + ": " + format;
   va_list args;

@@ -215,7 +215,9 @@
 %! % Out of memory where the gateway's check cannot see it: an address space
 %! % 128 MB above what the process uses, and calls whose outputs and working
 %! % storage need some 400 MB. Whichever allocation fails, the module's or
-%! % the host's, the call ends with a message and the next call works.
+%! % the host's, the call ends with a message and the next call works. The
+%! % messages are printed after that call: printed at once, with the address
+%! % space still nearly spent, Octave's own output may be cut short.
 %! dirs = module_dirs ();
 %! octave = fullfile (OCTAVE_HOME, 'bin', 'octave-cli');
 %! toolbox = fileparts (which ('tilevista_blocks'));
@@ -231,10 +233,11 @@
 %!   [status, output] = system (sprintf ('"%s" --no-gui --norc --eval "%s" 2>&1', octave, [paths setup vmSize]));
 %!   assert (status, 0, output);
 %!   limit = str2double (regexp (output, '^(\d+)$', 'tokens', 'once', 'lineanchors'){1}) + 131072;
-%!   script = [paths setup 'for k = 1:3, try, evalc (''[o{1:7}] = TILEVISTA_Mex (b, D, D, 0);''); ' ...
-%!             'disp (''no error''); catch err, disp (err.message); end, end; clear o; ' ...
+%!   script = [paths setup 'm = {''no error'', ''no error'', ''no error''}; ' ...
+%!             'for k = 1:3, try, evalc (''[o{1:7}] = TILEVISTA_Mex (b, D, D, 0);''); ' ...
+%!             'catch err, m{k} = err.message; end, end; clear o; ' ...
 %!             'o = cell (1, 7); evalc (''[o{1:7}] = TILEVISTA_Mex ({[3;4], [0;1]}, eye (2), 1);''); ' ...
-%!             'printf (''atoms %d\n'', o{7});'];
+%!             'printf (''%s\n'', m{:}); printf (''atoms %d\n'', o{7});'];
 %!   [status, output] = system (sprintf ('ulimit -v %d; "%s" --no-gui --norc --eval "%s" 2>&1', ...
 %!                                       limit, octave, script));
 %!   lines = strsplit (strtrim (output), "\n");
