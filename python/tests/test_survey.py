@@ -18,7 +18,7 @@ import tilevista
 from tilevista.pictures import read_image, write_png
 from tilevista.survey import main, run_survey
 from tilevista.survey_table import HEADER, ResultsFile, load_table
-from tilevista.survey_task import (TaskSpec, block_energies, call_point, point_psnr, run_task,
+from tilevista.survey_task import (SurveyTask, block_energies, call_point, point_psnr, run_task,
                                    survey_pixels)
 
 # The project's tree, for the bundled image: the one around the tests, or for
@@ -60,7 +60,7 @@ def measures(survey):
 def test_rows_read_off_one_call_equal_their_own_calls(images):
     img = read_image(images / "odd.png")
     targets = (40.0, 30.0, 45.0, 35.0)  # the tightest not first
-    rows = run_task(TaskSpec(str(images / "odd.png"), 8, 16, targets))
+    rows = run_task(SurveyTask(str(images / "odd.png"), 8, 16, targets))
     measured = survey_pixels(img, 8)
     assert measured.shape == (96, 112)  # cut to whole blocks
     blocks, layout = tilevista.image_blocks(measured, 8)

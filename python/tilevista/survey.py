@@ -48,7 +48,7 @@ from typing import (Any, Callable, Iterator, List, NamedTuple, Optional, Sequenc
 from .inputs import positive_integer
 from .survey_report import RunFigures, write_plots, write_summary
 from .survey_table import RESULTS, ResultsFile, latest_rows, load_table
-from .survey_task import (IgnoreCtrlC, SurveyRow, TaskSpec, dictionary_name, error_rows,
+from .survey_task import (IgnoreCtrlC, SurveyRow, SurveyTask, dictionary_name, error_rows,
                           run_task)
 
 __all__ = ["Survey", "SurveyRow", "run_survey", "find_images", "main", "DEFAULT_TARGETS"]
@@ -206,19 +206,19 @@ def _dask_client(workers: int, scheduler: Optional[str]) -> Iterator[Any]:
             cluster.close()
 
 
-def _on_dask(client: Any, tasks: List[TaskSpec]) -> Iterator[List[SurveyRow]]:
+def _on_dask(client: Any, tasks: List[SurveyTask]) -> Iterator[List[SurveyRow]]:
     """The rows of each task, as the tasks end on the cluster."""
     from distributed import as_completed
 
-    futures = {client.submit(run_task, spec, pure=False, priority=len(tasks) - k): spec
-               for k, spec in enumerate(tasks)}
+    futures = {client.submit(run_task, task, pure=False, priority=len(tasks) - k): task
+               for k, task in enumerate(tasks)}
     # Closing the client (on the way out, also after Ctrl-C) releases the tasks left.
     for future in as_completed(futures):
-        spec = futures[future]
+        task = futures[future]
         try:
             rows = future.result()
         except Exception as e:  # e.g. its workers died every time it ran
-            rows = error_rows(spec, f"the task failed on the cluster: {type(e).__name__}: {e}")
+            rows = error_rows(task, f"the task failed on the cluster: {type(e).__name__}: {e}")
         yield rows
 
 
@@ -334,10 +334,10 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
         for image, side, k, wanted in grid:
             missing = tuple(t for t in wanted if (image, side, dictionary_name(k), t) not in done)
             if missing:
-                tasks.append(TaskSpec(image, side, k, missing))
-        tasks.sort(key=lambda spec: -_cost(spec.image, spec.block, spec.atoms))
+                tasks.append(SurveyTask(image, side, k, missing))
+        tasks.sort(key=lambda task: -_cost(task.image, task.block, task.atoms))
         total = len(grid) * len(targets)
-        to_do = sum(len(spec.targets) for spec in tasks)
+        to_do = sum(len(task.targets) for task in tasks)
         where = ("in this process" if scheduler is None and workers == 0 else
                  f"on the Dask cluster at {scheduler}" if scheduler is not None else
                  f"on a local Dask cluster of {workers} worker{'s' * (workers != 1)}")
@@ -375,11 +375,11 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
 
 
 @contextmanager
-def _engine(tasks: List[TaskSpec], workers: int, scheduler: Optional[str]
+def _engine(tasks: List[SurveyTask], workers: int, scheduler: Optional[str]
             ) -> Iterator[Iterator[List[SurveyRow]]]:
     """The tasks' rows as they end: in this process, or on Dask."""
     if scheduler is None and workers == 0:
-        yield (run_task(spec) for spec in tasks)
+        yield (run_task(task) for task in tasks)
         return
     with _dask_client(workers, scheduler) as client:
         yield _on_dask(client, tasks)

@@ -49,11 +49,11 @@ from .module_call import Approximation, approximate
 from .pictures import read_image
 from .quality import tol_for_peak
 
-__all__ = ["TaskSpec", "SurveyRow", "Point", "survey_pixels", "block_energies", "curve_point",
+__all__ = ["SurveyTask", "SurveyRow", "Point", "survey_pixels", "block_energies", "curve_point",
            "call_point", "point_psnr", "dictionary_name", "run_task", "error_rows", "IgnoreCtrlC"]
 
 
-class TaskSpec(NamedTuple):
+class SurveyTask(NamedTuple):
     """One task of a survey.
 
     Attributes
@@ -254,13 +254,13 @@ def worker_name() -> str:
     return "in-process"
 
 
-def error_rows(spec: TaskSpec, error: str, worker: str = "") -> List[SurveyRow]:
+def error_rows(task: SurveyTask, error: str, worker: str = "") -> List[SurveyRow]:
     """The rows of a task that failed, one per target, carrying ``error``
     (on one line)."""
     text = " / ".join(line.strip() for line in str(error).splitlines() if line.strip())
-    return [SurveyRow(spec.image, None, spec.block, dictionary_name(spec.atoms), target,
+    return [SurveyRow(task.image, None, task.block, dictionary_name(task.atoms), target,
                       *([None] * 9), worker, text or "failed")
-            for target in spec.targets]
+            for target in task.targets]
 
 
 def _failure(e: Exception) -> str:
@@ -273,40 +273,40 @@ def _failure(e: Exception) -> str:
     return f"{type(e).__name__}: {e}"
 
 
-def run_task(spec: TaskSpec) -> List[SurveyRow]:
+def run_task(task: SurveyTask) -> List[SurveyRow]:
     """Measure one image at one block size and dictionary, at every target.
 
     Parameters
     ----------
-    spec : TaskSpec
+    task : SurveyTask
         The task; its targets in any order.
 
     Returns
     -------
     list of SurveyRow
-        One row per target, in the order of ``spec.targets``; every row
+        One row per target, in the order of ``task.targets``; every row
         carries the error when the task failed.
     """
     worker = worker_name()
     try:
-        img = read_image(spec.image)
+        img = read_image(task.image)
     except Exception as e:  # Pillow raises several kinds for files it cannot read
-        return error_rows(spec, f"cannot read {spec.image} as an image: {e}", worker)
+        return error_rows(task, f"cannot read {task.image} as an image: {e}", worker)
     try:
-        return _measure(spec, img, worker)
+        return _measure(task, img, worker)
     except Exception as e:  # every failure becomes the task's rows
-        return error_rows(spec, _failure(e), worker)
+        return error_rows(task, _failure(e), worker)
 
 
-def _measure(spec: TaskSpec, img: np.ndarray, worker: str) -> List[SurveyRow]:
+def _measure(task: SurveyTask, img: np.ndarray, worker: str) -> List[SurveyRow]:
     from .blocks import image_blocks
 
-    measured = survey_pixels(img, spec.block)
+    measured = survey_pixels(img, task.block)
     peak = default_peak(img)
-    blocks, _ = image_blocks(measured, spec.block)
-    D = cosine_dictionary(spec.block, spec.atoms)
+    blocks, _ = image_blocks(measured, task.block)
+    D = cosine_dictionary(task.block, task.atoms)
     pixels = measured.size
-    tols = [tol_for_peak(pixels, db, peak) for db in spec.targets]
+    tols = [tol_for_peak(pixels, db, peak) for db in task.targets]
     tightest = min(tols)
     energies = block_energies(blocks)
     start = math.fsum(energies)
@@ -322,9 +322,9 @@ def _measure(spec: TaskSpec, img: np.ndarray, worker: str) -> List[SurveyRow]:
     blockwise_seconds = time.perf_counter() - began
 
     rows = []
-    for target, g, b in zip(spec.targets, global_points, per_block):
+    for target, g, b in zip(task.targets, global_points, per_block):
         rows.append(SurveyRow(
-            spec.image, pixels, spec.block, dictionary_name(spec.atoms), target,
+            task.image, pixels, task.block, dictionary_name(task.atoms), target,
             point_psnr(g.energy, pixels, peak), g.atoms, _ratio(pixels, g.atoms),
             point_psnr(b.energy, pixels, peak), b.atoms, _ratio(pixels, b.atoms),
             global_seconds, blockwise_seconds, whole.threads, worker, ""))
