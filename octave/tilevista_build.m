@@ -3,16 +3,14 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
 %   TILEVISTA_BUILD() compiles the module from the project's C++ sources
 %   against the running host's own interface and links it to a BLAS. The
 %   sources, include folders and compiler flags are those of the project's
-%   file module.build, which every build of the module reads
-%   (host/TILEVISTA_Mex.cpp, host/call/*.cpp, pursuit/*.cpp, basis/*.cpp;
-%   C++17, -Wall -Wextra, -O3):
+%   file module.build, which every build of the module reads:
 %
 %     GNU Octave  mkoctfile, linked with -lopenblas when the compiler finds
 %                 OpenBLAS, otherwise -lblas: the Octave function file
-%                 build/octave/TILEVISTA_Mex.oct, the gateway over Octave's
-%                 own arrays (host/octave_native), which returns its outputs
-%                 to Octave without copying them, and tilevista_pursuit;
-%                 only their installers are exported. With ('mex', true)
+%                 build/octave/TILEVISTA_Mex.oct, whose functions
+%                 (TILEVISTA_Mex, tilevista_pursuit) work on Octave's own
+%                 values and return their outputs to Octave without copying
+%                 them; only their installers are exported. With ('mex', true)
 %                 instead the MEX file build/octave-mex/TILEVISTA_Mex.mex
 %                 (mkoctfile --mex), exporting mexFunction alone. Octave
 %                 prefers a .oct to a .mex in the same folder.
@@ -35,8 +33,8 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
 %
 %   The help file TILEVISTA_Mex.m is copied next to the module, so that with
 %   the module's folder on the path both a call and HELP TILEVISTA_Mex work;
-%   beside the .oct also tilevista_pursuit.m, and the PKG_ADD file by which
-%   Octave finds tilevista_pursuit in it.
+%   beside the .oct also the help files of its other functions and the
+%   PKG_ADD file by which Octave finds them in it.
 %
 %   TILEVISTA_BUILD('outdir', DIR) writes into DIR instead of the default
 %   folder. TILEVISTA_BUILD('verbose', true) shows the compiler commands.
@@ -83,8 +81,13 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
   end
   native = isOctave && ~opts.mex;
 
-  sources = [paths(root, 'gateway'), paths(root, 'call_layer'), paths(root, 'core')];
-  includes = cellfun (@(folder) ['-I' folder], paths (root, 'includes'), 'UniformOutput', false);
+  % One command builds every group of sources, so its include folders are
+  % those of every group (the CMake build keeps them apart).
+  shared = [paths(root, 'call_layer'), paths(root, 'core')];
+  includes = {};
+  for name = {'public_include', 'call_include', 'gateway_include', 'octave_include', 'core_includes'}
+    includes = [includes, strcat('-I', paths(root, name{1}))];
+  end
   cxxflags = strjoin (setting (root, 'cxxflags'), ' ');
   optimize = strjoin (setting (root, 'optimize'), ' ');
   if isOctave
@@ -107,17 +110,15 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
       blas = {'-lblas'};
     end
     if native
-      % The function file: "mex.h" is the native host's, found before
-      % Octave's own (which mkoctfile's -I puts first) through -iquote.
+      % The function file: its functions over Octave's own values.
       moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.oct');
-      header = paths (root, 'octave_native_include');
-      exports = paths (root, 'octave_native_exports');
-      args = [{'-iquote', header{1}}, includes, paths(root, 'octave_native'), sources, ...
-              kernels, blas, {['-Wl,--version-script=' exports{1}], '-o', moduleFile}];
+      exports = paths (root, 'octave_exports');
+      args = [includes, paths(root, 'octave'), shared, kernels, blas, ...
+              {['-Wl,--version-script=' exports{1}], '-o', moduleFile}];
     else
       moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.mex');
       exports = paths (root, 'mex_exports');
-      args = [{'--mex'}, includes, sources, kernels, blas, ...
+      args = [{'--mex'}, includes, paths(root, 'gateway'), shared, kernels, blas, ...
               {['-Wl,--version-script=' exports{1}], '-o', moduleFile}];
     end
     command = [{'mkoctfile', ['CXXFLAGS=' octaveFlags]}, args];
@@ -130,7 +131,8 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
     kernels = [kernels(~linking), cellfun(@(option) ['LDFLAGS=$LDFLAGS ' option], ...
                                           kernels(linking), 'UniformOutput', false)];
     args = [{'-R2017b', '-DTILEVISTA_BLAS_INT64', ['CXXFLAGS=$CXXFLAGS ' cxxflags], ...
-             ['CXXOPTIMFLAGS=' optimize ' -DNDEBUG']}, includes, sources, kernels, ...
+             ['CXXOPTIMFLAGS=' optimize ' -DNDEBUG']}, includes, paths(root, 'gateway'), shared, ...
+            kernels, ...
             {'-lmwblas', '-lut', '-outdir', opts.outdir, '-output', 'TILEVISTA_Mex'}];
     command = [{'mex'}, args];
   end
@@ -154,17 +156,16 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
     mex (args{:});
   end
 
-  helpFiles = {'TILEVISTA_Mex.m'};
+  % Beside the module its help files and, beside the function file, the
+  % PKG_ADD by which Octave finds its other functions.
+  besides = fullfile (root, 'octave', 'TILEVISTA_Mex.m');
   if native
-    helpFiles{end+1} = 'tilevista_pursuit.m';
-    fid = fopen (fullfile (opts.outdir, 'PKG_ADD'), 'w');
-    fprintf (fid, 'autoload ("tilevista_pursuit", fullfile (fileparts (mfilename ("fullpath")), "TILEVISTA_Mex.oct"));\n');
-    fclose (fid);
+    besides = [paths(root, 'octave_help'), paths(root, 'octave_pkg_add')];
   end
-  for f = helpFiles
-    [ok, msg] = copyfile (fullfile (root, 'octave', f{1}), opts.outdir);
+  for f = cellstr (besides)
+    [ok, msg] = copyfile (f{1}, opts.outdir);
     if ~ok
-      error ('tilevista_build: cannot copy the help file %s: %s', f{1}, msg);
+      error ('tilevista_build: cannot copy %s: %s', f{1}, msg);
     end
   end
   if nargout == 0

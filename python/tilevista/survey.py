@@ -45,6 +45,7 @@ from pathlib import Path
 from typing import (Any, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple,
                     Union)
 
+from . import _native
 from .inputs import positive_integer
 from .survey_report import RunFigures, write_plots, write_summary
 from .survey_table import RESULTS, ResultsFile, latest_rows, load_table
@@ -55,7 +56,7 @@ __all__ = ["Survey", "SurveyRow", "run_survey", "find_images", "main", "DEFAULT_
 
 DEFAULT_TARGETS = (30.0, 35.0, 40.0, 45.0)
 DEFAULT_OUT = Path("output", "survey")
-MAX_ATOMS = math.isqrt(2 ** 31 - 1)  # 46340: Ky x Kx atom pairs in a signed 32-bit count
+MAX_ATOMS = math.isqrt(_native.MAX_ATOM_PAIRS)  # 46340: Ky x Kx atom pairs the module counts
 IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".tif", ".tiff", ".bmp", ".gif", ".pgm", ".ppm",
                   ".pbm", ".pnm", ".webp"}
 
