@@ -286,23 +286,9 @@ py::list scoringRouteNames() {
   return names;
 }
 
-}  // namespace
-}  // namespace tilevista_python
-
-PYBIND11_MODULE(_native, m) {
-  using tilevista_python::CallResult;
-  m.doc() = "The module's checks, plan and pursuit, called in-process on NumPy arrays.";
-  m.attr("ERROR_OUT_OF_MEMORY") = error_id::kOutOfMemory;
-  m.attr("ERROR_INTERRUPTED") = error_id::kInterrupted;
-  m.attr("ERROR_NOT_A_CELL") = error_id::kNotACell;
-  m.attr("ERROR_THREADS") = error_id::kThreads;
-  m.attr("ERROR_OPTION") = error_id::kOption;
-  m.attr("MAX_THREADS") = kMaxThreads;
-  m.attr("DEFAULT_TOL") = kDefaultTolerance;
-  m.attr("MAX_ATOM_PAIRS") = kMaxCount;
-  m.attr("SCORING_ROUTES") = tilevista_python::scoringRouteNames();
-
-  py::class_<CallResult>(m, "CallResult", R"doc(What one call of the module returned.
+// The Python class of CallResult, into module.
+void bindCallResult(py::module_& module) {
+  py::class_<CallResult>(module, "CallResult", R"doc(What one call of the module returned.
 
 Attributes
 ----------
@@ -344,6 +330,24 @@ curve : tuple or None
       .def_readonly("threads", &CallResult::threads)
       .def_readonly("residual_energy", &CallResult::residual_energy)
       .def_readonly("curve", &CallResult::curve);
+}
+
+}  // namespace
+}  // namespace tilevista_python
+
+PYBIND11_MODULE(_native, m) {
+  m.doc() = "The module's checks, plan and pursuit, called in-process on NumPy arrays.";
+  m.attr("ERROR_OUT_OF_MEMORY") = error_id::kOutOfMemory;
+  m.attr("ERROR_INTERRUPTED") = error_id::kInterrupted;
+  m.attr("ERROR_NOT_A_CELL") = error_id::kNotACell;
+  m.attr("ERROR_THREADS") = error_id::kThreads;
+  m.attr("ERROR_OPTION") = error_id::kOption;
+  m.attr("MAX_THREADS") = kMaxThreads;
+  m.attr("DEFAULT_TOL") = kDefaultTolerance;
+  m.attr("MAX_ATOM_PAIRS") = kMaxCount;
+  m.attr("SCORING_ROUTES") = tilevista_python::scoringRouteNames();
+
+  tilevista_python::bindCallResult(m);
 
   m.def("call_module", &tilevista_python::callModule, py::arg("inputs"), py::arg("duals") = true,
         py::arg("bases") = true, py::arg("curve") = false, py::arg("echo") = py::none(),
