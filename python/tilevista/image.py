@@ -194,7 +194,7 @@ def approximate_image(img: ArrayLike, block: Optional[Pair] = None, atoms: Optio
         The total squared error at which to stop. With neither ``psnr_db``
         nor ``tol`` the module's default (6.5) applies. A ``tol`` of 10 to
         100 that asks the image for at least 20 dB more than its own value
-        (``tol=38`` on a 512 x 512 uint8 image: 91.5 dB) is most likely a
+        (``tol=38`` on a 512 x 512 uint8 image: 86.5 dB) is most likely a
         PSNR passed as tol: :class:`tilevista.TolLooksLikePsnrWarning`.
     Dy, Dx : array_like, optional
         The dictionaries, rows x Ky and cols x Kx, one atom per column (for

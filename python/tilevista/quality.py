@@ -27,7 +27,7 @@ class TolLooksLikePsnrWarning(UserWarning):
     """A ``tol`` was given that reads like a PSNR in dB.
 
     ``tol`` is a total squared error: ``tol=38`` on a 512 x 512 image of peak
-    255 asks for 91.5 dB, hundreds of thousands of atoms. Pass ``psnr_db=38``
+    255 asks for 86.5 dB, hundreds of thousands of atoms. Pass ``psnr_db=38``
     for a target of 38 dB.
     """
 
