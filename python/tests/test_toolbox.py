@@ -3,7 +3,9 @@ and whole images (the block order and the dictionary's bits are also checked
 against Octave's toolbox in test_octave_parity.py)."""
 
 import math
+import os
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -196,5 +198,39 @@ def test_the_demo_names_the_rule_that_stopped_the_pursuit(tmp_path, capsys, monk
     assert "reached PSNR     inf dB, no atom left" in report.out
     assert f"s, {flat.run.result.threads} thread" in report.out
     assert 1 <= flat.run.result.threads <= tilevista.threads() == 2
-    # The progress bar on stderr, to its last count of atoms.
+    # The progress bar on stderr, to its last count of atoms, drawn once.
     assert "TILEVISTA: [" in report.err and "6 atoms]" in report.err
+    # A target reached: the full bar and the call's atoms, drawn once.
+    img = np.add.outer(np.arange(32), np.arange(32)).astype(np.uint8)
+    atoms = tilevista.approximate_image(img, psnr_db=40, progress=True).atoms_per_block.sum()
+    err = capsys.readouterr().err.replace("\n", "\r")
+    drawn = [s.strip() for s in err.split("\r") if s.strip()]
+    assert [s for s in drawn if f"{atoms} atoms]" in s and "100%" in s] == drawn[-1:], drawn
+
+
+def test_the_element_type_rule_is_stated_once_for_both_routes():
+    # One paragraph, word for word, in help(tilevista), Octave's help of
+    # tilevista_pursuit and docs/python.md; and Python does what it says.
+    root = Path(os.environ.get("TILEVISTA_TREE") or Path(__file__).resolve().parents[2])
+    if not (root / "octave" / "tilevista_pursuit.m").is_file():
+        pytest.skip("the Octave help is in the project's tree: set TILEVISTA_TREE")
+
+    def paragraph(text, strip=""):
+        lines = [line.strip().lstrip(strip).strip() for line in text.splitlines()]
+        start = next(k for k, line in enumerate(lines) if line.startswith("Element types, Octave"))
+        end = next(k for k in range(start, len(lines)) if not lines[k])
+        return " ".join(lines[start:end])
+
+    ours = paragraph(tilevista.__doc__)
+    assert "uint8" in ours and "converts" in ours and "rejects" in ours
+    assert paragraph((root / "octave" / "tilevista_pursuit.m").read_text(), "%") == ours
+    assert paragraph((root / "docs" / "python.md").read_text(), ">") == ours
+    blocks, _ = tilevista.image_blocks(np.arange(64, dtype=np.uint8).reshape(8, 8), 4)
+    D = tilevista.cosine_dictionary(4, 8)
+    as_uint8 = tilevista.approximate(blocks.astype(np.uint8), D, D, 1.0)
+    as_double = tilevista.approximate(blocks, D, D, 1.0)
+    assert as_uint8.total_atoms == as_double.total_atoms > 0
+    assert all(np.array_equal(a, b) for a, b in zip(as_uint8.approximations,
+                                                     as_double.approximations))
+    with pytest.raises(ValueError, match="blocks"):
+        tilevista.approximate(blocks.astype(np.complex64).astype(object), D, D, 1.0)

@@ -11,6 +11,16 @@ The package calls the same compiled module as the Octave and MATLAB toolbox, in
 this process: checks, messages, stop rules and numbers are the module's own.
 Atom indices are 0-based, as everywhere in Python.
 
+Element types, Octave and Python side by side: the module computes in
+double. From Octave or MATLAB (TILEVISTA_Mex, tilevista_pursuit) it
+rejects blocks of any other class (uint8 blocks end the call with
+TILEVISTA:block, "... it is of class uint8") and dictionaries, TOL or
+MAXATOMS of any other class (TILEVISTA:dictionaryYType and the like);
+Python's tilevista.approximate converts every array whose values float64
+holds exactly (uint8, int16, float32, bool) and refuses the rest with a
+ValueError. tilevista_blocks and tilevista.image_blocks give double
+blocks of any image.
+
 Functions
 ---------
 approximate           one call of the module on blocks and two dictionaries
