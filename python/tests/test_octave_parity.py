@@ -64,6 +64,15 @@ REJECTIONS = [
 ]
 
 
+# (tol, values, peak) around the edges of the rule that a tol reads like a
+# PSNR: the ends of its range, and just under and over the margin.
+TOL_RULE = [(t, n, p) for t in (9.99, 10.0, 38.0, 50.0, 100.0, 100.01, 150.0)
+            for n in (16, 4096, 512 * 512, max(1, round(t * 10 ** ((t + 20) / 10) / 255 ** 2)),
+                      round(t * 10 ** ((t + 20) / 10) / 255 ** 2) + 1)
+            for p in (255.0,)] + [(50.0, round(50 * 10 ** 6.999), 1.0),
+                                  (50.0, round(50 * 10 ** 7.001), 1.0), (38.0, 3, 65535.0)]
+
+
 def _cases():
     """Successful calls: name -> (blocks, Dy, Dx, tol, max_atoms)."""
     rng = np.random.default_rng(15)
@@ -156,6 +165,7 @@ def octave(tmp_path_factory):
     yy, xx = np.mgrid[1:11, 1:14]
     write_png(work / "small.png", np.dstack([10 * xx, 20 * yy, 5 * (xx + yy)]).astype(np.uint8))
     (work / "demo.txt").write_text(f"{work / 'small.png'}\n4\n35\n{work / 'octave_demo'}\n")
+    (work / "tol_rule.txt").write_text("".join(f"{t!r} {n} {p!r}\n" for t, n, p in TOL_RULE))
     done = subprocess.run(["octave-cli", "--no-gui", "--norc", str(Path(__file__).with_name(
         "octave_calls.m")), str(ROOT), str(work)], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
@@ -304,3 +314,12 @@ def test_demos_write_the_same_pictures_and_count_the_same_atoms(octave, tmp_path
     rows, cols = np.nonzero(np.all(labels == 0, axis=2))
     assert rows.min() >= 4 and rows.max() < 512 - 4 and cols.max() < labels.shape[1] - 4
     assert "reached PSNR     45.00 dB" in capsys.readouterr().out
+
+
+def test_a_tol_read_as_a_psnr_is_told_by_the_same_rule_on_both_sides(octave):
+    from tilevista.quality import tol_reads_as_psnr
+
+    theirs = [line == "1" for line in (octave / "tol_rule.out").read_text().split()]
+    ours = [tol_reads_as_psnr(t, n, p) is not None for t, n, p in TOL_RULE]
+    assert len(theirs) == len(TOL_RULE) and theirs == ours
+    assert 0 < sum(ours) < len(ours)

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import math
 import time
 import warnings
 from dataclasses import dataclass
@@ -16,7 +15,7 @@ from .dictionary import cosine_dictionary
 from .inputs import module_matrix
 from .module_call import Approximation, ProgressCallback, approximate
 from .quality import (TolLooksLikePsnrWarning, checked_peak, psnr_for_peak, tol_for_peak,
-                      warn_above_peak)
+                      tol_reads_as_psnr, warn_above_peak)
 
 __all__ = ["ImageApproximation", "approximate_image", "default_peak"]
 
@@ -110,16 +109,10 @@ def _dictionaries(img: np.ndarray, block: Optional[Pair], atoms: Optional[Pair],
 
 
 def _warn_tol_like_psnr(tol: Any, size: int, peak: float) -> None:
-    """Warn when ``tol`` reads like a PSNR in dB: a number of 10 to 100 that
-    asks the image for at least 20 dB more than that number."""
-    try:
+    """Warn when ``tol`` reads like a PSNR in dB (:func:`.quality.tol_reads_as_psnr`)."""
+    implied = tol_reads_as_psnr(tol, size, peak)
+    if implied is not None:
         value = float(tol)
-    except (TypeError, ValueError):
-        return  # the module says what is wrong with it
-    if not 10 <= value <= 100:
-        return
-    implied = 10 * math.log10(size * peak * peak / value)
-    if implied >= value + 20:
         warnings.warn(f"approximate_image: tol={value:g} is a total squared error, which asks "
                       f"this image for {implied:.1f} dB (peak {peak:g}); for a target of "
                       f"{value:g} dB pass psnr_db={value:g}", TolLooksLikePsnrWarning,
