@@ -18,8 +18,10 @@ Written into DIR (default output/survey):
                                target (see SurveyRow)
     summary.md                 the rows per image and the gain of the global
                                choice, the errors, the last run's speed
-    NAME_pixels_per_atom.png   per image, pixels per atom against PSNR,
-                               global and block by block
+    NAME_rate_distortion.png   per image, PSNR against the rate (atoms per
+                               pixel): the global calls' whole curves and
+                               the rows, global and block by block
+    curves/                    the global calls' curves, one file a task
 
 The tasks run on a local Dask cluster of N worker processes of one thread
 each (--workers, default one per processor), on an existing cluster
@@ -46,10 +48,10 @@ from typing import (Any, Callable, Iterator, List, NamedTuple, Optional, Sequenc
                     Union)
 
 from .inputs import positive_integer
-from .survey_report import RunFigures, write_plots, write_summary
+from .survey_report import RunFigures, load_curves, write_curve, write_plots, write_summary
 from .survey_table import RESULTS, ResultsFile, latest_rows, load_table
-from .survey_task import (IgnoreCtrlC, SurveyRow, SurveyTask, dictionary_name, error_rows,
-                          run_task)
+from .survey_task import (IgnoreCtrlC, SurveyRow, SurveyTask, TaskOutcome, dictionary_name,
+                          error_rows, run_task)
 
 __all__ = ["Survey", "SurveyRow", "run_survey", "find_images", "main", "DEFAULT_TARGETS"]
 
@@ -206,8 +208,8 @@ def _dask_client(workers: int, scheduler: Optional[str]) -> Iterator[Any]:
             cluster.close()
 
 
-def _on_dask(client: Any, tasks: List[SurveyTask]) -> Iterator[List[SurveyRow]]:
-    """The rows of each task, as the tasks end on the cluster."""
+def _on_dask(client: Any, tasks: List[SurveyTask]) -> Iterator[TaskOutcome]:
+    """What each task gives, as the tasks end on the cluster."""
     from distributed import as_completed
 
     futures = {client.submit(run_task, task, pure=False, priority=len(tasks) - k): task
@@ -216,10 +218,11 @@ def _on_dask(client: Any, tasks: List[SurveyTask]) -> Iterator[List[SurveyRow]]:
     for future in as_completed(futures):
         task = futures[future]
         try:
-            rows = future.result()
+            outcome = future.result()
         except Exception as e:  # e.g. its workers died every time it ran
-            rows = error_rows(task, f"the task failed on the cluster: {type(e).__name__}: {e}")
-        yield rows
+            outcome = TaskOutcome(error_rows(
+                task, f"the task failed on the cluster: {type(e).__name__}: {e}"), None)
+        yield outcome
 
 
 def _progress(progress: Union[bool, Progress], total: int) -> Tuple[Optional[Progress], Any]:
@@ -356,9 +359,11 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
             if tasks:
                 with _engine(tasks, workers, scheduler) as results:
                     started = time.perf_counter()  # the cluster's start not counted
-                    for rows in results:
-                        table.append(rows)
-                        computed += len(rows)
+                    for outcome in results:
+                        if outcome.curve is not None:
+                            write_curve(out, outcome.curve)  # before its rows: they say done
+                        table.append(outcome.rows)
+                        computed += len(outcome.rows)
                         if tell is not None:
                             tell(computed, to_do)
                     seconds = time.perf_counter() - started
@@ -368,7 +373,7 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
         table.compact()
         latest = latest_rows(table.rows)
         summary = write_summary(out, list(latest.values()), RunFigures(computed, seconds, where))
-        plots = write_plots(out, list(latest.values()))
+        plots = write_plots(out, list(latest.values()), load_curves(out))
         rows = [latest[(image, side, dictionary_name(k), t)]
                 for image, side, k, wanted in grid for t in wanted]
         return Survey(rows, computed, seconds, table.path, summary, plots)
@@ -376,8 +381,8 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
 
 @contextmanager
 def _engine(tasks: List[SurveyTask], workers: int, scheduler: Optional[str]
-            ) -> Iterator[Iterator[List[SurveyRow]]]:
-    """The tasks' rows as they end: in this process, or on Dask."""
+            ) -> Iterator[Iterator[TaskOutcome]]:
+    """What the tasks give as they end: in this process, or on Dask."""
     if scheduler is None and workers == 0:
         yield (run_task(task) for task in tasks)
         return
