@@ -3,7 +3,6 @@ table in process and on a local Dask cluster; a worker killed, Ctrl-C and
 a second run; hostile inputs. The images are crops of data/camera.png."""
 
 import logging
-import math
 import os
 import signal
 import subprocess
@@ -19,7 +18,7 @@ from tilevista.pictures import read_image, write_png
 from tilevista.survey import main, run_survey
 from tilevista.survey_table import HEADER, ResultsFile, load_table
 from tilevista.survey_report import load_curves, rate_distortion_figure
-from tilevista.survey_task import SurveyTask, block_energies, call_point, point_psnr, run_task
+from tilevista.survey_task import SurveyTask, run_task
 
 # The project's tree, for the bundled image: the one around the tests, or for
 # the tests of an installed package the one TILEVISTA_TREE names
