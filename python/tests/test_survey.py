@@ -48,8 +48,8 @@ def images(tmp_path_factory):
 @pytest.fixture(scope="module")
 def reference(images, tmp_path_factory):
     """The survey of the images, in process."""
-    return run_survey(images, [30, 40, 45], [8, 16], out=tmp_path_factory.mktemp("in_process"),
-                      workers=0)
+    return run_survey(images, psnr=[30, 40, 45], block=[8, 16],
+                      out=tmp_path_factory.mktemp("in_process"), workers=0)
 
 
 def measures(survey):
@@ -130,7 +130,7 @@ def test_the_plot_draws_each_global_call_whole_with_the_rate_rising(images, refe
 
 
 def test_a_local_cluster_gives_the_table_of_the_run_in_process(images, reference, tmp_path):
-    survey = run_survey(images, [30, 40, 45], [8, 16], out=tmp_path, workers=2)
+    survey = run_survey(images, psnr=[30, 40, 45], block=[8, 16], out=tmp_path, workers=2)
     assert survey.computed == len(survey.rows) == 7 * 2 * 3
     assert measures(survey) == measures(reference)
     assert not any(r.error for r in survey.rows)
@@ -141,7 +141,7 @@ def test_a_local_cluster_gives_the_table_of_the_run_in_process(images, reference
     assert sorted(p.name for p in survey.plots) == sorted(
         f"{p.stem}_rate_distortion.png" for p in images.iterdir())
     # Run again: nothing left to compute.
-    again = run_survey(images, [30, 40, 45], [8, 16], out=tmp_path, workers=2)
+    again = run_survey(images, psnr=[30, 40, 45], block=[8, 16], out=tmp_path, workers=2)
     assert again.computed == 0 and again.rows == survey.rows
 
 
@@ -162,7 +162,7 @@ def test_a_worker_killed_in_the_middle_leaves_a_complete_table(images, reference
             os.kill(pids[busy[0]], signal.SIGKILL)
             killed.append(busy[0])
 
-        survey = run_survey(images, [30, 40, 45], [8, 16], out=tmp_path,
+        survey = run_survey(images, psnr=[30, 40, 45], block=[8, 16], out=tmp_path,
                             scheduler=cluster.scheduler_address, progress=kill_a_busy_worker)
     assert killed
     assert measures(survey) == measures(reference)
@@ -232,7 +232,27 @@ def test_hostile_inputs_give_messages_or_error_rows_and_lose_nothing(images, tmp
     refused(images / "crop0.png", "--atoms", 46341, message="must be at most 46340")
     refused(images / "crop0.png", folder=images / "crop1.png", message="is not a folder")
     with pytest.raises(ValueError, match="above 0"):
-        run_survey(images / "crop0.png", [-5], out=out, workers=0)
+        run_survey(images / "crop0.png", psnr=[-5], out=out, workers=0)
+    # The options as a record, checked when made; keywords override it.
+    from tilevista.survey import SurveyOptions
+    for bad, message in ((dict(block=[8, 0]), "a block side must be a positive integer"),
+                         (dict(atoms=46341), "at most 46340"),
+                         (dict(workers=2, scheduler="tcp://127.0.0.1:1"), "not both"),
+                         (dict(workers=-1), "whole number from 0"),
+                         (dict(progress="yes"), "progress must be"),
+                         (dict(psnr=[]), "no target PSNR")):
+        with pytest.raises(ValueError, match=message):
+            SurveyOptions(**bad)
+        with pytest.raises(ValueError, match=message):
+            run_survey(images / "crop0.png", SurveyOptions(out=out, workers=0), **bad)
+    with pytest.raises(ValueError, match="must be a SurveyOptions"):
+        run_survey(images / "crop0.png", [30, 40])
+    with pytest.raises(ValueError, match="unknown option 'target'"):
+        run_survey(images / "crop0.png", target=30, out=out, workers=0)
+    again = run_survey(images / "crop0.png", SurveyOptions(psnr=[50], out=tmp_path, workers=2),
+                       psnr=35, out=out, workers=0)
+    assert again.computed == 0 and [r.target_psnr for r in again.rows] == [35.0]
+    assert (out / "results.csv").read_text() == before
     with ResultsFile(out):  # another survey writing there
         refused(images / "crop0.png", message="another survey is writing to")
     (tmp_path / "foreign").mkdir()

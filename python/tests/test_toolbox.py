@@ -69,6 +69,12 @@ def test_helpers_refuse_what_they_cannot_cut_or_assemble():
          "Dy has atoms of length 4, but the blocks have 2 rows"),
         (lambda: tilevista.approximate_image(np.ones((4, 4)), atoms=3, Dy=np.eye(2),
                                              Dx=np.eye(2)), "atoms or both dictionaries"),
+        (lambda: tilevista.ImageOptions(psnr_db=30, tol=1), "not both"),
+        (lambda: tilevista.approximate_image(np.ones((4, 4)), (2, 2)), "must be an ImageOptions"),
+        (lambda: tilevista.approximate_image(np.ones((4, 4)), psnr=30), "unknown option 'psnr'"),
+        (lambda: tilevista.approximate_image(np.ones((4, 4)), clip="yes"), "clip must be True"),
+        (lambda: tilevista.approximate_image(np.ones((4, 4)), progress=3), "progress must be"),
+        (lambda: tilevista.ImageOptions(atoms=(1, 2, 3)), "atoms must be an integer or a pair"),
         (lambda: tilevista.combine_dictionaries(np.eye(4)), "at least two"),
         (lambda: tilevista.combine_dictionaries(np.eye(4), np.eye(3)),
          "dictionary 2 has 3 rows, dictionary 1 has 4"),
@@ -147,12 +153,21 @@ def test_whole_images_reach_their_target(shape):
         # The tol rule is checked after each atom: a huge tol stops after the first.
         assert tilevista.approximate_image(img, tol=1e12).atoms_per_block.sum() == 1
         # A float image of values 0 to 255 with its peak: the uint8 image's call.
-        as_float = tilevista.approximate_image(img.astype(np.float64), (4, 5), (8, 10), 38,
-                                               peak=255)
+        as_float = tilevista.approximate_image(img.astype(np.float64), block=(4, 5),
+                                               atoms=(8, 10), psnr_db=38, peak=255)
     assert np.array_equal(as_float.atoms_per_block, out.atoms_per_block)
+    # The options as one record, alone or overridden by keywords: the same call.
+    options = tilevista.ImageOptions(block=(4, 5), atoms=(8, 10), psnr_db=38)
+    for same in (tilevista.approximate_image(img, options),
+                 tilevista.approximate_image(img, tilevista.ImageOptions(block=(4, 5),
+                                                                         psnr_db=50),
+                                             atoms=(8, 10), psnr_db=38)):
+        assert np.array_equal(same.atoms_per_block, out.atoms_per_block)
+        assert same.psnr == out.psnr
     # Without it the peak 1 asks for ~48 dB more, and that is told.
     with pytest.warns(tilevista.PeakExceededWarning, match="default for float64 images"):
-        lossless = tilevista.approximate_image(img.astype(np.float64), (4, 5), (8, 10), 38)
+        lossless = tilevista.approximate_image(img.astype(np.float64), block=(4, 5),
+                                               atoms=(8, 10), psnr_db=38)
     assert lossless.atoms_per_block.sum() > 2 * out.atoms_per_block.sum()
     # A PSNR passed as tol asks for 60 dB here; a tol that asks for about its
     # own value in dB is not taken for one.

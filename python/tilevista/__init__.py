@@ -31,7 +31,7 @@ cosine_dictionary     redundant cosine dictionary with unit-norm atoms
 combine_dictionaries  join dictionaries for one direction, e.g. cosine + identity
 tol_for_psnr          the tol that reaches a target PSNR
 psnr                  PSNR of an approximation
-approximate_image     a whole image in one call
+approximate_image     a whole image in one call (options: ImageOptions)
 
 Results and errors
 ------------------
@@ -57,7 +57,7 @@ from .blocks import BlockLayout, assemble, image_blocks
 from .curve import PursuitCurve
 from .dictionary import combine_dictionaries, cosine_dictionary
 from .errors import CallInterrupted, CallOutOfMemory, CallRejected
-from .image import ImageApproximation, approximate_image
+from .image import ImageApproximation, ImageOptions, approximate_image
 from .module_call import Approximation, approximate, threads
 from .quality import PeakExceededWarning, TolLooksLikePsnrWarning, psnr, tol_for_psnr
 
@@ -79,5 +79,5 @@ __all__ = [
     "Approximation", "approximate", "threads", "PursuitCurve", "CallRejected", "CallOutOfMemory",
     "CallInterrupted", "BlockLayout", "image_blocks", "assemble",
     "cosine_dictionary", "combine_dictionaries", "tol_for_psnr", "psnr", "ImageApproximation",
-    "approximate_image", "PeakExceededWarning", "TolLooksLikePsnrWarning",
+    "approximate_image", "ImageOptions", "PeakExceededWarning", "TolLooksLikePsnrWarning",
 ]
