@@ -20,6 +20,7 @@ import pytest
 import tilevista
 from tilevista.demo import run_demo
 from tilevista.pictures import read_image, write_png
+from tilevista.survey_task import SurveyTask, run_task
 
 # The project's tree (the Octave module in build/octave, the bundled image):
 # the one these tests lie in or, run from the sdist against an installed
@@ -286,9 +287,26 @@ def test_rejections_carry_the_module_message_identifier_and_detail(octave, k):
     assert documented(tilevista.approximate.__doc__, text, (console.strip() + "\n").split("\n")[0])
 
 
+def _hex_double(text):
+    """Octave's num2hex of a double as Python's float.fromhex text."""
+    bits = int(text.strip(), 16)
+    return float.hex(np.array([bits], dtype=np.uint64).view(np.float64)[0])
+
+
 def test_demos_write_the_same_pictures_and_count_the_same_atoms(octave, tmp_path, capsys):
     small = run_demo(octave / "small.png", [4], 35, tmp_path)
     assert small.atoms == int((octave / "demo_atoms.txt").read_text())
+    # One rule for borders: the 10 x 13 image padded to 4 x 4 blocks gives
+    # the same atoms and PSNR (on its own pixels) from Octave's demo, Python's
+    # demo and approximate_image, and the survey's row at that target.
+    their_psnr = float.fromhex(_hex_double((octave / "demo_psnr.txt").read_text()))
+    assert small.reached_psnr == pytest.approx(their_psnr, abs=1e-9)
+    img = read_image(octave / "small.png")
+    whole = tilevista.approximate_image(img, block=4, atoms=8, psnr_db=35)
+    row = run_task(SurveyTask(str(octave / "small.png"), 4, 8, (35.0,))).rows[0]
+    assert whole.atoms_per_block.sum() == row.global_atoms == small.atoms
+    assert whole.psnr == pytest.approx(their_psnr, abs=1e-9)
+    assert row.global_psnr == pytest.approx(their_psnr, abs=1e-9) and row.pixels == img.size
     theirs = sorted((octave / "octave_demo").glob("*.png"))
     assert len(theirs) >= 2
     for picture in theirs:
