@@ -55,6 +55,24 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
 %     tilevista_build();                                   % on the path
 %     addpath('/path/to/project/build/octave');            % before octave/
 %
+%   Errors (ERR.identifier; cause, then cure):
+%     TILEVISTA:buildOption       an option is unknown, not a name, value
+%                                 pair, or host is neither 'octave' nor
+%                                 'matlab': see the options above.
+%     TILEVISTA:buildHost         the other host's build was asked for
+%                                 without ('dryrun', true): run it there.
+%     TILEVISTA:buildMex          ('mex', true) for MATLAB, which builds a
+%                                 MEX file anyway: leave it out.
+%     TILEVISTA:buildFolder       OUTDIR cannot be created: choose a folder
+%                                 you may write.
+%     TILEVISTA:buildHelpCopy     the help files cannot be copied beside the
+%                                 module: the message gives the reason.
+%     TILEVISTA:buildFailed       the compiler failed: its output follows;
+%                                 Debian needs liboctave-dev and
+%                                 libopenblas-dev (make octave installs them).
+%     TILEVISTA:buildDescription  module.build lacks a setting or names no
+%                                 file: the project tree is incomplete.
+%
 %   See also TILEVISTA_MEX.
 
   opts = parseOptions (varargin);
@@ -66,12 +84,14 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
   if isempty (opts.host)
     opts.host = running;
   elseif ~strcmp (opts.host, running) && ~opts.dryrun
-    error ('tilevista_build: this is %s; the %s build can only be shown (''dryrun'', true)', ...
+    error ('TILEVISTA:buildHost', ...
+           'tilevista_build: this is %s; the %s build can only be shown (''dryrun'', true)', ...
            running, opts.host);
   end
   isOctave = strcmp (opts.host, 'octave');
   if opts.mex && ~isOctave
-    error ('tilevista_build: ''mex'' chooses between the Octave builds; MATLAB builds a MEX file');
+    error ('TILEVISTA:buildMex', ...
+           'tilevista_build: ''mex'' chooses between the Octave builds; MATLAB builds a MEX file');
   end
   if isempty (opts.outdir)
     opts.outdir = fullfile (root, 'build', opts.host);
@@ -143,7 +163,7 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
   if ~exist (opts.outdir, 'dir')
     [ok, msg] = mkdir (opts.outdir);
     if ~ok
-      error ('tilevista_build: cannot create %s: %s', opts.outdir, msg);
+      error ('TILEVISTA:buildFolder', 'tilevista_build: cannot create %s: %s', opts.outdir, msg);
     end
   end
 
@@ -165,7 +185,7 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
   for f = cellstr (besides)
     [ok, msg] = copyfile (f{1}, opts.outdir);
     if ~ok
-      error ('tilevista_build: cannot copy %s: %s', f{1}, msg);
+      error ('TILEVISTA:buildHelpCopy', 'tilevista_build: cannot copy %s: %s', f{1}, msg);
     end
   end
   if nargout == 0
@@ -187,7 +207,7 @@ function buildOctave (cxxflags, args, verbose)
   end
   [output, status] = mkoctfile (args{:});
   if status ~= 0
-    error ('tilevista_build: compilation failed:\n%s', output);
+    error ('TILEVISTA:buildFailed', 'tilevista_build: compilation failed:\n%s', output);
   end
   if verbose && ~isempty (output)
     disp (output);
@@ -199,7 +219,7 @@ function words = setting (root, name)
   text = fileread (fullfile (root, 'module.build'));
   value = regexp (text, ['^' name ' *= *([^\r\n]*)'], 'tokens', 'once', 'lineanchors');
   if isempty (value)
-    error ('tilevista_build: module.build has no setting ''%s''', name);
+    descriptionError ('has no setting ''%s''', name);
   end
   words = regexp (value{1}, '\S+', 'match');
 end
@@ -216,7 +236,7 @@ function files = paths (root, name)
     end
     listing = dir (path);
     if isempty (listing)
-      error ('tilevista_build: module.build: ''%s'' names no file', pattern{1});
+      descriptionError ('''%s'' names no file', pattern{1});
     end
     folder = fileparts (path);
     files = [files, cellfun(@(n) fullfile (folder, n), sort ({listing.name}), 'UniformOutput', false)];
@@ -237,15 +257,23 @@ function words = probe (root, what, cxx)
   end
 end
 
+function descriptionError (varargin)
+  error ('TILEVISTA:buildDescription', 'tilevista_build: module.build %s', sprintf (varargin{:}));
+end
+
+function optionError (varargin)
+  error ('TILEVISTA:buildOption', 'tilevista_build: %s', sprintf (varargin{:}));
+end
+
 function opts = parseOptions (args)
   opts = struct ('outdir', '', 'verbose', false, 'host', '', 'dryrun', false, 'mex', false);
   if mod (numel (args), 2) ~= 0
-    error ('tilevista_build: options come in name, value pairs');
+    optionError ('options come in name, value pairs');
   end
   for k = 1:2:numel (args)
     name = args{k};
     if ~ischar (name)
-      error ('tilevista_build: option names must be strings');
+      optionError ('option names must be strings');
     end
     switch lower (name)
       case 'outdir'
@@ -259,10 +287,10 @@ function opts = parseOptions (args)
       case 'host'
         opts.host = lower (args{k+1});
         if ~any (strcmp (opts.host, {'octave', 'matlab'}))
-          error ('tilevista_build: host must be ''octave'' or ''matlab''');
+          optionError ('host must be ''octave'' or ''matlab''');
         end
       otherwise
-        error ('tilevista_build: unknown option ''%s''', name);
+        optionError ('unknown option ''%s''', name);
     end
   end
 end

@@ -1,4 +1,4 @@
-function count = tilevista_threads(n)
+function count = tilevista_threads(n, varargin)
 %TILEVISTA_THREADS  Number of threads a call of TILEVISTA_Mex works with.
 %   COUNT = TILEVISTA_THREADS() returns the number of threads in force.
 %
@@ -27,13 +27,24 @@ function count = tilevista_threads(n)
 %     tilevista_threads(2);        % the next calls use 2 threads
 %     tilevista_threads(0);        % back to every processor
 %
+%   Errors (ERR.identifier; cause, then cure):
+%     TILEVISTA:argumentCount  more than 1 input.
+%     TILEVISTA:threadCount    N is not a whole number from 0 to 1024: the
+%                              variable is left as it was.
+%     TILEVISTA:threads        the variable TILEVISTA_THREADS holds something
+%                              the module refuses too (the module's own
+%                              identifier for it): tilevista_threads (0), or
+%                              setenv ('TILEVISTA_THREADS', '').
+%
 %   See also TILEVISTA_MEX.
 
+  argument_count ('tilevista_threads', nargin, 0, 1);
   name = 'TILEVISTA_THREADS';
   if nargin > 0
     if ~isnumeric (n) || ~isreal (n) || ~isscalar (n) || ~isfinite (n) ...
         || n ~= fix (n) || n < 0 || n > 1024
-      error ('tilevista_threads: N must be a whole number from 0 (every processor) to 1024');
+      error ('TILEVISTA:threadCount', ...
+             'tilevista_threads: N must be a whole number from 0 (every processor) to 1024');
     end
     if n == 0
       setenv (name, '');
