@@ -38,6 +38,12 @@ tilevista_module_setting(includes folders)
 foreach(folder ${folders})
   list(APPEND TILEVISTA_CORE_INCLUDES "${TILEVISTA_ROOT}/${folder}")
 endforeach()
+tilevista_module_files(dictionary TILEVISTA_DICTIONARY_SOURCES)
+set(TILEVISTA_PUBLIC_INCLUDES)
+tilevista_module_setting(public_includes folders)
+foreach(folder ${folders})
+  list(APPEND TILEVISTA_PUBLIC_INCLUDES "${TILEVISTA_ROOT}/${folder}")
+endforeach()
 tilevista_module_setting(cxxflags TILEVISTA_CXXFLAGS)
 
 # The generated kernels of the block scoring: where the header and the archive
