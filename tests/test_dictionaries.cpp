@@ -288,13 +288,15 @@ TEST(Dictionaries, BadDescriptionsAreRefusedWithTheFamilies) {
       {"wavelet", 8, "unknown family \"wavelet\""}, {"Cosine:16", 8, "unknown family"},
       {"cosine", 8, "has 0 parameter(s)"}, {"cosine:16:2", 8, "has 2 parameter(s)"},
       {"haar:2", 8, "has 1 parameter(s)"}, {"random:4", 8, "random:K:seed"},
-      {"cosine:", 8, "it is \"\""},        {"cosine:0", 8, "from 1 to 65536; it is 0"},
+      {"cosine:", 8, "it is \"\""},        {"cosine:0", 8, "from 1 to 65536; it is \"0\""},
       {"cosine:-3", 8, "it is \"-3\""},    {"cosine:+3", 8, "in \"cosine:\""},
       {"cosine:1.5", 8, "it is \"1.5\""},  {"cosine:1 6", 8, "it is \"1 6\""},
-      {"cosine:16\n", 8, "it is \"16\n\""}, {"cosine:65537", 8, "it is 65537"},
+      {"cosine:16\n", 8, "it is \"16\n\""}, {"cosine:65537", 8, "it is \"65537\""},
       {"cosine:99999999999999999999999999", 8, "from 1 to 65536"},
+      {"cosine:" + std::string(100000, '7'), 8, "it is \"7777777777"},
+      {std::string(100000, 'x'), 8, "unknown family \"xxxxxxxxxx"},
       {"daubechies:0", 8, "from 1 to 4"},  {"daubechies:5", 8, "from 1 to 4"},
-      {"legendre:9", 8, "from 1 to 8; it is 9. A polynomial of degree n"},
+      {"legendre:9", 8, "from 1 to 8; it is \"9\". A polynomial of degree n"},
       {"chebyshev:2", 1, "from 1 to 1"},  {"random:0:1", 8, "K must be"},
       {"random:4:4294967296", 8, "seed must be a whole number from 0 to 4294967295"},
       {"cosine:40000+sine:30000", 8, "list 70000 atoms"},
@@ -315,7 +317,11 @@ TEST(Dictionaries, BadDescriptionsAreRefusedWithTheFamilies) {
     for (const std::string& s : syntax) EXPECT_NE(error.message.find(s), std::string::npos) << s;
     EXPECT_EQ(out.atoms, -7);
     EXPECT_FALSE(tilevista::buildDictionary(c.description, c.n, &out, nullptr));
+    EXPECT_LT(error.message.size(), 800u);  // not the caller's whole text
   }
+  DictionaryError error;
+  EXPECT_FALSE(tilevista::buildDictionary("delta", 8, nullptr, &error));
+  EXPECT_NE(error.message.find("no place was given for the result"), std::string::npos);
   // At the limits: accepted.
   EXPECT_EQ(build("cosine:0016+ random : 1 : 4294967295", 1024).description,
             "cosine:16+random:1:4294967295");
