@@ -118,9 +118,6 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir, varar
   stops = struct ('tol', 'target reached (total squared error below tol)', ...
                   'tol2', 'no atom left that improves any block', ...
                   'budget', 'atom budget spent');
-  % The tol is made from the target PSNR: on a small image it may lie where a
-  % tol reads like a PSNR in dB, which is no mistake here.
-  warning ('off', 'TILEVISTA:tolLooksLikePsnr', 'local');
   started = tic ();
   if exist ('tilevista_pursuit') == 3
     % The module's own struct function: its progress on the terminal while
