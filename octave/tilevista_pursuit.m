@@ -6,10 +6,11 @@ function s = tilevista_pursuit(varargin)
 %   S = TILEVISTA_PURSUIT(..., NAME, VALUE, ...)
 %
 %   The same call as TILEVISTA_Mex (see help TILEVISTA_Mex for BLOCKS, DY,
-%   DX, TOL, MAXATOMS, the stop rules, threads and memory): the same checks,
-%   messages and error identifiers, the same pursuit and the same numbers,
-%   bit for bit. The results come in one struct, and what is not asked for
-%   is neither computed into nor kept in it.
+%   DX, TOL, MAXATOMS, the stop rules, threads and memory): the same checks
+%   and error identifiers, the same pursuit and the same numbers, bit for
+%   bit. The results come in one struct, and what is not asked for is
+%   neither computed into nor kept in it. It prints nothing, and says what
+%   went wrong in plain words (below).
 %
 %   Options (logical, all false by default):
 %     "duals"     also return the dual vectors
@@ -20,6 +21,9 @@ function s = tilevista_pursuit(varargin)
 %                 so evalc does not keep it from view); or a function
 %                 handle, called as F (ATOMS, ERROR, TOL) instead, between
 %                 the stages of the pursuit
+%     "verbose"   show the console text of TILEVISTA_Mex (its banner and
+%                 stop message), the stop message ended with a line feed,
+%                 which TILEVISTA_Mex's lacks
 %
 %   S has the fields (m_i the atoms of block i, N = rows*cols):
 %     approximations  cell shaped as BLOCKS; the approximated blocks
@@ -42,11 +46,29 @@ function s = tilevista_pursuit(varargin)
 %   exact sum by a few units in the last place). tilevista_rate_distortion
 %   turns the curve into PSNR against the rate (atoms per pixel).
 %
-%   The banner and stop message go to the console as with TILEVISTA_Mex;
-%   evalc ('s = tilevista_pursuit (...);') keeps them off it. A rejected call
-%   raises the error TILEVISTA_Mex raises, with the same identifier
-%   (TILEVISTA:...), the console line TILEVISTA_Mex prints before it
-%   leading its message. Ctrl-C ends the call and returns to the prompt.
+%   Errors. A rejected call raises an error with the identifier TILEVISTA_Mex
+%   raises (TILEVISTA:..., listed with cause and cure in help TILEVISTA_Mex).
+%   The first line of its message says in plain words what was wrong, with
+%   the sizes or classes seen, and the cure, e.g.
+%     tilevista_pursuit: Dy has atoms of length 3 (its rows), but the
+%     blocks have 2 rows: give Dy 2 rows, one per block row
+%   (Python's tilevista.approximate says the same words); the lines after it
+%   are the module's own texts as TILEVISTA_Mex gives them (without their
+%   final line feeds): the console line it prints before the error, if any,
+%   then its message:
+%     The atoms in the dictionary dictionary Y are of length 3 and should be of length 2
+%     Error!!
+%   so that strsplit (err.message, "\n")(2:end) gives them. Options that are
+%   not taken raise TILEVISTA:option. Ctrl-C ends the call and returns to
+%   the prompt.
+%
+%   Warning. TOL is a total squared error, not a PSNR: a TOL of 10 to 100
+%   that asks the blocks for at least 20 dB more than its own value, with
+%   their largest magnitude as the peak (38 on the blocks of a 512 x 512
+%   image of values up to 255 asks 86.5 dB, hundreds of thousands of atoms),
+%   gets the warning TILEVISTA:tolLooksLikePsnr before any work: for a
+%   target in dB make the tol with tilevista_tol_for_psnr. The rule is that
+%   of tilevista_psnr_for_tol and of Python's TolLooksLikePsnrWarning.
 %
 %   Element types, Octave and Python side by side: the module computes in
 %   double. From Octave or MATLAB (TILEVISTA_Mex, tilevista_pursuit) it

@@ -37,7 +37,8 @@ class TolLooksLikePsnrWarning(UserWarning):
 
     ``tol`` is a total squared error: ``tol=38`` on a 512 x 512 image of peak
     255 asks for 86.5 dB, hundreds of thousands of atoms. Pass ``psnr_db=38``
-    for a target of 38 dB.
+    to :func:`tilevista.approximate_image`, or ``tol_for_psnr(img, 38)`` as
+    the tol of :func:`tilevista.approximate`, for a target of 38 dB.
     """
 
 
