@@ -278,9 +278,9 @@ bool checkInputs(const CallInputs& inputs, ArrayFacts* blocks, Rejection* reject
   const int count = inputs.count();
   if (count < kMinInputs || count > kMaxInputs) {
     return reject(rejection, error_id::kInputCount,
-                  format("the call takes 3 to 5 inputs (blocks, Dy, Dx, tol, max_atoms); it was "
-                         "given %d",
-                         count),
+                  format("the call takes %d to %d inputs (blocks, Dy, Dx, tol, max_atoms); it "
+                         "was given %d",
+                         kMinInputs, kMaxInputs, count),
                   "Wrong number of input arguments");
   }
   // The message does not say which input it is; the identifier and the
@@ -377,9 +377,9 @@ bool checkCall(const CallInputs& inputs, int outputs, CheckedCall* call, Rejecti
   if (!checkOptionals(inputs, &tol, &maxAtoms, rejection)) return false;
   if (outputs >= 0 && outputs < kOutputs) {
     return reject(rejection, error_id::kOutputCount,
-                  format("the call returns 7 outputs and must be asked for all of them; it was "
-                         "asked for %d: ask for all seven, or use tilevista_pursuit",
-                         outputs),
+                  format("the call returns %d outputs and must be asked for all of them; it was "
+                         "asked for %d: ask for all of them, or use tilevista_pursuit",
+                         kOutputs, outputs),
                   "Wrong number of output arguments!");
   }
   if (!checkSizes(Q, rows, cols, Ky, Kx, rejection)) return false;

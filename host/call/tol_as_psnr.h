@@ -8,6 +8,9 @@
 
 #include "call_checks.h"
 
+/// The identifier of the warning a front door gives for such a tol.
+constexpr const char* kTolLooksLikePsnr = "TILEVISTA:tolLooksLikePsnr";
+
 /// The PSNR in dB that tol asks of an image of `values` values whose largest
 /// possible value is `peak`, when tol reads like a PSNR in dB: it lies within
 /// 10 to 100 and asks at least 20 dB more than its own value. Else NaN (also

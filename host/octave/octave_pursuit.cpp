@@ -105,7 +105,7 @@ class PursuitCall : public octave_host::OctaveCall {
     double peak = 0.0;
     const double asked = tolReadsAsPsnr(call, &peak);
     if (std::isnan(asked)) return;
-    warning_with_id("TILEVISTA:tolLooksLikePsnr",
+    warning_with_id(kTolLooksLikePsnr,
                     "%s: TOL = %g is a total squared error, which asks these blocks for %.1f dB "
                     "(peak %g, their largest value); for a target of %g dB make the tol with "
                     "tilevista_tol_for_psnr (img, %g)",
