@@ -68,12 +68,16 @@ class CallInputs {
 /// Positions of the inputs, 0-based.
 enum InputPosition { kBlocksInput = 0, kDictionaryYInput, kDictionaryXInput, kTolInput, kMaxAtomsInput };
 
-/// A rejected call: a line to print on the host's console first (may be empty),
-/// then the error to raise.
+/// A rejected call. The module's own texts (its contract, which TILEVISTA_Mex
+/// shows as they are): a line to print on the host's console first (may be
+/// empty), then the error to raise. Beside them the same rejection in plain
+/// words, for the front doors (tilevista_pursuit, Python): what was wrong,
+/// with the sizes or classes seen, and the cure; one line, no line feed.
 struct Rejection {
   const char* identifier = "";
   std::string detail;
   std::string message;
+  std::string plain;
 };
 
 /// An accepted call: its sizes, the defaults applied, and where the values are.

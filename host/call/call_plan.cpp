@@ -65,6 +65,9 @@ Rejection outOfMemory(const CheckedCall& call, std::int32_t threads) {
   Rejection rejection;
   rejection.identifier = error_id::kOutOfMemory;
   rejection.message = text;
+  rejection.plain = rejection.message +
+                    ": approximate fewer or smaller blocks per call, use smaller dictionaries, "
+                    "or decline the duals and bases";
   return rejection;
 }
 
@@ -76,6 +79,7 @@ bool planCall(const CheckedCall& call, CallOptions* options, Rejection* rejectio
     rejection->detail.clear();
     rejection->message = std::string("TILEVISTA_SCORING is '") + std::string(scoring).substr(0, 40) +
                          "': it must be " + routeList() + ", or unset for the best the processor has";
+    rejection->plain = rejection->message;
     return false;
   }
   options->scoring = scoring;
@@ -85,6 +89,7 @@ bool planCall(const CheckedCall& call, CallOptions* options, Rejection* rejectio
     rejection->identifier = error_id::kThreads;
     rejection->detail.clear();
     rejection->message = problem;
+    rejection->plain = problem;
     return false;
   }
   const std::int32_t threads = pursuitThreads(sizesOf(call), setting);

@@ -11,7 +11,8 @@
 %   rejections.txt   calls of TILEVISTA_Mex, one a line; line k gives the
 %                    error message in rejection_k.txt, its identifier in
 %                    rejection_k.id and the console text before it in
-%                    rejection_k.log
+%                    rejection_k.log, and the same call of tilevista_pursuit
+%                    its error message in rejection_k.pursuit
 %   camera.txt       an image path: the toolbox's blocks, dictionary and tol
 %                    for it (8 x 8 blocks, 16 atoms, 45 dB) go to camera.in,
 %                    the call's results to camera.out
@@ -103,9 +104,14 @@ for k = 1:numel (calls)
   err = struct ('message', '', 'identifier', '');
   % The error caught inside evalc, so that the console text is kept.
   console = evalc (sprintf ('try\n [out{1:7}] = %s;\ncatch err\nend', calls{k}));
-  texts = {err.message, err.identifier, console};
-  suffixes = {'txt', 'id', 'log'};
-  for i = 1:3
+  pursuit = struct ('message', '');
+  try
+    eval (['s = ' strrep(calls{k}, 'TILEVISTA_Mex (', 'tilevista_pursuit (') ';']);
+  catch pursuit
+  end
+  texts = {err.message, err.identifier, console, pursuit.message};
+  suffixes = {'txt', 'id', 'log', 'pursuit'};
+  for i = 1:4
     fid = fopen (fullfile (work, sprintf ('rejection_%d.%s', k, suffixes{i})), 'w');
     fwrite (fid, texts{i}, 'char');
     fclose (fid);

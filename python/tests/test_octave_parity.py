@@ -279,9 +279,14 @@ def test_rejections_carry_the_module_message_identifier_and_detail(octave, k):
     text = message[len("TILEVISTA_Mex: "):].rstrip()
     assert isinstance(error, ValueError)
     assert (error.identifier, error.message.rstrip(), error.detail) == (identifier, text, console)
-    # Shown: the console line, the message, and the package's hint for an
-    # image passed as blocks.
-    assert str(error) == "\n".join(part for part in (console.strip(), text, error.hint) if part)
+    # Shown: the plain words, in the words of Octave's tilevista_pursuit, whose
+    # message has the module's texts after them; and the package's hint for
+    # an image passed as blocks.
+    pursuit = (octave / f"rejection_{k + 1}.pursuit").read_text()
+    module = "\n".join(part.rstrip("\n") for part in (console, text) if part)
+    assert pursuit == f"tilevista_pursuit: {error.plain}\n{module}"
+    assert str(error) == "\n".join(part for part in (error.plain, error.hint) if part)
+    assert "\n" not in error.plain and error.plain != text
     assert ("image_blocks" in error.hint) == (identifier == "TILEVISTA:notACell")
     # approximate's docstring maps it to its cause and cure.
     assert documented(tilevista.approximate.__doc__, text, (console.strip() + "\n").split("\n")[0])

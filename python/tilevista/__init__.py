@@ -37,14 +37,15 @@ Results and errors
 ------------------
 Approximation     what approximate returns (stop rule, threads, curve ...)
 PursuitCurve      every atom in the pursuit's order and the residual after each
-CallRejected      the module refused a call (a ValueError with its identifier)
+CallRejected      the module refused a call (a ValueError with its identifier,
+                  in plain words; the module's own texts as attributes)
 CallOutOfMemory   a call needs more memory than there is (a MemoryError)
 CallInterrupted   Ctrl-C ended a call (a KeyboardInterrupt)
 
 Warnings
 --------
 PeakExceededWarning      an image holds values above the peak of its PSNR
-TolLooksLikePsnrWarning  approximate_image got a tol that reads like a PSNR
+TolLooksLikePsnrWarning  approximate or approximate_image got a tol that reads like a PSNR
 
 ``python3 -m tilevista.demo IMAGE`` approximates an image file and writes
 pictures of the result; ``python3 -m tilevista.survey IMAGES...``

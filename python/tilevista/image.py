@@ -13,7 +13,7 @@ from numpy.typing import ArrayLike
 from .blocks import BlockLayout, assemble, image_blocks
 from .dictionary import cosine_dictionary
 from .inputs import module_matrix
-from .module_call import Approximation, ProgressCallback, approximate
+from .module_call import Approximation, ProgressCallback, call_module
 from .quality import (TolLooksLikePsnrWarning, checked_peak, psnr_for_peak, tol_for_peak,
                       tol_reads_as_psnr, warn_above_peak)
 
@@ -245,7 +245,8 @@ def run_image(img: ArrayLike, options: ImageOptions) -> ImageRun:
     elif tol is not None:
         _warn_tol_like_psnr(tol, image.size, top)
     started = time.perf_counter()
-    result = approximate(blocks, Dy, Dx, tol, verbose=bool(o.verbose), duals=False, bases=False,
+    # The tol is made from psnr_db or was held to the image's own peak above.
+    result = call_module(blocks, Dy, Dx, tol, verbose=bool(o.verbose), duals=False, bases=False,
                          progress=o.progress)
     seconds = time.perf_counter() - started
     approx = assemble(result.approximations, layout)

@@ -50,7 +50,7 @@ from .curve import PursuitCurve
 from .dictionary import cosine_dictionary
 from .errors import CallRejected
 from .image import default_peak
-from .module_call import Approximation, approximate
+from .module_call import Approximation, call_module
 from .pictures import read_image
 from .quality import tol_for_peak
 
@@ -335,7 +335,8 @@ def _measure(task: SurveyTask, img: np.ndarray, worker: str) -> TaskOutcome:
     masks = padded_blocks(layout)
 
     began = time.perf_counter()
-    whole = approximate(blocks, D, D, tightest, curve=True, duals=False, bases=False)
+    # Tols made from target PSNRs: call_module, which does not warn of them.
+    whole = call_module(blocks, D, D, tightest, curve=True, duals=False, bases=False)
     global_seconds = time.perf_counter() - began
     padding = {q: padding_errors(blocks[q], mask, D, D, whole.y_indices[q], whole.x_indices[q])
                for q, mask in masks.items()}
@@ -409,7 +410,7 @@ def blockwise_points(blocks: np.ndarray, D: np.ndarray, energies: np.ndarray,
         own = size - int(masks[q].sum()) if q in masks else size
         shares = [tol * own / pixels for tol in tols]
         tightest = min(shares)
-        alone = approximate(blocks[q:q + 1], D, D, tightest, curve=True, duals=False,
+        alone = call_module(blocks[q:q + 1], D, D, tightest, curve=True, duals=False,
                             bases=False)
         padding = (padding_errors(blocks[q], masks[q], D, D, alone.y_indices[0],
                                   alone.x_indices[0]) if q in masks else None)
