@@ -3,7 +3,10 @@ function D = tilevista_combine_dictionaries(varargin)
 %   D = TILEVISTA_COMBINE_DICTIONARIES(A, B, ...) concatenates the atoms
 %   (columns) of two or more dictionaries with the same number of rows:
 %   D = [A, B, ...]. Every argument must be a non-empty real full double
-%   matrix, as TILEVISTA_Mex requires of a dictionary.
+%   matrix, as TILEVISTA_Mex requires of a dictionary, or (in Octave, with
+%   TILEVISTA_Mex.oct on the path) a description string such as
+%   'legendre:8+haar', built by TILEVISTA_DICTIONARY for the rows of the
+%   matrices given. Nothing is left out of matrices as a repeat.
 %
 %   The atoms are used as given: TILEVISTA_Mex does not divide scores by the
 %   atoms' norms, so combine dictionaries whose atoms have comparable norms
@@ -11,6 +14,7 @@ function D = tilevista_combine_dictionaries(varargin)
 %
 %   Example: cosines plus the identity basis (single pixels) for 8-row blocks
 %     Dy = tilevista_combine_dictionaries(tilevista_cosine_dictionary(8, 16), eye(8));
+%     Dy = tilevista_combine_dictionaries(myAtoms, 'cosine:16+haar');  % Octave
 %
 %   Errors (ERR.identifier; cause, then cure):
 %     TILEVISTA:dictionaryCount   fewer than two dictionaries: one needs no
@@ -20,7 +24,12 @@ function D = tilevista_combine_dictionaries(varargin)
 %                                 complex, empty): double (full (A)).
 %     TILEVISTA:dictionaryLength  the dictionaries' atoms differ in length
 %                                 (rows): every atom of one direction has
-%                                 the block's side along it.
+%                                 the block's side along it; or only
+%                                 descriptions, which need a matrix to give
+%                                 the length: join them in one description.
+%     TILEVISTA:moduleMissing     a description without tilevista_dictionary
+%                                 (MATLAB): give matrices.
+%   and TILEVISTA_DICTIONARY's for a description it refuses.
 %
 %   See also TILEVISTA_COSINE_DICTIONARY, TILEVISTA_MEX.
 
@@ -28,16 +37,39 @@ function D = tilevista_combine_dictionaries(varargin)
     error ('TILEVISTA:dictionaryCount', ...
            'tilevista_combine_dictionaries: at least two dictionaries are needed');
   end
+  first = 0;
   for k = 1:nargin
     A = varargin{k};
+    if ischar (A)
+      continue;
+    end
     if ~isa (A, 'double') || ~isreal (A) || issparse (A) || isempty (A) || ~ismatrix (A)
       error ('TILEVISTA:dictionary', ...
              'tilevista_combine_dictionaries: dictionary %d must be a non-empty real full double matrix', k);
     end
-    if size (A, 1) ~= size (varargin{1}, 1)
+    if first == 0
+      first = k;
+    elseif size (A, 1) ~= size (varargin{first}, 1)
       error ('TILEVISTA:dictionaryLength', ...
-             'tilevista_combine_dictionaries: dictionary %d has %d rows, dictionary 1 has %d', ...
-             k, size (A, 1), size (varargin{1}, 1));
+             'tilevista_combine_dictionaries: dictionary %d has %d rows, dictionary %d has %d', ...
+             k, size (A, 1), first, size (varargin{first}, 1));
+    end
+  end
+  described = find (cellfun (@ischar, varargin));
+  if ~isempty (described)
+    if first == 0
+      error ('TILEVISTA:dictionaryLength', ...
+             ['tilevista_combine_dictionaries: descriptions alone give no atom length: ' ...
+              'join them in one description for tilevista_dictionary']);
+    end
+    if exist ('tilevista_dictionary') ~= 3
+      error ('TILEVISTA:moduleMissing', ...
+             ['tilevista_combine_dictionaries: description strings are built by ' ...
+              'TILEVISTA_Mex.oct''s tilevista_dictionary, which is not on the path ' ...
+              '(under MATLAB give matrices)']);
+    end
+    for k = described
+      varargin{k} = tilevista_dictionary (varargin{k}, size (varargin{first}, 1));
     end
   end
   D = [varargin{:}];

@@ -47,7 +47,7 @@ import numpy as np
 from .blocks import BlockLayout, image_blocks
 from .border_error import own_energies, padded_blocks, padding_errors
 from .curve import PursuitCurve
-from .dictionary import cosine_dictionary
+from .cosine import cosine_dictionary
 from .errors import CallRejected
 from .image import default_peak
 from .module_call import Approximation, approximate
