@@ -303,7 +303,7 @@ def test_demos_write_the_same_pictures_and_count_the_same_atoms(octave, tmp_path
     assert small.reached_psnr == pytest.approx(their_psnr, abs=1e-9)
     img = read_image(octave / "small.png")
     whole = tilevista.approximate_image(img, block=4, atoms=8, psnr_db=35)
-    row = run_task(SurveyTask(str(octave / "small.png"), 4, 8, (35.0,))).rows[0]
+    row = run_task(SurveyTask(str(octave / "small.png"), 4, "cosine:8", (35.0,))).rows[0]
     assert whole.atoms_per_block.sum() == row.global_atoms == small.atoms
     assert whole.psnr == pytest.approx(their_psnr, abs=1e-9)
     assert row.global_psnr == pytest.approx(their_psnr, abs=1e-9) and row.pixels == img.size
