@@ -93,6 +93,13 @@ bool buildDictionary(const std::string& description, std::int64_t length, Dictio
   return true;
 }
 
+std::string dictionaryMemoryMessage() {
+  return "memory ran out while the dictionary was built; a description lists at most " +
+         std::to_string(kMaxDictionaryValues) + " values (" +
+         std::to_string(kMaxDictionaryValues * std::int64_t(sizeof(double)) >> 20) +
+         " MiB), and the layer's matrix and the host's copy of it need twice that";
+}
+
 const std::vector<std::string>& dictionaryFamilies() {
   static const std::vector<std::string> names = [] {
     std::vector<std::string> list;

@@ -37,40 +37,29 @@ function D = tilevista_combine_dictionaries(varargin)
     error ('TILEVISTA:dictionaryCount', ...
            'tilevista_combine_dictionaries: at least two dictionaries are needed');
   end
-  first = 0;
-  for k = 1:nargin
+  described = cellfun (@ischar, varargin);
+  matrices = find (~described);
+  for k = matrices
     A = varargin{k};
-    if ischar (A)
-      continue;
-    end
     if ~isa (A, 'double') || ~isreal (A) || issparse (A) || isempty (A) || ~ismatrix (A)
       error ('TILEVISTA:dictionary', ...
              'tilevista_combine_dictionaries: dictionary %d must be a non-empty real full double matrix', k);
     end
-    if first == 0
-      first = k;
-    elseif size (A, 1) ~= size (varargin{first}, 1)
-      error ('TILEVISTA:dictionaryLength', ...
-             'tilevista_combine_dictionaries: dictionary %d has %d rows, dictionary %d has %d', ...
-             k, size (A, 1), first, size (varargin{first}, 1));
-    end
   end
-  described = find (cellfun (@ischar, varargin));
-  if ~isempty (described)
-    if first == 0
-      error ('TILEVISTA:dictionaryLength', ...
-             ['tilevista_combine_dictionaries: descriptions alone give no atom length: ' ...
-              'join them in one description for tilevista_dictionary']);
-    end
-    if exist ('tilevista_dictionary') ~= 3
-      error ('TILEVISTA:moduleMissing', ...
-             ['tilevista_combine_dictionaries: description strings are built by ' ...
-              'TILEVISTA_Mex.oct''s tilevista_dictionary, which is not on the path ' ...
-              '(under MATLAB give matrices)']);
-    end
-    for k = described
-      varargin{k} = tilevista_dictionary (varargin{k}, size (varargin{first}, 1));
-    end
+  % The matrices' rows, the first one's first: the atoms' length.
+  lengths = cellfun (@(A) size (A, 1), varargin(matrices));
+  why = 'descriptions alone give no atom length: join them in one description';
+  if ~isempty (matrices)
+    differ = find (lengths ~= lengths(1), 1);
+    why = sprintf ('dictionary %d has %d rows, dictionary %d has %d', matrices(differ), ...
+                   lengths(differ), matrices(1), lengths(1));
+  end
+  if isempty (matrices) || ~isempty (differ)
+    error ('TILEVISTA:dictionaryLength', 'tilevista_combine_dictionaries: %s', why);
+  end
+  for k = find (described)
+    varargin{k} = described_dictionary ('tilevista_combine_dictionaries', varargin{k}, ...
+                                        lengths(1));
   end
   D = [varargin{:}];
 end

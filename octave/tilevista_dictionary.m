@@ -48,6 +48,9 @@ function [D, info] = tilevista_dictionary(varargin)
 %                              1..1024, too many atoms): the message says
 %                              which and lists every family with its syntax.
 %     TILEVISTA:outOfMemory    memory ran out while the dictionary was built.
+%     TILEVISTA:moduleMissing  TILEVISTA_Mex.oct is not on the path (this
+%                              help file ran instead), or this is MATLAB,
+%                              which has no function file: give matrices.
 %
 %   TILEVISTA_DICTIONARY is a function of the compiled function file
 %   TILEVISTA_Mex.oct (Octave only); this file holds its help.
@@ -55,10 +58,7 @@ function [D, info] = tilevista_dictionary(varargin)
 %   See also TILEVISTA_COSINE_DICTIONARY, TILEVISTA_COMBINE_DICTIONARIES, TILEVISTA_MEX.
 
   if exist ('OCTAVE_VERSION', 'builtin') == 0
-    error ('TILEVISTA:moduleMissing', ...
-           ['tilevista_dictionary: description strings are built by the Octave function ' ...
-            'file TILEVISTA_Mex.oct alone; under MATLAB use tilevista_cosine_dictionary and ' ...
-            'tilevista_combine_dictionaries with matrices']);
+    module_missing ('tilevista_dictionary', 'descriptions');
   end
   module_missing ('tilevista_dictionary');
 end

@@ -7,6 +7,7 @@
 #include <octave/Cell.h>
 #include <octave/ov-struct.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -109,12 +110,7 @@ octave_value_list tilevistaDictionary(const octave_value_list& args, int nargout
   try {
     return build(args, nargout);
   } catch (const std::bad_alloc&) {
-    octave_host::raiseError(error_id::kOutOfMemory, kName,
-                            "memory ran out while the dictionary was built; a description lists "
-                            "at most " + std::to_string(tilevista::kMaxDictionaryValues) +
-                                " values (" +
-                                std::to_string(tilevista::kMaxDictionaryValues * 8 >> 20) +
-                                " MiB), and the matrix and its copy for Octave need twice that");
+    octave_host::raiseError(error_id::kOutOfMemory, kName, tilevista::dictionaryMemoryMessage());
   }
 }
 

@@ -9,10 +9,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "call_checks.h"
 #include "tilevista/dictionary.h"
 
 namespace py = pybind11;
@@ -45,10 +47,12 @@ py::tuple buildDictionary(const std::string& description, std::int64_t n) {
   tilevista::Dictionary d;
   tilevista::DictionaryError error;
   bool built = false;
-  {
+  try {
     // The largest builds take about a second: other Python threads go on.
     py::gil_scoped_release released;
     built = tilevista::buildDictionary(description, n, &d, &error);
+  } catch (const std::bad_alloc&) {
+    return py::make_tuple(py::none(), error_id::kOutOfMemory, tilevista::dictionaryMemoryMessage());
   }
   if (!built) return py::make_tuple(py::none(), error.identifier, error.message);
   py::list repeats;
@@ -82,8 +86,8 @@ tuple
     float64 matrix (Fortran order, unit-norm columns), the normalised
     description, the kept atoms and the dropped ones as (family, parameter,
     number) tuples (number 0-based in its term's own list), and for each
-    dropped atom the 0-based column it repeats. When refused: (None,
-    identifier, message). Memory running out raises MemoryError.
+    dropped atom the 0-based column it repeats. When refused, or when memory
+    ran out: (None, identifier, message).
 )doc");
 }
 

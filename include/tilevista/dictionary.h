@@ -82,6 +82,11 @@ struct DictionaryError {
 bool buildDictionary(const std::string& description, std::int64_t n, Dictionary* out,
                      DictionaryError* error);
 
+/// What a host says when memory ran out while a dictionary was built (its
+/// identifier is the host's out-of-memory one): the most a description may
+/// ask for, and why a host may need twice that.
+std::string dictionaryMemoryMessage();
+
 /// The family names, in the order messages list them.
 const std::vector<std::string>& dictionaryFamilies();
 

@@ -9,43 +9,35 @@ function [Dy, Dx, names] = door_dictionaries (caller, spec, rows, cols)
 %     a matrix             the dictionary of both directions;
 %     {DY, DX}             one each, each a description or a matrix.
 %   NAMES is a 1 x 2 cell: the normalised descriptions, or 'matrix N x K'.
-%   Descriptions need TILEVISTA_Mex.oct's tilevista_dictionary (Octave):
-%   without it a description raises TILEVISTA:moduleMissing; a pair that is
-%   neither raises TILEVISTA:dictionaryPair. CALLER names the public
-%   function in the messages.
+%   A cell of other than two, or a string with more than one '/', raises
+%   TILEVISTA:dictionaryPair; a description, DESCRIBED_DICTIONARY's errors.
+%   CALLER names the public function in the messages.
 
-  if iscell (spec)
-    if numel (spec) ~= 2
-      error ('TILEVISTA:dictionaryPair', ...
-             '%s: a dictionary pair is a cell {DY, DX} of two; it has %d', caller, numel (spec));
-    end
+  pair = {spec, spec};
+  if ischar (spec)
+    pair = strsplit (spec, '/');
+  elseif iscell (spec)
     pair = spec;
-  elseif ischar (spec) && any (spec == '/')
-    at = find (spec == '/');
-    if numel (at) > 1
-      error ('TILEVISTA:dictionaryPair', ...
-             '%s: a dictionary pair is written ''ROWS/COLUMNS'', with one ''/''; it is ''%s''', ...
-             caller, spec);
+  end
+  if numel (pair) == 1
+    pair = [pair, pair];
+  end
+  if numel (pair) ~= 2
+    error ('TILEVISTA:dictionaryPair', ...
+           ['%s: a dictionary pair is a cell {DY, DX} of two, or a string ''ROWS/COLUMNS'' ' ...
+            'with one ''/''; this one has %d parts'], caller, numel (pair));
+  end
+  sides = [rows, cols];
+  D = cell (1, 2);
+  names = cell (1, 2);
+  for k = 1:2
+    if ischar (pair{k})
+      [D{k}, info] = described_dictionary (caller, pair{k}, sides(k));
+      names{k} = info.description;
+    else
+      D{k} = pair{k};
+      names{k} = sprintf ('matrix %d x %d', size (D{k}, 1), size (D{k}, 2));
     end
-    pair = {spec(1:at-1), spec(at+1:end)};
-  else
-    pair = {spec, spec};
   end
-  [Dy, names{1}] = direction (caller, pair{1}, rows);
-  [Dx, names{2}] = direction (caller, pair{2}, cols);
-end
-
-function [D, name] = direction (caller, spec, n)
-  if ~ischar (spec)
-    D = spec;
-    name = sprintf ('matrix %d x %d', rows (D), columns (D));
-    return;
-  end
-  if exist ('tilevista_dictionary') ~= 3
-    error ('TILEVISTA:moduleMissing', ...
-           ['%s: description strings are built by TILEVISTA_Mex.oct''s tilevista_dictionary, ' ...
-            'which is not on the path (under MATLAB give matrices)'], caller);
-  end
-  [D, info] = tilevista_dictionary (spec, n);
-  name = info.description;
+  [Dy, Dx] = D{:};
 end

@@ -20,7 +20,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _native
-from .errors import DictionaryRefused
+from .errors import DictionaryRefused, module_error
 from .inputs import module_matrix
 
 __all__ = ["Dictionary", "DictionaryAtom", "dictionary", "combine_dictionaries",
@@ -122,8 +122,9 @@ def dictionary(spec: str, n: int) -> Dictionary:
         A ValueError with ``identifier`` ``"TILEVISTA:dictionary"``: spec is
         not a string, n not a whole number, or the layer refuses the
         description (its message says why and lists every family).
-    MemoryError
-        Memory ran out while the dictionary was built.
+    CallOutOfMemory
+        A MemoryError with ``identifier`` ``"TILEVISTA:outOfMemory"``: memory
+        ran out while the dictionary was built.
 
     Examples
     --------
@@ -150,7 +151,8 @@ DictionaryAtom(family='legendre', parameter='8', number=0), 0)
     length = max(min(length, 2 ** 63 - 1), -2 ** 63)
     built = _native.build_dictionary(spec, length)
     if built[0] is None:
-        raise DictionaryRefused(built[1], built[2])
+        raise module_error(built[1], "", built[2]) if built[1] == _native.ERROR_OUT_OF_MEMORY \
+            else DictionaryRefused(built[1], built[2])
     matrix, description, kept, dropped, repeats = built
     return Dictionary(matrix, tuple(DictionaryAtom(*a) for a in kept),
                       tuple(DictionaryAtom(*a) for a in dropped), tuple(repeats), description)
