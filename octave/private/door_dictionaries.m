@@ -14,13 +14,10 @@ function [Dy, Dx, names] = door_dictionaries (caller, spec, rows, cols)
 %   CALLER names the public function in the messages.
 
   pair = {spec, spec};
-  if ischar (spec)
+  if ischar (spec) && any (spec == '/')
     pair = strsplit (spec, '/');
   elseif iscell (spec)
     pair = spec;
-  end
-  if numel (pair) == 1
-    pair = [pair, pair];
   end
   if numel (pair) ~= 2
     error ('TILEVISTA:dictionaryPair', ...

@@ -226,8 +226,8 @@ def _dictionaries(img: np.ndarray, o: ImageOptions
             raise ValueError(f"{name} has atoms of length {D.shape[0]}, but the blocks have "
                              f"{sides[k]} {side}; leave out block or make them agree")
         sides[k] = D.shape[0]
-    built = [direction_matrix(spec, side, name)
-             for spec, side, name in zip(specs, sides, ("Dy", "Dx"))]
+    built = [direction_matrix(spec if D is None else D, side, name)
+             for spec, D, side, name in zip(specs, given, sides, ("Dy", "Dx"))]
     blocks, layout = image_blocks(img, *sides)
     return blocks, layout, built[0][0], built[1][0], (built[0][1], built[1][1])
 
