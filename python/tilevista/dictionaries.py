@@ -17,7 +17,6 @@ from dataclasses import dataclass
 from typing import Any, List, NamedTuple, Optional, Tuple
 
 import numpy as np
-from numpy.typing import ArrayLike
 
 from . import _native
 from .errors import DictionaryRefused, module_error

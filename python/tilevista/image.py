@@ -12,7 +12,6 @@ from numpy.typing import ArrayLike
 
 from .blocks import BlockLayout, assemble, image_blocks
 from .dictionaries import direction_matrix, direction_specs
-from .inputs import module_matrix
 from .module_call import Approximation, ProgressCallback, approximate
 from .quality import (TolLooksLikePsnrWarning, checked_peak, psnr_for_peak, tol_for_peak,
                       tol_reads_as_psnr, warn_above_peak)
