@@ -1,9 +1,9 @@
 function [D, info] = tilevista_dictionary(varargin)
 %TILEVISTA_DICTIONARY  Dictionary of atoms of length N from a description string.
-%   D = TILEVISTA_DICTIONARY(SPEC, N) builds the 1-D dictionary that the
-%   description string SPEC names, for atoms of length N (the block's rows
-%   for Dy, its columns for Dx): an N x K double matrix, one unit-norm atom
-%   per column. SPEC is one or more family terms joined by '+':
+%   D = TILEVISTA_DICTIONARY(DESCRIPTION, N) builds the 1-D dictionary that
+%   the description string DESCRIPTION names, for atoms of length N (the
+%   block's rows for Dy, its columns for Dx): an N x K double matrix, one
+%   unit-norm atom per column. DESCRIPTION is one or more family terms joined by '+':
 %
 %     cosine:K        K sampled cosines (TILEVISTA_COSINE_DICTIONARY's bits)
 %     sine:K          K sampled sines of the same construction
@@ -21,8 +21,8 @@ function [D, info] = tilevista_dictionary(varargin)
 %   out. The Python package's tilevista.dictionary builds the same bits from
 %   the same description. docs/dictionaries.md describes every family.
 %
-%   [D, INFO] = TILEVISTA_DICTIONARY(SPEC, N) also returns a struct:
-%     description  SPEC normalised (no blanks, numbers in their shortest form)
+%   [D, INFO] = TILEVISTA_DICTIONARY(DESCRIPTION, N) also returns a struct:
+%     description  DESCRIPTION normalised (no blanks, shortest numbers)
 %     atoms        K, the columns of D
 %     family       K x 1 cell: each column's family, e.g. 'cosine'
 %     parameter    K x 1 cell: its term's parameters, e.g. '16', '32:7', ''
@@ -42,7 +42,7 @@ function [D, info] = tilevista_dictionary(varargin)
 %
 %   Errors (ERR.identifier; cause, then cure):
 %     TILEVISTA:argumentCount  not 2 inputs.
-%     TILEVISTA:dictionary     SPEC is no description string, N is no whole
+%     TILEVISTA:dictionary     DESCRIPTION is no string, N is no whole
 %                              number, or the description cannot be built
 %                              (unknown family, bad parameter, N outside
 %                              1..1024, too many atoms): the message says

@@ -25,13 +25,13 @@ namespace {
 const char* const kName = "tilevista_dictionary";
 
 // The description, a character row vector (or an empty one).
-std::string descriptionOf(const octave_value& spec) {
-  if (!spec.is_string() || spec.rows() > 1) {
+std::string descriptionOf(const octave_value& given) {
+  if (!given.is_string() || given.rows() > 1) {
     octave_host::raiseError(tilevista::kDictionaryErrorId, kName,
-                            "SPEC must be a description string (a character row vector), "
-                            "e.g. \"cosine:16+legendre:8+haar+delta\"");
+                            "DESCRIPTION must be a string (a character row vector), e.g. "
+                            "\"cosine:16+legendre:8+haar+delta\"");
   }
-  return spec.string_value();
+  return given.string_value();
 }
 
 // n as the layer takes it: any whole number in 64 bits (the layer judges its

@@ -6,8 +6,8 @@
 
 namespace octave_dictionary {
 
-/// [D, info] = tilevista_dictionary (SPEC, n): the dictionary layer's build
-/// of a description string (tilevista/dictionary.h) for atoms of length n.
+/// [D, info] = tilevista_dictionary (DESCRIPTION, n): the dictionary layer's
+/// build of a description string (tilevista/dictionary.h) for atoms of length n.
 /// D is n x K double, one unit-norm atom per column. info is a struct:
 /// description (normalised), atoms (K), family and parameter (K x 1 cells of
 /// strings), number (K x 1, each atom's place in its term's own list,

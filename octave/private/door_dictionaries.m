@@ -1,6 +1,6 @@
-function [Dy, Dx, names] = door_dictionaries (caller, spec, rows, cols)
+function [Dy, Dx, names] = door_dictionaries (caller, given, rows, cols)
 %DOOR_DICTIONARIES  The rows' and the columns' dictionary a toolbox function was given.
-%   [DY, DX, NAMES] = DOOR_DICTIONARIES (CALLER, SPEC, ROWS, COLS) reads SPEC
+%   [DY, DX, NAMES] = DOOR_DICTIONARIES (CALLER, GIVEN, ROWS, COLS) reads GIVEN
 %   as every toolbox function that takes a dictionary reads it:
 %     'DESCRIPTION'        one description string (TILEVISTA_DICTIONARY) for
 %                          both directions, built for ROWS along Dy and for
@@ -13,11 +13,11 @@ function [Dy, Dx, names] = door_dictionaries (caller, spec, rows, cols)
 %   TILEVISTA:dictionaryPair; a description, DESCRIBED_DICTIONARY's errors.
 %   CALLER names the public function in the messages.
 
-  pair = {spec, spec};
-  if ischar (spec) && any (spec == '/')
-    pair = strsplit (spec, '/');
-  elseif iscell (spec)
-    pair = spec;
+  pair = {given, given};
+  if ischar (given) && any (given == '/')
+    pair = strsplit (given, '/');
+  elseif iscell (given)
+    pair = given;
   end
   if numel (pair) ~= 2
     error ('TILEVISTA:dictionaryPair', ...

@@ -156,9 +156,9 @@ if ! isempty (rule)
   fclose (fid);
 end
 
-specs = read_lines (fullfile (work, 'dictionaries.txt'));
-for k = 1:numel (specs)
-  parts = regexp (specs{k}, '^(\d+) (.*)$', 'tokens', 'once');
+choices = read_lines (fullfile (work, 'dictionaries.txt'));
+for k = 1:numel (choices)
+  parts = regexp (choices{k}, '^(\d+) (.*)$', 'tokens', 'once');
   name = fullfile (work, sprintf ('dictionary_%d', k));
   try
     [D, info] = tilevista_dictionary (parts{2}, str2double (parts{1}));

@@ -70,7 +70,7 @@ REJECTIONS = [
 # levels) and an odd length (no level), the mixes of the issue and the widest
 # of docs/dictionaries.md, blanks and long numbers to normalise; then
 # descriptions both must refuse with the same message.
-DICTIONARIES = [(8, spec) for spec in (
+DICTIONARIES = [(8, description) for description in (
     "cosine:16", "sine:16", "legendre:8", "chebyshev:8", "haar", "daubechies:1",
     "daubechies:2", "daubechies:3", "daubechies:4", "cdf97", "delta", "random:16:7",
     "cosine:16+legendre:8+haar+delta",
@@ -186,7 +186,7 @@ def octave(tmp_path_factory):
     (work / "demo.txt").write_text(f"{work / 'small.png'}\n4\n35\n{work / 'octave_demo'}\n")
     (work / "tol_rule.txt").write_text("".join(f"{t!r} {n} {p!r}\n" for t, n, p in TOL_RULE))
     (work / "dictionaries.txt").write_text("".join(
-        f"{n} {spec}\n" for n, spec in DICTIONARIES + REFUSED_DICTIONARIES))
+        f"{n} {description}\n" for n, description in DICTIONARIES + REFUSED_DICTIONARIES))
     done = subprocess.run(["octave-cli", "--no-gui", "--norc", str(Path(__file__).with_name(
         "octave_calls.m")), str(ROOT), str(work)], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
@@ -367,31 +367,31 @@ def test_dictionaries_are_the_same_bits_and_atoms_from_both_hosts(octave):
     # One C++ layer behind both: the same matrix bits, the same kept and
     # dropped atoms (Octave counts from 1), the same normalised description;
     # and a refusal raises the same identifier and message at both.
-    for k, (n, spec) in enumerate(DICTIONARIES + REFUSED_DICTIONARIES, start=1):
+    for k, (n, description) in enumerate(DICTIONARIES + REFUSED_DICTIONARIES, start=1):
         name = octave / f"dictionary_{k}"
-        if (n, spec) in REFUSED_DICTIONARIES:
+        if (n, description) in REFUSED_DICTIONARIES:
             with pytest.raises(tilevista.DictionaryRefused) as raised:
-                tilevista.dictionary(spec, n)
+                tilevista.dictionary(description, n)
             identifier, message = (Path(f"{name}.{s}").read_text() for s in ("id", "msg"))
-            assert raised.value.identifier == identifier == "TILEVISTA:dictionary", spec
-            assert message == f"tilevista_dictionary: {raised.value.message}", spec
+            assert raised.value.identifier == identifier == "TILEVISTA:dictionary", description
+            assert message == f"tilevista_dictionary: {raised.value.message}", description
             assert "The families: cosine:K" in message
             continue
-        ours = tilevista.dictionary(spec, n)
+        ours = tilevista.dictionary(description, n)
         K = ours.matrix.shape[1]
         theirs = np.fromfile(f"{name}.bin").reshape((n, K), order="F")
-        assert np.array_equal(bits(ours.matrix), bits(theirs)), spec
+        assert np.array_equal(bits(ours.matrix), bits(theirs)), description
         lines = Path(f"{name}.txt").read_text().splitlines()
-        assert lines[0] == ours.description == spec.replace(" ", "").replace(":012", ":12")
+        assert lines[0] == ours.description == description.replace(" ", "").replace(":012", ":12")
         assert lines[1:K + 1] == [f"{a.family}|{a.parameter}|{a.number + 1}" for a in ours.atoms]
         assert lines[K + 1:] == [f"{a.family}|{a.parameter}|{a.number + 1}|{r + 1}"
                                  for a, r in zip(ours.dropped, ours.repeats)]
         # Every atom has unit norm, and a dropped atom repeats its column.
-        assert np.allclose(np.linalg.norm(theirs, axis=0), 1, atol=1e-14, rtol=0), spec
+        assert np.allclose(np.linalg.norm(theirs, axis=0), 1, atol=1e-14, rtol=0), description
         for a, r in zip(ours.dropped, ours.repeats):
             term = a.family + (f":{a.parameter}" if a.parameter else "")
             atom = tilevista.dictionary(term, n).matrix[:, a.number]
-            assert abs(atom @ ours.matrix[:, r]) > 1 - 1e-12, (spec, a)
+            assert abs(atom @ ours.matrix[:, r]) > 1 - 1e-12, (description, a)
     # The mix of the issue: the constants of legendre and haar left out.
     mix = tilevista.dictionary("cosine:16+legendre:8+haar+delta", 8)
     assert mix.matrix.shape == (8, 38) and mix.repeats == (0, 0)

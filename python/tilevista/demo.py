@@ -1,11 +1,11 @@
 """Approximate an image to a target PSNR and write the pictures.
 
     python3 -m tilevista.demo IMAGE [--block ROWS [COLS]] [--psnr DB] [--out DIR]
-        [--dictionary SPEC]
+        [--dictionary DESCRIPTION]
 
 Cuts IMAGE (grey or colour; all channels go into one call) into blocks of 8 x 8
 pixels, approximates them over redundant cosine dictionaries of twice as many
-atoms as the block side (or the dictionary SPEC describes, e.g.
+atoms as the block side (or the dictionary DESCRIPTION describes, e.g.
 "cosine:16+legendre:8+haar+delta", for rows and columns alike; "ROWS/COLUMNS"
 for one each), to 45 dB, prints a short report and writes into
 output/demo/ (of the current folder):
@@ -182,7 +182,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--psnr", type=float, default=45.0, help="target PSNR in dB (default 45)")
     parser.add_argument("--out", default=str(Path("output", "demo")),
                         help="output folder (default output/demo)")
-    parser.add_argument("--dictionary", metavar="SPEC",
+    parser.add_argument("--dictionary", metavar="DESCRIPTION",
                         help="dictionary description for rows and columns, e.g. "
                              "cosine:16+legendre:8+haar+delta, or ROWS/COLUMNS (default: "
                              "cosine of twice the block side)")

@@ -4,7 +4,7 @@ dictionary layer the Octave toolbox's ``tilevista_dictionary`` also calls (so
 both give the same bits), and several joined for one direction.
 
 Every function of the package that takes a dictionary takes a description
-string or a matrix (:func:`direction_specs`, :func:`direction_matrix`): one
+string or a matrix (:func:`direction_pair`, :func:`direction_matrix`): one
 string names the dictionary of both directions, each built for its own atom
 length; ``"ROWS/COLUMNS"``, two descriptions around a ``/``, or a pair
 ``(Dy, Dx)`` of strings or matrices gives each direction its own.
@@ -23,7 +23,7 @@ from .errors import DictionaryRefused, module_error
 from .inputs import module_matrix
 
 __all__ = ["Dictionary", "DictionaryAtom", "dictionary", "combine_dictionaries",
-           "direction_specs", "direction_matrix", "PAIR_SEPARATOR"]
+           "direction_pair", "direction_matrix", "PAIR_SEPARATOR"]
 
 # What separates the rows' description from the columns' in one string.
 PAIR_SEPARATOR = "/"
@@ -78,7 +78,7 @@ def _refused(message: str) -> DictionaryRefused:
     return DictionaryRefused(_native.DICTIONARY_ERROR, message)
 
 
-def dictionary(spec: str, n: int) -> Dictionary:
+def dictionary(description: str, n: int) -> Dictionary:
     """The dictionary a description string names, for atoms of length n.
 
     A description is one or more family terms joined by ``+``; spaces around
@@ -101,7 +101,7 @@ def dictionary(spec: str, n: int) -> Dictionary:
 
     Parameters
     ----------
-    spec : str
+    description : str
         The description, e.g. ``"cosine:16+legendre:8+haar+delta"``.
     n : int
         The atoms' length, 1..1024: the block's rows for ``Dy``, its columns
@@ -118,9 +118,10 @@ def dictionary(spec: str, n: int) -> Dictionary:
     Raises
     ------
     DictionaryRefused
-        A ValueError with ``identifier`` ``"TILEVISTA:dictionary"``: spec is
-        not a string, n not a whole number, or the layer refuses the
-        description (its message says why and lists every family).
+        A ValueError with ``identifier`` ``"TILEVISTA:dictionary"``: the
+        description is not a string, n not a whole number, or the layer
+        refuses the description (its message says why and lists every
+        family).
     CallOutOfMemory
         A MemoryError with ``identifier`` ``"TILEVISTA:outOfMemory"``: memory
         ran out while the dictionary was built.
@@ -137,9 +138,9 @@ DictionaryAtom(family='legendre', parameter='8', number=0), 0)
     ...                  @ dictionary("daubechies:2", 16).matrix, np.eye(16)))
     True
     """
-    if not isinstance(spec, str):
+    if not isinstance(description, str):
         raise _refused(f"a dictionary description must be a string, e.g. "
-                       f"\"cosine:16+legendre:8+haar+delta\"; it is {spec!r}")
+                       f"\"cosine:16+legendre:8+haar+delta\"; it is {description!r}")
     if isinstance(n, (bool, np.bool_)):
         raise _refused("the atoms' length n must be a whole number, not a boolean")
     try:
@@ -148,22 +149,22 @@ DictionaryAtom(family='legendre', parameter='8', number=0), 0)
         raise _refused(f"the atoms' length n must be a whole number; it is {n!r}") from None
     # Any whole number reaches the layer, which names it in its refusal.
     length = max(min(length, 2 ** 63 - 1), -2 ** 63)
-    built = _native.build_dictionary(spec, length)
+    built = _native.build_dictionary(description, length)
     if built[0] is None:
         raise module_error(built[1], "", built[2]) if built[1] == _native.ERROR_OUT_OF_MEMORY \
             else DictionaryRefused(built[1], built[2])
-    matrix, description, kept, dropped, repeats = built
+    matrix, normalised, kept, dropped, repeats = built
     return Dictionary(matrix, tuple(DictionaryAtom(*a) for a in kept),
-                      tuple(DictionaryAtom(*a) for a in dropped), tuple(repeats), description)
+                      tuple(DictionaryAtom(*a) for a in dropped), tuple(repeats), normalised)
 
 
-def direction_matrix(spec: Any, n: Optional[int], name: str) -> Tuple[np.ndarray, str]:
+def direction_matrix(description: Any, n: Optional[int], name: str) -> Tuple[np.ndarray, str]:
     """One direction's dictionary: a description built for atoms of length
     ``n``, or a matrix as the module takes it.
 
     Parameters
     ----------
-    spec : str or array_like
+    description : str or array_like
         A description string, or a matrix (one atom per column).
     n : int or None
         The atom length a description is built for; None when only a matrix
@@ -185,17 +186,17 @@ def direction_matrix(spec: Any, n: Optional[int], name: str) -> Tuple[np.ndarray
         A description where no atom length is known, or a value that is not
         a 2-D array of numbers.
     """
-    if isinstance(spec, str):
+    if isinstance(description, str):
         if n is None:
             raise ValueError(f"{name}: a description string needs the atoms' length, which "
                              "nothing here gives: give a matrix or the length")
-        built = dictionary(spec, n)
+        built = dictionary(description, n)
         return built.matrix, built.description
-    D = module_matrix(spec, name)
+    D = module_matrix(description, name)
     return D, f"matrix {D.shape[0]} x {D.shape[1] if D.ndim == 2 else 0}"
 
 
-def direction_specs(value: Any) -> Tuple[Any, Any]:
+def direction_pair(value: Any) -> Tuple[Any, Any]:
     """The rows' and the columns' dictionary a door was given.
 
     Parameters
@@ -209,7 +210,7 @@ def direction_specs(value: Any) -> Tuple[Any, Any]:
     Returns
     -------
     tuple
-        (rows' spec, columns' spec), each a string or a matrix.
+        (rows' description, columns' description), each a string or a matrix.
 
     Raises
     ------
@@ -218,9 +219,9 @@ def direction_specs(value: Any) -> Tuple[Any, Any]:
 
     Examples
     --------
-    >>> direction_specs("cosine:16+delta / haar")
+    >>> direction_pair("cosine:16+delta / haar")
     ('cosine:16+delta ', ' haar')
-    >>> direction_specs("haar")
+    >>> direction_pair("haar")
     ('haar', 'haar')
     """
     if isinstance(value, str):

@@ -11,7 +11,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from .blocks import BlockLayout, assemble, image_blocks
-from .dictionaries import direction_matrix, direction_specs
+from .dictionaries import direction_matrix, direction_pair
 from .module_call import Approximation, ProgressCallback, approximate
 from .quality import (TolLooksLikePsnrWarning, checked_peak, psnr_for_peak, tol_for_peak,
                       tol_reads_as_psnr, warn_above_peak)
@@ -98,8 +98,9 @@ class ImageOptions:
     ------
     ValueError
         Both ``psnr_db`` and ``tol``; ``atoms`` with both dictionaries;
-        ``dictionary`` with ``Dy``, ``Dx`` or ``atoms``; a block size or atom count that is not one integer or a pair; ``clip``
-        or ``verbose`` not a bool; ``progress`` neither a bool nor callable.
+        ``dictionary`` with ``Dy``, ``Dx`` or ``atoms``; a block size or atom
+        count that is not one integer or a pair; ``clip`` or ``verbose`` not
+        a bool; ``progress`` neither a bool nor callable.
 
     Examples
     --------
@@ -213,10 +214,10 @@ def _dictionaries(img: np.ndarray, o: ImageOptions
     dictionaries of ``atoms`` atoms for the directions without a dictionary."""
     rows, cols = _pair(8 if o.block is None else o.block, "block")
     ky, kx = _pair(16 if o.atoms is None else o.atoms, "atoms")
-    specs = list(direction_specs(o.dictionary)) if o.dictionary is not None else [o.Dy, o.Dx]
-    specs = [f"cosine:{k}" if spec is None else spec for spec, k in zip(specs, (ky, kx))]
-    given = [None if isinstance(spec, str) else direction_matrix(spec, None, name)[0]
-             for spec, name in zip(specs, ("Dy", "Dx"))]
+    choices = list(direction_pair(o.dictionary)) if o.dictionary is not None else [o.Dy, o.Dx]
+    choices = [f"cosine:{k}" if c is None else c for c, k in zip(choices, (ky, kx))]
+    given = [None if isinstance(c, str) else direction_matrix(c, None, name)[0]
+             for c, name in zip(choices, ("Dy", "Dx"))]
     sides = [rows, cols]
     for k, (D, name, side) in enumerate(zip(given, ("Dy", "Dx"), ("rows", "columns"))):
         if D is None:
@@ -225,8 +226,8 @@ def _dictionaries(img: np.ndarray, o: ImageOptions
             raise ValueError(f"{name} has atoms of length {D.shape[0]}, but the blocks have "
                              f"{sides[k]} {side}; leave out block or make them agree")
         sides[k] = D.shape[0]
-    built = [direction_matrix(spec if D is None else D, side, name)
-             for spec, D, side, name in zip(specs, given, sides, ("Dy", "Dx"))]
+    built = [direction_matrix(c if D is None else D, side, name)
+             for c, D, side, name in zip(choices, given, sides, ("Dy", "Dx"))]
     blocks, layout = image_blocks(img, *sides)
     return blocks, layout, built[0][0], built[1][0], (built[0][1], built[1][1])
 

@@ -2,7 +2,7 @@
 several target PSNRs, block sizes and dictionaries.
 
     python3 -m tilevista.survey IMAGES... [--psnr DB ...] [--block N ...]
-        [--atoms K ... | --dictionary SPEC ...] [--out DIR]
+        [--atoms K ... | --dictionary DESCRIPTION ...] [--out DIR]
         [--workers N | --scheduler ADDRESS]
 
 IMAGES are image files, or folders whose image files (by suffix: .png, .jpg,
@@ -195,10 +195,10 @@ class SurveyOptions:
                 raise ValueError("give atoms or dictionary, not both")
             listed = ([self.dictionary] if isinstance(self.dictionary, (str, np.ndarray))
                       else _listed(self.dictionary))
-            for spec in listed:
-                if not isinstance(spec, (str, np.ndarray)):
+            for description in listed:
+                if not isinstance(description, (str, np.ndarray)):
                     raise ValueError("a survey's dictionary is a description string or a NumPy "
-                                     f"array; it is {spec!r}")
+                                     f"array; it is {description!r}")
             if not listed:
                 raise ValueError("no dictionary given")
             keep("dictionary", tuple(listed))
@@ -305,11 +305,11 @@ def _grid(images: List[str], blocks: List[int], o: "SurveyOptions",
     cells = []
     for image in images:
         for block in blocks:
-            specs = (list(o.dictionary) if o.dictionary is not None else
+            choices = (list(o.dictionary) if o.dictionary is not None else
                      [f"cosine:{k}" for k in (o.atoms or [2 * block])])
-            for spec in specs:
-                name = dictionary_name(spec, block)
-                cells.append(_Cell(image, block, spec, name.name,
+            for description in choices:
+                name = dictionary_name(description, block)
+                cells.append(_Cell(image, block, description, name.name,
                                    (name.atoms_y or 1) * (name.atoms_x or 1), targets))
     return cells
 
@@ -575,7 +575,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     chosen.add_argument("--atoms", type=_count_arg, nargs="+", default=None, metavar="K",
                         help="atoms of the cosine dictionaries along each direction (default "
                              "twice the block side)")
-    chosen.add_argument("--dictionary", nargs="+", default=None, metavar="SPEC",
+    chosen.add_argument("--dictionary", nargs="+", default=None, metavar="DESCRIPTION",
                         help="dictionary descriptions, the same for rows and columns, e.g. "
                              "cosine:16+legendre:8+haar+delta; ROWS/COLUMNS for one each")
     parser.add_argument("--out", default=str(DEFAULT_OUT),

@@ -49,7 +49,7 @@ import numpy as np
 from .blocks import BlockLayout, image_blocks
 from .border_error import own_energies, padded_blocks, padding_errors
 from .curve import PursuitCurve
-from .dictionaries import dictionary, direction_matrix, direction_specs
+from .dictionaries import dictionary, direction_matrix, direction_pair
 from .errors import CallRejected
 from .image import default_peak
 from .module_call import Approximation, approximate
@@ -57,8 +57,8 @@ from .pictures import read_image
 from .quality import tol_for_peak
 
 __all__ = ["SurveyTask", "SurveyRow", "TaskCurve", "TaskOutcome", "Point", "block_energies",
-           "curve_point", "call_point", "point_psnr", "dictionary_name", "DictionaryName", "run_task", "error_rows",
-           "IgnoreCtrlC", "CURVE_POINTS"]
+           "curve_point", "call_point", "point_psnr", "dictionary_name", "DictionaryName",
+           "run_task", "error_rows", "IgnoreCtrlC", "CURVE_POINTS"]
 
 # The points of a global call's rate-distortion curve a task returns: about
 # this many atom counts, evenly spaced on a logarithmic scale, and the rows'.
@@ -214,23 +214,23 @@ class DictionaryName(NamedTuple):
 
 
 @functools.lru_cache(maxsize=256)
-def _described(spec: str, block: int) -> DictionaryName:
-    y, x = direction_specs(spec)
+def _described(description: str, block: int) -> DictionaryName:
+    y, x = direction_pair(description)
     try:
         built = [dictionary(y, block), dictionary(x, block)]
     except ValueError:
-        return DictionaryName(spec.strip(), None, None)
+        return DictionaryName(description.strip(), None, None)
     names = [d.description for d in built]
     return DictionaryName(names[0] if names[0] == names[1] else "/".join(names),
                           built[0].matrix.shape[1], built[1].matrix.shape[1])
 
 
-def dictionary_name(spec: Union[str, np.ndarray], block: int) -> DictionaryName:
+def dictionary_name(description: Union[str, np.ndarray], block: int) -> DictionaryName:
     """The ``dictionary`` of a task's rows and its size.
 
     Parameters
     ----------
-    spec : str or numpy.ndarray
+    description : str or numpy.ndarray
         The task's dictionary (see :class:`SurveyTask`).
     block : int
         The block side, the atoms' length.
@@ -242,9 +242,9 @@ def dictionary_name(spec: Union[str, np.ndarray], block: int) -> DictionaryName:
         given when refused; a matrix as ``"matrix n x K <digest>"``, its
         bits' digest telling matrices of one shape apart.
     """
-    if isinstance(spec, str):
-        return _described(spec, block)
-    D = np.asarray(spec)
+    if isinstance(description, str):
+        return _described(description, block)
+    D = np.asarray(description)
     digest = hashlib.sha256(np.ascontiguousarray(D, dtype=np.float64).tobytes()).hexdigest()
     k = D.shape[1] if D.ndim == 2 else None
     return DictionaryName(f"matrix {D.shape[0] if D.ndim else 0} x {k} {digest[:12]}", k, k)
@@ -379,8 +379,8 @@ def run_task(task: SurveyTask) -> TaskOutcome:
 def _measure(task: SurveyTask, img: np.ndarray, worker: str) -> TaskOutcome:
     peak = default_peak(img)
     blocks, layout = image_blocks(img, task.block)
-    Dy, Dx = (direction_matrix(spec, task.block, name)[0]
-              for spec, name in zip(direction_specs(task.dictionary), ("Dy", "Dx")))
+    Dy, Dx = (direction_matrix(half, task.block, name)[0]
+              for half, name in zip(direction_pair(task.dictionary), ("Dy", "Dx")))
     name = dictionary_name(task.dictionary, task.block)
     pixels = img.size
     tols = [tol_for_peak(pixels, db, peak) for db in task.targets]

@@ -256,8 +256,8 @@
 %!   Dy = tilevista_dictionary ('cosine:10+haar', 5);
 %!   Dx = tilevista_dictionary ('legendre:4+delta', 4);
 %!   evalc ('m = tilevista_demo (file, [5 4], 30, out, {Dy, Dx});');
-%!   for spec = {'cosine:10+haar/legendre:4+delta', {'cosine:10+haar', Dx}}
-%!     evalc ('r = tilevista_demo (file, [5 4], 30, out, spec{1});');
+%!   for description = {'cosine:10+haar/legendre:4+delta', {'cosine:10+haar', Dx}}
+%!     evalc ('r = tilevista_demo (file, [5 4], 30, out, description{1});');
 %!     assert ([r.atoms, r.reachedPsnr], [m.atoms, m.reachedPsnr]);
 %!     assert (r.dictionaries{1}, 'cosine:10+haar');
 %!   end
