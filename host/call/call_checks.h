@@ -36,6 +36,8 @@ constexpr const char* kInterrupted = "TILEVISTA:interrupted";
 // The front doors' own options (tilevista_pursuit, Python): a name they do
 // not know, or a value they do not take.
 constexpr const char* kOption = "TILEVISTA:option";
+// A front door (tilevista_dictionary) given too few or too many inputs.
+constexpr const char* kArgumentCount = "TILEVISTA:argumentCount";
 }  // namespace error_id
 
 /// What the checks need to know of one array a caller passed.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "call_driver.h"
+#include "dictionary_binding.h"
 #include "numpy_inputs.h"
 #include "numpy_outputs.h"
 #include "sigint_forwarding.h"
@@ -399,6 +400,7 @@ PYBIND11_MODULE(_native, m) {
   m.attr("SCORING_ROUTES") = tilevista_python::scoringRouteNames();
 
   tilevista_python::bindCallResult(m);
+  tilevista_python::bindDictionary(m);
 
   m.def("call_module", &tilevista_python::callModule, py::arg("inputs"), py::arg("duals") = true,
         py::arg("bases") = true, py::arg("curve") = false, py::arg("echo") = py::none(),

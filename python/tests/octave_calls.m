@@ -22,6 +22,12 @@
 %   tol_rule.txt     "tol values peak" a line: whether tilevista_psnr_for_tol
 %                    warns that the tol reads like a PSNR (1 or 0, a line) goes
 %                    to tol_rule.out
+%   dictionaries.txt "n description" a line: line k's tilevista_dictionary
+%                    goes to dictionary_k.bin (D's values) and dictionary_k.txt
+%                    (the normalised description, then "family|parameter|number"
+%                    per kept atom, then "family|parameter|number|repeats" per
+%                    dropped one); a refusal's identifier and message to
+%                    dictionary_k.id and dictionary_k.msg
 % and gets blas.txt, the BLAS Octave runs (version -blas), with its kernel set.
 
 1;
@@ -152,6 +158,36 @@ if ! isempty (rule)
       told = strcmp (err.identifier, 'TILEVISTA:tolLooksLikePsnr');
     end
     fprintf (fid, '%d\n', told);
+  end
+  fclose (fid);
+end
+
+choices = read_lines (fullfile (work, 'dictionaries.txt'));
+for k = 1:numel (choices)
+  parts = regexp (choices{k}, '^(\d+) (.*)$', 'tokens', 'once');
+  name = fullfile (work, sprintf ('dictionary_%d', k));
+  try
+    [D, info] = tilevista_dictionary (parts{2}, str2double (parts{1}));
+  catch err
+    fid = fopen ([name '.id'], 'w');
+    fwrite (fid, err.identifier, 'char');
+    fclose (fid);
+    fid = fopen ([name '.msg'], 'w');
+    fwrite (fid, err.message, 'char');
+    fclose (fid);
+    continue;
+  end
+  fid = fopen ([name '.bin'], 'w');
+  fwrite (fid, D, 'double');
+  fclose (fid);
+  fid = fopen ([name '.txt'], 'w');
+  fprintf (fid, '%s\n', info.description);
+  for j = 1:info.atoms
+    fprintf (fid, '%s|%s|%d\n', info.family{j}, info.parameter{j}, info.number(j));
+  end
+  d = info.dropped;
+  for j = 1:numel (d.repeats)
+    fprintf (fid, '%s|%s|%d|%d\n', d.family{j}, d.parameter{j}, d.number(j), d.repeats(j));
   end
   fclose (fid);
 end

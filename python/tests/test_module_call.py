@@ -288,7 +288,8 @@ def test_hostile_inputs_end_in_exceptions_or_sound_results():
 def test_a_call_beyond_the_memory_the_process_may_have_raises_memory_error():
     # Scoring a block against 40000 x 40000 atom pairs takes 12 GB; the
     # process is limited to 3 GB of address space, so the module refuses
-    # before it allocates.
+    # before it allocates. A dictionary of 128 MiB with 60 MB of the address
+    # space left: the layer's allocation fails, and says so.
     child = run_python("""
         import resource
         resource.setrlimit(resource.RLIMIT_AS, (3 << 30, resource.RLIM_INFINITY))
@@ -300,12 +301,24 @@ def test_a_call_beyond_the_memory_the_process_may_have_raises_memory_error():
             print(e)
         r = tilevista.approximate([np.ones((1, 1))], np.ones((1, 2)), np.ones((1, 2)))
         print(r.total_atoms)
+        status = open("/proc/self/status").read()
+        used = int(status.split("VmSize:")[1].split()[0]) << 10
+        filler = np.empty(((3 << 30) - used - (60 << 20)) // 8)
+        try:
+            tilevista.dictionary("cosine:16384", 1024)
+        except MemoryError as e:
+            print(type(e).__name__, e.identifier)
+            print(e)
+        del filler
+        print(tilevista.dictionary("cosine:16384", 1024).matrix.shape)
     """)
     out, err = child.communicate(timeout=120)
     assert child.returncode == 0, err
     assert out.startswith("CallOutOfMemory TILEVISTA:outOfMemory\n"
                           "Not enough memory for this call: it takes 11.9 GB to score a block")
-    assert out.endswith("\n1\n")
+    assert "\n1\nCallOutOfMemory TILEVISTA:outOfMemory\nmemory ran out while the dictionary " \
+           "was built" in out
+    assert out.endswith("\n(1024, 16384)\n")
 
 
 def test_console_text_is_printed_as_it_comes_and_a_failing_echo_is_harmless(capsys, monkeypatch):

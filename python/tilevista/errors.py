@@ -12,7 +12,9 @@ type its cause calls for:
 - :class:`CallRejected` (a ``ValueError``): the module refused the arguments,
   or ``TILEVISTA_THREADS``;
 - :class:`CallOutOfMemory` (a ``MemoryError``): ``TILEVISTA:outOfMemory``;
-- :class:`CallInterrupted` (a ``KeyboardInterrupt``): ``TILEVISTA:interrupted``.
+- :class:`CallInterrupted` (a ``KeyboardInterrupt``): ``TILEVISTA:interrupted``;
+- :class:`DictionaryRefused` (a ``ValueError``): a dictionary description
+  that cannot be built, ``TILEVISTA:dictionary``.
 """
 
 from __future__ import annotations
@@ -21,7 +23,7 @@ from typing import Any, Tuple
 
 from . import _native
 
-__all__ = ["CallRejected", "CallOutOfMemory", "CallInterrupted", "module_error"]
+__all__ = ["CallRejected", "CallOutOfMemory", "CallInterrupted", "DictionaryRefused", "module_error"]
 
 
 class _ModuleError:
@@ -99,3 +101,12 @@ def module_error(identifier: str, detail: str, message: str, hint: str = "",
     kind = {_native.ERROR_OUT_OF_MEMORY: CallOutOfMemory,
             _native.ERROR_INTERRUPTED: CallInterrupted}.get(identifier, CallRejected)
     return kind(identifier, message, detail, hint, plain)
+
+
+class DictionaryRefused(_ModuleError, ValueError):
+    """A dictionary description that cannot be built
+    (``TILEVISTA:dictionary``): an unknown family, a bad parameter, an atom
+    length outside 1..1024, too many atoms. The message is the dictionary
+    layer's, the same as Octave's ``tilevista_dictionary`` raises, and lists
+    every family with its syntax; the attributes are those of
+    :class:`CallRejected`."""
