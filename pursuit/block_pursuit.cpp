@@ -8,6 +8,7 @@
 
 #include "aligned_doubles.h"
 #include "banded_pursuit.h"
+#include "basis_route.h"
 #include "block_values.h"
 #include "blas_threads.h"
 #include "freed_memory.h"
@@ -62,6 +63,8 @@ PursuitResult pursue(const PursuitRequest& request, PursuitSink& sink) {
                                kernels, kernels && *scoring != '\0' ? scoring : nullptr);
   shape.scorer = &scorer;
   statistics.scoringRoute = scorer.route();
+  shape.basis = chooseBasisRoute(request.basis);
+  statistics.basisRoute = basisRouteName(shape.basis);
 
   BlockValues blockValues(Q, shape.N);
   std::vector<BlockStorage> storage(static_cast<std::size_t>(Q));

@@ -89,6 +89,11 @@ struct PursuitRequest {
   /// processor's). For comparisons between kernel sets; the route taken is in
   /// the statistics.
   const char* scoring = nullptr;
+  /// How blocks grow their orthonormal and dual sets: null or "" for the
+  /// default, "blas", "fused", or a fused instruction set as the widest
+  /// ("fused-general", "fused-avx2", "fused-avx512"); see basis_route.h. The
+  /// route taken is in the statistics.
+  const char* basis = nullptr;
   bool duals = true;  ///< write the dual vectors (BlockOutputs::dual)
   bool bases = true;  ///< write the orthonormal vectors (BlockOutputs::ortho)
   bool curve = false; ///< record the serial order and energies (PursuitResult::curve)

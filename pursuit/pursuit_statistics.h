@@ -10,6 +10,7 @@
 struct PursuitStatistics {
   std::int32_t threads = 0;          ///< threads that worked, the calling one included
   const char* scoringRoute = "";     ///< how blocks were scored: SeparableScorer::route()
+  const char* basisRoute = "";       ///< how blocks grew their bases: basisRouteName()
   std::int32_t bands = 0;            ///< bands run
   std::int32_t replayedBands = 0;    ///< bands whose order was replayed atom by atom
   std::uint64_t atomsKept = 0;       ///< atoms in the outputs

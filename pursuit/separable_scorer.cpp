@@ -61,6 +61,10 @@ void SeparableScorer::select(const double* F, double* scratch, double* bestValue
     selectSeparableAtom(Dy_, Dx_, F, Ky_, Kx_, rows_, cols_, bestValue, yIndex, xIndex);
     return;
   }
+  selectLargestScore(scoreTable(F, scratch), Ky_, Kx_, bestValue, yIndex, xIndex);
+}
+
+const double* SeparableScorer::scoreTable(const double* F, double* scratch) const {
   double* P = scratch;
   double* T = scratch + intermediateOffset_;
   if (yFirst_) {
@@ -70,5 +74,5 @@ void SeparableScorer::select(const double* F, double* scratch, double* bestValue
     first_(F, Dx_, T);
     second_(DyT_.get(), T, P);
   }
-  selectLargestScore(P, Ky_, Kx_, bestValue, yIndex, xIndex);
+  return P;
 }

@@ -78,6 +78,13 @@ class SeparableScorer {
   void select(const double* F, double* scratch, double* bestValue, std::int32_t* yIndex,
               std::int32_t* xIndex) const;
 
+  /// The kernel route's score table of block F, without the choice, for a
+  /// caller that chooses itself. Only on the kernel route (usesKernels()).
+  /// @param F        in, rows x cols, column-major
+  /// @param scratch  scratchSize() doubles, overwritten
+  /// @return Ky x Kx, column-major, within the scratch
+  const double* scoreTable(const double* F, double* scratch) const;
+
  private:
   const double* Dy_;
   const double* Dx_;

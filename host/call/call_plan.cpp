@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #endif
 
+#include "basis_route.h"
 #include "separable_scorer.h"
 #include "thread_count.h"
 
@@ -108,6 +109,17 @@ bool planCall(const CheckedCall& call, CallOptions* options, Rejection* rejectio
     return false;
   }
   options->scoring = scoring;
+  const char* basis = std::getenv("TILEVISTA_BASIS");
+  if (basis == nullptr) basis = "";
+  if (!isBasisRouteName(basis)) {
+    rejection->identifier = error_id::kBasis;
+    rejection->detail.clear();
+    rejection->message = std::string("TILEVISTA_BASIS is '") + std::string(basis).substr(0, 40) +
+                         "': it must be " + basisRouteNames() +
+                         ", or unset for the best the processor has";
+    return false;
+  }
+  options->basis = basis;
   std::string problem;
   std::int32_t wanted = 1;
   if (!threadsForCall(call.blockCount, &wanted, &problem)) {

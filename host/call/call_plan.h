@@ -28,11 +28,12 @@
 /// threads does not fit in what the system can still give; and its block
 /// scoring, from TILEVISTA_SCORING (unset or empty: the best route there is;
 /// "blas"; or the widest instruction set of the generated kernels, "sse3",
-/// "sse4", "avx", "avx2" or "avx512"), for comparisons between kernel sets.
+/// "sse4", "avx", "avx2" or "avx512"), for comparisons between kernel sets;
+/// and its basis work, from TILEVISTA_BASIS (basis_route.h).
 /// @param call       in, the checked call
-/// @param options    out, threads and scoring, on success
-/// @param rejection  out, on failure: a bad TILEVISTA_THREADS or
-///                   TILEVISTA_SCORING, or not even one thread's memory
+/// @param options    out, threads, scoring and basis, on success
+/// @param rejection  out, on failure: a bad TILEVISTA_THREADS,
+///                   TILEVISTA_SCORING or TILEVISTA_BASIS, or not even one thread's memory
 ///                   available
 /// @return true when the call can run
 bool planCall(const CheckedCall& call, CallOptions* options, Rejection* rejection);
