@@ -248,7 +248,7 @@ namespace {
 #define TILEVISTA_FUSED_TABLE(set, name)                                                     \
   FusedBasis {                                                                               \
     name, set::orthogonalize, set::sumOfSquares, set::norm, set::scale, set::updateDuals,    \
-        set::removeComponent, set::columnDots, set::largestMagnitude                         \
+        set::removeComponent, set::columnDots, set::synthesize, set::largestMagnitude        \
   }
 
 const FusedBasis kGeneral = TILEVISTA_FUSED_TABLE(fused_general, "fused-general");

@@ -83,6 +83,13 @@ struct FusedBasis {
   void (*columnDots)(const double* A, const double* x, std::int32_t N, std::int32_t k,
                      double* out);
 
+  /// The separable atom dy dx^T: column c is dy scaled by dx[c].
+  /// @param dy    in, rows values
+  /// @param dx    in, cols values
+  /// @param atom  out, rows x cols, column-major
+  void (*synthesize)(const double* dy, const double* dx, std::int32_t rows, std::int32_t cols,
+                     double* atom);
+
   /// The 0-based position of the entry of largest absolute value of x, the
   /// first of equal ones, with the reference BLAS's idamax's rule for NaN:
   /// NaN entries are passed over, except that a NaN first entry is chosen.

@@ -199,14 +199,32 @@ TV_KERNEL double removeComponent(const double* u, const double* F, double* R, st
 
 TV_KERNEL std::int32_t largestMagnitude(const double* x, std::int32_t n) {
   if (std::isnan(x[0])) return 0;
-  // The largest absolute value of the non-NaN entries (at least |x[0]|) ...
-  V largest = vzero();
-  for (std::int32_t i = 0; i < n; i += W) largest = vabsmax(vload(x + i, n - i), largest);
-  const V best = vset(vmax(largest));
+  // The largest absolute value of the non-NaN entries (at least |x[0]|), in
+  // four running maxima (the order of a maximum does not matter) ...
+  V l0 = vzero(), l1 = vzero(), l2 = vzero(), l3 = vzero();
+  std::int32_t i = 0;
+  for (; i + 4 * W <= n; i += 4 * W) {
+    l0 = vabsmax(vload(x + i, W), l0);
+    l1 = vabsmax(vload(x + i + W, W), l1);
+    l2 = vabsmax(vload(x + i + 2 * W, W), l2);
+    l3 = vabsmax(vload(x + i + 3 * W, W), l3);
+  }
+  for (; i < n; i += W) l0 = vabsmax(vload(x + i, n - i), l0);
+  const V best = vset(vmax(vabsmax(vabsmax(l0, l1), vabsmax(l2, l3))));
   // ... and the first entry that has it.
-  for (std::int32_t i = 0; i < n; i += W) {
+  for (i = 0; i < n; i += W) {
     const std::int32_t lane = vfirstEqual(vload(x + i, n - i), best);
     if (lane >= 0) return i + lane;
   }
   return 0;
+}
+
+// atom = dy dx^T: column c is dy times dx[c], one rounding per element, as
+// synthesizeSeparableAtom's dscal makes it.
+TV_KERNEL void synthesize(const double* dy, const double* dx, std::int32_t rows,
+                          std::int32_t cols, double* atom) {
+  const std::size_t r = static_cast<std::size_t>(rows);
+  for (std::int32_t c = 0; c < cols; ++c) {
+    scaleInto(dy, dx[c], rows, atom + r * static_cast<std::size_t>(c));
+  }
 }

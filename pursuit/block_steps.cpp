@@ -32,14 +32,7 @@ void synthesize(const PursuitShape& shape, std::int32_t yIndex, std::int32_t xIn
     synthesizeSeparableAtom(dx, dy, shape.cols, shape.rows, atom);
     return;
   }
-  // The fused route's own loop: the same products, without a BLAS call per
-  // column.
-  const std::size_t rows = static_cast<std::size_t>(shape.rows);
-  for (std::int32_t c = 0; c < shape.cols; ++c) {
-    double* __restrict column = atom + rows * static_cast<std::size_t>(c);
-    const double scale = dx[c];
-    for (std::size_t r = 0; r < rows; ++r) column[r] = dy[r] * scale;
-  }
+  shape.basis->synthesize(dy, dx, shape.rows, shape.cols, atom);
 }
 
 // Column k of the block's orthonormal set before its normalisation, and its
