@@ -106,7 +106,10 @@ TV_INLINE V vmul(const V& a, const V& b) {
   for (std::int32_t l = 0; l < W; ++l) r.lane[l] = a.lane[l] * b.lane[l];
   return r;
 }
-TV_INLINE double vsum(const V& v) { return (v.lane[0] + v.lane[2]) + (v.lane[1] + v.lane[3]); }
+TV_INLINE double vsum(const V& v) { return (v.lane[0] + v.lane[1]) + (v.lane[2] + v.lane[3]); }
+TV_INLINE void vsums(const V* s, double* out) {
+  for (std::int32_t l = 0; l < W; ++l) out[l] = vsum(s[l]);
+}
 // max(|x|, acc) lane by lane, acc kept where x is NaN.
 TV_INLINE V vabsmax(const V& x, const V& acc) {
   V r;
@@ -159,9 +162,19 @@ TV_INLINE void vstore(double* p, V v, std::int32_t left) {
 TV_INLINE V vfma(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
 TV_INLINE V vfnma(V a, V b, V c) { return _mm256_fnmadd_pd(a, b, c); }
 TV_INLINE V vmul(V a, V b) { return _mm256_mul_pd(a, b); }
+// (l0 + l1) + (l2 + l3).
 TV_INLINE double vsum(V v) {
-  const __m128d half = _mm_add_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
-  return _mm_cvtsd_f64(_mm_add_sd(half, _mm_unpackhi_pd(half, half)));
+  const V pairs = _mm256_add_pd(v, __builtin_shufflevector(v, v, 1, 0, 3, 2));
+  return _mm256_add_pd(pairs, __builtin_shufflevector(pairs, pairs, 2, 3, 0, 1))[0];
+}
+// vsum of s[0..3] into out[0..3], the four taken side by side.
+TV_INLINE void vsums(const V* s, double* out) {
+  const V p01 = _mm256_add_pd(__builtin_shufflevector(s[0], s[1], 0, 4, 2, 6),
+                              __builtin_shufflevector(s[0], s[1], 1, 5, 3, 7));
+  const V p23 = _mm256_add_pd(__builtin_shufflevector(s[2], s[3], 0, 4, 2, 6),
+                              __builtin_shufflevector(s[2], s[3], 1, 5, 3, 7));
+  _mm256_storeu_pd(out, _mm256_add_pd(__builtin_shufflevector(p01, p23, 0, 1, 4, 5),
+                                      __builtin_shufflevector(p01, p23, 2, 3, 6, 7)));
 }
 TV_INLINE V vabs(V x) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), x); }
 // maxpd gives its second operand where either is NaN.
@@ -209,15 +222,32 @@ TV_INLINE void vstore(double* p, V v, std::int32_t left) {
 TV_INLINE V vfma(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }
 TV_INLINE V vfnma(V a, V b, V c) { return _mm512_fnmadd_pd(a, b, c); }
 TV_INLINE V vmul(V a, V b) { return _mm512_mul_pd(a, b); }
-// Lanes 0-3 plus lanes 4-7, then as AVX2's. (Shuffles rather than
+// ((l0 + l1) + (l2 + l3)) + ((l4 + l5) + (l6 + l7)). (Shuffles rather than
 // _mm512_extractf64x4_pd and _mm512_max_pd, whose GCC 12 headers warn of an
 // uninitialised variable of their own.)
 TV_INLINE double vsum(V v) {
-  const __m256d quarter = _mm256_add_pd(__builtin_shufflevector(v, v, 0, 1, 2, 3),
-                                        __builtin_shufflevector(v, v, 4, 5, 6, 7));
-  const __m128d half = _mm_add_pd(__builtin_shufflevector(quarter, quarter, 0, 1),
-                                  __builtin_shufflevector(quarter, quarter, 2, 3));
-  return _mm_cvtsd_f64(_mm_add_sd(half, _mm_unpackhi_pd(half, half)));
+  const V pairs = _mm512_add_pd(v, __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6));
+  const V quads =
+      _mm512_add_pd(pairs, __builtin_shufflevector(pairs, pairs, 2, 3, 0, 1, 6, 7, 4, 5));
+  return _mm512_add_pd(quads, __builtin_shufflevector(quads, quads, 4, 5, 6, 7, 0, 1, 2, 3))[0];
+}
+// Lanes (2i, 2i+1) of s[a] and s[b] added, interleaved: a01 b01 a23 b23 ...
+TV_INLINE V vpairs(V a, V b) {
+  return _mm512_add_pd(__builtin_shufflevector(a, b, 0, 8, 2, 10, 4, 12, 6, 14),
+                       __builtin_shufflevector(a, b, 1, 9, 3, 11, 5, 13, 7, 15));
+}
+// vsum of s[0..7] into out[0..7], the eight taken side by side.
+TV_INLINE void vsums(const V* s, double* out) {
+  const V p01 = vpairs(s[0], s[1]), p23 = vpairs(s[2], s[3]);
+  const V p45 = vpairs(s[4], s[5]), p67 = vpairs(s[6], s[7]);
+  // Quads: a0..a3 of lanes 0-3, then of lanes 4-7; the same for a4..a7.
+  const V q0 = _mm512_add_pd(__builtin_shufflevector(p01, p23, 0, 1, 8, 9, 4, 5, 12, 13),
+                             __builtin_shufflevector(p01, p23, 2, 3, 10, 11, 6, 7, 14, 15));
+  const V q4 = _mm512_add_pd(__builtin_shufflevector(p45, p67, 0, 1, 8, 9, 4, 5, 12, 13),
+                             __builtin_shufflevector(p45, p67, 2, 3, 10, 11, 6, 7, 14, 15));
+  _mm512_storeu_pd(out,
+                   _mm512_add_pd(__builtin_shufflevector(q0, q4, 0, 1, 2, 3, 8, 9, 10, 11),
+                                 __builtin_shufflevector(q0, q4, 4, 5, 6, 7, 12, 13, 14, 15)));
 }
 // |x| where it is above acc (never where x is NaN), else acc.
 TV_INLINE V vabsmax(V x, V acc) {

@@ -5,8 +5,9 @@
 //   V                  the vector type
 //   TV_INLINE          the attributes of the set's small helpers
 //   TV_KERNEL          the attributes of a kernel (the set's target)
-//   vzero, vset, vload, vstore, vfma, vfnma, vmul, vsum, vabsmax, vmax,
-//   vfirstEqual        the set's vector operations (see fused_basis.cpp)
+//   vzero, vset, vload, vstore, vfma, vfnma, vmul, vsum, vsums, vabsmax,
+//   vmax, vfirstEqual  the set's vector operations (see fused_basis.cpp); vsums
+//                      adds up W vectors at once in vsum's own tree
 // and, outside the namespaces, Coefficients (scratch for k coefficients) and
 // scaledNorm. Element i of a length-n array lies in chunk i / W, lane i % W;
 // vload gives zeros for lanes past the end and vstore leaves them alone, so
@@ -27,12 +28,16 @@ TV_INLINE void dotsOfColumns(const double* A, const double* x, std::int32_t N, s
     const V xi = vload(x + i, left);
     for (int c = 0; c < C; ++c) s[c] = vfma(vload(a + n * c + i, left), xi, s[c]);
   }
-  for (int c = 0; c < C; ++c) out[j0 + c] = vsum(s[c]);
+  if constexpr (C % W == 0) {
+    for (int c = 0; c < C; c += W) vsums(s + c, out + j0 + c);
+  } else {
+    for (int c = 0; c < C; ++c) out[j0 + c] = vsum(s[c]);
+  }
 }
 
 // out_j = A_j . x for j < k, eight columns at a time.
-TV_KERNEL void columnDots(const double* A, const double* x, std::int32_t N, std::int32_t k,
-                          double* out) {
+TV_INLINE void dots(const double* A, const double* x, std::int32_t N, std::int32_t k,
+                    double* out) {
   std::int32_t j = 0;
   for (; j + 8 <= k; j += 8) dotsOfColumns<8>(A, x, N, j, out);
   if (j + 4 <= k) {
@@ -40,6 +45,11 @@ TV_KERNEL void columnDots(const double* A, const double* x, std::int32_t N, std:
     j += 4;
   }
   for (; j < k; ++j) dotsOfColumns<1>(A, x, N, j, out);
+}
+
+TV_KERNEL void columnDots(const double* A, const double* x, std::int32_t N, std::int32_t k,
+                          double* out) {
+  dots(A, x, N, k, out);
 }
 
 // to = from - sum_j s_j A_j over j < k for the C chunks from element i0 on:
@@ -70,7 +80,7 @@ TV_INLINE void subtractFromChunks(const double* A, const double* s, std::int32_t
 // to = from - sum_j s_j A_j over j < k, eight chunks at a time. from and to
 // may be the same array. With `squares`, returns the sum of the squares of
 // the result, as sumOfSquares() would; else 0.
-TV_KERNEL double subtractColumns(const double* A, const double* s, std::int32_t N,
+TV_INLINE double subtractColumns(const double* A, const double* s, std::int32_t N,
                                  std::int32_t k, const double* from, double* to,
                                  bool squares) {
   V sum = vzero();
@@ -129,11 +139,11 @@ TV_KERNEL double orthogonalize(double* U, const double* a, std::int32_t N, std::
     return norm(v, N);
   }
   const Coefficients s(k);
-  columnDots(U, a, N, k, s.get());
+  dots(U, a, N, k, s.get());
   // The last sweep adds up the squares of the column as it writes it.
   double squares = subtractColumns(U, s.get(), N, k, a, v, passes <= 0);
   for (std::int32_t pass = 0; pass < passes; ++pass) {
-    columnDots(U, v, N, k, s.get());
+    dots(U, v, N, k, s.get());
     squares = subtractColumns(U, s.get(), N, k, v, v, pass + 1 == passes);
   }
   return normFromSquares(v, N, squares);
@@ -162,7 +172,7 @@ TV_KERNEL void updateDuals(double* B, const double* a, const double* u, double n
   const double reciprocal = 1.0 / nrm;
   if (k >= 1) {
     const Coefficients s(k);
-    columnDots(B, a, N, k, s.get());
+    dots(B, a, N, k, s.get());
     for (std::int32_t j = 0; j < k; ++j) s.get()[j] *= reciprocal;
     std::int32_t i = 0;
     for (; N - i >= 8 * W; i += 8 * W) correctChunks<8>(B, u, s.get(), N, k, i);
