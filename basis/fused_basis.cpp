@@ -106,6 +106,12 @@ TV_INLINE V vmul(const V& a, const V& b) {
   for (std::int32_t l = 0; l < W; ++l) r.lane[l] = a.lane[l] * b.lane[l];
   return r;
 }
+TV_INLINE V vadd(const V& a, const V& b) {
+  V r;
+  for (std::int32_t l = 0; l < W; ++l) r.lane[l] = a.lane[l] + b.lane[l];
+  return r;
+}
+constexpr bool kDotSplit = false;
 TV_INLINE double vsum(const V& v) { return (v.lane[0] + v.lane[1]) + (v.lane[2] + v.lane[3]); }
 TV_INLINE void vsums(const V* s, double* out) {
   for (std::int32_t l = 0; l < W; ++l) out[l] = vsum(s[l]);
@@ -162,6 +168,9 @@ TV_INLINE void vstore(double* p, V v, std::int32_t left) {
 TV_INLINE V vfma(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
 TV_INLINE V vfnma(V a, V b, V c) { return _mm256_fnmadd_pd(a, b, c); }
 TV_INLINE V vmul(V a, V b) { return _mm256_mul_pd(a, b); }
+TV_INLINE V vadd(V a, V b) { return _mm256_add_pd(a, b); }
+// Sixteen registers: one accumulator per column.
+constexpr bool kDotSplit = false;
 // (l0 + l1) + (l2 + l3).
 TV_INLINE double vsum(V v) {
   const V pairs = _mm256_add_pd(v, __builtin_shufflevector(v, v, 1, 0, 3, 2));
@@ -222,6 +231,10 @@ TV_INLINE void vstore(double* p, V v, std::int32_t left) {
 TV_INLINE V vfma(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }
 TV_INLINE V vfnma(V a, V b, V c) { return _mm512_fnmadd_pd(a, b, c); }
 TV_INLINE V vmul(V a, V b) { return _mm512_mul_pd(a, b); }
+TV_INLINE V vadd(V a, V b) { return _mm512_add_pd(a, b); }
+// Thirty-two registers: two accumulators per column, which halves the chain
+// of dependent multiply-adds.
+constexpr bool kDotSplit = true;
 // ((l0 + l1) + (l2 + l3)) + ((l4 + l5) + (l6 + l7)). (Shuffles rather than
 // _mm512_extractf64x4_pd and _mm512_max_pd, whose GCC 12 headers warn of an
 // uninitialised variable of their own.)

@@ -5,7 +5,8 @@
 //   V                  the vector type
 //   TV_INLINE          the attributes of the set's small helpers
 //   TV_KERNEL          the attributes of a kernel (the set's target)
-//   vzero, vset, vload, vstore, vfma, vfnma, vmul, vsum, vsums, vabsmax,
+//   kDotSplit          whether dot products keep even and odd chunks apart
+//   vzero, vset, vload, vstore, vfma, vfnma, vmul, vadd, vsum, vsums, vabsmax,
 //   vmax, vfirstEqual  the set's vector operations (see fused_basis.cpp); vsums
 //                      adds up W vectors at once in vsum's own tree
 // and, outside the namespaces, Coefficients (scratch for k coefficients) and
@@ -14,19 +15,35 @@
 // every kernel's order of operations follows from n and W alone.
 
 // out_j = A_j . x for the columns j0 <= j < j0 + C: each column's lanes
-// accumulate chunk by chunk in order, then add up in the set's fixed tree.
-// The C columns go side by side, which changes no column's sums.
+// accumulate chunk by chunk in order, the even chunks and the odd ones apart
+// where the set has the registers for it (kDotSplit), those two added lane by
+// lane, then the lanes add up in the set's fixed tree. The C columns go side
+// by side, which changes no column's sums.
 template <int C>
 TV_INLINE void dotsOfColumns(const double* A, const double* x, std::int32_t N, std::int32_t j0,
                              double* out) {
   const std::size_t n = static_cast<std::size_t>(N);
   const double* a = A + n * static_cast<std::size_t>(j0);
-  V s[C];
-  for (int c = 0; c < C; ++c) s[c] = vzero();
-  for (std::int32_t i = 0; i < N; i += W) {
+  V s[C], odd[C];
+  for (int c = 0; c < C; ++c) s[c] = odd[c] = vzero();
+  std::int32_t i = 0;
+  if constexpr (kDotSplit) {
+    for (; N - i > W; i += 2 * W) {
+      const std::int32_t left = N - i;
+      const V xe = vload(x + i, left), xo = vload(x + i + W, left - W);
+      for (int c = 0; c < C; ++c) {
+        s[c] = vfma(vload(a + n * c + i, left), xe, s[c]);
+        odd[c] = vfma(vload(a + n * c + i + W, left - W), xo, odd[c]);
+      }
+    }
+  }
+  for (; i < N; i += W) {
     const std::int32_t left = N - i;
     const V xi = vload(x + i, left);
     for (int c = 0; c < C; ++c) s[c] = vfma(vload(a + n * c + i, left), xi, s[c]);
+  }
+  if constexpr (kDotSplit) {
+    for (int c = 0; c < C; ++c) s[c] = vadd(s[c], odd[c]);
   }
   if constexpr (C % W == 0) {
     for (int c = 0; c < C; c += W) vsums(s + c, out + j0 + c);
