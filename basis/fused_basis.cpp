@@ -106,7 +106,8 @@ TV_INLINE V vmul(const V& a, const V& b) {
   for (std::int32_t l = 0; l < W; ++l) r.lane[l] = a.lane[l] * b.lane[l];
   return r;
 }
-TV_INLINE V vadd(const V& a, const V& b) {
+// Used only where dot products keep two accumulators (kDotSplit).
+[[maybe_unused]] TV_INLINE V vadd(const V& a, const V& b) {
   V r;
   for (std::int32_t l = 0; l < W; ++l) r.lane[l] = a.lane[l] + b.lane[l];
   return r;
@@ -168,7 +169,7 @@ TV_INLINE void vstore(double* p, V v, std::int32_t left) {
 TV_INLINE V vfma(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
 TV_INLINE V vfnma(V a, V b, V c) { return _mm256_fnmadd_pd(a, b, c); }
 TV_INLINE V vmul(V a, V b) { return _mm256_mul_pd(a, b); }
-TV_INLINE V vadd(V a, V b) { return _mm256_add_pd(a, b); }
+[[maybe_unused]] TV_INLINE V vadd(V a, V b) { return _mm256_add_pd(a, b); }
 // Sixteen registers: one accumulator per column.
 constexpr bool kDotSplit = false;
 // (l0 + l1) + (l2 + l3).
