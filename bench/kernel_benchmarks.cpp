@@ -5,7 +5,8 @@
 // twice-redundant cosine dictionaries (16 + 16 and 32 + 32 atoms) at several
 // numbers k of atoms already held by the block. And the block scoring as the
 // pursuit does it, through a call's scorer on each of its routes, on one thread
-// and on two threads at once.
+// and on two threads at once. And the fused route's orthogonalisation and dual
+// update (basis/fused_basis.h) on the same block states as the BLAS ones.
 //
 // The same source is linked against each BLAS to compare (bench/CMakeLists.txt).
 // The BLAS runs on one thread per caller, as in the module.
