@@ -32,9 +32,8 @@
 /// and its basis work, from TILEVISTA_BASIS (basis_route.h).
 /// @param call       in, the checked call
 /// @param options    out, threads, scoring and basis, on success
-/// @param rejection  out, on failure: a bad TILEVISTA_THREADS,
-///                   TILEVISTA_SCORING or TILEVISTA_BASIS, or not even one thread's memory
-///                   available
+/// @param rejection  out, on failure: a bad TILEVISTA_THREADS, TILEVISTA_SCORING
+///                   or TILEVISTA_BASIS, or not even one thread's memory available
 /// @return true when the call can run
 bool planCall(const CheckedCall& call, CallOptions* options, Rejection* rejection);
 
