@@ -336,8 +336,10 @@ void expectInterruptEndsTheCall(const std::string& threadCount) {
   ThreadSetting threads(threadCount);
   using Clock = std::chrono::steady_clock;
   const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
-  // 512 random 8 x 8 blocks to capacity: about 33,000 atoms.
-  Problem p = randomProblem(8, 8, 16, 16, 16, 32, 99);
+  // 1,024 random 8 x 8 blocks to capacity: 65,536 atoms, a call long enough
+  // (about 0.15 s on one thread of a fast core) that a busy machine's
+  // scheduling delays stay small beside the fractions of it checked below.
+  Problem p = randomProblem(8, 8, 16, 16, 32, 32, 99);
   const host::Array tolZero = scalar(0.0);
   const std::vector<const mxArray*> inputs = {p.blockCell.get(), p.dictionaryY.get(),
                                               p.dictionaryX.get(), tolZero.get()};
