@@ -150,6 +150,12 @@ function varargout = TILEVISTA_Mex(varargin)
 %     The environment variable that chooses how blocks are scored (for
 %     comparisons between kernel sets) holds something else than a route
 %     the message lists: unset it, setenv ('TILEVISTA_SCORING', '').
+%   TILEVISTA:basis
+%     "TILEVISTA_BASIS is '%s': it must be ..., or unset for the best the processor has"
+%     The environment variable that chooses how blocks grow their
+%     orthonormal and dual vectors (for comparisons between routes) holds
+%     something else than a route the message lists: unset it,
+%     setenv ('TILEVISTA_BASIS', '').
 %   TILEVISTA:outOfMemory
 %     "Not enough memory for this call: ..."
 %     The call needs more memory than the system can give (the message

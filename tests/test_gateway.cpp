@@ -248,6 +248,22 @@ TEST(Threads, TheSettingIsReadAtEveryCallAndChecked) {
             "TILEVISTA_SCORING is 'avx3': it must be blas, sse3, sse4, avx, avx2 or avx512, or "
             "unset for the best the processor has");
   EXPECT_EQ(c.result.identifier, "TILEVISTA:scoring");
+  // TILEVISTA_BASIS, which chooses the route of the basis work, likewise; a
+  // name it takes gives the worked call's atoms on every route.
+  for (const char* good : {"", "blas", "fused", "fused-general", "fused-avx2", "fused-avx512"}) {
+    setenv("TILEVISTA_BASIS", good, 1);
+    const ModuleCall routed = callModule({w.blocks.get(), w.Dy.get(), w.Dx.get()});
+    EXPECT_FALSE(routed.result.failed) << "'" << good << "': " << routed.result.error;
+    EXPECT_EQ(routed.elementValues(4, 0), (std::vector<double>{4, 3})) << "'" << good << "'";
+  }
+  setenv("TILEVISTA_BASIS", "avx512", 1);
+  const ModuleCall b = callModule({w.blocks.get(), w.Dy.get(), w.Dx.get()});
+  unsetenv("TILEVISTA_BASIS");
+  EXPECT_EQ(b.result.error,
+            "TILEVISTA_BASIS is 'avx512': it must be blas, fused, fused-general, fused-avx2 or "
+            "fused-avx512, or unset for the best the processor has");
+  EXPECT_EQ(b.result.identifier, "TILEVISTA:basis");
+  EXPECT_TRUE(b.result.outputs.empty());
 }
 
 TEST(StopRules, BudgetStopsSilently) {

@@ -31,6 +31,7 @@ constexpr const char* kMaxAtoms = "TILEVISTA:maxAtoms";
 constexpr const char* kTol = "TILEVISTA:tol";
 constexpr const char* kThreads = "TILEVISTA:threads";
 constexpr const char* kScoring = "TILEVISTA:scoring";
+constexpr const char* kBasis = "TILEVISTA:basis";
 constexpr const char* kOutOfMemory = "TILEVISTA:outOfMemory";
 constexpr const char* kInterrupted = "TILEVISTA:interrupted";
 // The front doors' own options (tilevista_pursuit, Python): a name they do

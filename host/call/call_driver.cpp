@@ -50,6 +50,7 @@ PursuitRequest requestFor(const CheckedCall& call, const CallOptions& options) {
   request.atomLimit = call.atomLimit;
   request.threads = options.threads;
   request.scoring = options.scoring.c_str();
+  request.basis = options.basis.c_str();
   request.duals = options.duals;
   request.bases = options.bases;
   request.curve = options.curve;

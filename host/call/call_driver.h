@@ -33,6 +33,7 @@ class CallConsole {
 struct CallOptions {
   std::int32_t threads = 1;  ///< from planCall
   std::string scoring;       ///< from planCall: PursuitRequest's scoring
+  std::string basis;         ///< from planCall: PursuitRequest's basis
   bool duals = true;         ///< write the dual vectors
   bool bases = true;         ///< write the orthonormal vectors
   bool curve = false;        ///< record the serial order and energies
