@@ -2,8 +2,10 @@
 
 #include <new>
 
-// In the sanitizer builds a kept piece is poisoned, as freed memory is: a use
-// of storage after it was given back is reported as if it had been freed.
+// In the sanitizer builds a kept piece is poisoned, as freed memory is, beyond
+// its header: a use of storage after it was given back is reported as if it
+// had been freed. (The leak checker does not follow pointers in poisoned
+// memory, and kept pieces are reached through the headers.)
 #if defined(__SANITIZE_ADDRESS__)
 #define TILEVISTA_POOL_POISONS 1
 #elif defined(__has_feature)
@@ -40,7 +42,6 @@ void freePiece(void* piece) noexcept {
 void* pop(void** list) {
   void* piece = *list;
   if (piece != nullptr) {
-    POOL_UNPOISON(piece, sizeof(KeptHeader));
     *list = header(piece)->next;
     POOL_UNPOISON(piece, header(piece)->size);
   }
@@ -52,15 +53,21 @@ void push(void** list, void* piece, std::size_t size) {
   header(piece)->next = *list;
   header(piece)->size = size;
   *list = piece;
-  POOL_POISON(piece, size);
+  POOL_POISON(static_cast<char*>(piece) + sizeof(KeptHeader), size - sizeof(KeptHeader));
 }
 
 }  // namespace
 
 MemoryPool& MemoryPool::shared() {
-  // Never destroyed: threads and NumPy arrays may give pieces back during exit.
-  static MemoryPool* pool = new MemoryPool;
-  return *pool;
+  // Destroyed at exit, or when the module is unloaded (Octave's clear): what
+  // it keeps is freed then, not left behind.
+  static MemoryPool pool;
+  return pool;
+}
+
+MemoryPool::~MemoryPool() {
+  closed_.store(true);
+  keepAtMost(0);
 }
 
 std::size_t MemoryPool::roundedSize(std::size_t bytes) {
@@ -116,6 +123,10 @@ void* MemoryPool::take(std::size_t bytes) {
 
 void MemoryPool::give(void* piece, std::size_t bytes) noexcept {
   if (piece == nullptr) return;
+  if (closed_.load()) {
+    freePiece(piece);
+    return;
+  }
   const std::size_t size = roundedSize(bytes);  // cannot throw: take() rounded it before
   {
     const std::lock_guard<std::mutex> hold(lock_);

@@ -14,6 +14,7 @@
 #ifndef TILEVISTA_MEMORY_POOL_H
 #define TILEVISTA_MEMORY_POOL_H
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 
@@ -24,8 +25,15 @@ class MemoryPool {
   /// Alignment of every piece, in bytes: the module's BLAS operand alignment.
   static constexpr std::size_t kAlignment = 64;
 
-  /// The process's pool.
+  /// The module's pool.
   static MemoryPool& shared();
+
+  MemoryPool() = default;
+  /// Frees what is kept; a piece given back after it (an array released
+  /// during the process's exit) is freed at once.
+  ~MemoryPool();
+  MemoryPool(const MemoryPool&) = delete;
+  MemoryPool& operator=(const MemoryPool&) = delete;
 
   /// A piece of at least `bytes` bytes, kAlignment-aligned, not initialised:
   /// a kept piece of the same rounded size when there is one, else new memory
@@ -91,6 +99,7 @@ class MemoryPool {
   std::size_t kept_ = 0, taken_ = 0, limit_ = 0;
   int calls_ = 0;
   std::size_t callBase_ = 0;
+  std::atomic<bool> closed_{false};
 };
 
 #endif  // TILEVISTA_MEMORY_POOL_H
