@@ -40,10 +40,10 @@
 
 %!test
 %! % Each build exports what Octave looks up and nothing else: the .oct the
-%! % installers of its two functions, the .mex its entry point.
+%! % installers of its three functions, the .mex its entry point.
 %! octFile = which ('TILEVISTA_Mex');
 %! mexFile = fullfile (fileparts (fileparts (octFile)), 'octave-mex', 'TILEVISTA_Mex.mex');
-%! for build = {{octFile, {'GTILEVISTA_Mex', 'Gtilevista_pursuit'}}, {mexFile, {'mexFunction'}}}
+%! for build = {{octFile, {'GTILEVISTA_Mex', 'Gtilevista_pursuit', 'Gtilevista_release_memory'}}, {mexFile, {'mexFunction'}}}
 %!   [status, symbols] = system (['nm -D --defined-only "' build{1}{1} '"']);
 %!   assert (status, 0, symbols);
 %!   names = regexp (strtrim (symbols), '\S+$', 'match', 'lineanchors');
