@@ -7,8 +7,8 @@
 namespace tilevista_python {
 namespace {
 
-// Slabs are taken in this size at least (one size, so that a kept slab fits
-// any later stream); untouched pages of a large piece take no memory.
+// Slabs are taken in this size at least, plus one aligned line per kind of
+// output; untouched pages of a large piece take no memory.
 constexpr std::size_t kSlabBytes = std::size_t{16} << 20;
 constexpr std::size_t kAlignment = 64;
 
@@ -55,7 +55,8 @@ Slab* SlabPiece::handOver() noexcept {
 SlabPiece SlabStream::take(std::size_t count) {
   const std::size_t bytes = roundUp(count * sizeof(double), kAlignment);
   if (slab_ == nullptr || slab_->size() - used_ < bytes) {
-    Slab* fresh = Slab::map(bytes > kSlabBytes ? bytes : kSlabBytes);
+    const std::size_t least = kSlabBytes + static_cast<std::size_t>(kind_) * kAlignment;
+    Slab* fresh = Slab::map(bytes > least ? bytes : least);
     if (slab_ != nullptr) slab_->release();
     slab_ = fresh;
     used_ = 0;

@@ -66,7 +66,11 @@ class SlabPiece {
 /// caller keeps hold only slabs of their kind.
 class SlabStream {
  public:
-  SlabStream() = default;
+  /// @param kind  the kind of output, 0 to 15: its slabs have a size of their
+  ///              own, so that a kept slab comes back to a stream of its kind,
+  ///              which fills it about as far as the last call did (a slab
+  ///              filled further touches fresh pages)
+  explicit SlabStream(int kind) : kind_(kind) {}
   SlabStream(const SlabStream&) = delete;
   SlabStream& operator=(const SlabStream&) = delete;
   ~SlabStream() {
@@ -78,6 +82,7 @@ class SlabStream {
   SlabPiece take(std::size_t count);
 
  private:
+  int kind_;
   Slab* slab_ = nullptr;
   std::size_t used_ = 0;
 };
