@@ -5,12 +5,14 @@
 // instead of going back to the C allocator. A loop of calls of one size then
 // finds its memory where the last call left it, in pages the system has
 // already mapped in: a page touched for the first time costs a page fault
-// (about 4-15 us on a virtual machine), one touched again almost nothing.
+// (3-15 us on a virtual machine), one touched again almost nothing.
 //
 // The pool holds kept pieces resident as they are. It does not mark them
-// MADV_FREE: that costs about as much per page as a fault saves (see
-// docs/benchmarks.md). How much it keeps, and when it gives all back, is the
-// host driver's rule (host/call/memory_return.h); the pool only carries it out.
+// MADV_FREE (which would let the system take them back under pressure): on
+// every reuse that costs about a third of the fault it saves, where a page
+// kept as it is costs nothing (bench/page_faults.py, docs/benchmarks.md).
+// How much it keeps, and when it gives all back, is the host driver's rule
+// (host/call/memory_return.h); the pool only carries it out.
 #ifndef TILEVISTA_MEMORY_POOL_H
 #define TILEVISTA_MEMORY_POOL_H
 
