@@ -187,7 +187,12 @@ function varargout = TILEVISTA_Mex(varargin)
 %   at the end of a call. The fixed part is checked against the memory
 %   available before the pursuit (on fewer threads when only fewer score
 %   tables fit); a call that cannot get what it needs ends with "Not enough
-%   memory for this call: ...", naming these amounts.
+%   memory for this call: ...", naming these amounts. The working storage
+%   is kept for the next call, which reuses it instead of asking the system
+%   for fresh memory: at most the last call's, and what a call does not
+%   reuse (a much smaller call) goes back when it ends.
+%   tilevista_release_memory (the function file, Octave) gives it all back
+%   at once.
 %
 %   Threads. The blocks take their atoms on several threads at once; the
 %   outputs and the console text are the same, bit for bit, whatever their

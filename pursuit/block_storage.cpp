@@ -19,7 +19,7 @@ void BlockStorage::reserve(std::int32_t N, std::int32_t columns, std::int32_t ca
   if (next > cap) next = cap;
   const std::size_t c = static_cast<std::size_t>(next);
   const std::size_t n = static_cast<std::size_t>(N);
-  AlignedDoubles grown(c * (n + 2));
+  PooledDoubles grown(c * (n + 2));
   if (capacity_ > 0) {
     const std::size_t held = capacity();
     std::memcpy(grown.get(), ortho(), held * n * sizeof(double));

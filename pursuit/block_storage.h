@@ -1,7 +1,7 @@
 // A block's atoms while the pursuit runs: orthonormal vectors (N values each per
 // atom), the norm each vector had before it was scaled to unit length, and the
-// atoms' 0-based indices, in one allocation that grows with the block's atom count instead
-// of being sized for its capacity up front. The dual vectors are not kept here:
+// atoms' 0-based indices, in one allocation (from the pool of kept memory) that
+// grows with the block's atom count instead of being sized for its capacity up front. The dual vectors are not kept here:
 // nothing in the pursuit reads them, so the driver builds them once at the end
 // from these values.
 #ifndef TILEVISTA_BLOCK_STORAGE_H
@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "aligned_doubles.h"
+#include "pooled_doubles.h"
 
 class BlockStorage {
  public:
@@ -46,7 +46,7 @@ class BlockStorage {
 
   // One slot, [vectors | norms | y and x indices]: a block's whole state
   // sits together, one allocation per growth.
-  AlignedDoubles slot_;
+  PooledDoubles slot_;
   std::int32_t N_ = 0;
   std::int32_t capacity_ = 0;
 };

@@ -1,8 +1,8 @@
 // The module's own copies of a call's blocks and their residuals, N values
 // each, side by side per block and each on a line of its own (aligned
-// storage, for the BLAS). Held in chunks of a few megabytes, so that the
-// blocks already written out can be let go while the outputs of the others
-// are written.
+// storage, for the BLAS). Held in chunks of a few megabytes from the pool of
+// kept memory, so that the blocks already written out can be let go while the
+// outputs of the others are written, and the next call finds them again.
 #ifndef TILEVISTA_BLOCK_VALUES_H
 #define TILEVISTA_BLOCK_VALUES_H
 
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "aligned_doubles.h"
+#include "pooled_doubles.h"
 
 class BlockValues {
  public:
@@ -38,7 +39,7 @@ class BlockValues {
 
   std::size_t stride_;    // doubles from a block's input to its residual
   std::size_t perChunk_;  // blocks per chunk
-  std::vector<AlignedDoubles> chunks_;
+  std::vector<PooledDoubles> chunks_;
 };
 
 #endif  // TILEVISTA_BLOCK_VALUES_H

@@ -7,6 +7,8 @@
 #include <sys/resource.h>
 #endif
 
+#include "tilevista/memory_pool.h"
+
 PursuitFootprint pursuitFootprint(const PursuitSizes& s) {
   const double kBytes = sizeof(double);
   const double rows = s.rows, cols = s.cols, Ky = s.Ky, Kx = s.Kx;
@@ -30,7 +32,9 @@ double availableBytes() {
     while (std::fgets(line, sizeof line, meminfo) != nullptr) {
       unsigned long long kB = 0;
       if (std::sscanf(line, "MemAvailable: %llu kB", &kB) == 1) {
-        available = 1024.0 * static_cast<double>(kB);
+        // What the module keeps for reuse is the call's to take as well.
+        available = 1024.0 * static_cast<double>(kB) +
+                    static_cast<double>(MemoryPool::shared().keptBytes());
         break;
       }
     }

@@ -1,6 +1,7 @@
 // The driver's block choice and stop test must decide exactly as the plain linear
 // scan and the plain index-order sum do; these compare them on random and
-// adversarial sequences of updates.
+// adversarial sequences of updates. The blocks' storage, and the pool it comes
+// from, which keeps one call's memory for the next by the driver's rule.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,9 +11,15 @@
 #include <random>
 #include <vector>
 
+#include <new>
+#include <set>
+
 #include "block_contest.h"
 #include "block_values.h"
 #include "energy_total.h"
+#include "memory_return.h"
+#include "pooled_doubles.h"
+#include "tilevista/memory_pool.h"
 
 namespace {
 
@@ -230,4 +237,88 @@ TEST(BlockValues, AlignedApartAndReleasedByWholeChunks) {
   }
 }
 
+// One call of the driver's rule as the pursuit makes it: working pieces of
+// the given sizes taken and given back, and an output piece of `output` bytes
+// handed over (returned, still taken). Records every piece's address.
+void* oneCall(const std::vector<std::size_t>& working, std::size_t output,
+              std::set<void*>* addresses) {
+  const CallMemory call;
+  std::vector<PooledDoubles> pieces;
+  for (const std::size_t bytes : working) {
+    pieces.emplace_back(bytes / sizeof(double));
+    addresses->insert(pieces.back().get());
+  }
+  void* handed = MemoryPool::shared().take(output);
+  addresses->insert(handed);
+  return handed;
+}
+
+// The pool keeps a call's pieces for the next call of its sizes, which reuses
+// exactly them; keeps at most that call's size between calls (what it kept
+// and handed over), frees what a smaller call did not reuse, gives all back on
+// request, and stays usable after an allocation failed.
+TEST(MemoryPool, KeepsOneCallForTheNextAndGivesBackByTheRule) {
+  MemoryPool& pool = MemoryPool::shared();
+  releaseKeptMemory();
+  ASSERT_EQ(pool.keptBytes(), 0u);
+  const std::size_t takenBefore = pool.takenBytes();
+  const std::vector<std::size_t> working{4288, 4288, 6400, 1 << 20};
+  const std::size_t workingBytes = 4288 * 2 + 6400 + (1 << 20), output = 3 << 20;
+
+  std::set<void*> first, second;
+  void* out1 = oneCall(working, output, &first);
+  EXPECT_EQ(pool.keptBytes(), workingBytes);
+  EXPECT_EQ(pool.takenBytes() - takenBefore, output);
+  void* out2 = oneCall(working, output, &second);  // the first output still held
+  EXPECT_EQ(pool.keptBytes(), workingBytes);
+  second.erase(out2);
+  first.erase(out1);
+  EXPECT_EQ(second, first) << "the second call reused the first call's working pieces";
+  EXPECT_EQ(first.count(out2), 0u);
+
+  // Between calls, at most the last call's size is kept: the first output
+  // comes back into it, a piece from elsewhere beyond it is freed.
+  MemoryPool::shared().give(out1, output);
+  EXPECT_EQ(pool.keptBytes(), workingBytes + output);
+  void* stray = pool.take(8192);
+  pool.give(stray, 8192);
+  EXPECT_EQ(pool.keptBytes(), workingBytes + output);
+
+  // The next call of the same sizes reuses the output too; a much smaller
+  // call then leaves only its own pieces kept.
+  std::set<void*> third, small;
+  void* out3 = oneCall(working, output, &third);
+  EXPECT_EQ(out3, out1);
+  pool.give(out2, output);
+  pool.give(out3, output);
+  void* tiny = oneCall({4288}, 64, &small);
+  EXPECT_EQ(pool.keptBytes(), 4288u);
+  pool.give(tiny, 64);
+
+  // All back on request, and pieces given back later are freed too.
+  void* held = pool.take(1 << 16);
+  EXPECT_EQ(releaseKeptMemory(), 4288u + 64u);
+  EXPECT_EQ(pool.keptBytes(), 0u);
+  pool.give(held, 1 << 16);
+  EXPECT_EQ(pool.keptBytes(), 0u);
+  EXPECT_EQ(pool.takenBytes(), takenBefore);
+
+  // A piece the system cannot give: what was kept is freed to make room, the
+  // allocation tried again, and the pool stays usable. (The sanitizers'
+  // allocators end the process on such a request instead of failing it.)
+  std::set<void*> after;
+  pool.give(oneCall(working, output, &after), output);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  EXPECT_THROW(pool.take(std::size_t{1} << 60), std::bad_alloc);
+  EXPECT_EQ(pool.keptBytes(), 0u);
+#endif
+  EXPECT_THROW(pool.take(static_cast<std::size_t>(-1)), std::bad_alloc);
+  std::set<void*> last;
+  pool.give(oneCall(working, output, &last), output);
+  EXPECT_EQ(pool.keptBytes(), workingBytes + output);
+  EXPECT_EQ(pool.takenBytes(), takenBefore);
+  releaseKeptMemory();
+}
+
 }  // namespace
+

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "tilevista/pursuit.h"
+#include "memory_return.h"
 #include "test_arrays.h"
 
 using namespace testing_arrays;
@@ -23,8 +24,12 @@ using namespace testing_arrays;
 namespace {
 
 const std::thread::id mainThread = std::this_thread::get_id();
-// Allocations off the main thread still to go before one fails; 0: none fails.
+// Allocations off the main thread still to go before they fail; 0: none
+// fails. From the one that fails on, memory is gone: every later one off the
+// main thread fails too (a second try, as the module's pool makes, as well),
+// until workersOutOfMemory is cleared.
 std::atomic<long> workerAllocationsLeft{0};
+std::atomic<bool> workersOutOfMemory{false};
 // Allocations off the main thread so far.
 std::atomic<long> workerAllocations{0};
 
@@ -32,13 +37,19 @@ std::atomic<long> workerAllocations{0};
 
 namespace {
 
-void* allocate(std::size_t size) {
-  if (std::this_thread::get_id() != mainThread) {
-    workerAllocations.fetch_add(1);
-    if (workerAllocationsLeft.load() > 0 && workerAllocationsLeft.fetch_sub(1) == 1) {
-      throw std::bad_alloc();
-    }
+// Counts an allocation off the main thread; true when it is to fail.
+bool workerAllocationFails() {
+  if (std::this_thread::get_id() == mainThread) return false;
+  workerAllocations.fetch_add(1);
+  if (workersOutOfMemory.load()) return true;
+  if (workerAllocationsLeft.load() > 0 && workerAllocationsLeft.fetch_sub(1) == 1) {
+    workersOutOfMemory = true;
   }
+  return workersOutOfMemory.load();
+}
+
+void* allocate(std::size_t size) {
+  if (workerAllocationFails()) throw std::bad_alloc();
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
@@ -50,12 +61,7 @@ namespace {
 // The aligned forms, which the module's storage for the BLAS uses.
 void* allocateAligned(std::size_t size, std::align_val_t alignment) {
   const std::size_t a = static_cast<std::size_t>(alignment);
-  if (std::this_thread::get_id() != mainThread) {
-    workerAllocations.fetch_add(1);
-    if (workerAllocationsLeft.load() > 0 && workerAllocationsLeft.fetch_sub(1) == 1) {
-      throw std::bad_alloc();
-    }
-  }
+  if (workerAllocationFails()) throw std::bad_alloc();
   if (void* p = std::aligned_alloc(a, (size + a - 1) / a * a + (size == 0 ? a : 0))) return p;
   throw std::bad_alloc();
 }
@@ -87,6 +93,9 @@ TEST(ThreadFailures, AFailedAllocationInAWorkerEndsTheCallCleanly) {
   const std::vector<const mxArray*> inputs = {p.blockCell.get(), p.dictionaryY.get(),
                                               p.dictionaryX.get(), tol.get()};
   ThreadSetting threads("3");
+  // Every call starts with nothing kept from the one before, so that each
+  // allocates as the first did.
+  releaseKeptMemory();
   workerAllocations = 0;
   const ModuleCall expected = callModule(inputs);
   ASSERT_FALSE(expected.result.failed) << expected.result.error;
@@ -100,10 +109,12 @@ TEST(ThreadFailures, AFailedAllocationInAWorkerEndsTheCallCleanly) {
   int reachedCount = 0;
   // Early (scoring, the first band), in the middle and late (the outputs).
   for (long n : {1L, count / 10, count / 4, count / 3}) {
+    releaseKeptMemory();
     workerAllocationsLeft = n;
     const ModuleCall failed = callModule(inputs);
     const bool reached = workerAllocationsLeft.load() <= 0;
     workerAllocationsLeft = 0;
+    workersOutOfMemory = false;
     if (!reached) continue;  // this call made fewer worker allocations
     ++reachedCount;
     EXPECT_TRUE(failed.result.failed) << "allocation " << n;

@@ -1,6 +1,5 @@
 #include "call_driver.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -60,42 +59,14 @@ PursuitRequest requestFor(const CheckedCall& call, const CallOptions& options) {
   return request;
 }
 
-// The host's sink, noting the memory each block's outputs take: the blocks
-// whose outputs come before free their working storage, which goes back to
-// the system by the one rule before the host makes more arrays, which it would
-// not place in it.
-class ReturningSink : public PursuitSink {
- public:
-  ReturningSink(PursuitSink& sink, const CallOptions& options, double N, MemoryReturn* memory)
-      : sink_(sink), N_(N), perAtom_(3.0 + (options.duals ? N : 0.0) + (options.bases ? N : 0.0)),
-        memory_(*memory) {}
-  BlockOutputs blockOutputs(std::int32_t q, std::int32_t m) override {
-    memory_.note(sizeof(double) * (N_ + perAtom_ * m));
-    return sink_.blockOutputs(q, m);
-  }
-  bool failsByUnwinding() const override { return sink_.failsByUnwinding(); }
-
- private:
-  PursuitSink& sink_;
-  const double N_, perAtom_;
-  MemoryReturn& memory_;
-};
-
 // Runs the planned call into report; the banner first, the stop message after.
 void run(CallHost& host, CallReport* report) {
   const CheckedCall& call = report->call;
-  const double N = static_cast<double>(call.rows) * static_cast<double>(call.cols);
-  MemoryReturn memory;
-  // The blocks' copies and residuals and their orthonormal vectors go when
-  // the call ends; all of what was freed after a failure.
-  double freedAtEnd = HUGE_VAL;
-  struct ReturnAtEnd {
-    MemoryReturn& memory;
-    const double& bytes;
-    ~ReturnAtEnd() { memory.note(bytes); }
-  } returnAtEnd{memory, freedAtEnd};
+  // The pool keeps or gives back the call's memory by the one rule when the
+  // call ends, however it ends.
+  const CallMemory memory;
   try {
-    ReturningSink sink(host.sink(call), report->options, N, &memory);
+    PursuitSink& sink = host.sink(call);
     printBanner(host.console(), call.tol);
     report->result = runBlockPursuit(requestFor(call, report->options), sink);
   } catch (const std::bad_alloc&) {
@@ -103,7 +74,6 @@ void run(CallHost& host, CallReport* report) {
     report->rejection = outOfMemory(call, report->options.threads);
     return;
   }
-  freedAtEnd = sizeof(double) * N * (2.0 * call.blockCount + static_cast<double>(report->result.atoms));
   if (!report->result.completed) {
     report->outcome = CallOutcome::kInterrupted;
     report->rejection = interruptedRejection();

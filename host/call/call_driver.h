@@ -82,8 +82,9 @@ struct CallReport {
 };
 
 /// Checks, plans and runs one call; an interrupt pending when it starts ends
-/// it before any work. The memory the call frees goes back to
-/// the system by the module's one rule (memory_return.h).
+/// it before any work. What the module keeps of the call's memory for the
+/// next call, and what goes back to the system, follows the module's one rule
+/// (memory_return.h).
 /// @param host     the host's inputs, console and sink
 /// @param options  in, what the host wants (threads and scoring are planned)
 /// @return the outcome

@@ -6,12 +6,31 @@
 #include <malloc.h>
 #endif
 
-void MemoryReturn::note(double bytes) {
-  pending_ += bytes;
-  if (pending_ >= kMemoryReturnThreshold) {
+#include "tilevista/memory_pool.h"
+
+CallMemory::CallMemory() { MemoryPool::shared().beginCall(); }
+
+CallMemory::~CallMemory() {
+  MemoryPool& pool = MemoryPool::shared();
+  const std::size_t handedOver = pool.endCall();
+  // What was kept before the call and it did not reuse, a call of its sizes
+  // does not need.
+  const std::size_t freed = pool.freeUnused();
+  // The call's size: what it keeps (its working storage) and what it handed
+  // over (the outputs, which come back when the caller releases them).
+  const std::size_t size = pool.keptBytes() + handedOver;
+  pool.setLimit(size);
+  if (static_cast<double>(freed) > (kMuchSmaller - 1.0) * static_cast<double>(size)) {
     returnFreedMemory();
-    pending_ = 0.0;
   }
+}
+
+std::size_t releaseKeptMemory() {
+  MemoryPool& pool = MemoryPool::shared();
+  pool.setLimit(0);
+  const std::size_t freed = pool.keepAtMost(0);
+  returnFreedMemory();
+  return freed;
 }
 
 void returnFreedMemory() {

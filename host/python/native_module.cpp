@@ -20,9 +20,11 @@
 
 #include "call_driver.h"
 #include "dictionary_binding.h"
+#include "memory_return.h"
 #include "numpy_inputs.h"
 #include "numpy_outputs.h"
 #include "sigint_forwarding.h"
+#include "tilevista/memory_pool.h"
 #include "tol_as_psnr.h"
 #include "tilevista/scoring_routes.h"
 #include "tilevista/threads.h"
@@ -312,6 +314,12 @@ CallResult callModule(const py::sequence& inputs, bool duals, bool bases, bool c
   return result;
 }
 
+// Gives back everything the module keeps, between calls (never inside one).
+std::size_t releaseMemory() {
+  const CallGuard guard;
+  return releaseKeptMemory();
+}
+
 // The threads a call on `blocks` blocks takes from TILEVISTA_THREADS.
 py::tuple threadsForCall(std::int64_t blocks) {
   if (blocks < 1) throw std::invalid_argument("blocks must be at least 1");
@@ -454,6 +462,19 @@ the variable holds no thread count.)doc");
 possible value `peak`, when tol reads like a PSNR in dB (it lies within 10
 to 100 and asks at least 20 dB more than its own value); else None. The
 rule's one home: tilevista_pursuit and approximate warn by it.)doc");
+  m.def("release_memory", &tilevista_python::releaseMemory,
+        R"doc(Give back to the system all the memory the module keeps from its
+last call for the next one (what is kept, and when it goes back by itself, is
+the module's one rule: README, "Memory a call needs"). Waits for a running
+call to end. Arrays of earlier calls that are still alive keep their memory;
+it is freed, not kept, when they are released.
+
+Returns
+-------
+int
+    The bytes the module had kept.)doc");
+  m.def("kept_memory", []() { return MemoryPool::shared().keptBytes(); },
+        R"doc(The bytes the module keeps for its next call.)doc");
   m.def("input_addresses", &tilevista_python::inputAddresses,
         R"doc(Where the last call that passed the checks read its inputs:
 (list of the blocks' data addresses, Dy's, Dx's), or None before any call.

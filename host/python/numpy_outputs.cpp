@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "index_columns.h"
 
@@ -16,27 +18,48 @@ constexpr py::ssize_t kDouble = sizeof(double);
 
 void releaseSlab(void* slab) { static_cast<Slab*>(slab)->release(); }
 
+// One Python owner per slab, shared by every array cut from it: a capsule
+// holding one reference to the slab, which goes back to the pool when the
+// last of those arrays is released. (One owner per array would make tens of
+// thousands of small Python objects a call.)
+class SlabOwners {
+ public:
+  // The owner of the piece's slab; takes over the piece's reference.
+  py::object take(SlabPiece& piece) {
+    for (auto it = owners_.rbegin(); it != owners_.rend(); ++it) {
+      if (it->first == piece.slab()) {
+        piece.handOver()->release();  // the owner holds the slab already
+        return it->second;
+      }
+    }
+    py::capsule owner(piece.slab(), releaseSlab);
+    owners_.emplace_back(piece.handOver(), owner);  // the capsule's reference from here on
+    return std::move(owner);
+  }
+
+ private:
+  std::vector<std::pair<Slab*, py::object>> owners_;
+};
+
 // A NumPy array of element type T over a piece of a slab, which it keeps until
 // NumPy is done with it; empty arrays hold no piece.
 template <typename T>
 py::array adopt(SlabPiece&& piece, std::vector<py::ssize_t> shape,
-                std::vector<py::ssize_t> strides) {
+                std::vector<py::ssize_t> strides, SlabOwners& owners) {
   if (piece.data() == nullptr) return py::array_t<T>(shape, strides);
   T* data = reinterpret_cast<T*>(piece.data());
-  py::capsule owner(piece.slab(), releaseSlab);
-  piece.handOver();  // the capsule's from here on
-  return py::array_t<T>(shape, strides, data, owner);
+  return py::array_t<T>(shape, strides, data, owners.take(piece));
 }
 
 // An rows x cols matrix in Fortran order.
-py::array matrix(SlabPiece&& piece, py::ssize_t rows, py::ssize_t cols) {
-  return adopt<double>(std::move(piece), {rows, cols}, {kDouble, kDouble * rows});
+py::array matrix(SlabPiece&& piece, py::ssize_t rows, py::ssize_t cols, SlabOwners& owners) {
+  return adopt<double>(std::move(piece), {rows, cols}, {kDouble, kDouble * rows}, owners);
 }
 
 // The pursuit's 0-based 32-bit atom indices as int64, in the same memory.
-py::array int64Indices(SlabPiece&& piece, std::int32_t m) {
+py::array int64Indices(SlabPiece&& piece, std::int32_t m, SlabOwners& owners) {
   if (m > 0) widenToInt64(piece.data(), m);
-  return adopt<std::int64_t>(std::move(piece), {m}, {kDouble});
+  return adopt<std::int64_t>(std::move(piece), {m}, {kDouble}, owners);
 }
 
 template <typename T>
@@ -54,7 +77,11 @@ NumpyOutputs::NumpyOutputs(const CheckedCall& call, bool duals, bool bases)
     : call_(call),
       duals_(duals),
       bases_(bases),
-      blocks_(static_cast<std::size_t>(call.blockCount)) {}
+      blocks_(static_cast<std::size_t>(call.blockCount)),
+      approximations_(0),
+      atomVectors_(1),
+      dualsMemory_(2),
+      basesMemory_(3) {}
 
 BlockOutputs NumpyOutputs::blockOutputs(std::int32_t q, std::int32_t m) {
   const std::size_t N = std::size_t(call_.rows) * std::size_t(call_.cols);
@@ -84,14 +111,15 @@ py::tuple NumpyOutputs::release() {
   const std::size_t Q = blocks_.size();
   py::list approximations(Q), y(Q), x(Q), coefficients(Q);
   py::list duals(duals_ ? Q : 0), ortho(bases_ ? Q : 0);
+  SlabOwners owners;
   for (std::size_t q = 0; q < Q; ++q) {
     Block& block = blocks_[q];
-    approximations[q] = matrix(std::move(block.approximation), rows, cols);
-    y[q] = int64Indices(std::move(block.yIndex), block.m);
-    x[q] = int64Indices(std::move(block.xIndex), block.m);
-    coefficients[q] = adopt<double>(std::move(block.coefficients), {block.m}, {kDouble});
-    if (duals_) duals[q] = matrix(std::move(block.dual), N, block.m);
-    if (bases_) ortho[q] = matrix(std::move(block.ortho), N, block.m);
+    approximations[q] = matrix(std::move(block.approximation), rows, cols, owners);
+    y[q] = int64Indices(std::move(block.yIndex), block.m, owners);
+    x[q] = int64Indices(std::move(block.xIndex), block.m, owners);
+    coefficients[q] = adopt<double>(std::move(block.coefficients), {block.m}, {kDouble}, owners);
+    if (duals_) duals[q] = matrix(std::move(block.dual), N, block.m, owners);
+    if (bases_) ortho[q] = matrix(std::move(block.ortho), N, block.m, owners);
   }
   blocks_.clear();
   const auto declinable = [](const py::list& list, bool wanted) {

@@ -1,15 +1,14 @@
 #include "output_memory.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <new>
+
+#include "tilevista/memory_pool.h"
 
 namespace tilevista_python {
 namespace {
 
-// Slabs are mapped in this size at least: untouched pages of a mapping take no
-// memory, so a large slab costs only address space.
+// Slabs are taken in this size at least, plus one aligned line per kind of
+// output; untouched pages of a large piece take no memory.
 constexpr std::size_t kSlabBytes = std::size_t{16} << 20;
 constexpr std::size_t kAlignment = 64;
 
@@ -18,20 +17,19 @@ std::size_t roundUp(std::size_t n, std::size_t to) { return (n + to - 1) / to * 
 }  // namespace
 
 Slab* Slab::map(std::size_t bytes) {
-  const std::size_t size = roundUp(bytes, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
-  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) throw std::bad_alloc();
+  const std::size_t size = roundUp(bytes, MemoryPool::kAlignment);
+  void* memory = MemoryPool::shared().take(size);
   try {
     return new Slab(static_cast<char*>(memory), size);
   } catch (...) {
-    munmap(memory, size);
+    MemoryPool::shared().give(memory, size);
     throw;
   }
 }
 
 void Slab::release() noexcept {
   if (references_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    munmap(memory_, size_);
+    MemoryPool::shared().give(memory_, size_);
     delete this;
   }
 }
@@ -57,7 +55,8 @@ Slab* SlabPiece::handOver() noexcept {
 SlabPiece SlabStream::take(std::size_t count) {
   const std::size_t bytes = roundUp(count * sizeof(double), kAlignment);
   if (slab_ == nullptr || slab_->size() - used_ < bytes) {
-    Slab* fresh = Slab::map(bytes > kSlabBytes ? bytes : kSlabBytes);
+    const std::size_t least = kSlabBytes + static_cast<std::size_t>(kind_) * kAlignment;
+    Slab* fresh = Slab::map(bytes > least ? bytes : least);
     if (slab_ != nullptr) slab_->release();
     slab_ = fresh;
     used_ = 0;

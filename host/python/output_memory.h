@@ -1,9 +1,10 @@
-// Memory for a call's outputs that goes back to the system as soon as NumPy
-// releases the arrays in it. The outputs are many small arrays (a few per
-// block); taken one by one from the C allocator, their memory would stay with
-// the process after the arrays are gone (the allocator keeps freed small
-// pieces). So they are cut from large mappings of their own, each unmapped
-// when the last array in it is released.
+// Memory for a call's outputs, handed to NumPy without a copy. The outputs are
+// many small arrays (a few per block), cut from large slabs taken from the
+// module's pool of kept memory (tilevista/memory_pool.h); a slab goes back to
+// the pool when the last array in it is released, and the pool keeps it for
+// the next call or frees it by the module's one rule (host/call/memory_return.h).
+// A slab is reused only once no array is left in it, so an array a caller
+// keeps is never written over.
 #ifndef TILEVISTA_PYTHON_OUTPUT_MEMORY_H
 #define TILEVISTA_PYTHON_OUTPUT_MEMORY_H
 
@@ -12,15 +13,16 @@
 
 namespace tilevista_python {
 
-/// One mapping, shared by the pieces cut from it: counted references, unmapped
-/// with the last.
+/// One slab, shared by the pieces cut from it: counted references, given back
+/// to the pool with the last.
 class Slab {
  public:
-  /// A new mapping of at least `bytes` bytes, with one reference (the caller's).
+  /// A slab of at least `bytes` bytes, with one reference (the caller's).
   /// @throws std::bad_alloc when the system refuses it
   static Slab* map(std::size_t bytes);
   void retain() noexcept { references_.fetch_add(1, std::memory_order_relaxed); }
-  /// Drops one reference; the last unmaps the memory and deletes the slab.
+  /// Drops one reference; the last gives the memory back to the pool and
+  /// deletes the slab.
   void release() noexcept;
   char* memory() const { return memory_; }
   std::size_t size() const { return size_; }
@@ -64,7 +66,11 @@ class SlabPiece {
 /// caller keeps hold only slabs of their kind.
 class SlabStream {
  public:
-  SlabStream() = default;
+  /// @param kind  the kind of output, 0 to 15: its slabs have a size of their
+  ///              own, so that a kept slab comes back to a stream of its kind,
+  ///              which fills it about as far as the last call did (a slab
+  ///              filled further touches fresh pages)
+  explicit SlabStream(int kind) : kind_(kind) {}
   SlabStream(const SlabStream&) = delete;
   SlabStream& operator=(const SlabStream&) = delete;
   ~SlabStream() {
@@ -76,6 +82,7 @@ class SlabStream {
   SlabPiece take(std::size_t count);
 
  private:
+  int kind_;
   Slab* slab_ = nullptr;
   std::size_t used_ = 0;
 };

@@ -4,6 +4,7 @@ hostile inputs, what a result tells (stop rule, threads, the curve), the
 console text and progress, threads and Ctrl-C."""
 
 import ctypes
+import json
 import os
 import signal
 import subprocess
@@ -319,6 +320,60 @@ def test_a_call_beyond_the_memory_the_process_may_have_raises_memory_error():
     assert "\n1\nCallOutOfMemory TILEVISTA:outOfMemory\nmemory ran out while the dictionary " \
            "was built" in out
     assert out.endswith("\n(1024, 16384)\n")
+
+
+def test_memory_is_kept_for_the_next_call_and_given_back_on_request():
+    # In a fresh process: the outputs of a call kept while later calls on
+    # other blocks run keep their values (no memory with a live array in it is
+    # reused), a dropped result's memory is kept for the next call, and
+    # release_memory gives it back to the system (the resident set falls by
+    # most of it), after which a call gives the same bits as before.
+    child = run_python("""
+        import json, re
+        import numpy as np, tilevista
+
+        def resident():
+            with open("/proc/self/status") as f:
+                return 1024 * int(re.search(r"VmRSS:\\s*(\\d+)", f.read()).group(1))
+
+        rng = np.random.default_rng(5)
+        blocks = [rng.standard_normal((8, 8)) for _ in range(1024)]
+        others = [rng.standard_normal((8, 8)) for _ in range(1024)]
+        D = rng.standard_normal((8, 16))
+        first = tilevista.approximate(blocks, D, D, 1e-2)
+        fields = ("approximations", "y_indices", "x_indices", "duals", "coefficients",
+                  "orthonormal")
+        copies = {f: [a.copy() for a in getattr(first, f)] for f in fields}
+        for _ in range(3):
+            r = tilevista.approximate(others, D, D, 1e-2)
+            output_bytes = sum(a.nbytes for f in fields for a in getattr(r, f))
+            del r
+        intact = all(np.array_equal(a, b) for f in fields
+                     for a, b in zip(getattr(first, f), copies[f]))
+        kept = tilevista._native.kept_memory()
+        before = resident()
+        freed = tilevista.release_memory()
+        fallen = before - resident()
+        again = tilevista.approximate(blocks, D, D, 1e-2)
+        same = all(a.tobytes() == b.tobytes() for f in fields
+                   for a, b in zip(getattr(first, f), getattr(again, f)))
+        print(json.dumps({"intact": intact, "same": same, "kept": kept, "freed": freed,
+                          "fallen": fallen, "output_bytes": output_bytes,
+                          "atoms": first.total_atoms}))
+        del again
+        tilevista.release_memory()
+        print(tilevista.release_memory())
+    """)
+    out, err = child.communicate(timeout=300)
+    assert child.returncode == 0, err
+    lines = out.splitlines()
+    m = json.loads(lines[-2])
+    assert m["intact"] and m["same"]
+    assert m["atoms"] > 30000
+    assert m["kept"] >= m["output_bytes"] > 8 * 64 * m["atoms"]
+    assert m["freed"] == m["kept"]
+    assert m["fallen"] >= 0.5 * m["freed"], m
+    assert lines[-1] == "0"
 
 
 def test_console_text_is_printed_as_it_comes_and_a_failing_echo_is_harmless(capsys, monkeypatch):

@@ -25,6 +25,7 @@ Functions
 ---------
 approximate           one call of the module on blocks and two dictionaries
 threads               the threads calls work with (TILEVISTA_THREADS), or set them
+release_memory        give back the memory the module keeps for its next call
 image_blocks          cut an image (grey or colour) into equal blocks
 assemble              put the blocks together again
 dictionary            the dictionary a description string names, e.g.
@@ -64,7 +65,7 @@ from .cosine import cosine_dictionary
 from .dictionaries import Dictionary, DictionaryAtom, combine_dictionaries, dictionary
 from .errors import CallInterrupted, CallOutOfMemory, CallRejected, DictionaryRefused
 from .image import ImageApproximation, ImageOptions, approximate_image
-from .module_call import Approximation, approximate, threads
+from .module_call import Approximation, approximate, release_memory, threads
 from .quality import PeakExceededWarning, TolLooksLikePsnrWarning, psnr, tol_for_psnr
 
 
@@ -82,7 +83,7 @@ def _version():
 __version__ = _version()
 
 __all__ = [
-    "Approximation", "approximate", "threads", "PursuitCurve", "CallRejected", "CallOutOfMemory",
+    "Approximation", "approximate", "release_memory", "threads", "PursuitCurve", "CallRejected", "CallOutOfMemory",
     "CallInterrupted", "BlockLayout", "image_blocks", "assemble",
     "dictionary", "Dictionary", "DictionaryAtom", "DictionaryRefused",
     "cosine_dictionary", "combine_dictionaries", "tol_for_psnr", "psnr", "ImageApproximation",

@@ -415,3 +415,24 @@ def threads(n: Optional[int] = None) -> int:
     if count is None:
         raise CallRejected(_native.ERROR_THREADS, message)
     return count
+
+
+def release_memory() -> int:
+    """Give back to the system the memory the module keeps for its next call.
+
+    A call's outputs and working storage come from memory the module keeps
+    when they are released, so that the next call of about the same size
+    writes into memory it already has instead of asking the system for it
+    page by page. The module keeps at most about the last call's size, and
+    gives back what it keeps beyond that by itself after a much smaller call
+    (README, "Memory a call needs"). This gives all of it back now, for
+    instance before other work that needs the memory. Arrays of earlier
+    calls that are still alive keep their values; their memory is freed when
+    they are released.
+
+    Returns
+    -------
+    int
+        The bytes the module had kept (0 when nothing was kept).
+    """
+    return int(_native.release_memory())

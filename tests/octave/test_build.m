@@ -43,7 +43,7 @@
 %! % installers of its three functions, the .mex its entry point.
 %! octFile = which ('TILEVISTA_Mex');
 %! mexFile = fullfile (fileparts (fileparts (octFile)), 'octave-mex', 'TILEVISTA_Mex.mex');
-%! for build = {{octFile, {'GTILEVISTA_Mex', 'Gtilevista_dictionary', 'Gtilevista_pursuit'}}, {mexFile, {'mexFunction'}}}
+%! for build = {{octFile, {'GTILEVISTA_Mex', 'Gtilevista_dictionary', 'Gtilevista_pursuit', 'Gtilevista_release_memory'}}, {mexFile, {'mexFunction'}}}
 %!   [status, symbols] = system (['nm -D --defined-only "' build{1}{1} '"']);
 %!   assert (status, 0, symbols);
 %!   names = regexp (strtrim (symbols), '\S+$', 'match', 'lineanchors');

@@ -18,9 +18,9 @@
 %!  % Puts dir first on the path and checks that TILEVISTA_Mex now resolves
 %!  % to the file of that extension there. Octave checks where a loaded
 %!  % function comes from only between prompts, so it is cleared first, with
-%!  % the other function of the .oct, which keeps the file loaded.
+%!  % the other functions of the .oct, which keep the file loaded.
 %!  addpath (dir);
-%!  clear -f TILEVISTA_Mex tilevista_pursuit
+%!  clear -f TILEVISTA_Mex tilevista_pursuit tilevista_release_memory
 %!  assert (which ('TILEVISTA_Mex'), fullfile (dir, ['TILEVISTA_Mex' extension]));
 %!endfunction
 
