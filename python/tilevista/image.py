@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import time
 import warnings
-from dataclasses import dataclass, fields, replace
+from dataclasses import dataclass
 from typing import Any, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
@@ -12,6 +12,7 @@ from numpy.typing import ArrayLike
 
 from .blocks import BlockLayout, assemble, image_blocks
 from .dictionaries import direction_matrix, direction_pair
+from .inputs import merged_options
 from .module_call import Approximation, ProgressCallback, call_module
 from .quality import (TolLooksLikePsnrWarning, checked_peak, psnr_for_peak, tol_for_peak,
                       tol_reads_as_psnr, warn_above_peak)
@@ -145,23 +146,8 @@ class ImageOptions:
     @classmethod
     def merged(cls, options: Optional["ImageOptions"], keywords: dict) -> "ImageOptions":
         """``options`` (or the defaults) with the fields ``keywords`` name
-        replaced.
-
-        Raises
-        ------
-        ValueError
-            ``options`` is not an ImageOptions, a keyword names no field, or
-            the result is refused (see the class).
-        """
-        if options is not None and not isinstance(options, cls):
-            raise ValueError(f"options must be an ImageOptions; it is {options!r} (give block, "
-                             "atoms, psnr_db and the rest by name)")
-        names = {f.name for f in fields(cls)}
-        unknown = sorted(set(keywords) - names)
-        if unknown:
-            raise ValueError(f"unknown option {unknown[0]!r}: the options are "
-                             f"{', '.join(f.name for f in fields(cls))}")
-        return replace(options or cls(), **keywords)
+        replaced; ValueError as :func:`tilevista.inputs.merged_options`."""
+        return merged_options(cls, options, keywords, "block, atoms, psnr_db")
 
 
 @dataclass

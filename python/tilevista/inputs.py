@@ -18,7 +18,8 @@ first copied into one that is.
 from __future__ import annotations
 
 import operator
-from typing import Any, List, Optional, Union
+from dataclasses import fields, replace
+from typing import Any, List, Optional, Type, TypeVar, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -218,3 +219,41 @@ def positive_integer(value: Any, name: str) -> int:
     if number < 1:
         raise ValueError(f"{name} must be a positive integer; it is {number}")
     return number
+
+
+Options = TypeVar("Options")
+
+
+def merged_options(kind: Type[Options], options: Optional[Options], keywords: dict,
+                   first: str) -> Options:
+    """``options`` (or the defaults of the option record ``kind``) with the
+    fields ``keywords`` name replaced.
+
+    Parameters
+    ----------
+    kind : type
+        The option record, a dataclass that checks its fields when made.
+    options : kind or None
+        The record a caller passed, if any.
+    keywords : dict
+        Fields to replace, by name.
+    first : str
+        The first fields' names, for the message when ``options`` is
+        something else (a value given by position).
+
+    Raises
+    ------
+    ValueError
+        ``options`` is not a ``kind``, a keyword names no field, or the
+        record refuses the result.
+    """
+    if options is not None and not isinstance(options, kind):
+        article = "an" if kind.__name__[0] in "AEIOU" else "a"
+        raise ValueError(f"options must be {article} {kind.__name__}; it is {options!r} (give "
+                         f"{first} and the rest by name)")
+    names = {f.name for f in fields(kind)}
+    unknown = sorted(set(keywords) - names)
+    if unknown:
+        raise ValueError(f"unknown option {unknown[0]!r}: the options are "
+                         f"{', '.join(f.name for f in fields(kind))}")
+    return replace(options or kind(), **keywords)

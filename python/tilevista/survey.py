@@ -47,7 +47,7 @@ import threading
 import time
 import warnings
 from contextlib import contextmanager
-from dataclasses import dataclass, fields, replace
+from dataclasses import dataclass
 from pathlib import Path
 from typing import (Any, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple,
                     Union)
@@ -55,7 +55,7 @@ from typing import (Any, Callable, Iterator, List, NamedTuple, Optional, Sequenc
 import numpy as np
 
 from . import _native
-from .inputs import positive_integer
+from .inputs import merged_options, positive_integer
 from .survey_report import RunFigures, load_curves, write_curve, write_plots, write_summary
 from .survey_table import RESULTS, ResultsFile, latest_rows, load_table
 from .survey_task import (IgnoreCtrlC, SurveyRow, SurveyTask, TaskOutcome, dictionary_name,
@@ -217,23 +217,8 @@ class SurveyOptions:
     @classmethod
     def merged(cls, options: Optional["SurveyOptions"], keywords: dict) -> "SurveyOptions":
         """``options`` (or the defaults) with the fields ``keywords`` name
-        replaced.
-
-        Raises
-        ------
-        ValueError
-            ``options`` is not a SurveyOptions, a keyword names no field, or
-            the result is refused (see the class).
-        """
-        if options is not None and not isinstance(options, cls):
-            raise ValueError(f"options must be a SurveyOptions; it is {options!r} (give psnr, "
-                             "block, atoms and the rest by name)")
-        names = {f.name for f in fields(cls)}
-        unknown = sorted(set(keywords) - names)
-        if unknown:
-            raise ValueError(f"unknown option {unknown[0]!r}: the options are "
-                             f"{', '.join(f.name for f in fields(cls))}")
-        return replace(options or cls(), **keywords)
+        replaced; ValueError as :func:`tilevista.inputs.merged_options`."""
+        return merged_options(cls, options, keywords, "psnr, block, atoms")
 
 
 def find_images(paths: Sequence[Union[str, os.PathLike]]) -> List[str]:
