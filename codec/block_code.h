@@ -1,0 +1,105 @@
+// What the payload holds: every block's atoms in the pursuit's order and their
+// quantized levels, and how it is coded. Blocks are coded channel after
+// channel, each channel's block grid column by column (the order the image
+// itself is stored in), so that a block's upper and left neighbours are coded
+// before it.
+//
+// Per block: its atom count, then for every atom its Y index, its X index and
+// its level. The models are chosen by integer facts alone (neighbours' counts,
+// an atom's position in its block, the previous level), never by
+// reconstructed values, so that the parsing of a payload cannot depend on
+// floating-point rounding. A block's first level is the quantized difference
+// from a prediction and may be 0; every later level is nonzero (its sign is a
+// raw bit), so every atom after a block's first costs at least one bit of
+// payload, which bounds what a payload can make a decoder do.
+#ifndef TILEVISTA_CODEC_BLOCK_CODE_H
+#define TILEVISTA_CODEC_BLOCK_CODE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "range_coder.h"
+#include "symbol_models.h"
+
+namespace tilevista {
+
+/// The shape of what is coded: the block grid of every channel, the
+/// dictionaries' sizes and the bound of a level's magnitude.
+struct CodeShape {
+  std::int32_t gridRows = 0, gridCols = 0;  ///< blocks down and across one channel
+  std::int32_t channels = 1;
+  std::int32_t Ky = 1, Kx = 1;
+  std::int32_t capacity = 1;          ///< most atoms a block can hold: min(Ky x Kx, N)
+  std::uint32_t levelBound = 1;       ///< largest |level|
+  /// Blocks in all: gridRows x gridCols x channels.
+  std::int64_t blocks() const {
+    return std::int64_t(gridRows) * gridCols * channels;
+  }
+};
+
+/// Every block's atoms and levels. Block q (0-based) is block (q mod gridRows,
+/// (q / gridRows) mod gridCols) of channel q / (gridRows x gridCols); its atoms
+/// are first[q] .. first[q+1]-1 of the per-atom arrays.
+struct BlockCode {
+  std::vector<std::uint64_t> first;  ///< blocks + 1 offsets, first[0] = 0
+  std::vector<std::uint16_t> yIndex;  ///< per atom, 0-based column of Dy
+  std::vector<std::uint16_t> xIndex;  ///< per atom, 0-based column of Dx
+  std::vector<std::int32_t> level;    ///< per atom; nonzero except a block's first
+  /// Atoms of block q.
+  std::int32_t count(std::int64_t q) const {
+    return static_cast<std::int32_t>(first[std::size_t(q) + 1] - first[std::size_t(q)]);
+  }
+};
+
+/// The adaptive models of a payload, in the state the coding has brought them
+/// to. Encoding and decoding start from the same fresh state; an encoder may
+/// keep a copy of a finished pass to price the next one.
+class PayloadModels {
+ public:
+  explicit PayloadModels(const CodeShape& shape);
+
+  /// Codes block q of `code` and learns from it.
+  void encodeBlock(RangeEncoder& coder, const BlockCode& code, std::int64_t q);
+  /// Decodes block q, appending its atoms to `code` (whose blocks before q are
+  /// decoded). Throws CodecError(kPayload) for a symbol out of its range.
+  void decodeBlock(RangeDecoder& coder, BlockCode& code, std::int64_t q);
+
+  /// Bits of block q's count being m, given the blocks before it in `code`.
+  double countCost(const BlockCode& code, std::int64_t q, std::int32_t m) const;
+  /// Bits of the k-th atom of block q being (y, x) with level `level`, after
+  /// a previous level `previous` (ignored for k = 0).
+  double atomCost(std::int64_t q, std::int32_t k, std::uint32_t y, std::uint32_t x,
+                  std::int32_t level, std::int32_t previous) const;
+  /// Bits of a level alone, as atomCost counts it.
+  double levelCost(std::int64_t q, std::int32_t k, std::int32_t level, std::int32_t previous) const;
+
+ private:
+  std::size_t countContext(const BlockCode& code, std::int64_t q) const;
+  std::size_t channelClass(std::int64_t q) const;
+  std::size_t yGroup(std::uint32_t y) const;
+  IntegerModel& levelModel(std::int64_t q, std::int32_t k, std::int32_t previous);
+  const IntegerModel& levelModel(std::int64_t q, std::int32_t k, std::int32_t previous) const;
+
+  CodeShape shape_;
+  std::size_t yGroups_;
+  std::vector<IntegerModel> counts_;   // channel class x count context
+  std::vector<IndexModel> y_;          // channel class x position class
+  std::vector<IndexModel> x_;          // channel class x position class x Y group
+  std::vector<IntegerModel> levels_;   // channel class x position class x previous level class
+};
+
+/// Codes a whole BlockCode into a payload.
+/// @param models  in/out, fresh models for the shape; left as coding left them
+std::vector<std::uint8_t> encodePayload(const CodeShape& shape, const BlockCode& code,
+                                        PayloadModels& models);
+
+/// Decodes a payload. Throws CodecError: kPayload for a symbol out of its
+/// range, kTruncated when the payload ends before its last block, kLimits when
+/// the atoms exceed maxAtoms.
+BlockCode decodePayload(const CodeShape& shape, const std::uint8_t* payload, std::size_t size,
+                        std::uint64_t maxAtoms);
+
+}  // namespace tilevista
+
+#endif  // TILEVISTA_CODEC_BLOCK_CODE_H

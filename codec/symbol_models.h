@@ -1,0 +1,65 @@
+// Adaptive models of multi-valued symbols, each a binarisation whose bits are
+// coded with BitModels: unbounded counts and magnitudes (IntegerModel) and
+// indices into a known alphabet (IndexModel). Every model also prices a value
+// as it stands, for the encoder's rate estimates, without learning from it.
+#ifndef TILEVISTA_CODEC_SYMBOL_MODELS_H
+#define TILEVISTA_CODEC_SYMBOL_MODELS_H
+
+#include <cstdint>
+#include <vector>
+
+#include "range_coder.h"
+
+namespace tilevista {
+
+/// Non-negative integers up to a bound, coded as an adaptive Elias-gamma
+/// code: the bit length e of v+1 in unary (one model per step; the last
+/// stop bit is left out when e is the largest the bound allows), then the e
+/// bits of v+1 below its leading one, the top three through a small tree of
+/// models per e and the rest raw.
+class IntegerModel {
+ public:
+  /// Largest value any model can take (2^30 - 1).
+  static constexpr std::uint32_t kLargest = (1u << 30) - 1;
+
+  /// Codes v (v <= bound <= kLargest) and learns from it.
+  void encode(RangeEncoder& coder, std::uint32_t v, std::uint32_t bound);
+  /// Decodes a value coded with the same bound. A hostile payload may give a
+  /// value above the bound: the caller checks.
+  std::uint32_t decode(RangeDecoder& coder, std::uint32_t bound);
+  /// Bits coding v would take now.
+  double cost(std::uint32_t v, std::uint32_t bound) const;
+
+ private:
+  static constexpr int kExponents = 31;  // e = 0..30
+  static constexpr int kTreeBits = 3;    // mantissa bits coded with models
+  BitModel length_[kExponents];
+  BitModel mantissa_[kExponents][1 << kTreeBits];
+};
+
+/// Indices 0..size-1 of an alphabet, coded bit by bit from the most
+/// significant through a binary tree of models (one per node), so that the
+/// model learns the frequency of every index.
+class IndexModel {
+ public:
+  /// An alphabet of `size` indices (1 <= size <= 2^16).
+  explicit IndexModel(std::uint32_t size = 1);
+  /// Codes index v < size and learns from it.
+  void encode(RangeEncoder& coder, std::uint32_t v);
+  /// Decodes an index; a hostile payload may give one >= size: the caller
+  /// checks.
+  std::uint32_t decode(RangeDecoder& coder);
+  /// Bits coding v would take now.
+  double cost(std::uint32_t v) const;
+
+ private:
+  int bits_ = 0;
+  std::vector<BitModel> nodes_;
+};
+
+/// Bit length of v + 1 minus one: the e of IntegerModel.
+int gammaExponent(std::uint32_t v);
+
+}  // namespace tilevista
+
+#endif  // TILEVISTA_CODEC_SYMBOL_MODELS_H

@@ -1,0 +1,192 @@
+// The image codec over the block-wise pursuit: an image becomes a file of
+// bytes and a file becomes an image again. One pursuit call gives every
+// block's atoms in order; the encoder codes each block's atom indices and its
+// coefficients in the block's orthonormal basis, quantized with one step, with
+// an adaptive range coder. The decoder rebuilds every block's orthonormal
+// vectors from the indices with the pursuit's own basis steps, so no basis is
+// stored. The file format, the rate control rule and the measured rates are
+// in docs/codec.md.
+//
+// A host (Octave, Python) is a thin adapter: it hands over an image as
+// doubles and the options, and gets bytes and a report back; or it hands over
+// bytes and gets an image. Failures are CodecError exceptions carrying one of
+// the identifiers below, which a host raises as its own errors.
+#ifndef TILEVISTA_CODEC_H
+#define TILEVISTA_CODEC_H
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tilevista {
+
+/// Identifiers of the codec's failures ("TILEVISTA:codec<What>").
+namespace codec_error {
+// The caller's request (encoding).
+constexpr const char* kOptions = "TILEVISTA:codecOptions";        ///< target missing, doubled or out of range
+constexpr const char* kImage = "TILEVISTA:codecImage";            ///< image empty, too large, not finite or outside its range
+constexpr const char* kBlockSize = "TILEVISTA:codecBlockSize";    ///< block size outside 1..64 or above 4096 pixels
+constexpr const char* kDictionary = "TILEVISTA:codecDictionary";  ///< dictionary missing, empty, too large, not finite or badly described
+constexpr const char* kThreads = "TILEVISTA:codecThreads";        ///< thread count outside 0..1024
+constexpr const char* kOutOfMemory = "TILEVISTA:codecOutOfMemory";  ///< the work's storage could not be had
+// What a file may hold that a decoder must refuse (decoding).
+constexpr const char* kMagic = "TILEVISTA:codecMagic";          ///< not a file of this codec
+constexpr const char* kVersion = "TILEVISTA:codecVersion";      ///< a format version this decoder does not read
+constexpr const char* kTruncated = "TILEVISTA:codecTruncated";  ///< the file ends before its header or payload does
+constexpr const char* kLength = "TILEVISTA:codecLength";        ///< bytes after the end the header gives
+constexpr const char* kChecksum = "TILEVISTA:codecChecksum";    ///< CRC-32 mismatch: the bytes were changed
+constexpr const char* kImageSize = "TILEVISTA:codecImageSize";  ///< rows, columns, channels or bit depth out of range
+constexpr const char* kQuantizer = "TILEVISTA:codecQuantizer";  ///< step or reconstruction offsets out of range
+constexpr const char* kPayload = "TILEVISTA:codecPayload";      ///< a coded symbol out of its range (a count past the capacity, an index past the dictionary, a level past its bound)
+constexpr const char* kBasis = "TILEVISTA:codecBasis";          ///< a block's atoms give a basis vector of (near) zero norm, e.g. a repeated atom
+constexpr const char* kLimits = "TILEVISTA:codecLimits";        ///< the file needs more than the caller's DecodeLimits allow
+// kBlockSize, kDictionary and kOutOfMemory are raised by the decoder too, for
+// a file's block size, its dictionary (no atoms, too many, a description that
+// names no dictionary, values that are not finite) and its storage.
+}  // namespace codec_error
+
+/// A failure of the codec: what() is the explanation, identifier() one of
+/// codec_error's.
+class CodecError : public std::runtime_error {
+ public:
+  CodecError(const char* identifier, const std::string& message)
+      : std::runtime_error(message), identifier_(identifier) {}
+  /// "TILEVISTA:codec<What>".
+  const char* identifier() const noexcept { return identifier_; }
+
+ private:
+  const char* identifier_;
+};
+
+/// Sizes any file and any call may have.
+namespace codec_limits {
+constexpr std::int32_t kMaxSide = 65535;               ///< rows and columns of an image
+constexpr std::uint64_t kMaxSamples = 1ull << 28;      ///< rows x cols x channels
+constexpr std::int32_t kMaxBlockSide = 64;             ///< block rows and columns
+constexpr std::int32_t kMaxBlockPixels = 4096;         ///< block rows x cols
+constexpr std::int32_t kMaxAtomsPerDirection = 4096;   ///< columns of each dictionary
+constexpr std::size_t kMaxDescription = 255;           ///< bytes of a dictionary description
+constexpr std::int32_t kMaxBitDepth = 16;              ///< bits per sample
+}  // namespace codec_limits
+
+/// A dictionary pair: a description the dictionary layer builds, or the two
+/// matrices themselves.
+struct CodecDictionary {
+  /// A description string naming built-in families ("cosine:16+delta"); the
+  /// same for rows and columns. Empty: the matrices below are used.
+  std::string description;
+  std::vector<double> Dy;  ///< blockRows x Ky, column-major (when no description)
+  std::vector<double> Dx;  ///< blockCols x Kx, column-major (when no description)
+  std::int32_t Ky = 0;     ///< columns of Dy
+  std::int32_t Kx = 0;     ///< columns of Dx
+};
+
+/// What to encode for. Exactly one of psnr and bpp is set (> 0).
+struct EncodeOptions {
+  /// The smallest PSNR the decoded image must have, in dB against the
+  /// largest sample value (255 for 8-bit images); 0: not set.
+  double psnr = 0.0;
+  /// The largest file size, in bits per pixel (rows x cols) over the whole
+  /// file, header included; 0: not set.
+  double bpp = 0.0;
+  std::int32_t blockRows = 8;  ///< block size: 1..64 each, at most 4096 pixels
+  std::int32_t blockCols = 8;
+  /// The dictionaries; the default description is the codec's default.
+  CodecDictionary dictionary{"cosine:16+delta", {}, {}, 0, 0};
+  /// Bits per sample of the image, 1..16: samples are 0 .. 2^bitDepth - 1.
+  std::int32_t bitDepth = 8;
+  /// Threads of the pursuit and the codec's block work, the calling one
+  /// included; 0: every processor. The bytes do not depend on it.
+  std::int32_t threads = 0;
+};
+
+/// What the encoder made, measured on the decoded image.
+struct EncodeReport {
+  double psnr = 0.0;            ///< PSNR of the decoded image against the input, dB (Inf when equal)
+  double bpp = 0.0;             ///< 8 x bytes / (rows x cols)
+  std::uint64_t bytes = 0;      ///< size of the file
+  std::uint64_t atoms = 0;      ///< atoms coded, over all blocks and channels
+  double step = 0.0;            ///< the quantizer's step
+  std::uint64_t prefix = 0;     ///< atoms of the pursuit's order the coded atoms come from
+  std::uint64_t pursuitAtoms = 0;  ///< atoms the pursuit call took
+  double pursuitSeconds = 0.0;  ///< time of the pursuit call
+  double codingSeconds = 0.0;   ///< time of everything else (bases, rate control, coding)
+};
+
+/// An encoded image.
+struct EncodedImage {
+  std::vector<std::uint8_t> bytes;  ///< the file
+  EncodeReport report;
+};
+
+/// Encodes an image.
+/// @param pixels    in, rows x cols x channels doubles, column-major (a
+///                  channel is one rows x cols column-major plane); every
+///                  value finite and within 0 .. 2^bitDepth - 1 (not
+///                  necessarily integers)
+/// @param rows      image rows, 1..65535
+/// @param cols      image columns, 1..65535
+/// @param channels  1 (grey) or 3 (red, green, blue)
+/// @param options   in, the target, block size, dictionaries, threads
+/// @return the file and the report
+/// @throws CodecError with kOptions, kImage, kBlockSize, kDictionary, kThreads,
+///         kOutOfMemory
+EncodedImage encodeImage(const double* pixels, std::int32_t rows, std::int32_t cols,
+                         std::int32_t channels, const EncodeOptions& options);
+
+/// What a file says about its image.
+struct DecodeInfo {
+  std::int32_t version = 0;
+  std::int32_t rows = 0, cols = 0, channels = 0, bitDepth = 0;
+  std::int32_t blockRows = 0, blockCols = 0;
+  std::string dictionary;        ///< the description, or "" when the file holds matrices
+  std::int32_t Ky = 0, Kx = 0;   ///< atoms of the dictionaries
+  double step = 0.0;
+  std::uint64_t atoms = 0;       ///< atoms coded
+};
+
+/// Bounds a caller may put on what a file makes the decoder do, beyond the
+/// format's own limits (codec_limits): a file asking for more is refused
+/// with kLimits before the work is done.
+struct DecodeLimits {
+  std::uint64_t maxSamples = codec_limits::kMaxSamples;  ///< rows x cols x channels
+  /// Atoms in all; each atom costs the decoder one Gram-Schmidt step over its
+  /// block's earlier ones.
+  std::uint64_t maxAtoms = std::uint64_t(1) << 32;
+};
+
+/// A decoded image.
+struct DecodedImage {
+  /// rows x cols x channels doubles, column-major, every one an integer in
+  /// 0 .. 2^bitDepth - 1.
+  std::vector<double> pixels;
+  DecodeInfo info;
+};
+
+/// Decodes a file. The bytes may come from anywhere: whatever they hold, the
+/// result is an image or a CodecError, never a crash, a hang, a non-finite
+/// value or storage beyond what the header's checked sizes need.
+/// @param data    in, the file's bytes
+/// @param size    their number
+/// @param limits  in, the caller's bounds
+/// @return the image and what the file said
+/// @throws CodecError with one of the decoding identifiers
+DecodedImage decodeImage(const std::uint8_t* data, std::size_t size,
+                         const DecodeLimits& limits = DecodeLimits());
+
+/// Reads only what a file's header says (checksum included), without decoding.
+/// @throws CodecError as decodeImage does for the header
+DecodeInfo inspectImage(const std::uint8_t* data, std::size_t size);
+
+/// PSNR of an image against another of the same size, in dB with the given
+/// peak (Inf when they are equal).
+/// @param a, b   in, count doubles each
+/// @param count  number of samples
+/// @param peak   the largest sample value (255 for 8 bits)
+double imagePsnr(const double* a, const double* b, std::size_t count, double peak);
+
+}  // namespace tilevista
+
+#endif  // TILEVISTA_CODEC_H
