@@ -3,13 +3,19 @@
 // dgemv before subtracting any of them.
 #include "orthogonalize.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "aligned_doubles.h"
 #include "blas.h"
+#include "tilevista/pursuit.h"
 
 namespace {
+
+// Sweeps after the first projection.
+const std::int32_t kReorthogonalizationPasses = 2;
 
 // s_j = u_j . v for j < k in one dgemv over the k columns of U; beta = 0.0, so
 // s needs no initialisation.
@@ -65,4 +71,28 @@ void reorthogonalize(double* U, std::int32_t N, std::int32_t k, std::int32_t pas
       daxpy(&n, &alpha, U + len * std::size_t(j), &inc, v, &inc);
     }
   }
+}
+
+bool appendOrthonormalVector(double* U, const double* a, std::int32_t N, std::int32_t k,
+                             double* nrm) {
+  const blas_int n = N;
+  const blas_int inc = 1;
+  double* Uk = U + std::size_t(N) * std::size_t(k);
+  if (k == 0) {
+    std::memcpy(Uk, a, std::size_t(N) * sizeof(double));
+  } else {
+    projectOutBasis(U, a, N, k);
+    reorthogonalize(U, N, k, kReorthogonalizationPasses);
+  }
+  const double norm = dnrm2(&n, Uk, &inc);
+  const double reciprocal = 1.0 / norm;
+  if (!(norm > kTol1 * dnrm2(&n, a, &inc)) || !std::isfinite(reciprocal) || !std::isfinite(norm)) {
+    // The atom lies, up to rounding, in the span of the earlier ones, or its
+    // new direction is too small or too large (its norm overflows, so the
+    // reciprocal is 0) for a finite unit vector and dual.
+    return false;
+  }
+  dscal(&n, &reciprocal, Uk, &inc);
+  *nrm = norm;
+  return true;
 }

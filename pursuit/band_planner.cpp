@@ -52,11 +52,11 @@ std::vector<double> columnNorms2(const double* D, std::int32_t length, std::int3
 
 }  // namespace
 
-BandPlanner::BandPlanner(const PursuitShape& shape, double floor)
+BandPlanner::BandPlanner(const PursuitSetup& setup, double floor)
     : floor_(floor),
-      cap_(shape.cap),
-      dyNorm2_(columnNorms2(shape.Dy, shape.rows, shape.Ky)),
-      dxNorm2_(columnNorms2(shape.Dx, shape.cols, shape.Kx)),
+      cap_(setup.cap),
+      dyNorm2_(columnNorms2(setup.Dy, setup.rows, setup.Ky)),
+      dxNorm2_(columnNorms2(setup.Dx, setup.cols, setup.Kx)),
       binHeads_(kBins),
       binDrop_(kBins),
       binScaled_(kBins) {}

@@ -17,10 +17,10 @@
 /// bands before actually did.
 class BandPlanner {
  public:
-  /// @param shape  in, the call's dictionaries and sizes (the atoms' norms are
+  /// @param setup  in, the call's dictionaries and sizes (the atoms' norms are
   ///               taken from it)
   /// @param floor  the lowest threshold: the value below which the pursuit stops
-  BandPlanner(const PursuitShape& shape, double floor);
+  BandPlanner(const PursuitSetup& setup, double floor);
 
   /// The next band's threshold, in [floor, the largest candidate value] (floor
   /// when no value reaches it).

@@ -30,7 +30,7 @@ void BandedPursuit::replay() {
     if (total_->below(request_.tol)) {
       stopped_ = true;
       stop_ = StopRule::kTol;
-      maxErr_ = total_->indexOrderSum();
+      residualEnergy_ = total_->indexOrderSum();
       return;
     }
     if (++iteration_ >= request_.atomLimit) {
@@ -61,7 +61,7 @@ bool BandedPursuit::rollBack() {
   const bool completed =
       crew_.run(redo.size(), crew_.grain(redo.size()), [&](std::size_t i, std::int32_t) {
         const auto q = static_cast<std::size_t>(redo[i]);
-        rebuildResidual(shape_, data_[q], states_[q].count);
+        rebuildResidual(setup_, data_[q], states_[q].count);
       });
   statistics_.rollBackSeconds += clock_.lap();
   return completed;

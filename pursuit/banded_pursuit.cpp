@@ -14,9 +14,6 @@
 
 namespace {
 
-// Blocks scored in one pass through the scoring gate.
-const std::size_t kScoringBurst = 16;
-
 // The lowest energy a block has at any moment of the band: its energy when the
 // band began and after each of its atoms. NaN when all of them are NaN (the
 // total is then NaN throughout); `mixed` when only some are.
@@ -51,10 +48,10 @@ TILEVISTA_ALWAYS_INLINE void prefetch(const double* p, std::size_t n) {
 
 }  // namespace
 
-BandedPursuit::BandedPursuit(const PursuitShape& shape, std::vector<BlockData>& data,
+BandedPursuit::BandedPursuit(const PursuitSetup& setup, std::vector<BlockData>& data,
                              const PursuitRequest& request, WorkCrew& crew,
                              PursuitStatistics* statistics, PursuitCurve* curve)
-    : shape_(shape),
+    : setup_(setup),
       data_(data),
       Q_(static_cast<std::int32_t>(data.size())),
       request_(request),
@@ -62,16 +59,15 @@ BandedPursuit::BandedPursuit(const PursuitShape& shape, std::vector<BlockData>& 
       states_(data.size()),
       energy_(data.size()),
       member_(static_cast<std::size_t>(crew.size())),
-      gate_(crew.size() > 1 && shape.scorer->contends()),
-      windowSize_(gate_.closed() ? kScoringBurst : 1),
-      planner_(shape, kTol2),
+      windowSize_(setup.scorer->burst()),
+      planner_(setup, kTol2),
       statistics_(*statistics),
       curve_(curve) {}
 
 // Asks the processor for block q's residual, input and orthonormal vectors.
 TILEVISTA_ALWAYS_INLINE void BandedPursuit::prefetchBlock(std::size_t q) const {
   const BlockData& block = data_[q];
-  const std::size_t N = static_cast<std::size_t>(shape_.N);
+  const std::size_t N = static_cast<std::size_t>(setup_.N);
   const std::size_t held = N * static_cast<std::size_t>(states_[q].count);
   prefetch(block.R, N);
   prefetch(block.F, N);
@@ -87,11 +83,11 @@ bool BandedPursuit::run(const double* const* sources) {
         for (std::size_t q = begin; q < end && crew_.proceed(member); q += windowSize_) {
           const std::size_t burstEnd = std::min(end, q + windowSize_);
           for (std::size_t b = q; b < burstEnd; ++b) {
-            startBlock(shape_, data_[b], sources[b], &states_[b]);
+            startBlock(setup_, data_[b], sources[b], &states_[b]);
           }
-          ScoringGate::Pass pass(gate_);
+          ScoringGate::Pass pass(setup_.scorer->gate());
           for (std::size_t b = q; b < burstEnd; ++b) {
-            rescore(shape_, data_[b], scratch, &states_[b]);
+            rescore(setup_, data_[b], scratch, &states_[b]);
           }
         }
       });
@@ -182,7 +178,7 @@ bool BandedPursuit::runBand(double threshold) {
 void BandedPursuit::advanceBlocks(std::size_t begin, std::size_t end, std::int32_t member,
                                   double threshold) {
   Member& own = member_[static_cast<std::size_t>(member)];
-  if (own.atom.size() == 0) own.atom.allocate(static_cast<std::size_t>(shape_.N));
+  if (own.atom.size() == 0) own.atom.allocate(static_cast<std::size_t>(setup_.N));
   if (own.window.empty()) own.window.resize(windowSize_);
   double* scratch = scoringScratch(member);
   std::size_t next = begin, open = 0;
@@ -202,15 +198,15 @@ void BandedPursuit::advanceBlocks(std::size_t begin, std::size_t end, std::int32
     for (std::size_t w = 0; w < open; ++w) {
       Slot& slot = own.window[w];
       AtomRecord record;
-      if (addAtom(shape_, data_[slot.q], own.atom.get(), &states_[slot.q], &record)) {
+      if (addAtom(setup_, data_[slot.q], own.atom.get(), &states_[slot.q], &record)) {
         slot.records.push_back(record);
       }
     }
     {
-      ScoringGate::Pass pass(gate_);
+      ScoringGate::Pass pass(setup_.scorer->gate());
       for (std::size_t w = 0; w < open; ++w) {
         Slot& slot = own.window[w];
-        rescore(shape_, data_[slot.q], scratch, &states_[slot.q]);
+        rescore(setup_, data_[slot.q], scratch, &states_[slot.q]);
       }
     }
     for (std::size_t w = 0; w < open;) {
@@ -247,8 +243,8 @@ void BandedPursuit::reportProgress() const {
 // The member's scratch for scoring, made on its first use.
 double* BandedPursuit::scoringScratch(std::int32_t member) {
   Member& own = member_[static_cast<std::size_t>(member)];
-  if (own.scoring.get() == nullptr && shape_.scorer->scratchSize() > 0) {
-    own.scoring.allocate(shape_.scorer->scratchSize());
+  if (own.scoring.get() == nullptr && setup_.scorer->scratchSize() > 0) {
+    own.scoring.allocate(setup_.scorer->scratchSize());
   }
   return own.scoring.get();
 }

@@ -22,23 +22,22 @@
 #include <vector>
 
 #include "band_planner.h"
-#include "block_pursuit.h"
 #include "block_steps.h"
 #include "energy_total.h"
-#include "pursuit_statistics.h"
-#include "scoring_gate.h"
+#include "statistics_clock.h"
+#include "tilevista/pursuit.h"
 #include "work_crew.h"
 
 /// The state of the whole pursuit between bands; owned by the calling thread.
 class BandedPursuit {
  public:
-  /// @param shape       in, the call's sizes and dictionaries
+  /// @param setup       in, the call's sizes and dictionaries
   /// @param data        in/out, every block's arrays
   /// @param request     in, tol, atom limit, progress report; kept by reference
   /// @param crew        the threads that work on the blocks
   /// @param statistics  out, counts and times of the run
   /// @param curve       out, the serial order and energies; null: not recorded
-  BandedPursuit(const PursuitShape& shape, std::vector<BlockData>& data,
+  BandedPursuit(const PursuitSetup& setup, std::vector<BlockData>& data,
                 const PursuitRequest& request, WorkCrew& crew, PursuitStatistics* statistics,
                 PursuitCurve* curve);
 
@@ -48,8 +47,8 @@ class BandedPursuit {
   bool run(const double* const* sources);
 
   StopRule stop() const { return stop_; }
-  /// With StopRule::kTol, the total the tol rule compared.
-  double maxErr() const { return maxErr_; }
+  /// With StopRule::kTol, the total squared residual the tol rule compared.
+  double residualEnergy() const { return residualEnergy_; }
   /// Every block's state at the stop: its count is the atoms it keeps.
   const std::vector<BlockState>& states() const { return states_; }
 
@@ -78,7 +77,7 @@ class BandedPursuit {
     std::vector<Slot> window;     // the blocks it works on in step
   };
 
-  const PursuitShape& shape_;
+  const PursuitSetup& setup_;
   std::vector<BlockData>& data_;
   const std::int32_t Q_;
   const PursuitRequest& request_;
@@ -88,12 +87,8 @@ class BandedPursuit {
   std::vector<double> energy_;  // the energies the total holds, in block order
   std::unique_ptr<EnergyTotal> total_;
   std::vector<Member> member_;
-  // Closed where the scoring's threads slow each other down (its BLAS route
-  // with a BLAS that takes a lock).
-  ScoringGate gate_;
-  // Blocks a member works on in step: several where the gate is closed, so
-  // that each pass through it scores several blocks; one otherwise, so that a
-  // block's data stays in the nearest cache from one of its atoms to the next.
+  // Blocks a member works on in step: as many as it scores in one pass through
+  // the scoring's gate (BlockScorer::burst).
   const std::size_t windowSize_;
   std::vector<std::int32_t> active_;  // blocks of the band, in index order
   std::vector<std::int32_t> taken_;   // per active block: atoms kept at the stop
@@ -104,7 +99,7 @@ class BandedPursuit {
   std::uint32_t iteration_ = 0;
   bool stopped_ = false;
   StopRule stop_ = StopRule::kTol2;
-  double maxErr_ = 0.0;
+  double residualEnergy_ = 0.0;
 };
 
 #endif  // TILEVISTA_BANDED_PURSUIT_H

@@ -10,9 +10,6 @@
 
 namespace {
 
-// Orthogonalisation sweeps after the first projection.
-const std::int32_t kReorthogonalizationPasses = 2;
-
 const blas_int kOne = 1;
 
 double squaredNorm(blas_int n, const double* x) {
@@ -24,10 +21,10 @@ std::size_t columnOffset(std::int32_t column, std::int32_t length) {
   return static_cast<std::size_t>(column) * static_cast<std::size_t>(length);
 }
 
-void synthesize(const PursuitShape& shape, std::int32_t yIndex, std::int32_t xIndex,
+void synthesize(const PursuitSetup& setup, std::int32_t yIndex, std::int32_t xIndex,
                 double* atom) {
-  synthesizeSeparableAtom(shape.Dx + columnOffset(xIndex, shape.cols),
-                          shape.Dy + columnOffset(yIndex, shape.rows), shape.cols, shape.rows,
+  synthesizeSeparableAtom(setup.Dx + columnOffset(xIndex, setup.cols),
+                          setup.Dy + columnOffset(yIndex, setup.rows), setup.cols, setup.rows,
                           atom);
 }
 
@@ -37,48 +34,34 @@ void scaleAndAdd(double* y, const double* x, double a, std::int32_t n) {
   for (std::int32_t i = 0; i < n; ++i) y[i] = a * y[i] + x[i];
 }
 
-void startBlock(const PursuitShape& shape, const BlockData& data, const double* source,
+void startBlock(const PursuitSetup& setup, const BlockData& data, const double* source,
                 BlockState* state) {
-  const std::size_t bytes = static_cast<std::size_t>(shape.N) * sizeof(double);
+  const std::size_t bytes = static_cast<std::size_t>(setup.N) * sizeof(double);
   std::memcpy(data.F, source, bytes);
   std::memcpy(data.R, data.F, bytes);
-  state->energy = squaredNorm(shape.N, data.F);
+  state->energy = squaredNorm(setup.N, data.F);
 }
 
-bool addAtom(const PursuitShape& shape, const BlockData& data, double* atom, BlockState* state,
+bool addAtom(const PursuitSetup& setup, const BlockData& data, double* atom, BlockState* state,
              AtomRecord* record) {
-  const blas_int n = shape.N;
-  const std::size_t N = static_cast<std::size_t>(shape.N);
+  const blas_int n = setup.N;
   const std::int32_t k = state->count;
   BlockStorage& atoms = *data.storage;
-  atoms.reserve(shape.N, k + 1, shape.cap);
-  synthesize(shape, state->yIndex, state->xIndex, atom);
+  atoms.reserve(setup.N, k + 1, setup.cap);
+  synthesize(setup, state->yIndex, state->xIndex, atom);
 
-  double* U = atoms.ortho();
-  double* Uk = U + N * static_cast<std::size_t>(k);
-  if (k == 0) {
-    std::memcpy(Uk, atom, N * sizeof(double));
-  } else {
-    projectOutBasis(U, atom, shape.N, k);
-    reorthogonalize(U, shape.N, k, kReorthogonalizationPasses);
-  }
-  const double nrm = dnrm2(&n, Uk, &kOne);
-  const double reciprocal = 1.0 / nrm;
-  if (!(nrm > kTol1 * dnrm2(&n, atom, &kOne)) || !std::isfinite(reciprocal) ||
-      !std::isfinite(nrm)) {
-    // The atom lies, up to rounding, in the span of the block's atoms, or its
-    // new direction is too small or too large (its norm overflows, so the
-    // reciprocal is 0) for a finite unit vector and dual: the block has
-    // nothing more to gain from this dictionary pair.
+  double nrm = 0.0;
+  if (!appendOrthonormalVector(atoms.ortho(), atom, setup.N, k, &nrm)) {
+    // The block has nothing more to gain from this dictionary pair.
     state->value = kRetired;
     return false;
   }
+  const double* Uk = atoms.ortho() + static_cast<std::size_t>(setup.N) * static_cast<std::size_t>(k);
   record->value = state->value;
   state->count = k + 1;
-  atoms.yIndex()[k] = state->yIndex + 1;
-  atoms.xIndex()[k] = state->xIndex + 1;
+  atoms.yIndex()[k] = state->yIndex;
+  atoms.xIndex()[k] = state->xIndex;
   atoms.norm()[k] = nrm;
-  dscal(&n, &reciprocal, Uk, &kOne);
 
   // The coefficient comes from the block itself: Uk is orthogonal to the
   // block's earlier vectors, so u . F equals u . R up to rounding.
@@ -87,20 +70,20 @@ bool addAtom(const PursuitShape& shape, const BlockData& data, double* atom, Blo
   daxpy(&n, &minusC, Uk, &kOne, data.R, &kOne);
   state->energy = squaredNorm(n, data.R);
   record->energy = state->energy;
-  if (state->count == shape.cap) state->value = kRetired;  // full: takes no more
+  if (state->count == setup.cap) state->value = kRetired;  // full: takes no more
   return true;
 }
 
-void rescore(const PursuitShape& shape, const BlockData& data, double* scratch,
+void rescore(const PursuitSetup& setup, const BlockData& data, double* scratch,
              BlockState* state) {
   if (state->value != kRetired) {
-    shape.scorer->select(data.R, scratch, &state->value, &state->yIndex, &state->xIndex);
+    setup.scorer->select(data.R, scratch, &state->value, &state->yIndex, &state->xIndex);
   }
 }
 
-void rebuildResidual(const PursuitShape& shape, const BlockData& data, std::int32_t count) {
-  const blas_int n = shape.N;
-  const std::size_t N = static_cast<std::size_t>(shape.N);
+void rebuildResidual(const PursuitSetup& setup, const BlockData& data, std::int32_t count) {
+  const blas_int n = setup.N;
+  const std::size_t N = static_cast<std::size_t>(setup.N);
   std::memcpy(data.R, data.F, N * sizeof(double));
   const double* U = data.storage->ortho();
   for (std::int32_t j = 0; j < count; ++j) {
@@ -111,18 +94,18 @@ void rebuildResidual(const PursuitShape& shape, const BlockData& data, std::int3
   }
 }
 
-void finishBlock(const PursuitShape& shape, const BlockData& data, std::int32_t m,
+void finishBlock(const PursuitSetup& setup, const BlockData& data, std::int32_t m,
                  const BlockOutputs& out, bool duals, bool bases, BlockScratch* scratch) {
-  const std::size_t N = static_cast<std::size_t>(shape.N);
+  const std::size_t N = static_cast<std::size_t>(setup.N);
   if (m == 0) {
     std::memset(out.approximation, 0, N * sizeof(double));
     return;
   }
-  const blas_int n = shape.N, mm = m;
+  const blas_int n = setup.N, mm = m;
   const std::size_t count = static_cast<std::size_t>(m);
   BlockStorage& atoms = *data.storage;
-  std::memcpy(out.yIndex, atoms.yIndex(), count * sizeof(double));
-  std::memcpy(out.xIndex, atoms.xIndex(), count * sizeof(double));
+  std::memcpy(out.yIndex, atoms.yIndex(), count * sizeof(std::int32_t));
+  std::memcpy(out.xIndex, atoms.xIndex(), count * sizeof(std::int32_t));
   if (bases) std::memcpy(out.ortho, atoms.ortho(), N * count * sizeof(double));
 
   // The dual set, built by the same updates in the same order and on the same
@@ -134,10 +117,9 @@ void finishBlock(const PursuitShape& shape, const BlockData& data, std::int32_t 
   if (scratch->coefficients.size() < count) scratch->coefficients.allocate(count);
   double* B = scratch->duals.get();
   for (std::int32_t j = 0; j < m; ++j) {
-    synthesize(shape, static_cast<std::int32_t>(atoms.yIndex()[j]) - 1,
-               static_cast<std::int32_t>(atoms.xIndex()[j]) - 1, scratch->atom.get());
+    synthesize(setup, atoms.yIndex()[j], atoms.xIndex()[j], scratch->atom.get());
     updateBiorthogonalSet(B, scratch->atom.get(), atoms.ortho() + N * static_cast<std::size_t>(j),
-                          atoms.norm()[j], shape.N, j);
+                          atoms.norm()[j], setup.N, j);
   }
   const double alpha = 1.0, beta = 0.0;
   double* C = scratch->coefficients.get();
@@ -145,6 +127,6 @@ void finishBlock(const PursuitShape& shape, const BlockData& data, std::int32_t 
   std::memcpy(out.coefficients, C, count * sizeof(double));
   if (duals) std::memcpy(out.dual, B, N * count * sizeof(double));
 
-  scaleAndAdd(data.R, data.F, -1.0, shape.N);
+  scaleAndAdd(data.R, data.F, -1.0, setup.N);
   std::memcpy(out.approximation, data.R, N * sizeof(double));
 }

@@ -10,19 +10,19 @@
 #include <cstdint>
 
 #include "aligned_doubles.h"
-#include "block_pursuit.h"
+#include "block_scorer.h"
 #include "block_storage.h"
-#include "separable_scorer.h"
+#include "tilevista/pursuit.h"
 
-/// What every block of a call shares. Dictionaries column-major, in the
-/// module's aligned storage.
-struct PursuitShape {
+/// What every block of a call shares: its sizes, its dictionaries
+/// (column-major, in the module's aligned storage) and its scorer.
+struct PursuitSetup {
   const double* Dy = nullptr;  ///< rows x Ky
   const double* Dx = nullptr;  ///< cols x Kx
   std::int32_t rows = 0, cols = 0, Ky = 0, Kx = 0;
   std::int32_t N = 0;    ///< rows x cols
   std::int32_t cap = 0;  ///< most atoms a block can hold: min(Ky x Kx, N)
-  const SeparableScorer* scorer = nullptr;  ///< the call's block scoring
+  const BlockScorer* scorer = nullptr;  ///< the call's block scoring
 };
 
 /// Candidate value of a block that takes no more atoms: full, or its best atom
@@ -68,11 +68,11 @@ struct BlockScratch {
 
 /// Copies the host's block into F and R and takes its energy; the block is then
 /// scored with rescore() (its residual is its input, bit for bit).
-/// @param shape   in, the call's sizes and dictionaries
+/// @param setup   in, the call's sizes and dictionaries
 /// @param data    in/out: F and R are overwritten with the source's values
 /// @param source  in, the host's block, N values, column-major, any address
 /// @param state   out: energy; count must be 0, value not kRetired
-void startBlock(const PursuitShape& shape, const BlockData& data, const double* source,
+void startBlock(const PursuitSetup& setup, const BlockData& data, const double* source,
                 BlockState* state);
 
 /// Adds the block's best candidate atom the way the pursuit adds an atom:
@@ -84,18 +84,18 @@ void startBlock(const PursuitShape& shape, const BlockData& data, const double* 
 ///                block's energy after it
 /// @return false when the atom was refused (nothing added)
 /// Throws std::bad_alloc when the block's storage cannot grow.
-bool addAtom(const PursuitShape& shape, const BlockData& data, double* atom, BlockState* state,
+bool addAtom(const PursuitSetup& setup, const BlockData& data, double* atom, BlockState* state,
              AtomRecord* record);
 
 /// Scores the block's residual and caches its best candidate; a block that
 /// retired is left as it is.
-/// @param scratch  shape.scorer->scratchSize() doubles of the calling thread's
-void rescore(const PursuitShape& shape, const BlockData& data, double* scratch,
+/// @param scratch  setup.scorer->scratchSize() doubles of the calling thread's
+void rescore(const PursuitSetup& setup, const BlockData& data, double* scratch,
              BlockState* state);
 
 /// Makes R the residual of the block's first `count` atoms exactly as the
 /// pursuit formed it: F minus each atom's component, in order.
-void rebuildResidual(const PursuitShape& shape, const BlockData& data, std::int32_t count);
+void rebuildResidual(const PursuitSetup& setup, const BlockData& data, std::int32_t count);
 
 /// Writes a block's results for its m atoms (its storage is then no longer
 /// needed; the caller releases it): indices, orthonormal vectors, the dual vectors grown atom by atom, the
@@ -106,7 +106,7 @@ void rebuildResidual(const PursuitShape& shape, const BlockData& data, std::int3
 /// @param duals    write out.dual
 /// @param bases    write out.ortho
 /// @param scratch  in/out, the thread's scratch
-void finishBlock(const PursuitShape& shape, const BlockData& data, std::int32_t m,
+void finishBlock(const PursuitSetup& setup, const BlockData& data, std::int32_t m,
                  const BlockOutputs& out, bool duals, bool bases, BlockScratch* scratch);
 
 /// y[i] = a * y[i] + x[i] for i < n; n <= 0 writes nothing.

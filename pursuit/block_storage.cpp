@@ -19,13 +19,14 @@ void BlockStorage::reserve(std::int32_t N, std::int32_t columns, std::int32_t ca
   if (next > cap) next = cap;
   const std::size_t c = static_cast<std::size_t>(next);
   const std::size_t n = static_cast<std::size_t>(N);
-  AlignedDoubles grown(c * (n + 3));
+  AlignedDoubles grown(c * (n + 2));
   if (capacity_ > 0) {
     const std::size_t held = capacity();
     std::memcpy(grown.get(), ortho(), held * n * sizeof(double));
     std::memcpy(grown.get() + c * n, norm(), held * sizeof(double));
-    std::memcpy(grown.get() + (n + 1) * c, yIndex(), held * sizeof(double));
-    std::memcpy(grown.get() + (n + 2) * c, xIndex(), held * sizeof(double));
+    auto* indices = reinterpret_cast<std::int32_t*>(grown.get() + (n + 1) * c);
+    std::memcpy(indices, yIndex(), held * sizeof(std::int32_t));
+    std::memcpy(indices + c, xIndex(), held * sizeof(std::int32_t));
   }
   slot_ = std::move(grown);
   N_ = N;

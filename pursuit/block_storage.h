@@ -1,6 +1,6 @@
 // A block's atoms while the pursuit runs: orthonormal vectors (N values each per
-// atom), the norm each vector had before it was scaled to unit length, and 1-based
-// atom indices, in one allocation that grows with the block's atom count instead
+// atom), the norm each vector had before it was scaled to unit length, and the
+// atoms' 0-based indices, in one allocation that grows with the block's atom count instead
 // of being sized for its capacity up front. The dual vectors are not kept here:
 // nothing in the pursuit reads them, so the driver builds them once at the end
 // from these values.
@@ -26,10 +26,10 @@ class BlockStorage {
   /// null before reserve().
   double* ortho() const { return slot_.get(); }
   /// capacity values each, in order of choice: the norm of each atom's component
-  /// outside the earlier atoms, and the atom's 1-based indices.
+  /// outside the earlier atoms, and the atom's 0-based indices.
   double* norm() const { return at(size() * capacity()); }
-  double* yIndex() const { return at((size() + 1) * capacity()); }
-  double* xIndex() const { return at((size() + 2) * capacity()); }
+  std::int32_t* yIndex() const { return indices(0); }
+  std::int32_t* xIndex() const { return indices(capacity()); }
 
   /// Frees everything.
   void release();
@@ -38,8 +38,13 @@ class BlockStorage {
   std::size_t size() const { return static_cast<std::size_t>(N_); }
   std::size_t capacity() const { return static_cast<std::size_t>(capacity_); }
   double* at(std::size_t offset) const { return slot_.get() ? slot_.get() + offset : nullptr; }
+  // The indices share the slot's last capacity doubles: y indices, then x.
+  std::int32_t* indices(std::size_t offset) const {
+    double* first = at((size() + 1) * capacity());
+    return first ? reinterpret_cast<std::int32_t*>(first) + offset : nullptr;
+  }
 
-  // One slot, [vectors | norms | y indices | x indices]: a block's whole state
+  // One slot, [vectors | norms | y and x indices]: a block's whole state
   // sits together, one allocation per growth.
   AlignedDoubles slot_;
   std::int32_t N_ = 0;

@@ -8,6 +8,8 @@
 #include "generated_gemm.h"
 
 #include <cstring>
+#include <iterator>
+#include <string>
 #include <utility>
 
 #if defined(TILEVISTA_HAVE_LIBXSMM) && defined(__x86_64__) && defined(__unix__)
@@ -26,8 +28,19 @@
 #include <libxsmm_generator.h>
 #endif
 
+namespace {
+
+// The instruction sets a ceiling may name, narrowest first; with the
+// generator, kSetCodes holds libxsmm's code of each, in the same order.
+const char* const kSetNames[] = {"sse3", "sse4", "avx", "avx2", "avx512"};
+
+}  // namespace
+
 #if defined(TILEVISTA_GENERATED_GEMM)
 namespace {
+
+const int kSetCodes[] = {LIBXSMM_X86_SSE3, LIBXSMM_X86_SSE4, LIBXSMM_X86_AVX, LIBXSMM_X86_AVX2,
+                         LIBXSMM_X86_AVX512};
 
 // The most work a kernel may hold, as m n k: the limit libxsmm itself sets for
 // the products it treats as small. Larger products are left to BLAS.
@@ -57,15 +70,13 @@ int processor() {
 int processorUnder(const char* ceiling) {
   const int set = processor();
   if (ceiling == nullptr || *ceiling == '\0') return set;
-  const struct {
-    const char* name;
-    int set;
-  } sets[] = {{"sse3", LIBXSMM_X86_SSE3}, {"sse4", LIBXSMM_X86_SSE4}, {"avx", LIBXSMM_X86_AVX},
-              {"avx2", LIBXSMM_X86_AVX2}};
-  for (const auto& known : sets) {
-    if (std::strcmp(ceiling, known.name) == 0) return set < known.set ? set : known.set;
+  // Below "avx512": no wider than the named set. "avx512": the processor's
+  // own, whichever AVX-512 it has.
+  const std::size_t widest = sizeof kSetNames / sizeof kSetNames[0] - 1;
+  for (std::size_t i = 0; i < widest; ++i) {
+    if (std::strcmp(ceiling, kSetNames[i]) == 0) return set < kSetCodes[i] ? set : kSetCodes[i];
   }
-  return set;  // "avx512": the processor's own, whichever AVX-512 it has
+  return set;
 }
 
 // The instruction set for one product: the processor's under the ceiling,
@@ -174,21 +185,22 @@ GeneratedGemm GeneratedGemm::generate(std::int32_t m, std::int32_t n, std::int32
   return gemm;
 }
 
-bool GeneratedGemm::isSetName(const char* name) {
-  for (const char* known : {"sse3", "sse4", "avx", "avx2", "avx512"}) {
-    if (name != nullptr && std::strcmp(name, known) == 0) return true;
-  }
-  return false;
+std::vector<const char*> GeneratedGemm::setNames() {
+  return std::vector<const char*>(std::begin(kSetNames), std::end(kSetNames));
 }
 
 const char* GeneratedGemm::kernelSet(const char* ceiling) {
 #if defined(TILEVISTA_GENERATED_GEMM)
+  // "libxsmm-" and a set's name, made once.
+  static const std::vector<std::string> routes = [] {
+    std::vector<std::string> names;
+    for (const char* name : kSetNames) names.push_back(std::string("libxsmm-") + name);
+    return names;
+  }();
   const int set = processorUnder(ceiling);
-  if (set >= LIBXSMM_X86_AVX512) return "libxsmm-avx512";
-  if (set >= LIBXSMM_X86_AVX2) return "libxsmm-avx2";
-  if (set >= LIBXSMM_X86_AVX) return "libxsmm-avx";
-  if (set >= LIBXSMM_X86_SSE4) return "libxsmm-sse4";
-  if (set >= LIBXSMM_X86_SSE3) return "libxsmm-sse3";
+  for (std::size_t i = routes.size(); i-- > 0;) {
+    if (set >= kSetCodes[i]) return routes[i].c_str();
+  }
 #else
   (void)ceiling;
 #endif

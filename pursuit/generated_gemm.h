@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 /// C = A B for one shape, column-major: C is m x n (leading dimension ldc), A
 /// m x k (lda), B k x n (ldb). C is written without being read (beta = 0), and
@@ -28,7 +29,7 @@ class GeneratedGemm {
   GeneratedGemm(const GeneratedGemm&) = delete;
   GeneratedGemm& operator=(const GeneratedGemm&) = delete;
 
-  /// Generates the kernel for the shape. Returns no kernel (false on test)
+  /// Generates the kernel for the setup. Returns no kernel (false on test)
   /// when the build has no generator, the processor has no instruction set the
   /// generator knows, the shape is not small (m n k above 64^3, or a size or
   /// leading dimension out of range), or the system refuses executable memory.
@@ -36,7 +37,7 @@ class GeneratedGemm {
   /// @param m,n,k        sizes (>= 1)
   /// @param lda,ldb,ldc  leading dimensions (>= m, k and m respectively)
   /// @param ceiling      the widest instruction set to use ("sse3", "sse4",
-  ///                     "avx", "avx2", "avx512"; see isSetName), or null for
+  ///                     "avx", "avx2", "avx512"; see setNames), or null for
   ///                     the processor's own
   static GeneratedGemm generate(std::int32_t m, std::int32_t n, std::int32_t k, std::int32_t lda,
                                 std::int32_t ldb, std::int32_t ldc,
@@ -61,9 +62,9 @@ class GeneratedGemm {
   /// the processor has no set it knows.
   static const char* kernelSet(const char* ceiling = nullptr);
 
-  /// True for the names of instruction sets a ceiling may give: "sse3",
-  /// "sse4", "avx", "avx2", "avx512".
-  static bool isSetName(const char* name);
+  /// The names of the instruction sets a ceiling may give, narrowest first:
+  /// "sse3", "sse4", "avx", "avx2", "avx512".
+  static std::vector<const char*> setNames();
 
  private:
   using Kernel = void (*)(const double*, const double*, double*);

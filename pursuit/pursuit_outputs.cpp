@@ -2,15 +2,9 @@
 
 #include <algorithm>
 
-#include "freed_memory.h"
-#include "work_crew.h"
+#include "statistics_clock.h"
 
 namespace {
-
-// A call whose blocks' working storage comes to this much gives what each part
-// frees back to the system before more outputs are made; a smaller call leaves
-// it with the allocator, which hands it out again.
-const double kWorthReturning = 128.0 * (1 << 20);
 
 // The blocks of one part, in index order, and where their results go.
 struct OutputPart {
@@ -21,23 +15,21 @@ struct OutputPart {
 
 }  // namespace
 
-bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
+bool writeOutputs(const PursuitSetup& setup, std::vector<BlockData>& data,
                   const std::vector<BlockState>& states, const PursuitRequest& request,
-                  std::int32_t threads, PursuitSink& sink, BlockValues* values,
+                  WorkCrew& crew, PursuitSink& sink, BlockValues* values,
                   PursuitStatistics* statistics) {
   StatisticsClock clock;
   const auto Q = static_cast<std::int32_t>(data.size());
   double atoms = 0.0;
   for (const BlockState& block : states) atoms += block.count;
-  const double bytesPerAtom = sizeof(double) * (static_cast<double>(shape.N) + 3.0);
-  const bool giveBack = atoms * bytesPerAtom >= kWorthReturning;
   // Beside the filling, the calling thread lets the part before go and asks
   // for the next one's arrays: the outputs of three parts are then held
   // beside their blocks' storage, not one, and parts of a third of the size
   // keep that overlap where it was. The part before goes on the calling thread
   // so that the workers, which allocate nothing while they fill, never wait
   // for the allocator's lock while it makes arrays.
-  const bool beside = threads > 1 && sink.failsByUnwinding();
+  const bool beside = crew.size() > 1 && sink.failsByUnwinding();
   const double partAtoms = std::max(atoms / (beside ? 24.0 : 8.0), 1.0);
   const auto release = [&](const OutputPart& part) {
     for (std::int32_t q : part.blocks) data[static_cast<std::size_t>(q)].storage->release();
@@ -58,7 +50,6 @@ bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
     return true;
   };
 
-  WorkCrew crew(std::min(threads, Q), request.interrupted);
   std::vector<BlockScratch> scratch(static_cast<std::size_t>(crew.size()));
   OutputPart part, following, filled;
   if (!makePart(&part)) return false;
@@ -66,9 +57,9 @@ bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
   while (!part.blocks.empty()) {
     const WorkCrew::Task fill = [&](std::size_t j, std::int32_t member) {
       BlockScratch& own = scratch[static_cast<std::size_t>(member)];
-      if (own.atom.size() == 0) own.atom.allocate(static_cast<std::size_t>(shape.N));
+      if (own.atom.size() == 0) own.atom.allocate(static_cast<std::size_t>(setup.N));
       const auto q = static_cast<std::size_t>(part.blocks[j]);
-      finishBlock(shape, data[q], states[q].count, part.outputs[j], request.duals, request.bases,
+      finishBlock(setup, data[q], states[q].count, part.outputs[j], request.duals, request.bases,
                   &own);
       if (!beside) data[q].storage->release();
     };
@@ -89,9 +80,6 @@ bool writeOutputs(const PursuitShape& shape, std::vector<BlockData>& data,
     statistics->finishSeconds += clock.lap();
     if (!completed || !made) return false;
     values->releaseBelow(part.blocks.back() + 1);
-    // What the blocks freed goes back before the host makes more arrays,
-    // which it would not place in it.
-    if (giveBack) returnFreedMemory();
     if (!beside && !makePart(&following)) return false;
     std::swap(filled, part);
     std::swap(part, following);

@@ -1,6 +1,6 @@
 // One thread at a time through the block scoring, where the BLAS needs it: on
-// the scoring's BLAS route (separable_scorer.h; its generated kernels need no
-// gate). OpenBLAS built with threads takes a process-wide lock and touches a
+// a scoring route that contends (block_scorer.h; the scoring's generated
+// kernels need no gate). OpenBLAS built with threads takes a process-wide lock and touches a
 // shared table of work buffers in every gemm call: threads scoring at the same
 // time make each call several times slower (the lock's futex calls, the
 // table's cache lines moving between processors). Passing the gate lets a
@@ -14,9 +14,12 @@
 
 class ScoringGate {
  public:
+  /// An open gate: every thread through at once.
+  ScoringGate() = default;
+
   /// @param closed  true to let one thread through at a time; false leaves
-  ///                every thread through at once
-  explicit ScoringGate(bool closed) : closed_(closed) {}
+  ///                every thread through at once. Set before the gate is used.
+  void close(bool closed) { closed_ = closed; }
 
   /// True when it lets one thread through at a time.
   bool closed() const { return closed_; }
@@ -56,7 +59,7 @@ class ScoringGate {
   }
 
   static const int kSpinsBeforeYield = 4000;
-  const bool closed_;
+  bool closed_ = false;
   std::atomic<bool> held_{false};
 };
 

@@ -50,11 +50,6 @@ SeparableScorer::SeparableScorer(const double* Dy, const double* Dx, std::int32_
   }
 }
 
-bool SeparableScorer::isRouteName(const char* name) {
-  return name != nullptr &&
-         (*name == '\0' || std::strcmp(name, "blas") == 0 || GeneratedGemm::isSetName(name));
-}
-
 void SeparableScorer::select(const double* F, double* scratch, double* bestValue,
                              std::int32_t* yIndex, std::int32_t* xIndex) const {
   if (!usesKernels()) {

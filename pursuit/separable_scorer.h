@@ -20,9 +20,10 @@
 #include <cstdint>
 
 #include "aligned_doubles.h"
+#include "block_scorer.h"
 #include "generated_gemm.h"
 
-class SeparableScorer {
+class SeparableScorer : public BlockScorer {
  public:
   /// Prepares the scoring of rows x cols blocks against Dy and Dx: on the
   /// kernel route it generates the two product kernels and keeps Dy transposed
@@ -42,41 +43,21 @@ class SeparableScorer {
                   std::int32_t rows, std::int32_t cols, bool kernels = true,
                   const char* ceiling = nullptr);
 
-  /// True for the routes a caller may ask for by name (PursuitRequest's
-  /// scoring): "" (the best there is), "blas", or a kernel instruction set,
-  /// "sse3", "sse4", "avx", "avx2" or "avx512".
-  static bool isRouteName(const char* name);
   SeparableScorer(const SeparableScorer&) = delete;
   SeparableScorer& operator=(const SeparableScorer&) = delete;
 
   /// True on the kernel route.
   bool usesKernels() const { return static_cast<bool>(second_); }
 
-  /// The route by name, for the statistics: "blas", or "libxsmm-" and the
-  /// kernels' instruction set ("libxsmm-avx2", "libxsmm-avx512", ...).
-  const char* route() const { return route_; }
-
-  /// True when threads scoring at the same time slow each other down badly
-  /// (the BLAS route with a BLAS whose gemm takes a lock): a pursuit on
-  /// several threads then lets one thread score at a time.
-  bool contends() const { return contends_; }
-
-  /// Scratch a thread needs for select(), in doubles (0 on the BLAS route).
-  std::size_t scratchSize() const { return scratchSize_; }
-
-  /// Scores block F against every atom pair and returns the pair of largest
-  /// absolute score; among equal absolute scores the lowest linear index
-  /// yIndex + Ky * xIndex wins. Safe to call from several threads at once,
-  /// each with scratch of its own.
-  /// @param F          in, rows x cols, column-major
-  /// @param scratch    scratchSize() doubles, overwritten; 64-byte aligned is
-  ///                   fastest (AlignedDoubles). On the kernel route its first
-  ///                   Ky x Kx values then hold the score table (column-major).
-  /// @param bestValue  out, absolute score of the chosen pair
-  /// @param yIndex     out, its 0-based Y atom index
-  /// @param xIndex     out, its 0-based X atom index
+  const char* route() const override { return route_; }
+  /// True on the BLAS route with a BLAS whose gemm takes a lock.
+  bool contends() const override { return contends_; }
+  /// 0 on the BLAS route.
+  std::size_t scratchSize() const override { return scratchSize_; }
+  /// On the kernel route the scratch's first Ky x Kx values then hold the
+  /// score table (column-major).
   void select(const double* F, double* scratch, double* bestValue, std::int32_t* yIndex,
-              std::int32_t* xIndex) const;
+              std::int32_t* xIndex) const override;
 
  private:
   const double* Dy_;

@@ -27,7 +27,6 @@
 #include <sstream>
 #include <string>
 
-#include "pursuit_statistics.h"
 #include "test_arrays.h"
 
 using namespace testing_arrays;
@@ -188,7 +187,7 @@ Record run(const Call& c) {
   for (const host::Array& o : call.result.outputs) addArray(outputs, o.get());
   r.outputs = hex(outputs.h);
   if (!call.result.failed) {
-    r.scoringRoute = lastPursuitStatistics().scoringRoute;
+    r.scoringRoute = call.statistics.scoringRoute;
     r.totalAtoms = call.totalAtoms();
     for (std::size_t i = 0; i < c.problem.blocks.size(); ++i) {
       const std::vector<double> coefficients = call.elementValues(4, i);

@@ -18,6 +18,7 @@
 #include "block_steps.h"
 #include "column_matrix.h"
 #include "orthogonalize.h"
+#include "tilevista/block_basis.h"
 
 namespace {
 
@@ -77,23 +78,23 @@ class ModuleBlock {
  public:
   /// Dy: rows x Ky, Dx: cols x Kx, f: the block, rows x cols column-major.
   ModuleBlock(const Matrix& Dy, const Matrix& Dx, const std::vector<double>& f) {
-    shape_.rows = Dy.rows;
-    shape_.cols = Dx.rows;
-    shape_.Ky = Dy.cols;
-    shape_.Kx = Dx.cols;
-    shape_.N = shape_.rows * shape_.cols;
-    shape_.cap = std::min(shape_.Ky * shape_.Kx, shape_.N);
-    const std::size_t dy = Dy.data.size(), N = static_cast<std::size_t>(shape_.N);
+    setup_.rows = Dy.rows;
+    setup_.cols = Dx.rows;
+    setup_.Ky = Dy.cols;
+    setup_.Kx = Dx.cols;
+    setup_.N = setup_.rows * setup_.cols;
+    setup_.cap = std::min(setup_.Ky * setup_.Kx, setup_.N);
+    const std::size_t dy = Dy.data.size(), N = static_cast<std::size_t>(setup_.N);
     dictionaries_.allocate(alignedLength(dy) + Dx.data.size());
     std::memcpy(dictionaries_.get(), Dy.data.data(), dy * sizeof(double));
     std::memcpy(dictionaries_.get() + alignedLength(dy), Dx.data.data(),
                 Dx.data.size() * sizeof(double));
-    shape_.Dy = dictionaries_.get();
-    shape_.Dx = dictionaries_.get() + alignedLength(dy);
+    setup_.Dy = dictionaries_.get();
+    setup_.Dx = dictionaries_.get() + alignedLength(dy);
     values_.allocate(2 * alignedLength(N));
     data_ = BlockData{values_.get(), values_.get() + alignedLength(N), &storage_};
     atom_.allocate(N);
-    startBlock(shape_, data_, f.data(), &state_);
+    startBlock(setup_, data_, f.data(), &state_);
   }
 
   /// Adds atom (i, j) as the pursuit adds it; false when refused.
@@ -101,14 +102,14 @@ class ModuleBlock {
     state_.yIndex = i;
     state_.xIndex = j;
     AtomRecord record;
-    return addAtom(shape_, data_, atom_.get(), &state_, &record);
+    return addAtom(setup_, data_, atom_.get(), &state_, &record);
   }
 
   std::int32_t atoms() const { return state_.count; }
   /// Column k of the orthonormal set and its norm before scaling.
   std::vector<double> ortho(std::int32_t k) const {
-    const double* u = storage_.ortho() + std::size_t(shape_.N) * std::size_t(k);
-    return std::vector<double>(u, u + shape_.N);
+    const double* u = storage_.ortho() + std::size_t(setup_.N) * std::size_t(k);
+    return std::vector<double>(u, u + setup_.N);
   }
   double norm(std::int32_t k) const { return storage_.norm()[k]; }
 
@@ -119,8 +120,8 @@ class ModuleBlock {
   };
   Results finish() {
     const std::int32_t m = state_.count;
-    Results r{Matrix(shape_.N, 1), Matrix(shape_.N, m), Matrix(shape_.N, m), Matrix(m, 1)};
-    std::vector<double> y(static_cast<std::size_t>(m)), x(static_cast<std::size_t>(m));
+    Results r{Matrix(setup_.N, 1), Matrix(setup_.N, m), Matrix(setup_.N, m), Matrix(m, 1)};
+    std::vector<std::int32_t> y(static_cast<std::size_t>(m)), x(static_cast<std::size_t>(m));
     BlockOutputs out;
     out.approximation = r.approximation.data.data();
     out.yIndex = y.data();
@@ -129,13 +130,13 @@ class ModuleBlock {
     out.dual = r.dual.data.data();
     out.ortho = r.ortho.data.data();
     BlockScratch scratch;
-    scratch.atom.allocate(static_cast<std::size_t>(shape_.N));
-    finishBlock(shape_, data_, m, out, true, true, &scratch);
+    scratch.atom.allocate(static_cast<std::size_t>(setup_.N));
+    finishBlock(setup_, data_, m, out, true, true, &scratch);
     return r;
   }
 
  private:
-  PursuitShape shape_;
+  PursuitSetup setup_;
   AlignedDoubles dictionaries_, values_, atom_;
   BlockStorage storage_;
   BlockData data_{};
@@ -329,7 +330,8 @@ struct Grown {
 // the last 8 columns of Dx are 1e-6 away from 8 others, and every fifth atom
 // pairs such a column with the Y atom of the atom before, so it lies 1e-6
 // away from that atom. On every step the earlier orthonormal columns must be
-// left exactly as they were.
+// left exactly as they were. A BlockBasis, the decoders' way to the same
+// vectors, must give them bit for bit, and refuse an atom it holds already.
 Grown growSixtyAtoms(bool nearlyDependent, std::uint64_t seed) {
   const std::int32_t rows = 16, cols = 16, atoms = 60, K = 24, twins = 8;
   std::mt19937_64 gen(seed);
@@ -348,6 +350,7 @@ Grown growSixtyAtoms(bool nearlyDependent, std::uint64_t seed) {
   std::vector<bool> used(std::size_t(K) * K, false);
   std::vector<std::pair<std::int32_t, std::int32_t>> chosen;
   ModuleBlock block(Dy, Dx, f);
+  BlockBasis rebuilt(Dy.data.data(), K, Dx.data.data(), K, rows, cols, atoms + 1);
   for (std::int32_t k = 0; k < atoms; ++k) {
     std::int32_t i, j;
     if (nearlyDependent && k % 5 == 4 && chosen.back().second < twins) {
@@ -365,12 +368,19 @@ Grown growSixtyAtoms(bool nearlyDependent, std::uint64_t seed) {
     for (std::int32_t c = 0; c < k; ++c) earlier.push_back(block.ortho(c));
     EXPECT_TRUE(block.add(i, j)) << "k=" << k;
     EXPECT_GT(block.norm(k), 0.0) << "k=" << k;
+    EXPECT_TRUE(rebuilt.add(i, j)) << "k=" << k;
+    EXPECT_TRUE(sameBits(rebuilt.vector(k), block.ortho(k).data(), std::size_t(rows * cols)))
+        << "rebuilt vector " << k;
+    EXPECT_EQ(rebuilt.norm(k), block.norm(k));
     for (std::int32_t c = 0; c < k; ++c) {
       EXPECT_TRUE(sameBits(block.ortho(c).data(), earlier[std::size_t(c)].data(),
                            std::size_t(rows * cols)))
           << "column " << c << " changed at k=" << k;
     }
   }
+  EXPECT_FALSE(rebuilt.add(chosen[3].first, chosen[3].second));  // held already
+  EXPECT_FALSE(rebuilt.add(K, 0));                                 // no such atom
+  EXPECT_EQ(rebuilt.size(), atoms);
   const ModuleBlock::Results r = block.finish();
   return Grown{separableAtoms(Dy, Dx, chosen), r.ortho, r.dual};
 }

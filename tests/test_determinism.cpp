@@ -16,7 +16,6 @@
 #include <strings.h>
 #include <thread>
 
-#include "pursuit_statistics.h"
 #include "reference_pursuit.h"
 #include "test_arrays.h"
 
@@ -50,8 +49,8 @@ std::string kernelSetUnderTest() {
 // The block scoring's route the last call took: the one TILEVISTA_SCORING
 // asks for under run-under-kernel-sets, else the generated kernels where this
 // build has them, else BLAS.
-void expectScoringRoute(const std::string& what) {
-  const std::string route = lastPursuitStatistics().scoringRoute;
+void expectScoringRoute(const ModuleCall& call, const std::string& what) {
+  const std::string route = call.statistics.scoringRoute;
   const std::string setting = kernelSetUnderTest();
   const std::string prefix = "TILEVISTA_SCORING=";
 #if defined(TILEVISTA_HAVE_LIBXSMM) && defined(__x86_64__) && defined(__unix__)
@@ -176,11 +175,12 @@ TEST(Determinism, OutputsDoNotDependOnTheThreadCount) {
       one = callModule(c.inputs);
     }
     ASSERT_FALSE(one.result.failed) << c.name << ": " << one.result.error;
-    expectScoringRoute(c.name);
+    expectScoringRoute(one, c.name);
     for (const char* n : {"2", "3", "8"}) {
       ThreadSetting threads(n);
-      expectIdentical(one, callModule(c.inputs), c.name + ", " + n + " threads");
-      expectScoringRoute(c.name + ", " + n + " threads");
+      const ModuleCall again = callModule(c.inputs);
+      expectIdentical(one, again, c.name + ", " + n + " threads");
+      expectScoringRoute(again, c.name + ", " + n + " threads");
     }
   }
 

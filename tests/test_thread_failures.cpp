@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "block_pursuit.h"
+#include "tilevista/pursuit.h"
 #include "test_arrays.h"
 
 using namespace testing_arrays;
@@ -143,9 +143,10 @@ class VectorSink : public PursuitSink {
     b.assign(N_ + M * (3 + 2 * N_), -1.0);
     BlockOutputs out;
     out.approximation = b.data();
-    out.yIndex = out.approximation + N_;
+    // Both index columns, 2 M int32 values, in the room of M doubles.
+    out.yIndex = reinterpret_cast<std::int32_t*>(out.approximation + N_);
     out.xIndex = out.yIndex + M;
-    out.coefficients = out.xIndex + M;
+    out.coefficients = out.approximation + N_ + M;
     out.dual = out.coefficients + M;
     out.ortho = out.dual + N_ * M;
     return out;

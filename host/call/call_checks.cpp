@@ -163,7 +163,38 @@ std::int32_t toAtomBudget(double value) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(wide & 0xffffffffu));
 }
 
-bool checkCall(const CallInputs& inputs, int outputs, CheckedCall* call, Rejection* rejection) {
+namespace {
+
+// The optional tol and maximum number of atoms, with their defaults.
+bool checkOptionals(const CallInputs& inputs, double* tol, std::int32_t* maxAtoms,
+                    Rejection* rejection) {
+  const int count = inputs.count();
+  *tol = kDefaultTolerance;
+  if (count > kTolInput) {
+    const ArrayFacts t = inputs.input(kTolInput);
+    if (t.rows != 0 && t.cols != 0) {
+      if (t.rows != 1 || t.cols != 1) {
+        return reject(rejection, error_id::kTolShape, "The tolerance should be a scalar");
+      }
+      *tol = t.values[0];
+    }
+  }
+  *maxAtoms = 0;
+  if (count > kMaxAtomsInput) {
+    const ArrayFacts m = inputs.input(kMaxAtomsInput);
+    if (m.rows != 0 && m.cols != 0) {
+      if (m.rows != 1 || m.cols != 1) {
+        return reject(rejection, error_id::kMaxAtomsShape,
+                      "The maximum number of atoms should be a scalar");
+      }
+      *maxAtoms = toAtomBudget(m.values[0]);
+    }
+  }
+  return true;
+}
+
+// The number of inputs, their classes, and the cell of blocks.
+bool checkInputs(const CallInputs& inputs, ArrayFacts* blocks, Rejection* rejection) {
   const int count = inputs.count();
   if (count < kMinInputs || count > kMaxInputs) {
     return reject(rejection, error_id::kInputCount, "Wrong number of input arguments");
@@ -177,12 +208,39 @@ bool checkCall(const CallInputs& inputs, int outputs, CheckedCall* call, Rejecti
       return reject(rejection, typeIds[i], "Input must be double, real, full,and nonstring");
     }
   }
-  const ArrayFacts blocks = inputs.input(kBlocksInput);
-  if (!blocks.exists || blocks.rows == 0 || blocks.cols == 0) {
+  *blocks = inputs.input(kBlocksInput);
+  if (!blocks->exists || blocks->rows == 0 || blocks->cols == 0) {
     return reject(rejection, error_id::kEmptyBlocks, "The image matrix is empty!!\n");
   }
-  if (!blocks.isCell) return reject(rejection, error_id::kNotACell, "Must Enter a Cell Block");
+  if (!blocks->isCell) return reject(rejection, error_id::kNotACell, "Must Enter a Cell Block");
+  return true;
+}
 
+// The budget and tol, as the pursuit states its own limits.
+bool checkLimits(double tol, std::int32_t maxAtoms, CheckedCall* call, Rejection* rejection) {
+  std::uint32_t limit =
+      static_cast<std::uint32_t>(call->capacity) * static_cast<std::uint32_t>(call->blockCount);
+  if (static_cast<std::uint32_t>(maxAtoms) > limit) {
+    return reject(rejection, error_id::kMaxAtoms, kExitedEarly,
+                  format("The minimum number of atoms %i must be greater than 0 and less than "
+                         "%i!\n",
+                         maxAtoms, static_cast<int>(limit)));
+  }
+  if (maxAtoms != 0) limit = static_cast<std::uint32_t>(maxAtoms);
+  if (tol < 0) {
+    return reject(rejection, error_id::kTol, kExitedEarly,
+                  format("Tol is %g is should be positive!\n", tol));
+  }
+  call->tol = tol;
+  call->atomLimit = limit;
+  return true;
+}
+
+}  // namespace
+
+bool checkCall(const CallInputs& inputs, int outputs, CheckedCall* call, Rejection* rejection) {
+  ArrayFacts blocks;
+  if (!checkInputs(inputs, &blocks, rejection)) return false;
   const std::int64_t Q = blocks.rows * blocks.cols;
   const ArrayFacts size = sizeBlock(inputs, Q);
   if (!checkBlocksAgree(inputs, Q, size, rejection)) return false;
@@ -200,28 +258,9 @@ bool checkCall(const CallInputs& inputs, int outputs, CheckedCall* call, Rejecti
                   format("Dictionary Y has %i atoms and dictionary X has %i atoms\n!",
                          static_cast<int>(Ky), static_cast<int>(Kx)));
   }
-
   double tol = kDefaultTolerance;
-  if (count > kTolInput) {
-    const ArrayFacts t = inputs.input(kTolInput);
-    if (t.rows != 0 && t.cols != 0) {
-      if (t.rows != 1 || t.cols != 1) {
-        return reject(rejection, error_id::kTolShape, "The tolerance should be a scalar");
-      }
-      tol = t.values[0];
-    }
-  }
   std::int32_t maxAtoms = 0;
-  if (count > kMaxAtomsInput) {
-    const ArrayFacts m = inputs.input(kMaxAtomsInput);
-    if (m.rows != 0 && m.cols != 0) {
-      if (m.rows != 1 || m.cols != 1) {
-        return reject(rejection, error_id::kMaxAtomsShape,
-                      "The maximum number of atoms should be a scalar");
-      }
-      maxAtoms = toAtomBudget(m.values[0]);
-    }
-  }
+  if (!checkOptionals(inputs, &tol, &maxAtoms, rejection)) return false;
   if (outputs >= 0 && outputs < kOutputs) {
     return reject(rejection, error_id::kOutputCount, "Wrong number of output arguments!");
   }
@@ -238,22 +277,5 @@ bool checkCall(const CallInputs& inputs, int outputs, CheckedCall* call, Rejecti
   call->Dy = Dy.values;
   call->Dx = Dx.values;
   if (!checkBlocks(inputs, call, rejection)) return false;
-
-  // The budget and tol, as the pursuit states its own limits.
-  std::uint32_t limit = static_cast<std::uint32_t>(call->capacity) * static_cast<std::uint32_t>(Q);
-  if (static_cast<std::uint32_t>(maxAtoms) > limit) {
-    return reject(rejection, error_id::kMaxAtoms, kExitedEarly,
-                  format("The minimum number of atoms %i must be greater than 0 and less than "
-                         "%i!\n",
-                         maxAtoms, static_cast<int>(limit)));
-  }
-  if (maxAtoms != 0) limit = static_cast<std::uint32_t>(maxAtoms);
-  if (tol < 0) {
-    return reject(rejection, error_id::kTol, kExitedEarly,
-                  format("Tol is %g is should be positive!\n", tol));
-  }
-  call->tol = tol;
-  call->maxAtoms = maxAtoms;
-  call->atomLimit = limit;
-  return true;
+  return checkLimits(tol, maxAtoms, call, rejection);
 }

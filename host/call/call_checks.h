@@ -1,5 +1,5 @@
 // The checks of one call of the module, the same for every host: the MEX
-// gateway, the Octave-native functions and Python describe the arrays they
+// gateway, the Octave function file and Python describe the arrays they
 // were given (ArrayFacts), and these checks decide, in one fixed order with
 // fixed texts, whether the call goes ahead and with which sizes and defaults.
 #ifndef TILEVISTA_CALL_CHECKS_H
@@ -33,6 +33,9 @@ constexpr const char* kThreads = "TILEVISTA:threads";
 constexpr const char* kScoring = "TILEVISTA:scoring";
 constexpr const char* kOutOfMemory = "TILEVISTA:outOfMemory";
 constexpr const char* kInterrupted = "TILEVISTA:interrupted";
+// The front doors' own options (tilevista_pursuit, Python): a name they do
+// not know, or a value they do not take.
+constexpr const char* kOption = "TILEVISTA:option";
 }  // namespace error_id
 
 /// What the checks need to know of one array a caller passed.
@@ -81,7 +84,6 @@ struct CheckedCall {
   std::int32_t Ky = 0, Kx = 0;              ///< atoms of each dictionary
   std::int32_t capacity = 0;                ///< atoms a block can hold: min(Ky x Kx, rows x cols)
   double tol = 6.5;
-  std::int32_t maxAtoms = 0;                ///< 0: no budget beyond the capacity of all blocks
   std::uint32_t atomLimit = 0;              ///< the atoms allowed in all
   std::vector<const double*> blocks;        ///< Q blocks' values
   const double* Dy = nullptr;               ///< rows x Ky

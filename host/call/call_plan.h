@@ -1,34 +1,19 @@
-// How a checked call runs: on how many threads, and whether the memory it
-// needs is there. The same for every host.
-//
-// Memory a call needs beyond its inputs, in doubles (N = rows x cols, N8 = N
-// rounded up to a multiple of 8, Q blocks, T threads, m atoms in a block,
-// cap = min(Ky x Kx, N)):
-// - 2 x Q x N8 for the module's copies of the blocks and their residuals, and
-//   Q x N for the approximations in the outputs;
-// - on each thread, Ky x Kx + min(Ky x cols, rows x Kx) + N to score a block and
-//   build an atom, and, while the outputs are written, N x m + m for the dual
-//   vectors and coefficients of the block it writes;
-// - for a block of m atoms, 2 x N x m for its orthonormal and dual vectors in
-//   the outputs (when wanted) and, until those are filled, its orthonormal
-//   vectors in working storage that grows by half when full (at most
-//   1.5 x N x m, never beyond N x cap).
-// So about 3 x Q x N + 2 x N x (atoms in all) at the end of a call.
+// How a checked call runs: on how many threads, by which scoring route, and
+// whether the memory it needs is there. The same for every host; the rules
+// themselves are the core's (tilevista/threads.h, tilevista/footprint.h,
+// tilevista/scoring_routes.h).
 #ifndef TILEVISTA_CALL_PLAN_H
 #define TILEVISTA_CALL_PLAN_H
 
 #include <cstdint>
-#include <string>
 
 #include "call_checks.h"
-#include "call_run.h"
+#include "call_driver.h"
 
-/// How a checked call runs, into options: its threads, from the setting of
-/// TILEVISTA_THREADS (thread_count.h), fewer when the fixed memory of that many
-/// threads does not fit in what the system can still give; and its block
+/// Plans a checked call into options: its threads, from TILEVISTA_THREADS,
+/// fewer when the memory of that many threads is not there; and its block
 /// scoring, from TILEVISTA_SCORING (unset or empty: the best route there is;
-/// "blas"; or the widest instruction set of the generated kernels, "sse3",
-/// "sse4", "avx", "avx2" or "avx512"), for comparisons between kernel sets.
+/// or a route's name), for comparisons between kernel sets.
 /// @param call       in, the checked call
 /// @param options    out, threads and scoring, on success
 /// @param rejection  out, on failure: a bad TILEVISTA_THREADS or

@@ -4,9 +4,26 @@
 
 #include <cstring>
 
-extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+#include "mex_call.h"
 
 namespace testing_arrays {
+namespace {
+
+// The statistics of the call running through statisticsEntry.
+PursuitStatistics callStatistics;
+
+// mexFunction's steps, keeping the statistics on the way.
+void statisticsEntry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  MexEnding ending;
+  {
+    const CallReport report = callThroughMex(nlhs, plhs, nrhs, prhs, interruptPending);
+    callStatistics = report.result.statistics;
+    ending = endingOf(report);
+  }
+  endCall(ending);
+}
+
+}  // namespace
 
 host::Array matrix(std::size_t rows, std::size_t cols, const std::vector<double>& values) {
   host::Array a(mxCreateDoubleMatrix(rows, cols, mxREAL));
@@ -48,7 +65,10 @@ std::vector<double> ModuleCall::elementValues(int output, std::size_t i) const {
 double ModuleCall::totalAtoms() const { return mxGetPr(result.outputs.at(6).get())[0]; }
 
 ModuleCall callModule(const std::vector<const mxArray*>& inputs, int nlhs) {
-  return ModuleCall{host::callMex(&mexFunction, inputs, nlhs)};
+  callStatistics = PursuitStatistics();
+  ModuleCall call{host::callMex(&statisticsEntry, inputs, nlhs), PursuitStatistics()};
+  call.statistics = callStatistics;
+  return call;
 }
 
 void Problem::build() {

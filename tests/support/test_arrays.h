@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host_call.h"
+#include "tilevista/pursuit.h"
 
 namespace testing_arrays {
 
@@ -26,6 +27,8 @@ std::vector<double> randomValues(std::size_t n, std::mt19937& rng);
 /// The module's seven outputs, or the error of a rejected call.
 struct ModuleCall {
   host::CallResult result;
+  /// How the pursuit worked, when the call ran it to its end.
+  PursuitStatistics statistics;
   /// Element i of output `output` (a cell), or null.
   const mxArray* element(int output, std::size_t i) const;
   /// Values of element i of cell output `output` (empty for an empty element).
@@ -33,7 +36,8 @@ struct ModuleCall {
   double totalAtoms() const;
 };
 
-/// Calls the module in-process through the substitute host.
+/// Calls the module in-process through the substitute host, as mexFunction
+/// does, keeping the call's statistics.
 ModuleCall callModule(const std::vector<const mxArray*>& inputs, int nlhs = 7);
 
 /// A blocks cell of Q = d * nc random blocks plus dictionaries, owned together.

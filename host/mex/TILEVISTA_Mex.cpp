@@ -5,20 +5,20 @@
 //   [approx, yIdx, xIdx, duals, coefs, ortho, total] =
 //       TILEVISTA_Mex(blocks, Dy, Dx, tol, maxAtoms)
 //
-// The checks, the sizing and the run are the same for every host
-// (host/call/); what is the MEX interface's is here: reading the mxArrays,
-// creating the outputs, printing and raising errors, and the interrupt.
+// The checks, the plan and the run are the host driver's (host/call/); what is
+// the MEX interface's is here: reading the mxArrays, creating the outputs,
+// printing and raising errors, and the interrupt.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "call_checks.h"
-#include "call_plan.h"
-#include "call_run.h"
+#include "call_driver.h"
+#include "index_columns.h"
 #include "mex.h"
+#include "mex_call.h"
 
 // The host's interrupt check (Ctrl-C). Octave: the state its signal handler
 // raises, from Octave's own header (only this build uses Octave's headers).
@@ -106,15 +106,25 @@ class MexOutputs : public PursuitSink {
     out.approximation = create(kApproximation, i, static_cast<mwSize>(call_.rows),
                                static_cast<mwSize>(call_.cols));
     if (m == 0) return out;  // the other outputs keep an empty element
-    out.yIndex = create(kYIndices, i, M, 1);
-    out.xIndex = create(kXIndices, i, M, 1);
+    double* y = create(kYIndices, i, M, 1);
+    double* x = create(kXIndices, i, M, 1);
+    indexColumns_.push_back({y, x, m});
+    out.yIndex = indexSlots(y);
+    out.xIndex = indexSlots(x);
     out.dual = create(kDuals, i, N, M);
     out.coefficients = create(kCoefficients, i, M, 1);
     out.ortho = create(kOrthonormal, i, N, M);
     return out;
   }
 
-  void setTotalAtoms(double atoms) { *mxGetPr(plhs_[kTotalAtoms]) = atoms; }
+  /// The indices as MATLAB counts them, and the number of atoms: the call is done.
+  void finish(double atoms) {
+    for (const IndexColumns& c : indexColumns_) {
+      widenToOneBasedDoubles(c.y, c.m);
+      widenToOneBasedDoubles(c.x, c.m);
+    }
+    *mxGetPr(plhs_[kTotalAtoms]) = atoms;
+  }
 
   // Only a host that says so: MATLAB may leave a call from a failed creation
   // by a long jump, past the frames that join the pursuit's threads.
@@ -129,8 +139,14 @@ class MexOutputs : public PursuitSink {
     return mxGetPr(a);
   }
 
+  struct IndexColumns {
+    double* y;
+    double* x;
+    std::int32_t m;
+  };
   const CheckedCall& call_;
   mxArray** plhs_;
+  std::vector<IndexColumns> indexColumns_;
 };
 
 class MexConsole : public CallConsole {
@@ -138,31 +154,27 @@ class MexConsole : public CallConsole {
   void print(const std::string& text) override { mexPrintf("%s", text.c_str()); }
 };
 
-// Prints a rejection's detail line and raises its error; does not return.
-// Everything is copied to this frame first and the caller's heap storage
-// freed: a host may leave the call without running destructors.
-[[noreturn]] void raise(Rejection* rejection, CheckedCall* call) {
-  char identifier[64], message[1024];
-  std::snprintf(identifier, sizeof identifier, "%s", rejection->identifier);
-  std::snprintf(message, sizeof message, "%s", rejection->message.c_str());
-  const bool detail = !rejection->detail.empty();
-  if (detail) mexPrintf("%s", rejection->detail.c_str());
-  *rejection = Rejection();
-  std::vector<const double*>().swap(call->blocks);
+// Prints the error's detail line and raises it; does not return.
+[[noreturn]] void raise(const MexEnding& ending) {
+  if (ending.detail[0] != '\0') mexPrintf("%s", ending.detail);
+  char message[sizeof ending.message];
+  std::snprintf(message, sizeof message, "%s", ending.message);
   // A message that ends in a line feed keeps it at the end of the format, as
   // the hosts' own mexErrMsgTxt passes it on.
   const std::size_t length = std::strlen(message);
   if (length > 0 && message[length - 1] == '\n') {
     message[length - 1] = '\0';
-    mexErrMsgIdAndTxt(identifier, "%s\n", message);
+    mexErrMsgIdAndTxt(ending.identifier, "%s\n", message);
   }
-  mexErrMsgIdAndTxt(identifier, "%s", message);
+  mexErrMsgIdAndTxt(ending.identifier, "%s", message);
   std::abort();  // not reached: a host's error does not return
 }
 
-// True when the user has asked the host to interrupt the running call. Polled
-// on this thread at the start of the call and by the pursuit between units of
-// work; it only looks, so the interrupt stays pending for endInterruptedCall.
+}  // namespace
+
+// Only looks, so the interrupt stays pending for endInterruptedCall. Polled
+// on the calling thread at the start of the call and by the pursuit between
+// units of work.
 bool interruptPending() {
 #if defined(octave_mex_h)
   // Raised above zero by Octave's SIGINT handler, which may run on another
@@ -174,6 +186,8 @@ bool interruptPending() {
   return mexInterruptRequested();
 #endif
 }
+
+namespace {
 
 // Ends a call the user interrupted, as the host ends its own interrupted
 // functions; the host reclaims the arrays the call created. Does not return.
@@ -193,42 +207,63 @@ bool interruptPending() {
 #endif
 }
 
+// The host's side of one call.
+class MexHost : public CallHost {
+ public:
+  MexHost(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[])
+      : nlhs_(nlhs), plhs_(plhs), inputs_(nrhs, prhs) {}
+  const CallInputs& inputs() const override { return inputs_; }
+  int outputsWanted() const override { return nlhs_; }
+  CallConsole& console() override { return console_; }
+  PursuitSink& sink(const CheckedCall& call) override {
+    outputs_.reset(new MexOutputs(call, plhs_));
+    return *outputs_;
+  }
+  MexOutputs& outputs() { return *outputs_; }
+
+ private:
+  int nlhs_;
+  mxArray** plhs_;
+  MexInputs inputs_;
+  MexConsole console_;
+  std::unique_ptr<MexOutputs> outputs_;
+};
+
 }  // namespace
+
+CallReport callThroughMex(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[],
+                          bool (*interrupted)()) {
+  MexHost host(nlhs, plhs, nrhs, prhs);
+  CallOptions options;
+  options.interrupted = interrupted;
+  CallReport report = driveCall(host, options);
+  if (report.outcome == CallOutcome::kDone) {
+    host.outputs().finish(static_cast<double>(report.result.atoms));
+  }
+  return report;
+}
+
+MexEnding endingOf(const CallReport& report) {
+  MexEnding ending;
+  ending.outcome = report.outcome;
+  std::snprintf(ending.identifier, sizeof ending.identifier, "%s", report.rejection.identifier);
+  std::snprintf(ending.detail, sizeof ending.detail, "%s", report.rejection.detail.c_str());
+  std::snprintf(ending.message, sizeof ending.message, "%s", report.rejection.message.c_str());
+  return ending;
+}
+
+void endCall(const MexEnding& ending) {
+  if (ending.outcome == CallOutcome::kDone) return;
+  if (ending.outcome == CallOutcome::kInterrupted) endInterruptedCall();
+  raise(ending);
+}
 
 extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
                                              const mxArray* prhs[]) {
-  // An interrupt may arrive while the host converts the inputs, before the
-  // pursuit polls for it.
-  if (interruptPending()) endInterruptedCall();
-
-  // 1. Every argument, in the module's order, before anything is allocated.
-  CheckedCall call;
-  Rejection rejection;
-  if (!checkCall(MexInputs(nrhs, prhs), nlhs, &call, &rejection)) raise(&rejection, &call);
-
-  // 2. Threads and memory.
-  CallOptions options;
-  options.interrupted = interruptPending;
-  if (!planCall(call, &options, &rejection)) raise(&rejection, &call);
-
-  // 3. The pursuit, once. A C++ exception must not cross into the host (MATLAB
-  // may not survive it): a shortage becomes the module's own error, stating
-  // what the call needs; the host reclaims the arrays created so far.
-  MexOutputs outputs(call, plhs);
-  MexConsole console;
-  PursuitResult result;
-  bool outOfMemory = false;
-  try {
-    result = runCall(call, options, outputs, console);
-  } catch (const std::bad_alloc&) {
-    outOfMemory = true;
-  }
-  if (outOfMemory) {
-    rejection = ::outOfMemory(call, options.threads);
-    raise(&rejection, &call);
-  }
-  if (!result.completed) endInterruptedCall();
-
-  // 4. The outputs are the host's; the last is the number of atoms.
-  outputs.setTotalAtoms(static_cast<double>(result.atoms));
+  // A C++ exception must not cross into the host (MATLAB may not survive it):
+  // a shortage comes back as the module's own error, stating what the call
+  // needs; the host reclaims the arrays created so far.
+  // The report is gone by the end of this statement, before anything is raised.
+  const MexEnding ending = endingOf(callThroughMex(nlhs, plhs, nrhs, prhs, interruptPending));
+  endCall(ending);
 }

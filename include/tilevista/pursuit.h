@@ -5,16 +5,14 @@
 // A host describes the call (PursuitRequest: its blocks, dictionaries, tol,
 // budget, threads, what it wants back), implements a sink that gives the
 // arrays the results go to (PursuitSink), and gets the outcome back
-// (PursuitResult). Nothing here knows a host's array types, console or
-// errors: the host checks the arguments beforehand and prints what is to be
-// printed.
-#ifndef TILEVISTA_BLOCK_PURSUIT_H
-#define TILEVISTA_BLOCK_PURSUIT_H
+// (PursuitResult). Nothing here knows a host's array types, console, errors
+// or index convention: the host checks the arguments beforehand, prints what
+// is to be printed and writes indices its own way.
+#ifndef TILEVISTA_PURSUIT_H
+#define TILEVISTA_PURSUIT_H
 
 #include <cstdint>
 #include <vector>
-
-#include "pursuit_statistics.h"
 
 /// A new atom whose component outside its block's earlier atoms is not above
 /// kTol1 times its own norm adds no new direction: it is refused, and its block
@@ -29,8 +27,8 @@ constexpr double kTol2 = 1e-10;
 /// given; the host need not initialise them.
 struct BlockOutputs {
   double* approximation = nullptr;  ///< rows x cols; all zeros for a block without atoms
-  double* yIndex = nullptr;         ///< m, 1-based indices of the atoms' columns of Dy
-  double* xIndex = nullptr;         ///< m, 1-based indices of the atoms' columns of Dx
+  std::int32_t* yIndex = nullptr;   ///< m, 0-based indices of the atoms' columns of Dy
+  std::int32_t* xIndex = nullptr;   ///< m, 0-based indices of the atoms' columns of Dx
   double* coefficients = nullptr;   ///< m, the atoms' coefficients
   double* dual = nullptr;           ///< N x m, dual vectors; ignored when declined
   double* ortho = nullptr;          ///< N x m, orthonormal vectors; ignored when declined
@@ -81,13 +79,12 @@ struct PursuitRequest {
   /// Atoms in all at most: 1 to min(Ky x Kx, N) x Q.
   std::uint32_t atomLimit = 0;
   /// Threads to work on it, the calling thread included (>= 1; 1 creates no
-  /// thread). The results do not depend on it.
+  /// thread): pursuitThreads() (threads.h) gives the count for a call. The
+  /// results do not depend on it.
   std::int32_t threads = 1;
-  /// How blocks are scored: null or "" for the best route there is, "blas"
-  /// for the BLAS's dgemm, or the widest instruction set of the generated
-  /// kernels ("sse3", "sse4", "avx", "avx2", "avx512"; no wider than the
-  /// processor's). For comparisons between kernel sets; the route taken is in
-  /// the statistics.
+  /// How blocks are scored: a name of scoringRoutes() (scoring_routes.h), or
+  /// null or "" for the best route there is. The route taken is in the
+  /// statistics.
   const char* scoring = nullptr;
   bool duals = true;  ///< write the dual vectors (BlockOutputs::dual)
   bool bases = true;  ///< write the orthonormal vectors (BlockOutputs::ortho)
@@ -120,6 +117,24 @@ struct PursuitCurve {
   std::vector<double> energy;
 };
 
+/// Counts and times of one call of the pursuit: how its work was cut up and
+/// where its time went.
+struct PursuitStatistics {
+  std::int32_t threads = 0;          ///< threads that worked, the calling one included
+  const char* scoringRoute = "";     ///< how blocks were scored: a route's name (scoring_routes.h)
+  std::int32_t bands = 0;            ///< bands run
+  std::int32_t replayedBands = 0;    ///< bands whose order was replayed atom by atom
+  std::uint64_t atomsKept = 0;       ///< atoms in the outputs
+  std::uint64_t atomsRolledBack = 0; ///< atoms computed beyond the stop and dropped
+  double scoringSeconds = 0.0;       ///< first scoring of every block (threads)
+  double bandSeconds = 0.0;          ///< blocks taking their atoms (threads)
+  double orderSeconds = 0.0;         ///< planning, checks and replays between bands (calling thread)
+  double rollBackSeconds = 0.0;      ///< residuals rebuilt after the stop (threads)
+  double outputSeconds = 0.0;        ///< host arrays of the outputs created (calling thread alone)
+  double outputBesideSeconds = 0.0;  ///< the same while the workers filled others (within finishSeconds)
+  double finishSeconds = 0.0;        ///< outputs filled: duals, coefficients, approximations (threads)
+};
+
 /// How a pursuit ended.
 struct PursuitResult {
   /// False when the interrupt check ended it; nothing else is then meaningful
@@ -128,7 +143,7 @@ struct PursuitResult {
   StopRule stop = StopRule::kTol2;
   /// With kTol: the total squared residual the tol rule compared with tol
   /// (the blocks' energies added in block order).
-  double maxErr = 0.0;
+  double residualEnergy = 0.0;
   std::uint64_t atoms = 0;       ///< atoms taken in all
   PursuitStatistics statistics;  ///< threads that worked, how the work went
   PursuitCurve curve;            ///< filled when the request asked for it
@@ -143,4 +158,4 @@ struct PursuitResult {
 ///         whatever the sink throws; every thread is joined first
 PursuitResult runBlockPursuit(const PursuitRequest& request, PursuitSink& sink);
 
-#endif  // TILEVISTA_BLOCK_PURSUIT_H
+#endif  // TILEVISTA_PURSUIT_H

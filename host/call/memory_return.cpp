@@ -1,4 +1,4 @@
-#include "freed_memory.h"
+#include "memory_return.h"
 
 #include <cstdlib>  // first: a C library header tells whether it is glibc's
 
@@ -6,8 +6,12 @@
 #include <malloc.h>
 #endif
 
-void returnFreedMemory(std::size_t bytes, std::size_t worth) {
-  if (bytes >= worth) returnFreedMemory();
+void MemoryReturn::note(double bytes) {
+  pending_ += bytes;
+  if (pending_ >= kMemoryReturnThreshold) {
+    returnFreedMemory();
+    pending_ = 0.0;
+  }
 }
 
 void returnFreedMemory() {
