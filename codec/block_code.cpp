@@ -3,6 +3,7 @@
 // same context functions, so that the three cannot choose differently.
 #include "block_code.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -56,6 +57,19 @@ std::uint32_t magnitudeOf(std::int32_t level) {
 }
 
 }  // namespace
+
+CodeShape codeShapeFor(std::int32_t gridRows, std::int32_t gridCols, std::int32_t channels,
+                       std::int32_t Ky, std::int32_t Kx, std::int32_t N) {
+  CodeShape shape;
+  shape.gridRows = gridRows;
+  shape.gridCols = gridCols;
+  shape.channels = channels;
+  shape.Ky = Ky;
+  shape.Kx = Kx;
+  shape.capacity = std::int32_t(std::min<std::int64_t>(std::int64_t(Ky) * Kx, N));
+  shape.levelBound = std::uint32_t(std::ceil(4.0 * std::sqrt(double(N)))) * (1u << 14) + 1u;
+  return shape;
+}
 
 PayloadModels::PayloadModels(const CodeShape& shape) : shape_(shape) {
   std::size_t xNodes = 1;
@@ -169,11 +183,10 @@ double PayloadModels::levelCost(std::int64_t q, std::int32_t k, std::int32_t lev
   return model.cost(magnitude - 1u, shape_.levelBound - 1u) + 1.0;
 }
 
-double PayloadModels::atomCost(std::int64_t q, std::int32_t k, std::uint32_t y, std::uint32_t x,
-                               std::int32_t level, std::int32_t previous) const {
+double PayloadModels::indexCost(std::int64_t q, std::int32_t k, std::uint32_t y,
+                                std::uint32_t x) const {
   const std::size_t position = channelClass(q) * kPositionClasses + positionClass(k);
-  return y_[position].cost(y) + x_[position * yGroups_ + yGroup(y)].cost(x) +
-         levelCost(q, k, level, previous);
+  return y_[position].cost(y) + x_[position * yGroups_ + yGroup(y)].cost(x);
 }
 
 std::vector<std::uint8_t> encodePayload(const CodeShape& shape, const BlockCode& code,

@@ -38,6 +38,14 @@ struct CodeShape {
   }
 };
 
+/// The shape of the code of an image: its grid, its dictionaries' sizes, the
+/// capacity of a block of N pixels and the level bound. The bound holds for
+/// every step a file may have: no coefficient (nor its difference from a
+/// prediction) exceeds 4 sqrt(N) times half the samples' range, and no step is
+/// below 2^-14 times that range.
+CodeShape codeShapeFor(std::int32_t gridRows, std::int32_t gridCols, std::int32_t channels,
+                       std::int32_t Ky, std::int32_t Kx, std::int32_t N);
+
 /// Every block's atoms and levels. Block q (0-based) is block (q mod gridRows,
 /// (q / gridRows) mod gridCols) of channel q / (gridRows x gridCols); its atoms
 /// are first[q] .. first[q+1]-1 of the per-atom arrays.
@@ -67,11 +75,11 @@ class PayloadModels {
 
   /// Bits of block q's count being m, given the blocks before it in `code`.
   double countCost(const BlockCode& code, std::int64_t q, std::int32_t m) const;
-  /// Bits of the k-th atom of block q being (y, x) with level `level`, after
-  /// a previous level `previous` (ignored for k = 0).
-  double atomCost(std::int64_t q, std::int32_t k, std::uint32_t y, std::uint32_t x,
-                  std::int32_t level, std::int32_t previous) const;
-  /// Bits of a level alone, as atomCost counts it.
+  /// Bits of the k-th atom of block q being (y, x).
+  double indexCost(std::int64_t q, std::int32_t k, std::uint32_t y, std::uint32_t x) const;
+  /// Bits of the k-th atom's level being `level` (sign included) after the
+  /// previous atom's level `previous` (ignored for k = 0); infinite for a
+  /// level the payload cannot hold (0 after the first atom).
   double levelCost(std::int64_t q, std::int32_t k, std::int32_t level, std::int32_t previous) const;
 
  private:

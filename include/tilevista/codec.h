@@ -30,6 +30,7 @@ constexpr const char* kImage = "TILEVISTA:codecImage";            ///< image emp
 constexpr const char* kBlockSize = "TILEVISTA:codecBlockSize";    ///< block size outside 1..64 or above 4096 pixels
 constexpr const char* kDictionary = "TILEVISTA:codecDictionary";  ///< dictionary missing, empty, too large, not finite or badly described
 constexpr const char* kThreads = "TILEVISTA:codecThreads";        ///< thread count outside 0..1024
+constexpr const char* kTarget = "TILEVISTA:codecTarget";          ///< no file reaches the PSNR, or none is as small as the bits per pixel
 constexpr const char* kOutOfMemory = "TILEVISTA:codecOutOfMemory";  ///< the work's storage could not be had
 // What a file may hold that a decoder must refuse (decoding).
 constexpr const char* kMagic = "TILEVISTA:codecMagic";          ///< not a file of this codec
