@@ -44,6 +44,7 @@ std::size_t countClass(std::uint32_t sum) {
 }
 
 constexpr std::size_t kChannelClasses = 2;  // luma (or grey), chroma
+constexpr std::uint32_t kTabled = PayloadModels::kTabled;
 constexpr std::size_t kMostYGroups = 64;
 constexpr std::size_t kMostXNodes = std::size_t(1) << 22;  // bounds the X models' storage
 
@@ -109,18 +110,18 @@ std::size_t PayloadModels::countContext(const BlockCode& code, std::int64_t q) c
   return channelClass(q) * kCountContexts + context;
 }
 
+std::size_t PayloadModels::levelModelIndex(std::int64_t q, std::int32_t k,
+                                           std::int32_t previous) const {
+  return (channelClass(q) * kPositionClasses + positionClass(k)) * kPreviousClasses +
+         previousClass(k, previous);
+}
+
 IntegerModel& PayloadModels::levelModel(std::int64_t q, std::int32_t k, std::int32_t previous) {
-  return levels_[(channelClass(q) * kPositionClasses + positionClass(k)) * kPreviousClasses +
-                 previousClass(k, previous)];
+  return levels_[levelModelIndex(q, k, previous)];
 }
 
-const IntegerModel& PayloadModels::levelModel(std::int64_t q, std::int32_t k,
-                                              std::int32_t previous) const {
-  return levels_[(channelClass(q) * kPositionClasses + positionClass(k)) * kPreviousClasses +
-                 previousClass(k, previous)];
-}
-
-void PayloadModels::encodeBlock(RangeEncoder& coder, const BlockCode& code, std::int64_t q) {
+template <class Coder>
+void PayloadModels::encodeBlock(Coder& coder, const BlockCode& code, std::int64_t q) {
   const std::int32_t m = code.count(q);
   counts_[countContext(code, q)].encode(coder, std::uint32_t(m), std::uint32_t(shape_.capacity));
   const std::size_t base = std::size_t(code.first[std::size_t(q)]);
@@ -142,6 +143,9 @@ void PayloadModels::encodeBlock(RangeEncoder& coder, const BlockCode& code, std:
     if (magnitude != 0) coder.encodeRaw(level < 0 ? 1u : 0u, 1);
   }
 }
+
+template void PayloadModels::encodeBlock(RangeEncoder&, const BlockCode&, std::int64_t);
+template void PayloadModels::encodeBlock(ModelTrainer&, const BlockCode&, std::int64_t);
 
 void PayloadModels::decodeBlock(RangeDecoder& coder, BlockCode& code, std::int64_t q) {
   const std::uint32_t m =
@@ -170,23 +174,69 @@ void PayloadModels::decodeBlock(RangeDecoder& coder, BlockCode& code, std::int64
   code.first.push_back(code.first.back() + m);
 }
 
+void PayloadModels::tabulatePrices() {
+  levelPrices_.resize(levels_.size() * kTabled);
+  for (std::size_t model = 0; model < levels_.size(); ++model) {
+    // A model of position class 0 codes first levels, the others later ones.
+    const std::int32_t k = (model / kPreviousClasses) % kPositionClasses == 0 ? 0 : 1;
+    for (std::uint32_t v = 0; v < kTabled; ++v) {
+      levelPrices_[model * kTabled + v] = modelLevelCost(model, k, v);
+    }
+  }
+  yPrices_.resize(y_.size() * std::size_t(shape_.Ky));
+  for (std::size_t model = 0; model < y_.size(); ++model) {
+    y_[model].costs(yPrices_.data() + model * std::size_t(shape_.Ky));
+  }
+  xPrices_.resize(x_.size() * std::size_t(shape_.Kx));
+  for (std::size_t model = 0; model < x_.size(); ++model) {
+    x_[model].costs(xPrices_.data() + model * std::size_t(shape_.Kx));
+  }
+  countPrices_.resize(counts_.size() * kTabled);
+  for (std::size_t context = 0; context < counts_.size(); ++context) {
+    for (std::uint32_t m = 0; m < kTabled; ++m) {
+      countPrices_[context * kTabled + m] =
+          counts_[context].cost(std::min(m, std::uint32_t(shape_.capacity)), std::uint32_t(shape_.capacity));
+    }
+  }
+}
+
+const double* PayloadModels::levelPrices(std::int64_t q, std::int32_t k,
+                                         std::int32_t previous) const {
+  return levelPrices_.data() + levelModelIndex(q, k, previous) * kTabled;
+}
+
+const double* PayloadModels::countPrices(const BlockCode& code, std::int64_t q) const {
+  return countPrices_.data() + countContext(code, q) * kTabled;
+}
+
 double PayloadModels::countCost(const BlockCode& code, std::int64_t q, std::int32_t m) const {
-  return counts_[countContext(code, q)].cost(std::uint32_t(m), std::uint32_t(shape_.capacity));
+  const std::size_t context = countContext(code, q);
+  if (!countPrices_.empty() && std::uint32_t(m) < kTabled) return countPrices_[context * kTabled + std::size_t(m)];
+  return counts_[context].cost(std::uint32_t(m), std::uint32_t(shape_.capacity));
+}
+
+double PayloadModels::modelLevelCost(std::size_t model, std::int32_t k, std::uint32_t magnitude) const {
+  if (k > 0 && magnitude == 0) return HUGE_VAL;  // not codable: only a first level may be 0
+  if (k == 0) return levels_[model].cost(magnitude, shape_.levelBound) + (magnitude != 0 ? 1.0 : 0.0);
+  return levels_[model].cost(magnitude - 1u, shape_.levelBound - 1u) + 1.0;
 }
 
 double PayloadModels::levelCost(std::int64_t q, std::int32_t k, std::int32_t level,
                                 std::int32_t previous) const {
   const std::uint32_t magnitude = magnitudeOf(level);
-  const IntegerModel& model = levelModel(q, k, previous);
-  if (k > 0 && magnitude == 0) return HUGE_VAL;  // not codable: only a first level may be 0
-  if (k == 0) return model.cost(magnitude, shape_.levelBound) + (magnitude != 0 ? 1.0 : 0.0);
-  return model.cost(magnitude - 1u, shape_.levelBound - 1u) + 1.0;
+  const std::size_t model = levelModelIndex(q, k, previous);
+  if (!levelPrices_.empty() && magnitude < kTabled) return levelPrices_[model * kTabled + magnitude];
+  return modelLevelCost(model, k, magnitude);
 }
 
 double PayloadModels::indexCost(std::int64_t q, std::int32_t k, std::uint32_t y,
                                 std::uint32_t x) const {
   const std::size_t position = channelClass(q) * kPositionClasses + positionClass(k);
-  return y_[position].cost(y) + x_[position * yGroups_ + yGroup(y)].cost(x);
+  const std::size_t xModel = position * yGroups_ + yGroup(y);
+  if (!yPrices_.empty()) {
+    return yPrices_[position * std::size_t(shape_.Ky) + y] + xPrices_[xModel * std::size_t(shape_.Kx) + x];
+  }
+  return y_[position].cost(y) + x_[xModel].cost(x);
 }
 
 std::vector<std::uint8_t> encodePayload(const CodeShape& shape, const BlockCode& code,
@@ -195,6 +245,12 @@ std::vector<std::uint8_t> encodePayload(const CodeShape& shape, const BlockCode&
   const std::int64_t blocks = shape.blocks();
   for (std::int64_t q = 0; q < blocks; ++q) models.encodeBlock(coder, code, q);
   return coder.finish();
+}
+
+void trainModels(const CodeShape& shape, const BlockCode& code, PayloadModels& models) {
+  ModelTrainer trainer;
+  const std::int64_t blocks = shape.blocks();
+  for (std::int64_t q = 0; q < blocks; ++q) models.encodeBlock(trainer, code, q);
 }
 
 BlockCode decodePayload(const CodeShape& shape, const std::uint8_t* payload, std::size_t size,

@@ -68,13 +68,29 @@ class PayloadModels {
   explicit PayloadModels(const CodeShape& shape);
 
   /// Codes block q of `code` and learns from it.
-  void encodeBlock(RangeEncoder& coder, const BlockCode& code, std::int64_t q);
+  /// @param coder  a RangeEncoder, or a ModelTrainer to learn alone
+  template <class Coder>
+  void encodeBlock(Coder& coder, const BlockCode& code, std::int64_t q);
   /// Decodes block q, appending its atoms to `code` (whose blocks before q are
   /// decoded). Throws CodecError(kPayload) for a symbol out of its range.
   void decodeBlock(RangeDecoder& coder, BlockCode& code, std::int64_t q);
 
   /// Bits of block q's count being m, given the blocks before it in `code`.
   double countCost(const BlockCode& code, std::int64_t q, std::int32_t m) const;
+  /// Tabulates the prices of indices, small levels and counts as the models
+  /// stand, so that the prices below look them up; for models that code no
+  /// more.
+  void tabulatePrices();
+  /// Length of the tabulated prices' rows.
+  static constexpr std::int32_t kTabled = 64;
+  /// With tabulated prices: the bits of block q's count being m, for m below
+  /// kTabled, given the blocks before it in `code`.
+  const double* countPrices(const BlockCode& code, std::int64_t q) const;
+  /// With tabulated prices: the bits of the k-th atom's level by magnitude
+  /// (sign included), for magnitudes below kTabled, after the previous
+  /// atom's level `previous` (ignored for k = 0).
+  const double* levelPrices(std::int64_t q, std::int32_t k, std::int32_t previous) const;
+
   /// Bits of the k-th atom of block q being (y, x).
   double indexCost(std::int64_t q, std::int32_t k, std::uint32_t y, std::uint32_t x) const;
   /// Bits of the k-th atom's level being `level` (sign included) after the
@@ -84,10 +100,11 @@ class PayloadModels {
 
  private:
   std::size_t countContext(const BlockCode& code, std::int64_t q) const;
+  std::size_t levelModelIndex(std::int64_t q, std::int32_t k, std::int32_t previous) const;
+  double modelLevelCost(std::size_t model, std::int32_t k, std::uint32_t magnitude) const;
   std::size_t channelClass(std::int64_t q) const;
   std::size_t yGroup(std::uint32_t y) const;
   IntegerModel& levelModel(std::int64_t q, std::int32_t k, std::int32_t previous);
-  const IntegerModel& levelModel(std::int64_t q, std::int32_t k, std::int32_t previous) const;
 
   CodeShape shape_;
   std::size_t yGroups_;
@@ -95,12 +112,19 @@ class PayloadModels {
   std::vector<IndexModel> y_;          // channel class x position class
   std::vector<IndexModel> x_;          // channel class x position class x Y group
   std::vector<IntegerModel> levels_;   // channel class x position class x previous level class
+  // Tabulated prices: per level model, magnitudes below kTabled; per count
+  // context, counts below kTabled.
+  std::vector<double> levelPrices_, countPrices_, yPrices_, xPrices_;
 };
 
 /// Codes a whole BlockCode into a payload.
 /// @param models  in/out, fresh models for the shape; left as coding left them
 std::vector<std::uint8_t> encodePayload(const CodeShape& shape, const BlockCode& code,
                                         PayloadModels& models);
+
+/// Brings fresh models to the state coding `code` would leave them in,
+/// without coding it: the prices of the next quantizations.
+void trainModels(const CodeShape& shape, const BlockCode& code, PayloadModels& models);
 
 /// Decodes a payload. Throws CodecError: kPayload for a symbol out of its
 /// range, kTruncated when the payload ends before its last block, kLimits when

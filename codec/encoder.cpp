@@ -22,7 +22,7 @@ namespace {
 // How much deeper than the target's error the pursuit goes, so that the
 // atoms the rate control would keep are there: the quantization adds error
 // of its own, and atoms are kept for their worth in bits, not in order.
-constexpr double kDepthBelowTarget = 0.25;
+constexpr double kDepthBelowTarget = 0.5;
 // For a target in bits: the pursuit stops after this many atoms per bit of
 // the target (no coded atom costs less than a bit, its sign's, but the first).
 constexpr double kAtomsPerTargetBit = 0.5;

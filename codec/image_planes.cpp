@@ -18,7 +18,7 @@ const double kThird = 1.0 / std::sqrt(3.0);
 const double kHalf = 1.0 / std::sqrt(2.0);
 const double kSixth = 1.0 / std::sqrt(6.0);
 
-double levelShift(std::int32_t bitDepth) { return std::ldexp(1.0, bitDepth - 1); }
+double levelShift(std::int32_t bitDepth) { return double(std::int32_t(1) << (bitDepth - 1)); }
 
 // Fills the padding of a plane whose top-left rows x cols are set: the last
 // row, then the last column, repeated.
@@ -78,9 +78,6 @@ std::vector<double> codedPlanes(const PlaneGeometry& g, const double* pixels) {
   return planes;
 }
 
-namespace {
-
-// Where block q's top-left sample lies in the planes.
 std::size_t blockOrigin(const PlaneGeometry& g, std::int64_t q) {
   const std::int64_t perPlane = std::int64_t(g.gridRows) * g.gridCols;
   const std::int64_t inPlane = q % perPlane;
@@ -90,8 +87,6 @@ std::size_t blockOrigin(const PlaneGeometry& g, std::int64_t q) {
          std::size_t(bc * g.blockCols) * std::size_t(g.paddedRows()) +
          std::size_t(br * g.blockRows);
 }
-
-}  // namespace
 
 void readBlock(const PlaneGeometry& g, const std::vector<double>& planes, std::int64_t q,
                double* block) {
@@ -144,7 +139,13 @@ std::vector<double> imageOfPlanes(const PlaneGeometry& g, const std::vector<doub
   const std::size_t image = std::size_t(g.rows) * std::size_t(g.cols);
   const double shift = levelShift(g.bitDepth);
   const double peak = std::ldexp(1.0, g.bitDepth) - 1.0;
-  const auto sample = [&](double v) { return std::clamp(std::round(v + shift), 0.0, peak); };
+  // Rounded half up and clipped; NaN cannot arise, but would give 0.
+  const auto sample = [&](double v) {
+    const double x = v + shift;
+    if (!(x > 0.0)) return 0.0;
+    if (x >= peak) return peak;
+    return double(std::int64_t(x + 0.5));
+  };
   std::vector<double> pixels(image * std::size_t(g.channels));
   for (std::size_t c = 0; c < std::size_t(g.cols); ++c) {
     for (std::size_t r = 0; r < std::size_t(g.rows); ++r) {

@@ -41,9 +41,13 @@ PlaneGeometry planeGeometry(std::int32_t rows, std::int32_t cols, std::int32_t c
 ///         another
 std::vector<double> codedPlanes(const PlaneGeometry& g, const double* pixels);
 
+/// Where block q's first sample (its top left) lies in the planes. Block q is
+/// block (q mod gridRows, (q / gridRows) mod gridCols) of plane
+/// q / (gridRows x gridCols).
+std::size_t blockOrigin(const PlaneGeometry& g, std::int64_t q);
+
 /// Copies block q of the planes into `block` (blockRows x blockCols,
-/// column-major). Block q is block (q mod gridRows, (q / gridRows) mod
-/// gridCols) of plane q / (gridRows x gridCols).
+/// column-major).
 void readBlock(const PlaneGeometry& g, const std::vector<double>& planes, std::int64_t q,
                double* block);
 

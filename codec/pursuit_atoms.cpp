@@ -3,38 +3,44 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 
 #include "block_threads.h"
 #include "reconstruction.h"
-#include "tilevista/block_basis.h"
 #include "tilevista/codec.h"
 
 namespace tilevista {
 
 namespace {
 
-// Keeps each block's indices; the approximations and the pursuit's own
-// coefficients are written too, as the pursuit writes every array, and
-// dropped. Every block has storage of its own, so arrays handed out stay
+// Keeps each block's indices and orthonormal vectors; the approximations and
+// the pursuit's own coefficients are written too, as the pursuit writes every
+// array, and dropped. Every block has storage of its own, so arrays handed out stay
 // where they are while the pursuit's threads fill them.
 class AtomSink : public PursuitSink {
  public:
+  // Arrays the pursuit writes in full: left uninitialised.
   struct Block {
-    std::vector<std::int32_t> y, x;
-    std::vector<double> coefficients, approximation;
+    std::unique_ptr<std::int32_t[]> y, x;
+    std::unique_ptr<double[]> coefficients, approximation, ortho;
+    std::int32_t m = 0;
   };
   AtomSink(std::int64_t blocks, std::int32_t N) : blocks_(std::size_t(blocks)), N_(N) {}
   BlockOutputs blockOutputs(std::int32_t q, std::int32_t m) override {
     Block& b = blocks_[std::size_t(q)];
-    b.y.resize(std::size_t(m));
-    b.x.resize(std::size_t(m));
-    b.coefficients.resize(std::size_t(m));
-    b.approximation.resize(std::size_t(N_));
+    const std::size_t atoms = std::size_t(m), N = std::size_t(N_);
+    b.m = m;
+    b.y.reset(new std::int32_t[atoms]);
+    b.x.reset(new std::int32_t[atoms]);
+    b.coefficients.reset(new double[atoms]);
+    b.approximation.reset(new double[N]);
+    b.ortho.reset(new double[N * atoms]);
     BlockOutputs out;
-    out.approximation = b.approximation.data();
-    out.yIndex = b.y.data();
-    out.xIndex = b.x.data();
-    out.coefficients = b.coefficients.data();
+    out.approximation = b.approximation.get();
+    out.yIndex = b.y.get();
+    out.xIndex = b.x.get();
+    out.coefficients = b.coefficients.get();
+    out.ortho = b.ortho.get();
     return out;
   }
   bool failsByUnwinding() const override { return true; }
@@ -45,18 +51,21 @@ class AtomSink : public PursuitSink {
   std::int32_t N_;
 };
 
-// The blocks' indices one after the other, and each atom's place in the
-// pursuit's global order (from the curve).
+// The blocks' indices one after the other, their vectors, and each atom's
+// place in the pursuit's global order (from the curve).
 void collectAtoms(AtomSink& sink, PursuitAtoms& atoms) {
   std::vector<AtomSink::Block>& blocks = sink.blocks();
   atoms.first.assign(blocks.size() + 1, 0);
-  for (std::size_t q = 0; q < blocks.size(); ++q) atoms.first[q + 1] = atoms.first[q] + blocks[q].y.size();
+  for (std::size_t q = 0; q < blocks.size(); ++q) atoms.first[q + 1] = atoms.first[q] + std::uint64_t(blocks[q].m);
   const std::size_t total = std::size_t(atoms.first.back());
   atoms.yIndex.reserve(total);
   atoms.xIndex.reserve(total);
-  for (AtomSink::Block& b : blocks) {
-    atoms.yIndex.insert(atoms.yIndex.end(), b.y.begin(), b.y.end());
-    atoms.xIndex.insert(atoms.xIndex.end(), b.x.begin(), b.x.end());
+  atoms.bases.resize(blocks.size());
+  for (std::size_t q = 0; q < blocks.size(); ++q) {
+    AtomSink::Block& b = blocks[q];
+    atoms.yIndex.insert(atoms.yIndex.end(), b.y.get(), b.y.get() + b.m);
+    atoms.xIndex.insert(atoms.xIndex.end(), b.x.get(), b.x.get() + b.m);
+    atoms.bases[q] = std::move(b.ortho);
     b = AtomSink::Block();
   }
   atoms.order.assign(total, 0);
@@ -68,13 +77,12 @@ void collectAtoms(AtomSink& sink, PursuitAtoms& atoms) {
   }
 }
 
-// Rebuilds the vectors of blocks begin..end-1 with the decoder's basis steps
-// and takes their coefficients.
-void rebuildBases(const PlaneGeometry& g, const DictionaryPair& d, const std::vector<double>& values,
-                  std::int64_t begin, std::int64_t end, PursuitAtoms& atoms) {
+// The coefficients, energy, first vector's sum and vectors' edges of blocks
+// begin..end-1.
+void takeCoefficients(const PlaneGeometry& g, const std::vector<double>& values, std::int64_t begin,
+                      std::int64_t end, PursuitAtoms& atoms) {
   const std::int32_t N = g.blockPixels();
-  const std::int32_t capacity = std::int32_t(std::min<std::int64_t>(std::int64_t(d.Ky) * d.Kx, N));
-  BlockBasis basis(d.Dy.data(), d.Ky, d.Dx.data(), d.Kx, g.blockRows, g.blockCols, capacity);
+  const std::size_t E = std::size_t(edgeLength(g));
   for (std::int64_t q = begin; q < end; ++q) {
     const double* F = values.data() + std::size_t(q) * std::size_t(N);
     double energy = 0.0;
@@ -82,22 +90,16 @@ void rebuildBases(const PlaneGeometry& g, const DictionaryPair& d, const std::ve
     atoms.energy[std::size_t(q)] = energy;
     const std::size_t first = std::size_t(atoms.first[std::size_t(q)]);
     const std::int32_t m = atoms.count(q);
-    basis.clear();
+    const double* U = atoms.bases[std::size_t(q)].get();
     for (std::int32_t k = 0; k < m; ++k) {
-      if (!basis.add(atoms.yIndex[first + std::size_t(k)], atoms.xIndex[first + std::size_t(k)])) {
-        throw CodecError(codec_error::kBasis,
-                         "The basis steps refused an atom the pursuit took (block " +
-                             std::to_string(q + 1) + "): the core's two disagree.");
-      }
-      const double* u = basis.vector(k);
+      const double* u = U + std::size_t(k) * std::size_t(N);
       double c = 0.0;
       for (std::int32_t i = 0; i < N; ++i) c += u[i] * F[i];
       atoms.coefficients[first + std::size_t(k)] = c;
     }
     if (m == 0) continue;
-    std::copy(basis.vector(0), basis.vector(0) + std::size_t(N) * std::size_t(m),
-              atoms.vectors.begin() + std::ptrdiff_t(first * std::size_t(N)));
-    atoms.firstSum[std::size_t(q)] = vectorSum(basis.vector(0), N);
+    atoms.firstSum[std::size_t(q)] = vectorSum(U, N);
+    vectorEdges(g, U, m, atoms.edges.data() + first * E);
   }
 }
 
@@ -127,7 +129,7 @@ PursuitAtoms pursueBlocks(const PlaneGeometry& g, const std::vector<double>& pla
   request.atomLimit = depth.atomLimit;
   request.threads = depth.threads;
   request.duals = false;
-  request.bases = false;
+  request.bases = true;
   request.curve = true;
   AtomSink sink(Q, N);
   PursuitAtoms atoms;
@@ -137,11 +139,11 @@ PursuitAtoms pursueBlocks(const PlaneGeometry& g, const std::vector<double>& pla
   collectAtoms(sink, atoms);
   const std::size_t total = atoms.yIndex.size();
   atoms.coefficients.assign(total, 0.0);
-  atoms.vectors.assign(total * std::size_t(N), 0.0);
+  atoms.edges.assign(total * std::size_t(edgeLength(g)), 0.0);
   atoms.energy.assign(std::size_t(Q), 0.0);
   atoms.firstSum.assign(std::size_t(Q), 0.0);
   forBlockRanges(Q, depth.threads, [&](std::int32_t, std::int64_t begin, std::int64_t end) {
-    rebuildBases(g, dictionary, values, begin, end, atoms);
+    takeCoefficients(g, values, begin, end, atoms);
   });
   return atoms;
 }

@@ -1,12 +1,17 @@
 // The encoder's one pursuit call and what it makes of it: every block's atoms
-// in the pursuit's order, the block's orthonormal vectors rebuilt from them
-// with the decoder's own basis steps, and the block's coefficients in that
-// basis. A block's first m vectors do not depend on its later atoms, so these
-// coefficients serve every prefix of the block's atoms.
+// in the pursuit's order, the block's orthonormal vectors and the block's
+// coefficients in that basis. A block's first m vectors do not depend on its
+// later atoms, so these coefficients serve every prefix of the block's atoms.
+//
+// The vectors are the pursuit's own: the core's BlockBasis, with which the
+// decoder rebuilds them from the indices, gives the same vectors bit for bit
+// on the same processor (tests/test_codec.cpp holds the two to it under every
+// kernel set), so the encoder measures exactly the image the decoder makes.
 #ifndef TILEVISTA_CODEC_PURSUIT_ATOMS_H
 #define TILEVISTA_CODEC_PURSUIT_ATOMS_H
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "codec_dictionary.h"
@@ -28,7 +33,10 @@ struct PursuitAtoms {
   std::vector<std::uint64_t> first;
   std::vector<std::int32_t> yIndex, xIndex;  ///< per atom, 0-based
   std::vector<double> coefficients;          ///< per atom: its vector times the block
-  std::vector<double> vectors;               ///< per atom, N values: the orthonormal vector
+  /// Per block, N x m: its orthonormal vectors, column-major (null without atoms).
+  std::vector<std::unique_ptr<double[]>> bases;
+  /// Per atom, edgeLength values: its vector's edge samples (reconstruction.h).
+  std::vector<double> edges;
   std::vector<double> energy;                ///< per block: its squared norm
   std::vector<double> firstSum;              ///< per block: the sum of its first vector (0 without atoms)
   /// Per block, per atom: the atom's place in the pursuit's global order.
@@ -40,8 +48,8 @@ struct PursuitAtoms {
   }
 };
 
-/// Runs the pursuit on the planes' blocks with its curve, then rebuilds every
-/// block's vectors and coefficients on `depth.threads` threads.
+/// Runs the pursuit on the planes' blocks with its curve and bases, then takes
+/// every block's coefficients on `depth.threads` threads.
 /// @param planes  in, codedPlanes() of the image
 /// @throws CodecError(kOutOfMemory) when the storage cannot be had
 PursuitAtoms pursueBlocks(const PlaneGeometry& g, const std::vector<double>& planes,

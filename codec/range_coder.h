@@ -20,6 +20,33 @@ namespace tilevista {
 /// One probability scale for every model: probabilities are in 1/65536.
 constexpr std::uint32_t kProbabilityBits = 16;
 constexpr std::uint32_t kProbabilityOne = 1u << kProbabilityBits;
+/// The range is renormalised (a byte shifted out) when it falls below this.
+constexpr std::uint32_t kTop = 1u << 24;
+
+/// Rate limit of BitModel: it adapts at 1/2^kBitModelShift at the slowest.
+constexpr int kBitModelShift = 5;
+
+/// Smallest probability a model may give either value of a bit, so that both
+/// sub-ranges are always at least 256 wide.
+constexpr std::int32_t kLeastProbability = 32;
+
+namespace range_coder_detail {
+// The adaptation rate after n bits, in 1/65536: 1/(n+2), down to
+// 1/2^kBitModelShift; tabulated, since every coded bit needs one.
+struct RateTable {
+  std::uint32_t rate[256];
+};
+constexpr RateTable makeRates() {
+  RateTable t{};
+  for (std::uint32_t n = 0; n < 256; ++n) {
+    const std::uint32_t r = kProbabilityOne / (n + 2u);
+    const std::uint32_t floor = kProbabilityOne >> kBitModelShift;
+    t.rate[n] = r > floor ? r : floor;
+  }
+  return t;
+}
+inline constexpr RateTable kRates = makeRates();
+}  // namespace range_coder_detail
 
 /// An adaptive estimate of the probability that a bit is 0. The first updates
 /// follow the Krichevsky-Trofimov estimate (rate 1/(n+2) after n bits), then
@@ -29,11 +56,19 @@ struct BitModel {
   std::uint16_t zero = kProbabilityOne / 2;  ///< P(bit = 0) in 1/65536, never 0
   std::uint8_t seen = 0;                      ///< bits seen, saturating
   /// Updates the estimate with one coded bit.
-  void update(int bit);
+  void update(int bit) {
+    const std::int64_t target = bit ? 0 : std::int64_t(kProbabilityOne);
+    std::int64_t p = zero;
+    p += (target - p) * std::int64_t(range_coder_detail::kRates.rate[seen]) /
+         std::int64_t(kProbabilityOne);
+    if (p < kLeastProbability) p = kLeastProbability;
+    if (p > std::int64_t(kProbabilityOne) - kLeastProbability) {
+      p = std::int64_t(kProbabilityOne) - kLeastProbability;
+    }
+    zero = static_cast<std::uint16_t>(p);
+    if (seen < 255) ++seen;
+  }
 };
-
-/// Rate limit of BitModel: after this many bits it adapts at 1/2^shift.
-constexpr int kBitModelShift = 5;
 
 /// Cost of coding `bit` with `model` as it stands, in bits (for rate estimates).
 double bitCost(const BitModel& model, int bit);
@@ -42,7 +77,20 @@ double bitCost(const BitModel& model, int bit);
 class RangeEncoder {
  public:
   /// Codes one bit with an adaptive model and updates the model.
-  void encode(BitModel& model, int bit);
+  void encode(BitModel& model, int bit) {
+    const std::uint32_t bound = (range_ >> kProbabilityBits) * model.zero;
+    if (bit) {
+      low_ += bound;
+      range_ -= bound;
+    } else {
+      range_ = bound;
+    }
+    model.update(bit);
+    while (range_ < kTop) {
+      range_ <<= 8;
+      shiftLow();
+    }
+  }
   /// Codes the low `count` bits of `value` (count <= 24), most significant
   /// first, each with probability 1/2.
   void encodeRaw(std::uint32_t value, int count);
@@ -61,6 +109,14 @@ class RangeEncoder {
   std::vector<std::uint8_t> out_;
 };
 
+/// Takes the bits an encoder would code and only updates the models: the
+/// models end as an encoder leaves them, without the coding's arithmetic.
+class ModelTrainer {
+ public:
+  void encode(BitModel& model, int bit) { model.update(bit); }
+  void encodeRaw(std::uint32_t, int) {}
+};
+
 /// Reads the bits a RangeEncoder wrote. Any input decodes to some bits without
 /// fault; what they mean is for the caller to check.
 class RangeDecoder {
@@ -69,7 +125,24 @@ class RangeDecoder {
   /// @param size  their number
   RangeDecoder(const std::uint8_t* data, std::size_t size);
   /// Decodes one bit with an adaptive model and updates the model.
-  int decode(BitModel& model);
+  int decode(BitModel& model) {
+    const std::uint32_t bound = (range_ >> kProbabilityBits) * model.zero;
+    int bit;
+    if (code_ < bound) {
+      range_ = bound;
+      bit = 0;
+    } else {
+      code_ -= bound;
+      range_ -= bound;
+      bit = 1;
+    }
+    model.update(bit);
+    while (range_ < kTop) {
+      range_ <<= 8;
+      code_ = (code_ << 8) | nextByte();
+    }
+    return bit;
+  }
   /// Decodes `count` raw bits (count <= 24), most significant first.
   std::uint32_t decodeRaw(int count);
   /// Bytes read beyond the end of the input (as zeros) so far.
@@ -78,7 +151,11 @@ class RangeDecoder {
   bool exhausted() const { return position_ == size_; }
 
  private:
-  std::uint8_t nextByte();
+  std::uint8_t nextByte() {
+    if (position_ < size_) return data_[position_++];
+    ++overrun_;
+    return 0;
+  }
   const std::uint8_t* data_;
   std::size_t size_;
   std::size_t position_ = 0;

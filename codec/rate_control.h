@@ -6,7 +6,7 @@
 // pursuit's order takes the level of least squared error plus lambda times
 // its bits, and the block keeps the prefix of its atoms (possibly none) of
 // least squared error plus lambda times bits, the error of the atoms left out
-// included. Bits are priced with the models of an earlier coding of the image.
+// included. Bits are priced with the models of a first coding of the image.
 // So an atom is coded where what it removes from the squared error is worth
 // its bits at the slope lambda; the coded atoms are a prefix of each block's
 // order, and the report's prefix is the shortest prefix of the pursuit's
@@ -14,9 +14,12 @@
 //
 // The step is then searched: the largest whose decoded image reaches the
 // target PSNR, or the smallest whose file fits the target bits per pixel.
-// Every step tried is measured on the decoded image itself (the same
-// reconstruction the decoder makes, rounded and clipped), so the PSNR reported
-// is the one a decoder gets.
+// Steps are first tried on estimates (the squared error by Parseval from the
+// coefficients, the bits by the prices); the step found is then measured on
+// the decoded image itself (the reconstruction the decoder makes, rounded and
+// clipped) and on the coded payload, and the estimates are corrected by what
+// the measure says until a measured step meets the target. Only measured
+// steps are ever chosen, so the PSNR reported is the one a decoder gets.
 #ifndef TILEVISTA_CODEC_RATE_CONTROL_H
 #define TILEVISTA_CODEC_RATE_CONTROL_H
 
@@ -38,11 +41,18 @@ constexpr double kLambdaPerStep2 = 0.12;
 struct Quantization {
   double step = 0.0;
   std::uint16_t offsetOne = 0, offsetMore = 0;  ///< reconstruction offsets, 1/65536 of the step
+  /// The blocks' atoms and levels; when estimated, the counts (first) alone.
   BlockCode code;
-  std::vector<double> planes;    ///< the decoded planes
-  double squaredError = 0.0;     ///< of the decoded image, on its own samples
-  std::uint64_t atoms = 0;       ///< atoms coded
-  /// The offsets that would fit these levels best (for the next step tried).
+  /// The decoded planes: every sample when measured, else the samples the
+  /// blocks' predictions read.
+  std::vector<double> planes;
+  bool measured = false;
+  /// Measured: of the decoded image, on its own samples. Else estimated from
+  /// the coefficients (with the rounding's share).
+  double squaredError = 0.0;
+  double bits = 0.0;         ///< estimated from the prices: payload and header
+  std::uint64_t atoms = 0;   ///< atoms coded
+  /// The offsets that would fit these levels best.
   std::uint16_t fittedOne = 0, fittedMore = 0;
 };
 
@@ -54,9 +64,10 @@ struct RateTarget {
 
 /// What the rate control settled on.
 struct RateChoice {
-  Quantization chosen;
+  Quantization chosen;                ///< measured
   std::vector<std::uint8_t> payload;  ///< chosen.code coded
-  std::int32_t stepsTried = 0;
+  std::int32_t stepsTried = 0;        ///< on estimates
+  std::int32_t stepsMeasured = 0;
 };
 
 /// Everything a quantization reads.
@@ -68,10 +79,26 @@ struct QuantizerInput {
   std::size_t headerBytes;   ///< bytes of the file besides its payload
 };
 
+/// Prices of a quantization: tabulated models and every atom's index bits.
+struct Prices {
+  explicit Prices(const QuantizerInput& in, PayloadModels models);
+  PayloadModels models;
+  std::vector<double> indexBits;  ///< per atom of the pursuit
+};
+
+/// How much a quantization makes.
+enum class QuantizeFor {
+  kEstimate,  ///< the estimates and the blocks' counts
+  kCode,      ///< the estimates and the whole code
+  kMeasure,   ///< the whole code and the decoded image, measured
+};
+
 /// Quantizes every block at `step` (see above).
-/// @param prices  in, models to price bits with
+/// @param planes  storage for the quantization's planes (any content; an
+///                earlier quantization's, to spare an allocation)
 Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t offsetOne,
-                           std::uint16_t offsetMore, const PayloadModels& prices);
+                           std::uint16_t offsetMore, const Prices& prices, QuantizeFor what,
+                           std::vector<double> planes = {});
 
 /// Searches the step for a target.
 /// @throws CodecError(kTarget) when no step reaches it

@@ -48,6 +48,21 @@ double firstPrediction(const PlaneGeometry& g, const std::vector<double>& planes
 void placeBlock(const PlaneGeometry& g, std::vector<double>& planes, std::int64_t q,
                 const double* U, const double* coefficients, std::int32_t m, double* block);
 
+/// The samples of a block that later blocks' predictions read: its last
+/// column (blockRows samples, top to bottom), then its last row but the
+/// corner (blockCols - 1 samples, left to right).
+std::int32_t edgeLength(const PlaneGeometry& g);
+
+/// Copies the edge samples (edgeLength) of each of m vectors (N x m) into
+/// `edges` (edgeLength x m, column-major).
+void vectorEdges(const PlaneGeometry& g, const double* U, std::int32_t m, double* edges);
+
+/// Writes only block q's edge samples into the planes, each as placeBlock
+/// computes it (the same sum in the same order), from its vectors' edges.
+/// @param edges  in, edgeLength x m, from vectorEdges
+void placeBlockEdges(const PlaneGeometry& g, std::vector<double>& planes, std::int64_t q,
+                     const double* edges, const double* coefficients, std::int32_t m);
+
 /// The coefficients of a block's levels: the dequantized levels, the first
 /// plus the prediction.
 /// @param levels        in, m

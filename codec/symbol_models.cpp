@@ -5,35 +5,7 @@
 
 namespace tilevista {
 
-int gammaExponent(std::uint32_t v) {
-  std::uint32_t w = v + 1u;
-  int e = 0;
-  while (w > 1u) {
-    w >>= 1;
-    ++e;
-  }
-  return e;
-}
-
 // ---- IntegerModel -------------------------------------------------------------
-
-void IntegerModel::encode(RangeEncoder& coder, std::uint32_t v, std::uint32_t bound) {
-  const int e = gammaExponent(v);
-  const int largest = gammaExponent(bound < kLargest ? bound : kLargest);
-  for (int i = 0; i < e; ++i) coder.encode(length_[i], 1);
-  if (e < largest) coder.encode(length_[e], 0);
-  const std::uint32_t w = v + 1u;
-  int node = 1;
-  for (int i = e - 1; i >= 0; --i) {
-    const int bit = int((w >> i) & 1u);
-    if (node < (1 << kTreeBits)) {
-      coder.encode(mantissa_[e][node], bit);
-      node = 2 * node + bit;
-    } else {
-      coder.encodeRaw(std::uint32_t(bit), 1);
-    }
-  }
-}
 
 std::uint32_t IntegerModel::decode(RangeDecoder& coder, std::uint32_t bound) {
   const int largest = gammaExponent(bound < kLargest ? bound : kLargest);
@@ -76,18 +48,9 @@ double IntegerModel::cost(std::uint32_t v, std::uint32_t bound) const {
 
 // ---- IndexModel ---------------------------------------------------------------
 
-IndexModel::IndexModel(std::uint32_t size) {
+IndexModel::IndexModel(std::uint32_t size) : size_(size) {
   while ((std::uint32_t(1) << bits_) < size) ++bits_;
   nodes_.resize(std::size_t(1) << bits_);
-}
-
-void IndexModel::encode(RangeEncoder& coder, std::uint32_t v) {
-  std::uint32_t node = 1;
-  for (int i = bits_ - 1; i >= 0; --i) {
-    const int bit = int((v >> i) & 1u);
-    coder.encode(nodes_[node], bit);
-    node = 2 * node + std::uint32_t(bit);
-  }
 }
 
 std::uint32_t IndexModel::decode(RangeDecoder& coder) {
@@ -105,6 +68,19 @@ double IndexModel::cost(std::uint32_t v) const {
     node = 2 * node + std::uint32_t(bit);
   }
   return bits;
+}
+
+
+void IndexModel::costs(double* out) const {
+  // Path costs down the tree, level by level: node n's children 2n, 2n + 1.
+  const std::size_t leaves = std::size_t(1) << bits_;
+  std::vector<double> path(2 * leaves, 0.0);
+  if (size_ > leaves) return;  // never: size_ <= 2^bits_
+  for (std::size_t node = 1; node < leaves; ++node) {
+    path[2 * node] = path[node] + bitCost(nodes_[node], 0);
+    path[2 * node + 1] = path[node] + bitCost(nodes_[node], 1);
+  }
+  for (std::uint32_t v = 0; v < size_; ++v) out[v] = path[leaves + v];
 }
 
 }  // namespace tilevista

@@ -12,6 +12,17 @@
 
 namespace tilevista {
 
+/// Bit length of v + 1 minus one: the e of IntegerModel.
+inline int gammaExponent(std::uint32_t v) {
+  std::uint32_t w = v + 1u;
+  int e = 0;
+  while (w > 1u) {
+    w >>= 1;
+    ++e;
+  }
+  return e;
+}
+
 /// Non-negative integers up to a bound, coded as an adaptive Elias-gamma
 /// code: the bit length e of v+1 in unary (one model per step; the last
 /// stop bit is left out when e is the largest the bound allows), then the e
@@ -23,7 +34,25 @@ class IntegerModel {
   static constexpr std::uint32_t kLargest = (1u << 30) - 1;
 
   /// Codes v (v <= bound <= kLargest) and learns from it.
-  void encode(RangeEncoder& coder, std::uint32_t v, std::uint32_t bound);
+  /// @param coder  a RangeEncoder, or a ModelTrainer to learn alone
+  template <class Coder>
+  void encode(Coder& coder, std::uint32_t v, std::uint32_t bound) {
+    const int e = gammaExponent(v);
+    const int largest = gammaExponent(bound < kLargest ? bound : kLargest);
+    for (int i = 0; i < e; ++i) coder.encode(length_[i], 1);
+    if (e < largest) coder.encode(length_[e], 0);
+    const std::uint32_t w = v + 1u;
+    int node = 1;
+    for (int i = e - 1; i >= 0; --i) {
+      const int bit = int((w >> i) & 1u);
+      if (node < (1 << kTreeBits)) {
+        coder.encode(mantissa_[e][node], bit);
+        node = 2 * node + bit;
+      } else {
+        coder.encodeRaw(std::uint32_t(bit), 1);
+      }
+    }
+  }
   /// Decodes a value coded with the same bound. A hostile payload may give a
   /// value above the bound: the caller checks.
   std::uint32_t decode(RangeDecoder& coder, std::uint32_t bound);
@@ -45,20 +74,29 @@ class IndexModel {
   /// An alphabet of `size` indices (1 <= size <= 2^16).
   explicit IndexModel(std::uint32_t size = 1);
   /// Codes index v < size and learns from it.
-  void encode(RangeEncoder& coder, std::uint32_t v);
+  /// @param coder  a RangeEncoder, or a ModelTrainer to learn alone
+  template <class Coder>
+  void encode(Coder& coder, std::uint32_t v) {
+    std::uint32_t node = 1;
+    for (int i = bits_ - 1; i >= 0; --i) {
+      const int bit = int((v >> i) & 1u);
+      coder.encode(nodes_[node], bit);
+      node = 2 * node + std::uint32_t(bit);
+    }
+  }
   /// Decodes an index; a hostile payload may give one >= size: the caller
   /// checks.
   std::uint32_t decode(RangeDecoder& coder);
   /// Bits coding v would take now.
   double cost(std::uint32_t v) const;
+  /// cost(v) for every index v < size, into out[v].
+  void costs(double* out) const;
 
  private:
+  std::uint32_t size_ = 1;
   int bits_ = 0;
   std::vector<BitModel> nodes_;
 };
-
-/// Bit length of v + 1 minus one: the e of IntegerModel.
-int gammaExponent(std::uint32_t v);
 
 }  // namespace tilevista
 
