@@ -21,6 +21,13 @@ void checkAtomCount(std::int32_t K, const char* direction) {
   }
 }
 
+void checkPairs(std::int32_t Ky, std::int32_t Kx) {
+  if (std::int64_t(Ky) * Kx > codec_limits::kMaxAtomPairs) {
+    refuse("The dictionaries have " + std::to_string(Ky) + " x " + std::to_string(Kx) +
+           " atom pairs; the codec takes at most 65536.");
+  }
+}
+
 // Builds a description for atoms of length n; `whose` names the dictionary's
 // origin in messages.
 std::vector<double> described(const std::string& description, std::int32_t n, std::int32_t* K,
@@ -63,6 +70,7 @@ DictionaryPair encoderDictionary(const CodecDictionary& asked, std::int32_t bloc
     pair.Dx = described(asked.description, blockCols, &pair.Kx, &again, "The");
     checkAtomCount(pair.Ky, "rows");
     checkAtomCount(pair.Kx, "columns");
+    checkPairs(pair.Ky, pair.Kx);
     if (pair.description.size() > codec_limits::kMaxDescription) {
       refuse("The normalised dictionary description is longer than 255 bytes.");
     }
@@ -70,6 +78,7 @@ DictionaryPair encoderDictionary(const CodecDictionary& asked, std::int32_t bloc
   }
   checkAtomCount(asked.Ky, "rows");
   checkAtomCount(asked.Kx, "columns");
+  checkPairs(asked.Ky, asked.Kx);
   checkMatrix(asked.Dy, blockRows, asked.Ky, "Y");
   checkMatrix(asked.Dx, blockCols, asked.Kx, "X");
   pair.Dy = asked.Dy;
@@ -91,6 +100,7 @@ DictionaryPair fileDictionary(const FileHeader& header) {
     pair.Dx = described(header.description, header.blockCols, &pair.Kx, &again, "The file's");
     checkAtomCount(pair.Ky, "rows");
     checkAtomCount(pair.Kx, "columns");
+    checkPairs(pair.Ky, pair.Kx);
     return pair;
   }
   pair.Ky = header.Ky;

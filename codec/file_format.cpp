@@ -254,6 +254,9 @@ void readDictionary(ByteReader& r, FileHeader& h) {
                                          " atoms in a direction; it must have 1 to 4096.");
     }
   }
+  if (std::int64_t(h.Ky) * h.Kx > codec_limits::kMaxAtomPairs) {
+    fail(codec_error::kDictionary, "The file's dictionaries have more than 65536 atom pairs.");
+  }
   readMatrix(r, h.blockRows, h.Ky, h.Dy);
   if (!one) readMatrix(r, h.blockCols, h.Kx, h.Dx);
 }

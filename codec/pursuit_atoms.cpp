@@ -145,6 +145,7 @@ PursuitAtoms pursueBlocks(const PlaneGeometry& g, const std::vector<double>& pla
   forBlockRanges(Q, depth.threads, [&](std::int32_t, std::int64_t begin, std::int64_t end) {
     takeCoefficients(g, values, begin, end, atoms);
   });
+  atoms.values = std::move(values);
   return atoms;
 }
 

@@ -37,6 +37,7 @@ struct PursuitAtoms {
   std::vector<std::unique_ptr<double[]>> bases;
   /// Per atom, edgeLength values: its vector's edge samples (reconstruction.h).
   std::vector<double> edges;
+  std::vector<double> values;                ///< per block, N values: the block itself
   std::vector<double> energy;                ///< per block: its squared norm
   std::vector<double> firstSum;              ///< per block: the sum of its first vector (0 without atoms)
   /// Per block, per atom: the atom's place in the pursuit's global order.

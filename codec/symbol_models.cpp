@@ -46,41 +46,4 @@ double IntegerModel::cost(std::uint32_t v, std::uint32_t bound) const {
   return bits;
 }
 
-// ---- IndexModel ---------------------------------------------------------------
-
-IndexModel::IndexModel(std::uint32_t size) : size_(size) {
-  while ((std::uint32_t(1) << bits_) < size) ++bits_;
-  nodes_.resize(std::size_t(1) << bits_);
-}
-
-std::uint32_t IndexModel::decode(RangeDecoder& coder) {
-  std::uint32_t node = 1;
-  for (int i = 0; i < bits_; ++i) node = 2 * node + std::uint32_t(coder.decode(nodes_[node]));
-  return node - (std::uint32_t(1) << bits_);
-}
-
-double IndexModel::cost(std::uint32_t v) const {
-  double bits = 0.0;
-  std::uint32_t node = 1;
-  for (int i = bits_ - 1; i >= 0; --i) {
-    const int bit = int((v >> i) & 1u);
-    bits += bitCost(nodes_[node], bit);
-    node = 2 * node + std::uint32_t(bit);
-  }
-  return bits;
-}
-
-
-void IndexModel::costs(double* out) const {
-  // Path costs down the tree, level by level: node n's children 2n, 2n + 1.
-  const std::size_t leaves = std::size_t(1) << bits_;
-  std::vector<double> path(2 * leaves, 0.0);
-  if (size_ > leaves) return;  // never: size_ <= 2^bits_
-  for (std::size_t node = 1; node < leaves; ++node) {
-    path[2 * node] = path[node] + bitCost(nodes_[node], 0);
-    path[2 * node + 1] = path[node] + bitCost(nodes_[node], 1);
-  }
-  for (std::uint32_t v = 0; v < size_; ++v) out[v] = path[leaves + v];
-}
-
 }  // namespace tilevista

@@ -1,12 +1,11 @@
 // Adaptive models of multi-valued symbols, each a binarisation whose bits are
-// coded with BitModels: unbounded counts and magnitudes (IntegerModel) and
-// indices into a known alphabet (IndexModel). Every model also prices a value
-// as it stands, for the encoder's rate estimates, without learning from it.
+// coded with BitModels: counts, gaps and magnitudes up to a bound
+// (IntegerModel). A model also prices a value as it stands, for the encoder's
+// rate estimates, without learning from it.
 #ifndef TILEVISTA_CODEC_SYMBOL_MODELS_H
 #define TILEVISTA_CODEC_SYMBOL_MODELS_H
 
 #include <cstdint>
-#include <vector>
 
 #include "range_coder.h"
 
@@ -64,38 +63,6 @@ class IntegerModel {
   static constexpr int kTreeBits = 3;    // mantissa bits coded with models
   BitModel length_[kExponents];
   BitModel mantissa_[kExponents][1 << kTreeBits];
-};
-
-/// Indices 0..size-1 of an alphabet, coded bit by bit from the most
-/// significant through a binary tree of models (one per node), so that the
-/// model learns the frequency of every index.
-class IndexModel {
- public:
-  /// An alphabet of `size` indices (1 <= size <= 2^16).
-  explicit IndexModel(std::uint32_t size = 1);
-  /// Codes index v < size and learns from it.
-  /// @param coder  a RangeEncoder, or a ModelTrainer to learn alone
-  template <class Coder>
-  void encode(Coder& coder, std::uint32_t v) {
-    std::uint32_t node = 1;
-    for (int i = bits_ - 1; i >= 0; --i) {
-      const int bit = int((v >> i) & 1u);
-      coder.encode(nodes_[node], bit);
-      node = 2 * node + std::uint32_t(bit);
-    }
-  }
-  /// Decodes an index; a hostile payload may give one >= size: the caller
-  /// checks.
-  std::uint32_t decode(RangeDecoder& coder);
-  /// Bits coding v would take now.
-  double cost(std::uint32_t v) const;
-  /// cost(v) for every index v < size, into out[v].
-  void costs(double* out) const;
-
- private:
-  std::uint32_t size_ = 1;
-  int bits_ = 0;
-  std::vector<BitModel> nodes_;
 };
 
 }  // namespace tilevista

@@ -25,9 +25,9 @@ namespace {
 
 // One coded symbol of the round-trip test: how it is coded and decoded.
 struct Symbol {
-  int kind;  // 0 adaptive bit, 1 raw bits, 2 integer, 3 index
+  int kind;  // 0 adaptive bit, 1 raw bits, 2 integer
   std::uint32_t value;
-  std::uint32_t parameter;  // model number, bit count, bound or alphabet
+  std::uint32_t parameter;  // model number, bit count or bound
 };
 
 // Codes the symbols with fresh models, decodes them with fresh models, and
@@ -35,21 +35,13 @@ struct Symbol {
 void expectRoundTrip(const std::vector<Symbol>& symbols, std::size_t* bytes = nullptr) {
   std::vector<BitModel> bits(4);
   std::vector<IntegerModel> integers(2);
-  std::vector<IndexModel> indices;
-  for (std::uint32_t size : {1u, 2u, 3u, 24u, 4096u, 65536u}) indices.emplace_back(size);
   auto decodeBits = bits;
   auto decodeIntegers = integers;
-  auto decodeIndices = indices;
-  const auto indexOf = [](std::uint32_t size) {
-    const std::uint32_t sizes[] = {1u, 2u, 3u, 24u, 4096u, 65536u};
-    return std::size_t(std::find(std::begin(sizes), std::end(sizes), size) - std::begin(sizes));
-  };
   RangeEncoder encoder;
   for (const Symbol& s : symbols) {
     if (s.kind == 0) encoder.encode(bits[s.parameter % 4], int(s.value));
     if (s.kind == 1) encoder.encodeRaw(s.value, int(s.parameter));
     if (s.kind == 2) integers[s.value & 1].encode(encoder, s.value, s.parameter);
-    if (s.kind == 3) indices[indexOf(s.parameter)].encode(encoder, s.value);
   }
   const std::vector<std::uint8_t> coded = encoder.finish();
   if (bytes) *bytes = coded.size();
@@ -60,7 +52,6 @@ void expectRoundTrip(const std::vector<Symbol>& symbols, std::size_t* bytes = nu
     if (s.kind == 0) got = std::uint32_t(decoder.decode(decodeBits[s.parameter % 4]));
     if (s.kind == 1) got = decoder.decodeRaw(int(s.parameter));
     if (s.kind == 2) got = decodeIntegers[s.value & 1].decode(decoder, s.parameter);
-    if (s.kind == 3) got = decodeIndices[indexOf(s.parameter)].decode(decoder);
     ASSERT_EQ(got, s.value) << "symbol " << i << " of kind " << s.kind;
   }
   // A decoder reads exactly the bytes its encoder wrote.
@@ -78,17 +69,13 @@ TEST(CodecCoder, RoundTripsSymbolsAtTheEdgesOfTheirRanges) {
   for (std::uint32_t bound : {0u, 1u, 2u, 7u, 8u, 1000u, IntegerModel::kLargest}) {
     for (std::uint32_t v : {0u, bound / 2, bound - (bound > 0), bound}) edges.push_back({2, v, bound});
   }
-  for (std::uint32_t size : {1u, 2u, 3u, 24u, 4096u, 65536u}) {
-    edges.push_back({3, 0, size});
-    edges.push_back({3, size - 1, size});
-  }
   expectRoundTrip(edges);
 
   // Everything mixed at random, with models driven to both extremes.
   std::mt19937 random(7);
   std::vector<Symbol> mixed;
   for (int i = 0; i < 200000; ++i) {
-    const int kind = int(random() % 4);
+    const int kind = int(random() % 3);
     if (kind == 0) {
       const std::uint32_t model = random() % 4;
       const bool skewed = model < 2;  // models 0, 1 almost always 0 and 1
@@ -97,14 +84,10 @@ TEST(CodecCoder, RoundTripsSymbolsAtTheEdgesOfTheirRanges) {
     } else if (kind == 1) {
       const std::uint32_t count = 1 + random() % 24;
       mixed.push_back({1, std::uint32_t(random()) & ((1u << count) - 1u), count});
-    } else if (kind == 2) {
+    } else {
       const std::uint32_t bound = std::uint32_t(random()) % IntegerModel::kLargest;
       const std::uint32_t v = std::uint32_t(random()) % (bound + 1u) >> (random() % 30);
       mixed.push_back({2, v, bound});
-    } else {
-      const std::uint32_t sizes[] = {1u, 2u, 3u, 24u, 4096u, 65536u};
-      const std::uint32_t size = sizes[random() % 6];
-      mixed.push_back({3, std::uint32_t(random()) % size, size});
     }
   }
   expectRoundTrip(mixed);

@@ -28,7 +28,7 @@ namespace codec_error {
 constexpr const char* kOptions = "TILEVISTA:codecOptions";        ///< target missing, doubled or out of range
 constexpr const char* kImage = "TILEVISTA:codecImage";            ///< image empty, too large, not finite or outside its range
 constexpr const char* kBlockSize = "TILEVISTA:codecBlockSize";    ///< block size outside 1..64 or above 4096 pixels
-constexpr const char* kDictionary = "TILEVISTA:codecDictionary";  ///< dictionary missing, empty, too large, not finite or badly described
+constexpr const char* kDictionary = "TILEVISTA:codecDictionary";  ///< dictionary missing, empty, too large (4096 atoms a direction, 65536 pairs), not finite or badly described
 constexpr const char* kThreads = "TILEVISTA:codecThreads";        ///< thread count outside 0..1024
 constexpr const char* kTarget = "TILEVISTA:codecTarget";          ///< no file reaches the PSNR, or none is as small as the bits per pixel
 constexpr const char* kOutOfMemory = "TILEVISTA:codecOutOfMemory";  ///< the work's storage could not be had
@@ -68,6 +68,7 @@ constexpr std::uint64_t kMaxSamples = 1ull << 28;      ///< rows x cols x channe
 constexpr std::int32_t kMaxBlockSide = 64;             ///< block rows and columns
 constexpr std::int32_t kMaxBlockPixels = 4096;         ///< block rows x cols
 constexpr std::int32_t kMaxAtomsPerDirection = 4096;   ///< columns of each dictionary
+constexpr std::int64_t kMaxAtomPairs = 65536;           ///< Ky x Kx: the separable atoms
 constexpr std::size_t kMaxDescription = 255;           ///< bytes of a dictionary description
 constexpr std::int32_t kMaxBitDepth = 16;              ///< bits per sample
 }  // namespace codec_limits
