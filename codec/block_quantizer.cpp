@@ -6,6 +6,7 @@
 #include <limits>
 #include <numeric>
 
+#include "edge_filter.h"
 #include "file_format.h"
 #include "tilevista/block_basis.h"
 
@@ -182,6 +183,23 @@ std::int32_t codeBlock(Pass& pass, ScanOrderedBlocks& scanned, std::int64_t q) {
   return m;
 }
 
+// Measures the decoded image with each strength of the edge filter and keeps
+// the best (the planes stay unfiltered).
+void measureDecoded(const QuantizerInput& in, Quantization& out) {
+  const PlaneGeometry& g = *in.geometry;
+  std::vector<double> filtered;
+  for (std::int32_t strength = 0; strength <= kMostEdgeFilter; ++strength) {
+    filtered = out.planes;
+    filterBlockEdges(g, filtered, out.step, strength);
+    const std::vector<double> decoded = imageOfPlanes(g, filtered);
+    const double error = squaredError(decoded.data(), in.image, decoded.size());
+    if (strength == 0 || error < out.squaredError) {
+      out.squaredError = error;
+      out.edgeFilter = strength;
+    }
+  }
+}
+
 }  // namespace
 
 Prices::Prices(const QuantizerInput& in, PayloadModels trained, const BlockCode* code)
@@ -299,8 +317,7 @@ Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t 
   out.bits += 8.0 * double(in.headerBytes);
   const double samples = double(g.rows) * g.cols * g.channels;
   if (what == QuantizeFor::kMeasure) {
-    const std::vector<double> decoded = imageOfPlanes(g, out.planes);
-    out.squaredError = squaredError(decoded.data(), in.image, decoded.size());
+    measureDecoded(in, out);
   } else {
     // The padding's share left out; rounding to integers adds about 1/12 a sample.
     out.squaredError = out.squaredError * samples / (double(g.planeSize()) * g.channels) + samples / 12.0;

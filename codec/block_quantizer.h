@@ -96,9 +96,10 @@ struct Quantization {
   /// blocks' predictions read.
   std::vector<double> planes;
   bool measured = false;
-  /// Measured: of the decoded image, on its own samples. Else estimated from
-  /// the coefficients (with the rounding's share).
+  /// Measured: of the decoded image, on its own samples, with the best edge
+  /// filter. Else estimated from the coefficients (with the rounding's share).
   double squaredError = 0.0;
+  std::int32_t edgeFilter = 0;  ///< measured: the edge filter's best strength
   double bits = 0.0;         ///< estimated from the prices: payload and header
   std::uint64_t atoms = 0;   ///< atoms coded
   /// The offsets that would fit these levels best.
@@ -109,7 +110,7 @@ struct Quantization {
 enum class QuantizeFor {
   kEstimate,  ///< the estimates and the blocks' counts
   kCode,      ///< the whole code (in scan order) and the decoded planes
-  kMeasure,   ///< the same, and the decoded image measured
+  kMeasure,   ///< the same, and the decoded image measured with each edge filter
 };
 
 /// Quantizes every block at `step` (see above).

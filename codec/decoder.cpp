@@ -8,6 +8,7 @@
 
 #include "block_code.h"
 #include "codec_dictionary.h"
+#include "edge_filter.h"
 #include "file_format.h"
 #include "image_planes.h"
 #include "reconstruction.h"
@@ -80,7 +81,8 @@ DecodedImage decodeChecked(const std::uint8_t* data, std::size_t size, const Dec
   dq.step = h.step;
   dq.offsetOne = double(h.offsetOne) / kOffsetUnit;
   dq.offsetMore = double(h.offsetMore) / kOffsetUnit;
-  const std::vector<double> planes = decodePlanes(g, dictionary, code, dq, shape.capacity);
+  std::vector<double> planes = decodePlanes(g, dictionary, code, dq, shape.capacity);
+  filterBlockEdges(g, planes, h.step, h.edgeFilter);
   DecodedImage image;
   image.pixels = imageOfPlanes(g, planes);
   image.info = infoOf(h);

@@ -139,6 +139,7 @@ EncodedImage encodeChecked(const double* pixels, std::int32_t rows, std::int32_t
   header.step = choice.chosen.step;
   header.offsetOne = choice.chosen.offsetOne;
   header.offsetMore = choice.chosen.offsetMore;
+  header.edgeFilter = choice.chosen.edgeFilter;
 
   EncodedImage encoded;
   encoded.bytes = writeFile(header, choice.payload);

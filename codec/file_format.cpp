@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "edge_filter.h"
 #include "tilevista/codec.h"
 
 namespace tilevista {
@@ -160,6 +161,7 @@ std::vector<std::uint8_t> writeFile(const FileHeader& h, const std::vector<std::
   w.f64(h.step);
   w.u16(h.offsetOne);
   w.u16(h.offsetMore);
+  w.u8(static_cast<std::uint32_t>(h.edgeFilter));
   w.bytes(payload.data(), payload.size());
   const std::uint32_t length = static_cast<std::uint32_t>(w.out.size() + kChecksumBytes);
   for (int i = 0; i < 4; ++i) w.out[kLengthOffset + std::size_t(i)] = std::uint8_t(length >> (8 * i));
@@ -265,6 +267,7 @@ void readQuantizer(ByteReader& r, FileHeader& h) {
   h.step = r.f64();
   h.offsetOne = static_cast<std::uint16_t>(r.u16());
   h.offsetMore = static_cast<std::uint16_t>(r.u16());
+  h.edgeFilter = static_cast<std::int32_t>(r.u8());
   if (!(h.step >= leastStep(h.bitDepth) && h.step <= mostStep(h.bitDepth))) {
     fail(codec_error::kQuantizer, "The file's quantizer step is " + std::to_string(h.step) +
                                       "; for its bit depth it must be within " +
@@ -274,6 +277,10 @@ void readQuantizer(ByteReader& r, FileHeader& h) {
   if (h.offsetOne > kOffsetUnit / 2 || h.offsetMore > kOffsetUnit / 2) {
     fail(codec_error::kQuantizer,
          "The file's reconstruction offsets must be at most half the step (32768).");
+  }
+  if (h.edgeFilter > kMostEdgeFilter) {
+    fail(codec_error::kQuantizer, "The file's edge filter strength is " +
+                                      std::to_string(h.edgeFilter) + "; it must be 0 to 4.");
   }
 }
 

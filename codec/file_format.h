@@ -47,10 +47,12 @@ struct FileHeader {
   /// How far below |level| x step a level's magnitude is reconstructed, in
   /// 1/65536 of the step: for |level| = 1 and for larger levels (0..32768).
   std::uint16_t offsetOne = 0, offsetMore = 0;
+  /// Strength of the filter across blocks' edges, 0 (none) to 4 (edge_filter.h).
+  std::int32_t edgeFilter = 0;
 };
 
 /// Bytes a file has besides its dictionary field and its payload.
-constexpr std::size_t kFixedFileBytes = 8 + 1 + 4 + 3 + 8 + 2 + 1 + 8 + 4 + 4;
+constexpr std::size_t kFixedFileBytes = 8 + 1 + 4 + 3 + 8 + 2 + 1 + 8 + 4 + 1 + 4;
 
 /// The whole file for a header and a payload.
 /// @param header   in, its fields as they are to be written (not checked)
@@ -73,7 +75,8 @@ struct ParsedFile {
 /// @param data  in, the file's bytes (the payload is not copied)
 /// @param size  their number
 /// @throws CodecError (kMagic, kVersion, kTruncated, kLength, kChecksum,
-///         kImageSize, kBlockSize, kDictionary, kQuantizer)
+///         kImageSize, kBlockSize, kDictionary, kQuantizer: step, offsets or
+///         edge filter out of range)
 ParsedFile parseFile(const std::uint8_t* data, std::size_t size);
 
 /// The largest sample value of a bit depth: 2^bitDepth - 1.

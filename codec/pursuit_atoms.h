@@ -1,12 +1,8 @@
 // The encoder's one pursuit call and what it makes of it: every block's atoms
-// in the pursuit's order, the block's orthonormal vectors and the block's
-// coefficients in that basis. A block's first m vectors do not depend on its
-// later atoms, so these coefficients serve every prefix of the block's atoms.
-//
-// The vectors are the pursuit's own: the core's BlockBasis, with which the
-// decoder rebuilds them from the indices, gives the same vectors bit for bit
-// on the same processor (tests/test_codec.cpp holds the two to it under every
-// kernel set), so the encoder measures exactly the image the decoder makes.
+// in the pursuit's order, the block's orthonormal vectors (the pursuit's own)
+// and the block's coefficients in that basis. A block's first m vectors do not
+// depend on its later atoms, so these coefficients price every prefix of the
+// block's atoms at once (block_quantizer.h).
 #ifndef TILEVISTA_CODEC_PURSUIT_ATOMS_H
 #define TILEVISTA_CODEC_PURSUIT_ATOMS_H
 

@@ -24,7 +24,7 @@ constexpr std::uint32_t kProbabilityOne = 1u << kProbabilityBits;
 constexpr std::uint32_t kTop = 1u << 24;
 
 /// Rate limit of BitModel: it adapts at 1/2^kBitModelShift at the slowest.
-constexpr int kBitModelShift = 5;
+constexpr int kBitModelShift = 6;
 
 /// Smallest probability a model may give either value of a bit, so that both
 /// sub-ranges are always at least 256 wide.
