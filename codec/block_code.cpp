@@ -19,9 +19,8 @@ namespace {
 constexpr std::size_t kRankClasses = 15;
 std::size_t rankClass(std::uint32_t rank) {
   if (rank < 8) return rank;
-  std::size_t c = 8;
-  for (std::uint32_t r = rank >> 4; r > 0 && c + 1 < kRankClasses; r >>= 1) ++c;
-  return c;
+  const std::size_t c = 8 + std::size_t(32 - __builtin_clz(rank >> 3)) - 1;  // 8 + log2(rank / 8)
+  return c < kRankClasses ? c : kRankClasses - 1;
 }
 
 // Classes of the atoms a block has still to code: 1, 2, 3, 4 or more.
@@ -89,15 +88,14 @@ CodeShape codeShapeFor(std::int32_t gridRows, std::int32_t gridCols, std::int32_
   return shape;
 }
 
-PayloadModels::PayloadModels(const CodeShape& shape) : shape_(&shape) {
+PayloadModels::PayloadModels(const CodeShape& shape)
+    : shape_(&shape), plane_(std::int64_t(shape.gridRows) * shape.gridCols) {
   counts_.resize(kChannelClasses * kCountContexts);
   gaps_.resize(kChannelClasses * kRankClasses * kRemainingClasses);
   levels_.resize(kFirstLevelModels + kChannelClasses * kRankClasses * kPreviousClasses);
 }
 
-std::size_t PayloadModels::channelClass(std::int64_t q) const {
-  return q < std::int64_t(shape_->gridRows) * shape_->gridCols ? 0 : 1;
-}
+std::size_t PayloadModels::channelClass(std::int64_t q) const { return q < plane_ ? 0 : 1; }
 
 std::size_t PayloadModels::countContext(const BlockCode& code, std::int64_t q) const {
   const std::int64_t plane = std::int64_t(shape_->gridRows) * shape_->gridCols;

@@ -119,6 +119,7 @@ class PayloadModels {
   double modelLevelCost(std::size_t model, std::uint32_t magnitude) const;
 
   const CodeShape* shape_;
+  std::int64_t plane_;  // blocks of one channel
   std::vector<IntegerModel> counts_;  // channel class x count context
   std::vector<IntegerModel> gaps_;    // channel class x rank class x atoms remaining
   std::vector<IntegerModel> levels_;  // first levels (channel class x rank class), then the others

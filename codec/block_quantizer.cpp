@@ -80,7 +80,7 @@ struct Pass {
   double lambda;
   Quantization& out;
   OffsetFit fit;
-  std::vector<std::int32_t> levels;
+  std::vector<std::int32_t> levels, order;
   std::vector<double> coefficients, block;
 };
 
@@ -113,8 +113,8 @@ Prefix bestPrefix(Pass& pass, std::int64_t q) {
   for (std::int32_t k = 0; k < available; ++k) {
     const std::size_t a = base + std::size_t(k);
     const double c = atoms.coefficients[a];
-    const LevelChoice choice{q, k, pass.in.shape->rank(std::uint32_t(atoms.yIndex[a]), std::uint32_t(atoms.xIndex[a])),
-                             k == 0 ? c - best.prediction : c, k > 0 ? pass.levels[std::size_t(k) - 1] : 0};
+    const LevelChoice choice{q, k, pass.prices.ranks[a], k == 0 ? c - best.prediction : c,
+                             k > 0 ? pass.levels[std::size_t(k) - 1] : 0};
     double error = 0.0, levelBits = 0.0;
     pass.levels[std::size_t(k)] = chooseLevel(pass.in, models, pass.dq, pass.lambda, choice, &error, &levelBits);
     codedError += error;
@@ -132,9 +132,26 @@ Prefix bestPrefix(Pass& pass, std::int64_t q) {
   return best;
 }
 
-// Estimates block q from its best prefix in the pursuit's order: counts it,
-// places its edges, adds its error and bits.
-std::int32_t estimateBlock(Pass& pass, std::int64_t q) {
+// Appends block q's prefix of `kept` pursuit atoms to the code in scan
+// order, each with its level of the pursuit's order: a sketch of the code.
+void sketchBlock(Pass& pass, std::int64_t q, std::int32_t kept) {
+  const PursuitAtoms& atoms = *pass.in.atoms;
+  const std::size_t base = std::size_t(atoms.first[std::size_t(q)]);
+  std::vector<std::int32_t>& order = pass.order;
+  order.resize(std::size_t(kept));
+  std::iota(order.begin(), order.end(), 0);
+  const std::uint32_t* ranks = pass.prices.ranks.data() + base;
+  std::sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) { return ranks[a] < ranks[b]; });
+  for (std::int32_t k : order) {
+    pass.out.code.yIndex.push_back(static_cast<std::uint16_t>(atoms.yIndex[base + std::size_t(k)]));
+    pass.out.code.xIndex.push_back(static_cast<std::uint16_t>(atoms.xIndex[base + std::size_t(k)]));
+    pass.out.code.level.push_back(pass.levels[std::size_t(k)]);
+  }
+}
+
+// Estimates block q from its best prefix in the pursuit's order: counts it
+// (sketched when asked), places its edges, adds its error and bits.
+std::int32_t estimateBlock(Pass& pass, std::int64_t q, bool sketch) {
   const Prefix prefix = bestPrefix(pass, q);
   const PursuitAtoms& atoms = *pass.in.atoms;
   const std::size_t base = std::size_t(atoms.first[std::size_t(q)]);
@@ -142,6 +159,7 @@ std::int32_t estimateBlock(Pass& pass, std::int64_t q) {
     const double c = atoms.coefficients[base + std::size_t(k)];
     pass.fit.add(pass.levels[std::size_t(k)], std::fabs(k == 0 ? c - prefix.prediction : c) / pass.dq.step);
   }
+  if (sketch) sketchBlock(pass, q, prefix.kept);
   pass.out.code.first.push_back(pass.out.code.first.back() + std::uint64_t(prefix.kept));
   pass.out.squaredError += prefix.error;
   pass.out.bits += prefix.bits;
@@ -183,8 +201,9 @@ std::int32_t codeBlock(Pass& pass, ScanOrderedBlocks& scanned, std::int64_t q) {
   return m;
 }
 
-// Measures the decoded image with each strength of the edge filter and keeps
-// the best (the planes stay unfiltered).
+// Measures the decoded image with the edge filter off and at rising
+// strengths while the error falls, and keeps the best (the planes stay
+// unfiltered).
 void measureDecoded(const QuantizerInput& in, Quantization& out) {
   const PlaneGeometry& g = *in.geometry;
   std::vector<double> filtered;
@@ -193,10 +212,9 @@ void measureDecoded(const QuantizerInput& in, Quantization& out) {
     filterBlockEdges(g, filtered, out.step, strength);
     const std::vector<double> decoded = imageOfPlanes(g, filtered);
     const double error = squaredError(decoded.data(), in.image, decoded.size());
-    if (strength == 0 || error < out.squaredError) {
-      out.squaredError = error;
-      out.edgeFilter = strength;
-    }
+    if (strength > 0 && !(error < out.squaredError)) break;
+    out.squaredError = error;
+    out.edgeFilter = strength;
   }
 }
 
@@ -222,12 +240,14 @@ Prices::Prices(const QuantizerInput& in, PayloadModels trained, const BlockCode*
   }
   const PursuitAtoms& atoms = *in.atoms;
   indexBits.resize(atoms.yIndex.size());
+  ranks.resize(atoms.yIndex.size());
   for (std::int64_t q = 0; q + 1 < std::int64_t(atoms.first.size()); ++q) {
     const std::size_t c = q < perChannel ? 0 : 1;
     const std::size_t base = std::size_t(atoms.first[std::size_t(q)]);
     for (std::int32_t k = 0; k < atoms.count(q); ++k) {
       const std::size_t a = base + std::size_t(k);
       const std::uint32_t rank = shape.rank(std::uint32_t(atoms.yIndex[a]), std::uint32_t(atoms.xIndex[a]));
+      ranks[a] = rank;
       const double bits = -std::log2(frequency[c * shape.pairs() + rank] / total[c]) - std::log2(double(k + 1));
       indexBits[a] = std::max(bits, 0.5);
     }
@@ -294,22 +314,23 @@ Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t 
   out.offsetOne = offsetOne;
   out.offsetMore = offsetMore;
   out.measured = what == QuantizeFor::kMeasure;
-  // Coded: every sample is written (zeros where a block has no atom).
+  // Measured: every sample is written (zeros where a block has no atom).
   // Estimated: only the edges the predictions read, every block's each time.
   out.planes = std::move(planes);
-  if (what == QuantizeFor::kEstimate) {
+  if (what != QuantizeFor::kMeasure) {
     out.planes.resize(g.planeSize() * std::size_t(g.channels));
   } else {
     out.planes.assign(g.planeSize() * std::size_t(g.channels), 0.0);
   }
   out.code.first.reserve(std::size_t(g.blocks()) + 1);
   out.code.first.push_back(0);
-  Pass pass{in, prices, Dequantizer(), kLambdaPerStep2 * step * step, out, OffsetFit(), {}, {}, {}};
+  Pass pass{in, prices, Dequantizer(), kLambdaPerStep2 * step * step, out, OffsetFit(), {}, {}, {}, {}};
   pass.dq.step = step;
   pass.dq.offsetOne = double(offsetOne) / kOffsetUnit;
   pass.dq.offsetMore = double(offsetMore) / kOffsetUnit;
   for (std::int64_t q = 0; q < g.blocks(); ++q) {
-    const std::int32_t m = what == QuantizeFor::kEstimate ? estimateBlock(pass, q) : codeBlock(pass, *scanned, q);
+    const std::int32_t m = what == QuantizeFor::kMeasure ? codeBlock(pass, *scanned, q)
+                                                         : estimateBlock(pass, q, what == QuantizeFor::kSketch);
     out.atoms += std::uint64_t(m);
   }
   out.fittedOne = pass.fit.offset(0);

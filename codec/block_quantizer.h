@@ -57,6 +57,7 @@ struct Prices {
   /// trained code, less log2(k + 1) (a set of m atoms needs log2 m! bits less
   /// than the same atoms in order), at least half a bit.
   std::vector<double> indexBits;
+  std::vector<std::uint32_t> ranks;  ///< per pursuit atom: its pair's scan rank
 };
 
 /// A block's first m pursuit atoms as a set in scan order, with the block's
@@ -92,7 +93,7 @@ struct Quantization {
   std::uint16_t offsetOne = 0, offsetMore = 0;  ///< reconstruction offsets, 1/65536 of the step
   /// The blocks' atoms and levels; when estimated, the counts (first) alone.
   BlockCode code;
-  /// The decoded planes: every sample when coded, else the samples the
+  /// The decoded planes: every sample when measured, else the samples the
   /// blocks' predictions read.
   std::vector<double> planes;
   bool measured = false;
@@ -109,12 +110,14 @@ struct Quantization {
 /// How much a quantization makes.
 enum class QuantizeFor {
   kEstimate,  ///< the estimates and the blocks' counts
-  kCode,      ///< the whole code (in scan order) and the decoded planes
-  kMeasure,   ///< the same, and the decoded image measured with each edge filter
+  /// The estimates and a sketch of the code for training prices: every
+  /// block's prefix in scan order with the levels of the pursuit's order
+  kSketch,
+  kMeasure,   ///< the code, the decoded planes and the decoded image measured
 };
 
 /// Quantizes every block at `step` (see above).
-/// @param scanned  the cache of scan-ordered blocks (kCode, kMeasure)
+/// @param scanned  the cache of scan-ordered blocks (kMeasure)
 /// @param planes   storage for the quantization's planes (any content; an
 ///                 earlier quantization's, to spare an allocation)
 Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t offsetOne,

@@ -23,9 +23,11 @@ namespace {
 // atoms the rate control would keep are there: the quantization adds error
 // of its own, and atoms are kept for their worth in bits, not in order.
 constexpr double kDepthBelowTarget = 0.5;
-// For a target in bits: the pursuit stops after this many atoms per bit of
-// the target (no coded atom costs less than a bit, its sign's, but the first).
-constexpr double kAtomsPerTargetBit = 0.5;
+// For a target in bits per pixel b: the pursuit stops after
+// kAtomsPerTargetBit / sqrt(b) atoms per bit of the target. On the sample
+// images the atoms coded reach 0.29 (at 0.25 bpp) to 0.12 (at 2 bpp) pursuit
+// atoms deep per bit: the cheaper the atoms, the lower the rate.
+constexpr double kAtomsPerTargetBit = 0.2;
 
 [[noreturn]] void refuse(const char* id, const std::string& what) { throw CodecError(id, what); }
 
@@ -95,7 +97,8 @@ PursuitDepth depthFor(const PlaneGeometry& g, const DictionaryPair& d, const Enc
     depth.tol = kDepthBelowTarget * squaredErrorFor(o.psnr, samplePeak(g.bitDepth), 1) * padded;
     depth.atomLimit = static_cast<std::uint32_t>(most);
   } else {
-    const double atoms = std::ceil(kAtomsPerTargetBit * o.bpp * samples / g.channels);
+    const double bits = o.bpp * samples / g.channels;
+    const double atoms = std::ceil(kAtomsPerTargetBit / std::sqrt(o.bpp) * bits);
     depth.atomLimit = static_cast<std::uint32_t>(std::clamp(atoms, 1.0, most));
   }
   return depth;

@@ -133,34 +133,41 @@ double neighbourMean(const PlaneGeometry& g, const std::vector<double>& planes, 
   return std::clamp(sum / double(count), -bound, bound);
 }
 
+namespace {
+
+// A decoded sample: rounded half up and clipped to 0..peak (NaN cannot
+// arise, but would give 0).
+inline double decodedSample(double v, double shift, double peak) {
+  const double x = v + shift;
+  if (!(x > 0.0)) return 0.0;
+  if (x >= peak) return peak;
+  return double(std::int64_t(x + 0.5));
+}
+
+}  // namespace
+
 std::vector<double> imageOfPlanes(const PlaneGeometry& g, const std::vector<double>& planes) {
   const std::size_t plane = g.planeSize();
   const std::size_t height = std::size_t(g.paddedRows());
-  const std::size_t image = std::size_t(g.rows) * std::size_t(g.cols);
+  const std::size_t rows = std::size_t(g.rows), cols = std::size_t(g.cols);
+  const std::size_t image = rows * cols;
   const double shift = levelShift(g.bitDepth);
-  const double peak = std::ldexp(1.0, g.bitDepth) - 1.0;
-  // Rounded half up and clipped; NaN cannot arise, but would give 0.
-  const auto sample = [&](double v) {
-    const double x = v + shift;
-    if (!(x > 0.0)) return 0.0;
-    if (x >= peak) return peak;
-    return double(std::int64_t(x + 0.5));
-  };
+  const double peak = double((std::int64_t(1) << g.bitDepth) - 1);
   std::vector<double> pixels(image * std::size_t(g.channels));
-  for (std::size_t c = 0; c < std::size_t(g.cols); ++c) {
-    for (std::size_t r = 0; r < std::size_t(g.rows); ++r) {
-      const std::size_t from = c * height + r;
-      const std::size_t to = c * std::size_t(g.rows) + r;
-      if (g.channels == 1) {
-        pixels[to] = sample(planes[from]);
-        continue;
-      }
-      const double luma = planes[from] * kThird;
-      const double c1 = planes[from + plane] * kHalf;
-      const double c2 = planes[from + 2 * plane] * kSixth;
-      pixels[to] = sample(luma + c1 + c2);
-      pixels[to + image] = sample(luma - 2.0 * c2);
-      pixels[to + 2 * image] = sample(luma - c1 + c2);
+  for (std::size_t c = 0; c < cols; ++c) {
+    const double* from = planes.data() + c * height;
+    double* to = pixels.data() + c * rows;
+    if (g.channels == 1) {
+      for (std::size_t r = 0; r < rows; ++r) to[r] = decodedSample(from[r], shift, peak);
+      continue;
+    }
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double luma = from[r] * kThird;
+      const double c1 = from[r + plane] * kHalf;
+      const double c2 = from[r + 2 * plane] * kSixth;
+      to[r] = decodedSample(luma + c1 + c2, shift, peak);
+      to[r + image] = decodedSample(luma - 2.0 * c2, shift, peak);
+      to[r + 2 * image] = decodedSample(luma - c1 + c2, shift, peak);
     }
   }
   return pixels;

@@ -31,11 +31,11 @@ class StepSearch {
   StepSearch(const QuantizerInput& in, const RateTarget& target)
       : in_(in), target_(target), prices_(in, PayloadModels(*in.shape), nullptr), scanned_(in) {}
 
-  // Prices bits with the models trained on a coding at step e^x (priced
-  // flat), and takes the offsets that coding's levels fit.
+  // Prices bits with the models trained on a sketch of the code at step e^x
+  // (priced flat), and takes the offsets that quantization's levels fit.
   void price(double x) {
     const Quantization q =
-        quantizeImage(in_, std::exp(x), 0, 0, prices_, QuantizeFor::kCode, &scanned_);
+        quantizeImage(in_, std::exp(x), 0, 0, prices_, QuantizeFor::kSketch, nullptr);
     PayloadModels models(*in_.shape);
     trainModels(*in_.shape, q.code, models);
     prices_ = Prices(in_, std::move(models), &q.code);
