@@ -157,7 +157,7 @@ def plot(name, curves, path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--tool", default=os.path.join(ROOT, "build", "bench", "bench", "codec_tool"))
+    parser.add_argument("--tool", default=os.path.join(ROOT, "build", "bench", "codec_tool"))
     parser.add_argument("--images", nargs="+",
                         default=[os.path.join(SAMPLES, n + ".png")
                                  for n in ("astronaut", "brick", "camera", "coins", "grass")])
