@@ -47,8 +47,8 @@ def main():
         for workers in args.workers:
             with tempfile.TemporaryDirectory() as out:
                 began = time.perf_counter()
-                survey = run_survey(args.images, args.psnr, args.block, args.atoms, out,
-                                    workers=workers)
+                survey = run_survey(args.images, psnr=args.psnr, block=args.block,
+                                    atoms=args.atoms, out=out, workers=workers)
                 whole = time.perf_counter() - began
             failed = [r for r in survey.rows if r.error]
             if failed:

@@ -28,7 +28,7 @@ std::vector<std::string> split(const std::string& text, char separator) {
   return parts;
 }
 
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+std::string quoted(const std::string& text) { return quotedForMessage(text); }
 
 // Reads a parameter's text, decimal digits only, into [rule.least, most].
 bool readValue(const std::string& text, const ParameterRule& rule, std::int32_t n,
@@ -48,7 +48,7 @@ bool readValue(const std::string& text, const ParameterRule& rule, std::int32_t 
     if (v > most) break;  // no overflow: most is far below 2^63 / 10
   }
   if (v < rule.least || v > most) {
-    *cause = "in " + quoted(term) + ", " + range + "; it is " + text + ".";
+    *cause = "in " + quoted(term) + ", " + range + "; it is " + quoted(text) + ".";
     if (rule.atMostLength && v > n && n < rule.most) {
       *cause += " A polynomial of degree n or more is no new vector on n points.";
     }
@@ -86,6 +86,11 @@ bool readTerm(const std::string& term, std::int32_t n, DescriptionTerm* out, std
 }
 
 }  // namespace
+
+std::string quotedForMessage(const std::string& text) {
+  const std::size_t shown = 64;
+  return "\"" + (text.size() <= shown ? text : text.substr(0, shown) + "...") + "\"";
+}
 
 bool readDescription(const std::string& description, std::int32_t n,
                      std::vector<DescriptionTerm>* terms, std::string* cause) {

@@ -17,6 +17,10 @@ struct DescriptionTerm {
   std::string parameter;             ///< the parameters normalised, e.g. "16:7"; "" for none
 };
 
+/// A text of the caller's for a message: in double quotes, cut after 64
+/// characters (marked by "...") so that no message grows with its input.
+std::string quotedForMessage(const std::string& text);
+
 /// Splits a description at '+' into terms, and each at ':' into a family name
 /// and its parameters, spaces and tabs around each part ignored; checks the
 /// name, the number of parameters and each value (1..n where the family says

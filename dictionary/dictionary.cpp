@@ -16,8 +16,8 @@ namespace {
 bool refuse(const std::string& description, const std::string& cause, DictionaryError* error) {
   if (error != nullptr) {
     error->identifier = kDictionaryErrorId;
-    error->message = "Bad dictionary description \"" + description + "\": " + cause + " " +
-                     familiesListing();
+    error->message = "Bad dictionary description " + quotedForMessage(description) + ": " +
+                     cause + " " + familiesListing();
   }
   return false;
 }
@@ -67,6 +67,7 @@ void addTerm(const DescriptionTerm& term, std::int32_t n, RepeatIndex* index, Di
 
 bool buildDictionary(const std::string& description, std::int32_t n, Dictionary* out,
                      DictionaryError* error) {
+  if (out == nullptr) return refuse(description, "no place was given for the result.", error);
   if (n < 1 || n > kMaxDictionaryLength) {
     return refuse(description,
                   "the atoms' length n must be from 1 to " + std::to_string(kMaxDictionaryLength) +

@@ -7,11 +7,9 @@
 
 namespace tilevista {
 
-namespace {
-
-// log(s) for 0 < s < 1 from +, -, *, / alone: s = m 2^e with m in
-// [sqrt(1/2), sqrt(2)), log m = 2 atanh(z) with z = (m - 1)/(m + 1), |z| < 0.172,
-// whose series has converged to double precision after the 13 terms summed.
+// s = m 2^e with m in [sqrt(1/2), sqrt(2)), log m = 2 atanh(z) with
+// z = (m - 1)/(m + 1), |z| < 0.172, whose series has converged to double
+// precision after the 13 terms summed.
 double naturalLog(double s) {
   int exponent = 0;
   double m = std::frexp(s, &exponent);  // exact: m in [1/2, 1)
@@ -26,8 +24,6 @@ double naturalLog(double s) {
   const double ln2 = 0.6931471805599453094;
   return 2.0 * z * series + exponent * ln2;
 }
-
-}  // namespace
 
 std::uint64_t GaussianStream::nextWord() {
   state_ += 0x9E3779B97F4A7C15ull;

@@ -26,6 +26,11 @@ class GaussianStream {
   bool haveSpare_ = false;
 };
 
+/// log(s) for 0 < s < 1 from +, -, *, / and frexp alone (the polar method's
+/// logarithm): within a few units in the last place of the true value.
+/// @param s  in: 0 < s < 1
+double naturalLog(double s);
+
 /// K columns of n standard normal numbers, drawn column by column from the
 /// stream of `seed`, each scaled to unit norm. The first columns of a larger
 /// K are those of a smaller one.

@@ -141,10 +141,10 @@ function varargout = TILEVISTA_Mex(varargin)
 %     The environment variable is not 0 to 1024: tilevista_threads (n), or
 %     setenv ('TILEVISTA_THREADS', '').
 %   TILEVISTA:scoring
-%     "TILEVISTA_SCORING is '%s': it must be blas, sse3, sse4, avx, avx2 or avx512, or unset for the best the processor has"
+%     "TILEVISTA_SCORING is '%s': it must be ..., or unset for the best the processor has"
 %     The environment variable that chooses how blocks are scored (for
-%     comparisons between kernel sets) holds something else: unset it,
-%     setenv ('TILEVISTA_SCORING', '').
+%     comparisons between kernel sets) holds something else than a route
+%     the message lists: unset it, setenv ('TILEVISTA_SCORING', '').
 %   TILEVISTA:outOfMemory
 %     "Not enough memory for this call: ..."
 %     The call needs more memory than the system can give (the message

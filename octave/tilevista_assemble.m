@@ -1,4 +1,4 @@
-function image = tilevista_assemble(blocks, info)
+function image = tilevista_assemble(blocks, info, varargin)
 %TILEVISTA_ASSEMBLE  Put blocks cut by TILEVISTA_BLOCKS together again.
 %   IMAGE = TILEVISTA_ASSEMBLE(BLOCKS, INFO) joins the blocks of the cell
 %   array BLOCKS, laid out as TILEVISTA_BLOCKS lays them out (d x (nc*C),
@@ -13,11 +13,22 @@ function image = tilevista_assemble(blocks, info)
 %     [blocks, info] = tilevista_blocks(img, 8);
 %     approx = tilevista_assemble(blocks, info);
 %
+%   Errors (ERR.identifier; cause, then cure):
+%     TILEVISTA:argumentCount  not exactly 2 inputs.
+%     TILEVISTA:layout         INFO is not the struct TILEVISTA_BLOCKS
+%                              returned: pass its second output.
+%     TILEVISTA:blockGrid      BLOCKS is not a cell of the grid INFO
+%                              records (d x nc*C): pass the blocks of that
+%                              cut, e.g. the first output of TILEVISTA_Mex.
+%     TILEVISTA:blockSize      a block has another size than INFO's blocks:
+%                              the message names it; keep every block's size.
+%
 %   See also TILEVISTA_BLOCKS, TILEVISTA_MEX.
 
-  narginchk (2, 2);
+  argument_count ('tilevista_assemble', nargin, 2, 2);
   if ~isstruct (info) || ~all (isfield (info, {'imageSize', 'blockSize', 'grid'}))
-    error ('tilevista_assemble: INFO must be the struct returned by tilevista_blocks');
+    error ('TILEVISTA:layout', ...
+           'tilevista_assemble: INFO must be the struct returned by tilevista_blocks');
   end
   br = info.blockSize(1);
   bc = info.blockSize(2);
@@ -25,7 +36,8 @@ function image = tilevista_assemble(blocks, info)
   nc = info.grid(2);
   C = info.imageSize(3);
   if ~iscell (blocks) || ~isequal (size (blocks), [d, nc*C])
-    error ('tilevista_assemble: BLOCKS must be a %d x %d cell array', d, nc*C);
+    error ('TILEVISTA:blockGrid', 'tilevista_assemble: BLOCKS must be a %d x %d cell array', ...
+           d, nc*C);
   end
 
   padded = zeros (d*br, nc*bc, C);
@@ -34,7 +46,8 @@ function image = tilevista_assemble(blocks, info)
       for i = 1:d
         block = blocks{i, (c-1)*nc + j};
         if ~isequal (size (block), [br bc])
-          error ('tilevista_assemble: block (%d,%d) is %d x %d, expected %d x %d', ...
+          error ('TILEVISTA:blockSize', ...
+                 'tilevista_assemble: block (%d,%d) is %d x %d, expected %d x %d', ...
                  i, (c-1)*nc + j, size (block, 1), size (block, 2), br, bc);
         end
         padded((i-1)*br+1 : i*br, (j-1)*bc+1 : j*bc, c) = block;

@@ -1,4 +1,4 @@
-function [blocks, info] = tilevista_blocks(image, blockRows, blockCols)
+function [blocks, info] = tilevista_blocks(image, blockRows, blockCols, varargin)
 %TILEVISTA_BLOCKS  Cut an image into a cell array of equal blocks.
 %   [BLOCKS, INFO] = TILEVISTA_BLOCKS(IMAGE, BLOCKROWS, BLOCKCOLS) cuts IMAGE
 %   (H x W for a grey image, H x W x C for C channels) into blocks of
@@ -28,23 +28,40 @@ function [blocks, info] = tilevista_blocks(image, blockRows, blockCols)
 %     grid        [d nc], blocks per column and per row of one channel
 %     class       the class of IMAGE
 %
+%   Borders: the toolbox and the Python package (tilevista.image_blocks,
+%   approximate_image and the survey) all pad this way, so every pixel of
+%   the image is approximated and measured, and a PSNR is always that of
+%   the image's own pixels (TILEVISTA_PSNR on the assembled result;
+%   TILEVISTA_TOL_FOR_PSNR counts the image's pixels, not the padding's).
+%
 %   Example:
 %     img = imread('camera.png');
 %     [blocks, info] = tilevista_blocks(img, 8);
 %     back = tilevista_assemble(blocks, info);   % equals double(img)
 %
+%   Errors (ERR.identifier; cause, then cure):
+%     TILEVISTA:argumentCount  fewer than 2 or more than 3 inputs.
+%     TILEVISTA:image          IMAGE is not a non-empty real numeric or
+%                              logical H x W or H x W x C array (a cell, a
+%                              complex or sparse array, 4-D data): pass the
+%                              image's pixel values, e.g. imread's result.
+%     TILEVISTA:blockRows      BLOCKROWS is not a positive whole number
+%                              (0, 1.5, [8 8], NaN): give one side, e.g. 8.
+%     TILEVISTA:blockCols      BLOCKCOLS likewise.
+%
 %   See also TILEVISTA_ASSEMBLE, TILEVISTA_MEX.
 
-  narginchk (2, 3);
+  argument_count ('tilevista_blocks', nargin, 2, 3);
   if nargin < 3
     blockCols = blockRows;
   end
   if ~(isnumeric (image) || islogical (image)) || ~isreal (image) || issparse (image) ...
       || isempty (image) || ndims (image) > 3
-    error ('tilevista_blocks: IMAGE must be a non-empty real H x W or H x W x C array');
+    error ('TILEVISTA:image', ...
+           'tilevista_blocks: IMAGE must be a non-empty real H x W or H x W x C array');
   end
-  checkSide (blockRows, 'BLOCKROWS');
-  checkSide (blockCols, 'BLOCKCOLS');
+  checkSide (blockRows, 'BLOCKROWS', 'TILEVISTA:blockRows');
+  checkSide (blockCols, 'BLOCKCOLS', 'TILEVISTA:blockCols');
 
   [H, W, C] = size (image);
   d = ceil (H / blockRows);
@@ -69,10 +86,10 @@ function [blocks, info] = tilevista_blocks(image, blockRows, blockCols)
                  'class', class (image));
 end
 
-function checkSide (value, name)
+function checkSide (value, name, identifier)
   if ~isnumeric (value) || ~isscalar (value) || ~isreal (value) || value < 1 ...
       || value ~= fix (value) || ~isfinite (value)
-    error ('tilevista_blocks: %s must be a positive integer', name);
+    error (identifier, 'tilevista_blocks: %s must be a positive integer', name);
   end
 end
 
@@ -127,4 +144,4 @@ end
 %!error <IMAGE must be> tilevista_blocks ([], 2)
 %!error <IMAGE must be> tilevista_blocks ({1}, 2)
 %!error <IMAGE must be> tilevista_blocks ([1i 2], 1)
-%!error <not enough input arguments> tilevista_blocks (ones (4))
+%!error <takes 2 to 3 inputs; it was given 1> tilevista_blocks (ones (4))

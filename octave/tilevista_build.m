@@ -3,16 +3,14 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
 %   TILEVISTA_BUILD() compiles the module from the project's C++ sources
 %   against the running host's own interface and links it to a BLAS. The
 %   sources, include folders and compiler flags are those of the project's
-%   file module.build, which every build of the module reads
-%   (host/TILEVISTA_Mex.cpp, host/call/*.cpp, pursuit/*.cpp, basis/*.cpp;
-%   C++17, -Wall -Wextra, -O3):
+%   file module.build, which every build of the module reads:
 %
 %     GNU Octave  mkoctfile, linked with -lopenblas when the compiler finds
 %                 OpenBLAS, otherwise -lblas: the Octave function file
-%                 build/octave/TILEVISTA_Mex.oct, the gateway over Octave's
-%                 own arrays (host/octave_native), which returns its outputs
-%                 to Octave without copying them, and tilevista_pursuit;
-%                 only their installers are exported. With ('mex', true)
+%                 build/octave/TILEVISTA_Mex.oct, whose functions
+%                 (TILEVISTA_Mex, tilevista_pursuit) work on Octave's own
+%                 values and return their outputs to Octave without copying
+%                 them; only their installers are exported. With ('mex', true)
 %                 instead the MEX file build/octave-mex/TILEVISTA_Mex.mex
 %                 (mkoctfile --mex), exporting mexFunction alone. Octave
 %                 prefers a .oct to a .mex in the same folder.
@@ -35,8 +33,8 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
 %
 %   The help file TILEVISTA_Mex.m is copied next to the module, so that with
 %   the module's folder on the path both a call and HELP TILEVISTA_Mex work;
-%   beside the .oct also tilevista_pursuit.m, and the PKG_ADD file by which
-%   Octave finds tilevista_pursuit in it.
+%   beside the .oct also the help files of its other functions and the
+%   PKG_ADD file by which Octave finds them in it.
 %
 %   TILEVISTA_BUILD('outdir', DIR) writes into DIR instead of the default
 %   folder. TILEVISTA_BUILD('verbose', true) shows the compiler commands.
@@ -57,6 +55,24 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
 %     tilevista_build();                                   % on the path
 %     addpath('/path/to/project/build/octave');            % before octave/
 %
+%   Errors (ERR.identifier; cause, then cure):
+%     TILEVISTA:buildOption       an option is unknown, not a name, value
+%                                 pair, or host is neither 'octave' nor
+%                                 'matlab': see the options above.
+%     TILEVISTA:buildHost         the other host's build was asked for
+%                                 without ('dryrun', true): run it there.
+%     TILEVISTA:buildMex          ('mex', true) for MATLAB, which builds a
+%                                 MEX file anyway: leave it out.
+%     TILEVISTA:buildFolder       OUTDIR cannot be created: choose a folder
+%                                 you may write.
+%     TILEVISTA:buildHelpCopy     the help files cannot be copied beside the
+%                                 module: the message gives the reason.
+%     TILEVISTA:buildFailed       the compiler failed: its output follows;
+%                                 Debian needs liboctave-dev and
+%                                 libopenblas-dev (make octave installs them).
+%     TILEVISTA:buildDescription  module.build lacks a setting or names no
+%                                 file: the project tree is incomplete.
+%
 %   See also TILEVISTA_MEX.
 
   opts = parseOptions (varargin);
@@ -68,12 +84,14 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
   if isempty (opts.host)
     opts.host = running;
   elseif ~strcmp (opts.host, running) && ~opts.dryrun
-    error ('tilevista_build: this is %s; the %s build can only be shown (''dryrun'', true)', ...
+    error ('TILEVISTA:buildHost', ...
+           'tilevista_build: this is %s; the %s build can only be shown (''dryrun'', true)', ...
            running, opts.host);
   end
   isOctave = strcmp (opts.host, 'octave');
   if opts.mex && ~isOctave
-    error ('tilevista_build: ''mex'' chooses between the Octave builds; MATLAB builds a MEX file');
+    error ('TILEVISTA:buildMex', ...
+           'tilevista_build: ''mex'' chooses between the Octave builds; MATLAB builds a MEX file');
   end
   if isempty (opts.outdir)
     opts.outdir = fullfile (root, 'build', opts.host);
@@ -83,8 +101,13 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
   end
   native = isOctave && ~opts.mex;
 
-  sources = [paths(root, 'gateway'), paths(root, 'call_layer'), paths(root, 'core')];
-  includes = cellfun (@(folder) ['-I' folder], paths (root, 'includes'), 'UniformOutput', false);
+  % One command builds every group of sources, so its include folders are
+  % those of every group (the CMake build keeps them apart).
+  shared = [paths(root, 'call_layer'), paths(root, 'core')];
+  includes = {};
+  for name = {'public_include', 'call_include', 'gateway_include', 'octave_include', 'core_includes'}
+    includes = [includes, strcat('-I', paths(root, name{1}))];
+  end
   cxxflags = strjoin (setting (root, 'cxxflags'), ' ');
   optimize = strjoin (setting (root, 'optimize'), ' ');
   if isOctave
@@ -107,17 +130,15 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
       blas = {'-lblas'};
     end
     if native
-      % The function file: "mex.h" is the native host's, found before
-      % Octave's own (which mkoctfile's -I puts first) through -iquote.
+      % The function file: its functions over Octave's own values.
       moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.oct');
-      header = paths (root, 'octave_native_include');
-      exports = paths (root, 'octave_native_exports');
-      args = [{'-iquote', header{1}}, includes, paths(root, 'octave_native'), sources, ...
-              kernels, blas, {['-Wl,--version-script=' exports{1}], '-o', moduleFile}];
+      exports = paths (root, 'octave_exports');
+      args = [includes, paths(root, 'octave'), shared, kernels, blas, ...
+              {['-Wl,--version-script=' exports{1}], '-o', moduleFile}];
     else
       moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.mex');
       exports = paths (root, 'mex_exports');
-      args = [{'--mex'}, includes, sources, kernels, blas, ...
+      args = [{'--mex'}, includes, paths(root, 'gateway'), shared, kernels, blas, ...
               {['-Wl,--version-script=' exports{1}], '-o', moduleFile}];
     end
     command = [{'mkoctfile', ['CXXFLAGS=' octaveFlags]}, args];
@@ -130,7 +151,8 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
     kernels = [kernels(~linking), cellfun(@(option) ['LDFLAGS=$LDFLAGS ' option], ...
                                           kernels(linking), 'UniformOutput', false)];
     args = [{'-R2017b', '-DTILEVISTA_BLAS_INT64', ['CXXFLAGS=$CXXFLAGS ' cxxflags], ...
-             ['CXXOPTIMFLAGS=' optimize ' -DNDEBUG']}, includes, sources, kernels, ...
+             ['CXXOPTIMFLAGS=' optimize ' -DNDEBUG']}, includes, paths(root, 'gateway'), shared, ...
+            kernels, ...
             {'-lmwblas', '-lut', '-outdir', opts.outdir, '-output', 'TILEVISTA_Mex'}];
     command = [{'mex'}, args];
   end
@@ -141,7 +163,7 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
   if ~exist (opts.outdir, 'dir')
     [ok, msg] = mkdir (opts.outdir);
     if ~ok
-      error ('tilevista_build: cannot create %s: %s', opts.outdir, msg);
+      error ('TILEVISTA:buildFolder', 'tilevista_build: cannot create %s: %s', opts.outdir, msg);
     end
   end
 
@@ -154,17 +176,16 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
     mex (args{:});
   end
 
-  helpFiles = {'TILEVISTA_Mex.m'};
+  % Beside the module its help files and, beside the function file, the
+  % PKG_ADD by which Octave finds its other functions.
+  besides = fullfile (root, 'octave', 'TILEVISTA_Mex.m');
   if native
-    helpFiles{end+1} = 'tilevista_pursuit.m';
-    fid = fopen (fullfile (opts.outdir, 'PKG_ADD'), 'w');
-    fprintf (fid, 'autoload ("tilevista_pursuit", fullfile (fileparts (mfilename ("fullpath")), "TILEVISTA_Mex.oct"));\n');
-    fclose (fid);
+    besides = [paths(root, 'octave_help'), paths(root, 'octave_pkg_add')];
   end
-  for f = helpFiles
-    [ok, msg] = copyfile (fullfile (root, 'octave', f{1}), opts.outdir);
+  for f = cellstr (besides)
+    [ok, msg] = copyfile (f{1}, opts.outdir);
     if ~ok
-      error ('tilevista_build: cannot copy the help file %s: %s', f{1}, msg);
+      error ('TILEVISTA:buildHelpCopy', 'tilevista_build: cannot copy %s: %s', f{1}, msg);
     end
   end
   if nargout == 0
@@ -186,7 +207,7 @@ function buildOctave (cxxflags, args, verbose)
   end
   [output, status] = mkoctfile (args{:});
   if status ~= 0
-    error ('tilevista_build: compilation failed:\n%s', output);
+    error ('TILEVISTA:buildFailed', 'tilevista_build: compilation failed:\n%s', output);
   end
   if verbose && ~isempty (output)
     disp (output);
@@ -198,7 +219,7 @@ function words = setting (root, name)
   text = fileread (fullfile (root, 'module.build'));
   value = regexp (text, ['^' name ' *= *([^\r\n]*)'], 'tokens', 'once', 'lineanchors');
   if isempty (value)
-    error ('tilevista_build: module.build has no setting ''%s''', name);
+    descriptionError ('has no setting ''%s''', name);
   end
   words = regexp (value{1}, '\S+', 'match');
 end
@@ -215,7 +236,7 @@ function files = paths (root, name)
     end
     listing = dir (path);
     if isempty (listing)
-      error ('tilevista_build: module.build: ''%s'' names no file', pattern{1});
+      descriptionError ('''%s'' names no file', pattern{1});
     end
     folder = fileparts (path);
     files = [files, cellfun(@(n) fullfile (folder, n), sort ({listing.name}), 'UniformOutput', false)];
@@ -236,15 +257,23 @@ function words = probe (root, what, cxx)
   end
 end
 
+function descriptionError (varargin)
+  error ('TILEVISTA:buildDescription', 'tilevista_build: module.build %s', sprintf (varargin{:}));
+end
+
+function optionError (varargin)
+  error ('TILEVISTA:buildOption', 'tilevista_build: %s', sprintf (varargin{:}));
+end
+
 function opts = parseOptions (args)
   opts = struct ('outdir', '', 'verbose', false, 'host', '', 'dryrun', false, 'mex', false);
   if mod (numel (args), 2) ~= 0
-    error ('tilevista_build: options come in name, value pairs');
+    optionError ('options come in name, value pairs');
   end
   for k = 1:2:numel (args)
     name = args{k};
     if ~ischar (name)
-      error ('tilevista_build: option names must be strings');
+      optionError ('option names must be strings');
     end
     switch lower (name)
       case 'outdir'
@@ -258,10 +287,10 @@ function opts = parseOptions (args)
       case 'host'
         opts.host = lower (args{k+1});
         if ~any (strcmp (opts.host, {'octave', 'matlab'}))
-          error ('tilevista_build: host must be ''octave'' or ''matlab''');
+          optionError ('host must be ''octave'' or ''matlab''');
         end
       otherwise
-        error ('tilevista_build: unknown option ''%s''', name);
+        optionError ('unknown option ''%s''', name);
     end
   end
 end

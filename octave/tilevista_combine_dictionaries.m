@@ -12,18 +12,31 @@ function D = tilevista_combine_dictionaries(varargin)
 %   Example: cosines plus the identity basis (single pixels) for 8-row blocks
 %     Dy = tilevista_combine_dictionaries(tilevista_cosine_dictionary(8, 16), eye(8));
 %
+%   Errors (ERR.identifier; cause, then cure):
+%     TILEVISTA:dictionaryCount   fewer than two dictionaries: one needs no
+%                                 joining, pass it to TILEVISTA_Mex as it is.
+%     TILEVISTA:dictionary        an argument is not a non-empty real full
+%                                 double matrix (single, integer, sparse,
+%                                 complex, empty): double (full (A)).
+%     TILEVISTA:dictionaryLength  the dictionaries' atoms differ in length
+%                                 (rows): every atom of one direction has
+%                                 the block's side along it.
+%
 %   See also TILEVISTA_COSINE_DICTIONARY, TILEVISTA_MEX.
 
   if nargin < 2
-    error ('tilevista_combine_dictionaries: at least two dictionaries are needed');
+    error ('TILEVISTA:dictionaryCount', ...
+           'tilevista_combine_dictionaries: at least two dictionaries are needed');
   end
   for k = 1:nargin
     A = varargin{k};
     if ~isa (A, 'double') || ~isreal (A) || issparse (A) || isempty (A) || ~ismatrix (A)
-      error ('tilevista_combine_dictionaries: dictionary %d must be a non-empty real full double matrix', k);
+      error ('TILEVISTA:dictionary', ...
+             'tilevista_combine_dictionaries: dictionary %d must be a non-empty real full double matrix', k);
     end
     if size (A, 1) ~= size (varargin{1}, 1)
-      error ('tilevista_combine_dictionaries: dictionary %d has %d rows, dictionary 1 has %d', ...
+      error ('TILEVISTA:dictionaryLength', ...
+             'tilevista_combine_dictionaries: dictionary %d has %d rows, dictionary 1 has %d', ...
              k, size (A, 1), size (varargin{1}, 1));
     end
   end

@@ -1,4 +1,4 @@
-function D = tilevista_cosine_dictionary(n, K)
+function D = tilevista_cosine_dictionary(n, K, varargin)
 %TILEVISTA_COSINE_DICTIONARY  Redundant cosine dictionary with unit-norm atoms.
 %   D = TILEVISTA_COSINE_DICTIONARY(N, K) returns an N x K real double matrix
 %   whose columns are sampled cosines of K equally spaced frequencies,
@@ -19,23 +19,30 @@ function D = tilevista_cosine_dictionary(n, K)
 %   Example:
 %     Dy = tilevista_cosine_dictionary(8, 16);   % 8 x 16, twice redundant
 %
+%   Errors (ERR.identifier; cause, then cure):
+%     TILEVISTA:argumentCount  no input, or more than 2.
+%     TILEVISTA:atomLength     N is not a positive whole number: give the
+%                              block side along this direction, e.g. 8.
+%     TILEVISTA:cosineAtoms    K is not a positive whole number: give the
+%                              number of atoms, e.g. 16 for twice redundant.
+%
 %   See also TILEVISTA_COMBINE_DICTIONARIES, TILEVISTA_MEX.
 
-  narginchk (1, 2);
+  argument_count ('tilevista_cosine_dictionary', nargin, 1, 2);
   if nargin < 2
     K = n;
   end
-  checkCount (n, 'N');
-  checkCount (K, 'K');
+  checkCount (n, 'N', 'TILEVISTA:atomLength');
+  checkCount (K, 'K', 'TILEVISTA:cosineAtoms');
   r = (0:n-1)' + 0.5;
   D = cos (pi * r * (0:K-1) / K);
   D = D ./ sqrt (sum (D .^ 2, 1));
 end
 
-function checkCount (value, name)
+function checkCount (value, name, identifier)
   if ~isnumeric (value) || ~isscalar (value) || ~isreal (value) || ~isfinite (value) ...
       || value < 1 || value ~= fix (value)
-    error ('tilevista_cosine_dictionary: %s must be a positive integer', name);
+    error (identifier, 'tilevista_cosine_dictionary: %s must be a positive integer', name);
   end
 end
 

@@ -1,4 +1,4 @@
-function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
+function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir, varargin)
 %TILEVISTA_DEMO  Approximate an image to a target PSNR and write the pictures.
 %   TILEVISTA_DEMO() approximates the bundled image camera.png in 8 x 8
 %   blocks over redundant cosine dictionaries of 16 atoms per direction,
@@ -39,8 +39,25 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
 %   Example:
 %     tilevista_demo('my_photo.png', 16, 38)
 %
+%   Errors and warnings (ERR.identifier, or the warning's; cause, then cure):
+%     TILEVISTA:argumentCount  more than 4 inputs.
+%     TILEVISTA:moduleMissing  TILEVISTA_Mex is not on the path: pkg load
+%                              tilevista, or build it with tilevista_build
+%                              and add its folder.
+%     TILEVISTA:blockSides     BLOCKSIZE is neither a scalar nor [ROWS COLS].
+%     TILEVISTA:imageFile      IMAGEPATH cannot be read as an image: the
+%                              message gives imread's reason.
+%     TILEVISTA:outputFolder   OUTDIR cannot be created: choose a folder
+%                              you may write.
+%     TILEVISTA:peakExceeded   (warning) the image holds values above the
+%                              largest of its class (a double image above 1):
+%                              save it as 8 or 16 bits.
+%   and those of TILEVISTA_BLOCKS for the block sides and of
+%   TILEVISTA_TOL_FOR_PSNR for TARGETPSNR.
+%
 %   See also TILEVISTA_MEX, TILEVISTA_BLOCKS, TILEVISTA_TOL_FOR_PSNR.
 
+  argument_count ('tilevista_demo', nargin, 0, 4);
   % The project keeps the sample image in data/; the package beside this file.
   here = fileparts (mfilename ('fullpath'));
   root = fileparts (here);
@@ -67,12 +84,21 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
   end
   if isscalar (blockSize)
     blockSize = [blockSize blockSize];
+  elseif numel (blockSize) ~= 2
+    error ('TILEVISTA:blockSides', ...
+           'tilevista_demo: BLOCKSIZE must be one side or [ROWS COLS]; it has %d elements', ...
+           numel (blockSize));
   end
   if exist ('TILEVISTA_Mex') ~= 3
-    error ('tilevista_demo: the module TILEVISTA_Mex is not on the path; load the package (pkg load tilevista) or build it with tilevista_build and add its folder (build/octave)');
+    module_missing ('tilevista_demo');
   end
 
-  [img, map] = imread (imagePath);
+  try
+    [img, map] = imread (imagePath);
+  catch err
+    error ('TILEVISTA:imageFile', 'tilevista_demo: cannot read %s as an image: %s', ...
+           imagePath, err.message);
+  end
   if ~isempty (map)
     % An indexed (palette) image: its colours, not the indices, are the picture.
     img = uint8 (round (255 * ind2rgb (img, map)));
@@ -127,7 +153,7 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir)
   if ~exist (outDir, 'dir')
     [ok, msg] = mkdir (outDir);
     if ~ok
-      error ('tilevista_demo: cannot create %s: %s', outDir, msg);
+      error ('TILEVISTA:outputFolder', 'tilevista_demo: cannot create %s: %s', outDir, msg);
     end
   end
   [~, name] = fileparts (imagePath);

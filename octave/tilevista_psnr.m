@@ -1,4 +1,4 @@
-function value = tilevista_psnr(original, approximation, peak)
+function value = tilevista_psnr(original, approximation, peak, varargin)
 %TILEVISTA_PSNR  Peak signal-to-noise ratio of an approximation, in dB.
 %   VALUE = TILEVISTA_PSNR(ORIGINAL, APPROXIMATION, PEAK) returns
 %
@@ -10,21 +10,33 @@ function value = tilevista_psnr(original, approximation, peak)
 %   and logical), as in TILEVISTA_TOL_FOR_PSNR: a double image of values 0
 %   to 255 needs PEAK = 255, with the default 1 its PSNR reads 48.1 dB too
 %   low. When ORIGINAL holds values above the peak in force, given or
-%   default, a warning with the identifier tilevista:peakExceeded says so.
+%   default, a warning with the identifier TILEVISTA:peakExceeded says so.
 %
 %   Example:
 %     approx = tilevista_assemble(approxBlocks, info);
 %     fprintf('%.2f dB\n', tilevista_psnr(img, approx));        % uint8 img
 %     fprintf('%.2f dB\n', tilevista_psnr(double(img), approx, 255));
 %
+%   Errors and warnings (ERR.identifier, or the warning's; cause, then cure):
+%     TILEVISTA:argumentCount  fewer than 2 or more than 3 inputs.
+%     TILEVISTA:imageSizes     ORIGINAL and APPROXIMATION differ in size:
+%                              crop the approximation to the image
+%                              (TILEVISTA_ASSEMBLE does).
+%     TILEVISTA:emptyImage     the images are empty: there is no PSNR.
+%     TILEVISTA:peak           PEAK is not a positive finite scalar.
+%     TILEVISTA:peakExceeded   (warning) ORIGINAL holds values above the
+%                              peak in force: pass the largest value of its
+%                              scale as PEAK, e.g. 255.
+%
 %   See also TILEVISTA_TOL_FOR_PSNR.
 
-  narginchk (2, 3);
+  argument_count ('tilevista_psnr', nargin, 2, 3);
   if ~isequal (size (original), size (approximation))
-    error ('tilevista_psnr: ORIGINAL and APPROXIMATION must have the same size');
+    error ('TILEVISTA:imageSizes', ...
+           'tilevista_psnr: ORIGINAL and APPROXIMATION must have the same size');
   end
   if isempty (original)
-    error ('tilevista_psnr: the images are empty');
+    error ('TILEVISTA:emptyImage', 'tilevista_psnr: the images are empty');
   end
   if nargin < 3
     peak = peak_in_force ('tilevista_psnr', original);
@@ -43,12 +55,12 @@ end
 %! assert (tilevista_psnr (magic (3), magic (3), 9), Inf);
 %! % A double image above the default peak 1 is measured on that peak (and
 %! % told so, below).
-%! warning ('off', 'tilevista:peakExceeded', 'local');
+%! warning ('off', 'TILEVISTA:peakExceeded', 'local');
 %! assert (tilevista_psnr ([0 255], [1 254]), 0, 1e-12);
 %! % uint8 uses peak 255 and does not saturate the difference.
 %! assert (tilevista_psnr (uint8 ([0 0]), uint8 ([255 255])), 0, 1e-12);
 
-%!warning id=tilevista:peakExceeded tilevista_psnr ([0 255], [1 254]);
+%!warning id=TILEVISTA:peakExceeded tilevista_psnr ([0 255], [1 254]);
 %!warning <values up to 255, above the peak 1 in force> tilevista_psnr ([0 255], [1 254]);
 
 %!error <same size> tilevista_psnr (ones (2), ones (3))

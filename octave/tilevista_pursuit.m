@@ -40,7 +40,7 @@ function s = tilevista_pursuit(varargin)
 %   stops after the first atom t with energy(t) < TOL (the pursuit compares
 %   the blocks' energies added in block order, which can differ from the
 %   exact sum by a few units in the last place). tilevista_rate_distortion
-%   turns the curve into PSNR against pixels per atom.
+%   turns the curve into PSNR against the rate (atoms per pixel).
 %
 %   The banner and stop message go to the console as with TILEVISTA_Mex;
 %   evalc ('s = tilevista_pursuit (...);') keeps them off it. A rejected call
@@ -48,8 +48,20 @@ function s = tilevista_pursuit(varargin)
 %   (TILEVISTA:...), the console line TILEVISTA_Mex prints before it
 %   leading its message. Ctrl-C ends the call and returns to the prompt.
 %
+%   Element types, Octave and Python side by side: the module computes in
+%   double. From Octave or MATLAB (TILEVISTA_Mex, tilevista_pursuit) it
+%   rejects blocks of any other class (uint8 blocks end the call with
+%   TILEVISTA:block, "... it is of class uint8") and dictionaries, TOL or
+%   MAXATOMS of any other class (TILEVISTA:dictionaryYType and the like);
+%   Python's tilevista.approximate converts every array whose values float64
+%   holds exactly (uint8, int16, float32, bool) and refuses the rest with a
+%   ValueError. tilevista_blocks and tilevista.image_blocks give double
+%   blocks of any image.
+%
 %   tilevista_pursuit lives in the module's function file TILEVISTA_Mex.oct
 %   (Octave only): the package, or the folder build/octave on the path.
+%   Without it, this help file raises TILEVISTA:moduleMissing: install and
+%   load the package, or put build/octave (make octave) on the path.
 %
 %   Example:
 %     img = double (imread ('camera.png'));
@@ -58,14 +70,14 @@ function s = tilevista_pursuit(varargin)
 %     s = tilevista_pursuit (blocks, D, D, tilevista_tol_for_psnr (img, 40, 255), ...
 %                            [], "curve", true);
 %     approx = tilevista_assemble (s.approximations, info);
-%     tilevista_rate_distortion (s.curve, 255);   % PSNR against pixels per atom
+%     tilevista_rate_distortion (s.curve, 255);   % PSNR against atoms per pixel
 %
 %   See also TILEVISTA_MEX, TILEVISTA_RATE_DISTORTION, TILEVISTA_BLOCKS,
 %   TILEVISTA_ASSEMBLE, TILEVISTA_TOL_FOR_PSNR.
 
 % This file documents the function of the compiled module. Reaching the code
-% below means the module was not found.
-  error ('tilevista_pursuit: the compiled module was not found: in Octave install and load the package (pkg install tilevista-<version>.tar.gz, made by make package, then pkg load tilevista), or put build/octave (made by make octave) on the path');
+% below means the module was not found (TILEVISTA:moduleMissing).
+  module_missing ('tilevista_pursuit');
 end
 
 %!shared B, I

@@ -1,4 +1,4 @@
-function ratio = tilevista_sparsity_ratio(pixels, atoms)
+function ratio = tilevista_sparsity_ratio(pixels, atoms, varargin)
 %TILEVISTA_SPARSITY_RATIO  Pixels per atom of an approximation.
 %   RATIO = TILEVISTA_SPARSITY_RATIO(PIXELS, ATOMS) returns PIXELS / ATOMS,
 %   the number of pixel values represented per chosen atom; larger means a
@@ -10,14 +10,21 @@ function ratio = tilevista_sparsity_ratio(pixels, atoms)
 %     [~,~,~,~,~,~,total] = TILEVISTA_Mex(blocks, Dy, Dx, tol);
 %     r = tilevista_sparsity_ratio(numel(img), total);
 %
+%   Errors (ERR.identifier; cause, then cure):
+%     TILEVISTA:argumentCount  not exactly 2 inputs.
+%     TILEVISTA:pixelCount     PIXELS is not a non-negative real scalar:
+%                              pass numel (img).
+%     TILEVISTA:atomTotal      ATOMS is not a non-negative real scalar:
+%                              pass output 7 of TILEVISTA_Mex.
+%
 %   See also TILEVISTA_MEX.
 
-  narginchk (2, 2);
+  argument_count ('tilevista_sparsity_ratio', nargin, 2, 2);
   if ~isnumeric (pixels) || ~isscalar (pixels) || ~isreal (pixels) || ~(pixels >= 0)
-    error ('tilevista_sparsity_ratio: PIXELS must be a non-negative scalar');
+    error ('TILEVISTA:pixelCount', 'tilevista_sparsity_ratio: PIXELS must be a non-negative scalar');
   end
   if ~isnumeric (atoms) || ~isscalar (atoms) || ~isreal (atoms) || ~(atoms >= 0)
-    error ('tilevista_sparsity_ratio: ATOMS must be a non-negative scalar');
+    error ('TILEVISTA:atomTotal', 'tilevista_sparsity_ratio: ATOMS must be a non-negative scalar');
   end
   ratio = double (pixels) / double (atoms);
 end

@@ -1,4 +1,4 @@
-function count = tilevista_threads(n)
+function count = tilevista_threads(n, varargin)
 %TILEVISTA_THREADS  Number of threads a call of TILEVISTA_Mex works with.
 %   COUNT = TILEVISTA_THREADS() returns the number of threads in force.
 %
@@ -27,13 +27,24 @@ function count = tilevista_threads(n)
 %     tilevista_threads(2);        % the next calls use 2 threads
 %     tilevista_threads(0);        % back to every processor
 %
+%   Errors (ERR.identifier; cause, then cure):
+%     TILEVISTA:argumentCount  more than 1 input.
+%     TILEVISTA:threadCount    N is not a whole number from 0 to 1024: the
+%                              variable is left as it was.
+%     TILEVISTA:threads        the variable TILEVISTA_THREADS holds something
+%                              the module refuses too (the module's own
+%                              identifier for it): tilevista_threads (0), or
+%                              setenv ('TILEVISTA_THREADS', '').
+%
 %   See also TILEVISTA_MEX.
 
+  argument_count ('tilevista_threads', nargin, 0, 1);
   name = 'TILEVISTA_THREADS';
   if nargin > 0
     if ~isnumeric (n) || ~isreal (n) || ~isscalar (n) || ~isfinite (n) ...
         || n ~= fix (n) || n < 0 || n > 1024
-      error ('tilevista_threads: N must be a whole number from 0 (every processor) to 1024');
+      error ('TILEVISTA:threadCount', ...
+             'tilevista_threads: N must be a whole number from 0 (every processor) to 1024');
     end
     if n == 0
       setenv (name, '');
@@ -42,21 +53,21 @@ function count = tilevista_threads(n)
     end
   end
 
-  % Read as the module reads it: a decimal whole number, blanks around it and
-  % a sign allowed; blanks alone are as unset.
-  value = getenv (name);
-  count = NaN;
-  if isempty (regexprep (value, '[ \t\n\v\f\r]', ''))
-    count = 0;
-  elseif ~isempty (regexp (value, '^[ \t\n\v\f\r]*[+-]?[0-9]+[ \t\n]*$', 'once'))
-    number = str2double (value);
-    if number >= 0 && number <= 1024   % -0 is 0
-      count = number;
+  % Whether the variable holds a thread count is the module's rule alone: it
+  % reads the variable at every call, and a call of one 1 x 1 block says.
+  try
+    evalc ('[probe{1:7}] = TILEVISTA_Mex ({0}, 1, [1 1]);');
+  catch err
+    if strcmp (err.identifier, 'TILEVISTA:threads')
+      error ('TILEVISTA:threads', 'tilevista_threads: %s', ...
+             regexprep (err.message, '^TILEVISTA_Mex: ', ''));
     end
+    rethrow (err);
   end
-  if isnan (count)
-    error ('tilevista_threads: TILEVISTA_THREADS is ''%s'': it must be a whole number of threads from 1 to 1024, or 0 or unset for every processor', ...
-           value);
+  value = getenv (name);
+  count = 0;
+  if ~isempty (value)
+    count = abs (str2double (value));   % what the module took: a whole number, -0 is 0
   end
   if count == 0
     count = processorCount ();

@@ -1,4 +1,4 @@
-function tol = tilevista_tol_for_psnr(image, psnrTarget, peak)
+function tol = tilevista_tol_for_psnr(image, psnrTarget, peak, varargin)
 %TILEVISTA_TOL_FOR_PSNR  The tol of TILEVISTA_Mex that reaches a target PSNR.
 %   TOL = TILEVISTA_TOL_FOR_PSNR(IMAGE, PSNR_DB, PEAK) returns the total
 %   squared error that gives IMAGE a peak signal-to-noise ratio of PSNR_DB
@@ -18,21 +18,32 @@ function tol = tilevista_tol_for_psnr(image, psnrTarget, peak)
 %   needs PEAK = 255, with the default 1 it would get a tol 65025 times too
 %   small (near-lossless work). When IMAGE holds values above the peak in
 %   force, given or default, a warning with the identifier
-%   tilevista:peakExceeded says so.
+%   TILEVISTA:peakExceeded says so.
 %
 %   PSNR_DB is a target in dB, not a tol: TILEVISTA_Mex(..., 38) with the
-%   38 meant as dB asks a 512 x 512 image of peak 255 for 91 dB.
+%   38 meant as dB asks a 512 x 512 image of peak 255 for 86.5 dB;
+%   TILEVISTA_PSNR_FOR_TOL tells the PSNR a tol asks for, and warns when it
+%   reads like a PSNR.
 %
 %   Example:
 %     img = imread('camera.png');
 %     tol = tilevista_tol_for_psnr(img, 45);                % uint8: peak 255
 %     tol = tilevista_tol_for_psnr(double(img), 45, 255);   % double: pass it
 %
-%   See also TILEVISTA_PSNR, TILEVISTA_MEX.
+%   Errors and warnings (ERR.identifier, or the warning's; cause, then cure):
+%     TILEVISTA:argumentCount  fewer than 2 or more than 3 inputs.
+%     TILEVISTA:psnrTarget     PSNR_DB is not a real scalar (NaN, a vector,
+%                              text): give one target in dB, e.g. 40.
+%     TILEVISTA:peak           PEAK is not a positive finite scalar.
+%     TILEVISTA:peakExceeded   (warning) IMAGE holds values above the peak
+%                              in force: pass the largest value of its scale
+%                              as PEAK, e.g. 255.
+%
+%   See also TILEVISTA_PSNR, TILEVISTA_PSNR_FOR_TOL, TILEVISTA_MEX.
 
-  narginchk (2, 3);
+  argument_count ('tilevista_tol_for_psnr', nargin, 2, 3);
   if ~isnumeric (psnrTarget) || ~isscalar (psnrTarget) || ~isreal (psnrTarget) || isnan (psnrTarget)
-    error ('tilevista_tol_for_psnr: PSNR_DB must be a real scalar');
+    error ('TILEVISTA:psnrTarget', 'tilevista_tol_for_psnr: PSNR_DB must be a real scalar');
   end
   if nargin < 3
     peak = peak_in_force ('tilevista_tol_for_psnr', image);
@@ -53,13 +64,13 @@ end
 %! % 65025 times too small, but is told so (below); with its peak, or as
 %! % uint8, nothing is said.
 %! img = [0 128; 255 7];
-%! warning ('off', 'tilevista:peakExceeded', 'local');
+%! warning ('off', 'TILEVISTA:peakExceeded', 'local');
 %! assert (tilevista_tol_for_psnr (img, 38), 4 / 10^3.8, 1e-15);
-%! warning ('error', 'tilevista:peakExceeded', 'local');
+%! warning ('error', 'TILEVISTA:peakExceeded', 'local');
 %! assert (tilevista_tol_for_psnr (img, 38, 255), 4 * 255^2 / 10^3.8, 1e-9);
 %! assert (tilevista_tol_for_psnr (uint8 (img), 38), 4 * 255^2 / 10^3.8, 1e-9);
 
-%!warning id=tilevista:peakExceeded tilevista_tol_for_psnr ([0 128; 255 7], 38);
+%!warning id=TILEVISTA:peakExceeded tilevista_tol_for_psnr ([0 128; 255 7], 38);
 %!warning <values up to 255, above the peak 1 in force \(the default for double images\); pass> tilevista_tol_for_psnr ([0 128; 255 7], 38);
 %!warning <values up to 255, above PEAK = 100> tilevista_tol_for_psnr ([0 128; 255 7], 38, 100);
 

@@ -1,8 +1,8 @@
 """Build of the extension tilevista._native.
 
-The extension compiles the module's own sources (the checks, sizing and run
-of a call that every host shares, the pursuit and the basis kernels) with its
-own host of them, so Python runs the very checks and pursuit that Octave and
+The extension is the module's Python host (host/python/ in the project's tree)
+compiled with the module's own sources (the host driver every host shares, the
+pursuit and the basis kernels), so Python runs the very checks and pursuit that Octave and
 MATLAB run. Sources, include folders and flags are those of the project's
 module.build, which every build of the module reads; the BLAS and the kernel
 generator of the block scoring are found as the Octave build finds them
@@ -22,6 +22,7 @@ from pathlib import Path
 
 import pybind11
 from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
 from setuptools.command.sdist import sdist
 
 HERE = Path(__file__).resolve().parent
@@ -74,28 +75,26 @@ def probe(what):
         return []
 
 
-EXTENSION_FOLDERS = [HERE / "src"]
-MODULE_INCLUDES = module_files("includes")
-MODULE_SOURCES = module_files("call_layer") + module_files("core")
+# One compiler command per source, all with every group's include folders
+# (the CMake build keeps the core's apart from the hosts').
+MODULE_INCLUDES = (module_files("public_include") + module_files("call_include")
+                   + module_files("python_include") + module_files("core_includes"))
+MODULE_SOURCES = module_files("python") + module_files("call_layer") + module_files("core")
+EXPORTS = module_files("python_exports")[0]
 
 
 def headers(folders):
-    """The headers of the folders: what the sources include."""
-    return [h for folder in folders for h in sorted(folder.glob("*.h"))]
-
-
-def module_sources():
-    """The extension's C++ sources: its own (every .cpp of its folder, so that
-    new files are picked up), and the module's call layer and core."""
-    files = [f for folder in EXTENSION_FOLDERS for f in sorted(folder.glob("*.cpp"))]
-    return [_relative(f) for f in files + MODULE_SOURCES]
+    """The headers of the folders, their subfolders' too: what the sources
+    include."""
+    return [h for folder in folders for h in sorted(folder.rglob("*.h"))]
 
 
 def carried_files():
     """What the build reads from the project's tree, so what an sdist carries:
-    the module's sources and headers, module.build, its probe and the version."""
+    the extension's and the module's sources and headers, the extension's
+    exports, module.build, its probe and the version."""
     return (MODULE_SOURCES + headers(MODULE_INCLUDES)
-            + [ROOT / "module.build", ROOT / "VERSION", PROBE])
+            + [EXPORTS, ROOT / "module.build", ROOT / "VERSION", PROBE])
 
 
 class SdistWithModule(sdist):
@@ -116,6 +115,16 @@ class SdistWithModule(sdist):
             self.copy_file(str(ROOT / "LICENSE"), base_dir)
 
 
+class BuildExtInTemp(build_ext):
+    """build_ext with its temporary folder made first: every source lies
+    beside this folder ("../host/..."), so every object goes to a path through
+    the temporary folder ("TEMP/../host/..."), which must exist."""
+
+    def build_extensions(self):
+        os.makedirs(self.build_temp, exist_ok=True)
+        super().build_extensions()
+
+
 # The generated kernels: the definition, the archive, the option that hides
 # its symbols in the extension.
 KERNELS = probe("kernels")
@@ -123,17 +132,15 @@ BLAS = probe("blas") or ["-lblas"]
 
 native = Extension(
     "tilevista._native",
-    sources=module_sources(),
-    depends=[_relative(f) for f in headers(EXTENSION_FOLDERS + MODULE_INCLUDES)]
-    + [_relative(ROOT / "module.build")],
-    include_dirs=[pybind11.get_include()]
-    + [str(folder) for folder in EXTENSION_FOLDERS + MODULE_INCLUDES],
+    sources=[_relative(f) for f in MODULE_SOURCES],
+    depends=[_relative(f) for f in headers(MODULE_INCLUDES)] + [_relative(ROOT / "module.build")],
+    include_dirs=[pybind11.get_include()] + [str(folder) for folder in MODULE_INCLUDES],
     define_macros=[(word[2:], None) for word in KERNELS if word.startswith("-D")],
     libraries=[word[2:] for word in BLAS],
     extra_objects=[word for word in KERNELS if not word.startswith("-")],
     language="c++",
     extra_compile_args=setting("cxxflags") + setting("optimize") + ["-fvisibility=hidden", "-pthread"],
-    extra_link_args=["-pthread", f"-Wl,--version-script={HERE / 'src' / 'exports.map'}"]
+    extra_link_args=["-pthread", f"-Wl,--version-script={EXPORTS}"]
     + [word for word in KERNELS if word.startswith("-Wl,")],
 )
 
@@ -141,5 +148,5 @@ native = Extension(
 # The version is the project's, kept in VERSION alone.
 setup(packages=["tilevista"], ext_modules=[native],
       version=(ROOT / "VERSION").read_text().strip(),
-      cmdclass={"sdist": SdistWithModule},
+      cmdclass={"sdist": SdistWithModule, "build_ext": BuildExtInTemp},
       options={"build_ext": {"parallel": os.cpu_count() or 1}})

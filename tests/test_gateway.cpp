@@ -1,14 +1,19 @@
 // End-to-end calls of the entry point through the substitute host: the worked
-// call, every rejection with its exact text, defaults, budget and stop rules.
+// call, every rejection with its exact text, defaults, budget and stop rules;
+// and the host driver's outcomes and the scoring routes every host relies on.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
 #include <cmath>
 #include <limits>
+#include <new>
 #include <string>
+#include <vector>
 
+#include "call_driver.h"
 #include "test_arrays.h"
+#include "tilevista/scoring_routes.h"
 
 using namespace testing_arrays;
 
@@ -308,3 +313,151 @@ TEST(StopRules, NaNToleranceNeverStopsAndNaNBlockIsNeverChosen) {
 }
 
 }  // namespace
+
+namespace {
+
+// The inputs of the worked call, described to the checks without any host.
+class FactsInputs : public CallInputs {
+ public:
+  explicit FactsInputs(int count) : count_(count) {}
+  int count() const override { return count_; }
+  ArrayFacts input(int position) const override {
+    if (position == kBlocksInput) return cellOf(1, 2);
+    if (position == kDictionaryYInput) return doubles(2, 2, dy_);
+    return doubles(1, 1, dx_);
+  }
+  ArrayFacts block(std::int64_t i) const override { return doubles(2, 1, i == 0 ? f0_ : f1_); }
+
+ private:
+  static ArrayFacts cellOf(std::int64_t rows, std::int64_t cols) {
+    ArrayFacts a;
+    a.exists = a.isCell = true;
+    a.className = "cell";
+    a.rows = rows;
+    a.cols = cols;
+    return a;
+  }
+  static ArrayFacts doubles(std::int64_t rows, std::int64_t cols, const double* values) {
+    ArrayFacts a;
+    a.exists = a.isDouble = true;
+    a.className = "double";
+    a.rows = rows;
+    a.cols = cols;
+    a.values = values;
+    return a;
+  }
+  int count_;
+  const double f0_[2] = {3, 4}, f1_[2] = {0, 1}, dy_[4] = {1, 0, 0, 1}, dx_[1] = {1};
+};
+
+// Keeps the outputs in vectors; runs short of memory at a block when told.
+class VectorHost : public CallHost, public PursuitSink, public CallConsole {
+ public:
+  VectorHost(int count, std::int32_t failAt = -1) : inputs_(count), failAt_(failAt) {}
+  const CallInputs& inputs() const override { return inputs_; }
+  CallConsole& console() override { return *this; }
+  PursuitSink& sink(const CheckedCall&) override {
+    ++sinks;
+    return *this;
+  }
+  BlockOutputs blockOutputs(std::int32_t q, std::int32_t m) override {
+    if (q == failAt_) throw std::bad_alloc();
+    values[static_cast<std::size_t>(q)].assign(2 + 4 * static_cast<std::size_t>(m), 0.0);
+    indices[static_cast<std::size_t>(q)].assign(2 * static_cast<std::size_t>(m), -1);
+    double* v = values[static_cast<std::size_t>(q)].data();
+    std::int32_t* i = indices[static_cast<std::size_t>(q)].data();
+    return BlockOutputs{v, i, i + m, v + 2, v + 2 + m, v + 2 + 2 * m};
+  }
+  void print(const std::string& text) override { printed += text; }
+
+  int sinks = 0;
+  std::string printed;
+  std::vector<double> values[2];
+  std::vector<std::int32_t> indices[2];
+
+ private:
+  FactsInputs inputs_;
+  std::int32_t failAt_;
+};
+
+bool alwaysInterrupted() { return true; }
+
+}  // namespace
+
+// The host driver tells a host how its call ended, in one of four ways, and
+// a host needs nothing else: rejected before any sink or console text, out of
+// memory when the host's arrays cannot be had, interrupted before any work
+// when an interrupt is pending, and done with 0-based indices.
+TEST(HostDriver, ReportsEachOfTheFourOutcomes) {
+  VectorHost rejected(2);
+  CallReport report = driveCall(rejected, CallOptions());
+  EXPECT_EQ(report.outcome, CallOutcome::kRejected);
+  EXPECT_STREQ(report.rejection.identifier, "TILEVISTA:inputCount");
+  EXPECT_EQ(report.rejection.message, "Wrong number of input arguments");
+  EXPECT_EQ(rejected.sinks, 0);
+  EXPECT_EQ(rejected.printed, "");
+
+  VectorHost shortage(3, 1);
+  report = driveCall(shortage, CallOptions());
+  EXPECT_EQ(report.outcome, CallOutcome::kOutOfMemory);
+  EXPECT_STREQ(report.rejection.identifier, "TILEVISTA:outOfMemory");
+  EXPECT_EQ(report.rejection.message.rfind("Not enough memory for this call: ", 0), 0u);
+
+  VectorHost interrupted(3);
+  CallOptions options;
+  options.interrupted = alwaysInterrupted;
+  report = driveCall(interrupted, options);
+  EXPECT_EQ(report.outcome, CallOutcome::kInterrupted);
+  EXPECT_STREQ(report.rejection.identifier, "TILEVISTA:interrupted");
+  EXPECT_EQ(interrupted.printed, "");
+
+  VectorHost done(3);
+  report = driveCall(done, CallOptions());
+  ASSERT_EQ(report.outcome, CallOutcome::kDone);
+  EXPECT_EQ(report.result.atoms, 2u);
+  EXPECT_EQ(done.printed.rfind(kBanner, 0), 0u);
+  // Block 1 takes Y atoms 2 and 1 (1-based, as TILEVISTA_Mex returns them),
+  // both with X atom 1: y indices, then x indices; block 2 takes none.
+  EXPECT_EQ(done.indices[0], (std::vector<std::int32_t>{1, 0, 0, 0}));
+  EXPECT_TRUE(done.indices[1].empty());
+}
+
+// The one table of scoring routes: what a caller may name, in the order the
+// message lists them, and the route each call then takes.
+TEST(ScoringRoutes, TheTableNamesWhatCallsAcceptAndTake) {
+  const std::vector<ScoringRouteInfo> routes = scoringRoutes();
+  ASSERT_GE(routes.size(), 2u);
+  EXPECT_EQ(routes[0].name, "blas");
+  EXPECT_TRUE(routes[0].available);
+  EXPECT_TRUE(isScoringRoute(""));
+  EXPECT_FALSE(isScoringRoute("avx3"));
+  std::string listed;
+  for (std::size_t i = 0; i < routes.size(); ++i) {
+    EXPECT_TRUE(isScoringRoute(routes[i].name.c_str()));
+    listed += (i == 0 ? "" : i + 1 == routes.size() ? " or " : ", ") + routes[i].name;
+  }
+  WorkedCall w;
+  const char* saved = std::getenv("TILEVISTA_SCORING");
+  const std::string restore = saved != nullptr ? saved : "";
+  setenv("TILEVISTA_SCORING", "avx3", 1);
+  const ModuleCall refused = callModule({w.blocks.get(), w.Dy.get(), w.Dx.get()});
+  EXPECT_EQ(refused.result.identifier, "TILEVISTA:scoring");
+  EXPECT_NE(refused.result.error.find("it must be " + listed + ", or unset"), std::string::npos)
+      << refused.result.error;
+  for (const ScoringRouteInfo& route : routes) {
+    setenv("TILEVISTA_SCORING", route.name.c_str(), 1);
+    const ModuleCall call = callModule({w.blocks.get(), w.Dy.get(), w.Dx.get()});
+    ASSERT_FALSE(call.result.failed) << route.name << ": " << call.result.error;
+    const std::string taken = call.statistics.scoringRoute;
+    if (route.name == "blas" || !route.available) {
+      EXPECT_EQ(taken, "blas") << route.name;
+    } else {
+      EXPECT_EQ(taken.rfind("libxsmm-", 0), 0u) << route.name << " took " << taken;
+    }
+  }
+  if (saved != nullptr) {
+    setenv("TILEVISTA_SCORING", restore.c_str(), 1);
+  } else {
+    unsetenv("TILEVISTA_SCORING");
+  }
+}

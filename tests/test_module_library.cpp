@@ -51,11 +51,11 @@ TEST(ModuleLibrary, LoadsAndRunsThroughItsEntryPoint) {
   const host::Array blocks = cell(1, 2, {f0.get(), f1.get()});
   const host::Array Dy = matrix(2, 2, {1, 0, 0, 1}), Dx = matrix(1, 1, {1});
   {
-    const ModuleCall call{host::callMex(entry, {blocks.get(), Dy.get(), Dx.get()}, 7)};
+    const ModuleCall call{host::callMex(entry, {blocks.get(), Dy.get(), Dx.get()}, 7), {}};
     ASSERT_FALSE(call.result.failed) << call.result.error;
     EXPECT_EQ(call.elementValues(4, 0), (std::vector<double>{4, 3}));
     EXPECT_EQ(call.totalAtoms(), 2.0);
-    const ModuleCall rejected{host::callMex(entry, {blocks.get(), Dy.get()}, 7)};
+    const ModuleCall rejected{host::callMex(entry, {blocks.get(), Dy.get()}, 7), {}};
     EXPECT_EQ(rejected.result.error, "Wrong number of input arguments");
   }
   dlclose(module);

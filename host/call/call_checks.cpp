@@ -10,7 +10,7 @@ namespace {
 const int kMinInputs = 3;
 const int kMaxInputs = 5;
 const int kOutputs = 7;
-const std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+const std::int64_t kInt32Max = kMaxCount;
 
 // The text of a printf-style format.
 #if defined(__GNUC__)

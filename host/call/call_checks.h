@@ -93,6 +93,11 @@ struct CheckedCall {
 /// The default tol.
 constexpr double kDefaultTolerance = 6.5;
 
+/// The most of each count a call may hold (pixels per block, atom pairs of the
+/// dictionaries, atoms in all, values of a block's vectors): the module counts
+/// in 32-bit signed integers.
+constexpr std::int64_t kMaxCount = 2147483647;  // 2^31 - 1
+
 /// Checks a call in the module's order and applies the defaults.
 /// @param inputs     in, the call's inputs
 /// @param outputs    outputs the caller asked for; -1 for a host that returns

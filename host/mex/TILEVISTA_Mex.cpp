@@ -154,6 +154,16 @@ class MexConsole : public CallConsole {
   void print(const std::string& text) override { mexPrintf("%s", text.c_str()); }
 };
 
+// How a call ends for the host, copied off the heap: a host may leave a call
+// by a long jump, without running destructors, so nothing of the heap may be
+// held when its error is raised.
+struct MexEnding {
+  CallOutcome outcome = CallOutcome::kDone;
+  char identifier[64] = {};
+  char detail[1024] = {};
+  char message[1024] = {};
+};
+
 // Prints the error's detail line and raises it; does not return.
 [[noreturn]] void raise(const MexEnding& ending) {
   if (ending.detail[0] != '\0') mexPrintf("%s", ending.detail);
@@ -170,8 +180,6 @@ class MexConsole : public CallConsole {
   std::abort();  // not reached: a host's error does not return
 }
 
-}  // namespace
-
 // Only looks, so the interrupt stays pending for endInterruptedCall. Polled
 // on the calling thread at the start of the call and by the pursuit between
 // units of work.
@@ -186,8 +194,6 @@ bool interruptPending() {
   return mexInterruptRequested();
 #endif
 }
-
-namespace {
 
 // Ends a call the user interrupted, as the host ends its own interrupted
 // functions; the host reclaims the arrays the call created. Does not return.
@@ -243,6 +249,8 @@ CallReport callThroughMex(int nlhs, mxArray* plhs[], int nrhs, const mxArray* pr
   return report;
 }
 
+namespace {
+
 MexEnding endingOf(const CallReport& report) {
   MexEnding ending;
   ending.outcome = report.outcome;
@@ -252,10 +260,26 @@ MexEnding endingOf(const CallReport& report) {
   return ending;
 }
 
+// Returns when the call is done; otherwise prints the error's detail line and
+// raises the error, or ends the call as the host ends an interrupted one.
 void endCall(const MexEnding& ending) {
   if (ending.outcome == CallOutcome::kDone) return;
   if (ending.outcome == CallOutcome::kInterrupted) endInterruptedCall();
   raise(ending);
+}
+
+}  // namespace
+
+void callAndEnd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[],
+                PursuitStatistics* statistics) {
+  MexEnding ending;
+  {
+    // The report is gone by the end of this scope, before anything is raised.
+    const CallReport report = callThroughMex(nlhs, plhs, nrhs, prhs, interruptPending);
+    if (statistics != nullptr) *statistics = report.result.statistics;
+    ending = endingOf(report);
+  }
+  endCall(ending);
 }
 
 extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
@@ -263,7 +287,5 @@ extern "C" TILEVISTA_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs
   // A C++ exception must not cross into the host (MATLAB may not survive it):
   // a shortage comes back as the module's own error, stating what the call
   // needs; the host reclaims the arrays created so far.
-  // The report is gone by the end of this statement, before anything is raised.
-  const MexEnding ending = endingOf(callThroughMex(nlhs, plhs, nrhs, prhs, interruptPending));
-  endCall(ending);
+  callAndEnd(nlhs, plhs, nrhs, prhs, nullptr);
 }

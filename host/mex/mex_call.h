@@ -15,24 +15,9 @@
 CallReport callThroughMex(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[],
                           bool (*interrupted)());
 
-/// How a call ends for the host, copied off the heap: a host may leave a call
-/// by a long jump, without running destructors, so nothing of the heap may be
-/// held when its error is raised.
-struct MexEnding {
-  CallOutcome outcome = CallOutcome::kDone;
-  char identifier[64] = {};
-  char detail[1024] = {};
-  char message[1024] = {};
-};
-
-/// The ending of a call as callThroughMex reported it.
-MexEnding endingOf(const CallReport& report);
-
-/// Returns when the call is done; otherwise prints the error's detail line and
-/// raises the error, or ends the call as the host ends an interrupted one.
-void endCall(const MexEnding& ending);
-
-/// The host's interrupt check, as the gateway polls it.
-bool interruptPending();
+/// mexFunction's work: the call, then its ending (endCall). Keeps the call's
+/// statistics in *statistics when it is not null, for tests and benchmarks.
+void callAndEnd(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[],
+                PursuitStatistics* statistics);
 
 #endif  // TILEVISTA_MEX_CALL_H

@@ -73,7 +73,7 @@ struct DictionaryError {
 /// Builds the dictionary a description names, for atoms of length n.
 /// @param description  in: the description string (see above)
 /// @param n            in: atom length, 1..kMaxDictionaryLength
-/// @param out          out: the dictionary; left untouched on failure; must not be null
+/// @param out          out: the dictionary; left untouched on failure; null is refused
 /// @param error        out: the reason on failure; may be null
 /// @return true when built; false when the description or n is refused
 ///         (nothing is thrown for a bad description; std::bad_alloc may be)

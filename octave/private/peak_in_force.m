@@ -8,8 +8,12 @@ function peak = peak_in_force (caller, image, peak)
 %   Either way, when IMAGE holds values above the peak the PSNR is measured
 %   against a scale the image does not have (a double image of values 0 to
 %   255 with peak 1 asks for an error 65025 times smaller): a warning with
-%   the identifier tilevista:peakExceeded says so. CALLER names the public
-%   function in the messages.
+%   the identifier TILEVISTA:peakExceeded says so. CALLER names the public
+%   function in the messages. A PEAK that is not a positive finite scalar
+%   raises TILEVISTA:peak. With IMAGE empty only PEAK is checked.
+%
+%   Every public function that calls this one lists both identifiers in its
+%   help.
 
   defaulted = nargin < 3;
   if defaulted
@@ -19,7 +23,7 @@ function peak = peak_in_force (caller, image, peak)
       peak = 1;
     end
   elseif ~isnumeric (peak) || ~isscalar (peak) || ~isreal (peak) || ~(peak > 0) || ~isfinite (peak)
-    error ('%s: PEAK must be a positive finite scalar', caller);
+    error ('TILEVISTA:peak', '%s: PEAK must be a positive finite scalar', caller);
   end
   if ~(isnumeric (image) || islogical (image)) || isempty (image)
     return;
@@ -29,13 +33,10 @@ function peak = peak_in_force (caller, image, peak)
     return;
   end
   if defaulted
-    warning ('tilevista:peakExceeded', ...
-             ['%s: IMAGE holds values up to %g, above the peak %g in force (the default ' ...
-              'for %s images); pass the largest value of its scale as PEAK, e.g. 255 for ' ...
-              'values from 0 to 255'], caller, top, peak, class (image));
+    why = sprintf ('the peak %g in force (the default for %s images); pass the largest value of its scale as PEAK, e.g. 255 for values from 0 to 255', ...
+                   peak, class (image));
   else
-    warning ('tilevista:peakExceeded', ...
-             '%s: IMAGE holds values up to %g, above PEAK = %g; the PSNR is measured on the wrong scale', ...
-             caller, top, double (peak));
+    why = sprintf ('PEAK = %g; the PSNR is measured on the wrong scale', double (peak));
   end
+  warning ('TILEVISTA:peakExceeded', '%s: IMAGE holds values up to %g, above %s', caller, top, why);
 end

@@ -16,7 +16,11 @@
 %                    for it (8 x 8 blocks, 16 atoms, 45 dB) go to camera.in,
 %                    the call's results to camera.out
 %   demo.txt         image path, block side, target PSNR, output folder (one a
-%                    line): tilevista_demo's atom count goes to demo_atoms.txt
+%                    line): tilevista_demo's atom count goes to demo_atoms.txt,
+%                    its reached PSNR (as hex bits) to demo_psnr.txt
+%   tol_rule.txt     "tol values peak" a line: whether tilevista_psnr_for_tol
+%                    warns that the tol reads like a PSNR (1 or 0, a line) goes
+%                    to tol_rule.out
 % and gets blas.txt, the BLAS Octave runs (version -blas), with its kernel set.
 
 1;
@@ -123,5 +127,25 @@ if ! isempty (demo)
   evalc ('r = tilevista_demo (demo{1}, str2double (demo{2}), str2double (demo{3}), demo{4});');
   fid = fopen (fullfile (work, 'demo_atoms.txt'), 'w');
   fprintf (fid, '%d\n', r.atoms);
+  fclose (fid);
+  fid = fopen (fullfile (work, 'demo_psnr.txt'), 'w');
+  fprintf (fid, '%s\n', num2hex (r.reachedPsnr));
+  fclose (fid);
+end
+
+rule = read_lines (fullfile (work, 'tol_rule.txt'));
+if ! isempty (rule)
+  warning ('error', 'TILEVISTA:tolLooksLikePsnr');
+  fid = fopen (fullfile (work, 'tol_rule.out'), 'w');
+  for k = 1:numel (rule)
+    v = str2double (strsplit (rule{k}));
+    told = false;
+    try
+      tilevista_psnr_for_tol (v(2), v(1), v(3));
+    catch err
+      told = strcmp (err.identifier, 'TILEVISTA:tolLooksLikePsnr');
+    end
+    fprintf (fid, '%d\n', told);
+  end
   fclose (fid);
 end

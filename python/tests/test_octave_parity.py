@@ -20,6 +20,7 @@ import pytest
 import tilevista
 from tilevista.demo import run_demo
 from tilevista.pictures import read_image, write_png
+from tilevista.survey_task import SurveyTask, run_task
 
 # The project's tree (the Octave module in build/octave, the bundled image):
 # the one these tests lie in or, run from the sdist against an installed
@@ -62,6 +63,15 @@ REJECTIONS = [
     (([np.zeros((256, 256))], np.zeros((256, 256)), np.zeros((256, 256))),
      "TILEVISTA_Mex ({zeros(256)}, zeros (256), zeros (256))"),
 ]
+
+
+# (tol, values, peak) around the edges of the rule that a tol reads like a
+# PSNR: the ends of its range, and just under and over the margin.
+TOL_RULE = [(t, n, p) for t in (9.99, 10.0, 38.0, 50.0, 100.0, 100.01, 150.0)
+            for n in (16, 4096, 512 * 512, max(1, round(t * 10 ** ((t + 20) / 10) / 255 ** 2)),
+                      round(t * 10 ** ((t + 20) / 10) / 255 ** 2) + 1)
+            for p in (255.0,)] + [(50.0, round(50 * 10 ** 6.999), 1.0),
+                                  (50.0, round(50 * 10 ** 7.001), 1.0), (38.0, 3, 65535.0)]
 
 
 def _cases():
@@ -156,6 +166,7 @@ def octave(tmp_path_factory):
     yy, xx = np.mgrid[1:11, 1:14]
     write_png(work / "small.png", np.dstack([10 * xx, 20 * yy, 5 * (xx + yy)]).astype(np.uint8))
     (work / "demo.txt").write_text(f"{work / 'small.png'}\n4\n35\n{work / 'octave_demo'}\n")
+    (work / "tol_rule.txt").write_text("".join(f"{t!r} {n} {p!r}\n" for t, n, p in TOL_RULE))
     done = subprocess.run(["octave-cli", "--no-gui", "--norc", str(Path(__file__).with_name(
         "octave_calls.m")), str(ROOT), str(work)], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
@@ -276,9 +287,26 @@ def test_rejections_carry_the_module_message_identifier_and_detail(octave, k):
     assert documented(tilevista.approximate.__doc__, text, (console.strip() + "\n").split("\n")[0])
 
 
+def _hex_double(text):
+    """Octave's num2hex of a double as Python's float.fromhex text."""
+    bits = int(text.strip(), 16)
+    return float.hex(np.array([bits], dtype=np.uint64).view(np.float64)[0])
+
+
 def test_demos_write_the_same_pictures_and_count_the_same_atoms(octave, tmp_path, capsys):
     small = run_demo(octave / "small.png", [4], 35, tmp_path)
     assert small.atoms == int((octave / "demo_atoms.txt").read_text())
+    # One rule for borders: the 10 x 13 image padded to 4 x 4 blocks gives
+    # the same atoms and PSNR (on its own pixels) from Octave's demo, Python's
+    # demo and approximate_image, and the survey's row at that target.
+    their_psnr = float.fromhex(_hex_double((octave / "demo_psnr.txt").read_text()))
+    assert small.reached_psnr == pytest.approx(their_psnr, abs=1e-9)
+    img = read_image(octave / "small.png")
+    whole = tilevista.approximate_image(img, block=4, atoms=8, psnr_db=35)
+    row = run_task(SurveyTask(str(octave / "small.png"), 4, 8, (35.0,))).rows[0]
+    assert whole.atoms_per_block.sum() == row.global_atoms == small.atoms
+    assert whole.psnr == pytest.approx(their_psnr, abs=1e-9)
+    assert row.global_psnr == pytest.approx(their_psnr, abs=1e-9) and row.pixels == img.size
     theirs = sorted((octave / "octave_demo").glob("*.png"))
     assert len(theirs) >= 2
     for picture in theirs:
@@ -304,3 +332,12 @@ def test_demos_write_the_same_pictures_and_count_the_same_atoms(octave, tmp_path
     rows, cols = np.nonzero(np.all(labels == 0, axis=2))
     assert rows.min() >= 4 and rows.max() < 512 - 4 and cols.max() < labels.shape[1] - 4
     assert "reached PSNR     45.00 dB" in capsys.readouterr().out
+
+
+def test_a_tol_read_as_a_psnr_is_told_by_the_same_rule_on_both_sides(octave):
+    from tilevista.quality import tol_reads_as_psnr
+
+    theirs = [line == "1" for line in (octave / "tol_rule.out").read_text().split()]
+    ours = [tol_reads_as_psnr(t, n, p) is not None for t, n, p in TOL_RULE]
+    assert len(theirs) == len(TOL_RULE) and theirs == ours
+    assert 0 < sum(ours) < len(ours)

@@ -3,7 +3,6 @@ table in process and on a local Dask cluster; a worker killed, Ctrl-C and
 a second run; hostile inputs. The images are crops of data/camera.png."""
 
 import logging
-import math
 import os
 import signal
 import subprocess
@@ -18,8 +17,8 @@ import tilevista
 from tilevista.pictures import read_image, write_png
 from tilevista.survey import main, run_survey
 from tilevista.survey_table import HEADER, ResultsFile, load_table
-from tilevista.survey_task import (SurveyTask, block_energies, call_point, point_psnr, run_task,
-                                   survey_pixels)
+from tilevista.survey_report import load_curves, rate_distortion_figure
+from tilevista.survey_task import SurveyTask, run_task
 
 # The project's tree, for the bundled image: the one around the tests, or for
 # the tests of an installed package the one TILEVISTA_TREE names
@@ -49,54 +48,89 @@ def images(tmp_path_factory):
 @pytest.fixture(scope="module")
 def reference(images, tmp_path_factory):
     """The survey of the images, in process."""
-    return run_survey(images, [30, 40, 45], [8, 16], out=tmp_path_factory.mktemp("in_process"),
-                      workers=0)
+    return run_survey(images, psnr=[30, 40, 45], block=[8, 16],
+                      out=tmp_path_factory.mktemp("in_process"), workers=0)
 
 
 def measures(survey):
     return [(r.key, tuple(getattr(r, m) for m in MEASURES)) for r in survey.rows]
 
 
-def test_rows_read_off_one_call_equal_their_own_calls(images):
+def test_rows_read_off_one_call_equal_their_own_calls_and_approximate_image(images):
+    # odd.png is 100 x 117: the border blocks are padded, as approximate_image
+    # and the Octave toolbox pad them, and the PSNR is on the image's pixels.
     img = read_image(images / "odd.png")
     targets = (40.0, 30.0, 45.0, 35.0)  # the tightest not first
-    rows = run_task(SurveyTask(str(images / "odd.png"), 8, 16, targets))
-    measured = survey_pixels(img, 8)
-    assert measured.shape == (96, 112)  # cut to whole blocks
-    blocks, layout = tilevista.image_blocks(measured, 8)
+    outcome = run_task(SurveyTask(str(images / "odd.png"), 8, 16, targets))
+    rows = outcome.rows
+    blocks, layout = tilevista.image_blocks(img, 8)
+    assert layout.padded_shape == (104, 120)
     D = tilevista.cosine_dictionary(8, 16)
-    energies = block_energies(blocks)
-    start = math.fsum(energies)
+    own = [min(8, 100 - 8 * (q % 13)) * min(8, 117 - 8 * (q // 13)) for q in range(len(blocks))]
     assert [r.target_psnr for r in rows] == list(targets)
     for row in rows:
-        assert row.error == "" and row.pixels == measured.size == 96 * 112
-        tol = tilevista.tol_for_psnr(measured, row.target_psnr, 255)
-        own = tilevista.approximate(blocks, D, D, tol, curve=True, duals=False, bases=False)
-        point = call_point(own, start)
-        assert (row.global_atoms, row.global_psnr) == \
-            (point.atoms, point_psnr(point.energy, measured.size, 255))
-        assert row.global_pixels_per_atom == measured.size / point.atoms
-        # It is the PSNR of the approximation on the pixels measured.
-        approx = tilevista.assemble(own.approximations, layout)
-        assert row.global_psnr == pytest.approx(tilevista.psnr(measured, approx), abs=1e-9)
+        assert row.error == "" and row.pixels == img.size == 100 * 117
+        # The same atoms and PSNR as approximate_image, and as a call at the
+        # row's own target on the image's blocks.
+        whole = tilevista.approximate_image(img, block=8, atoms=16, psnr_db=row.target_psnr)
+        assert row.global_atoms == whole.atoms_per_block.sum()
+        assert row.global_psnr == pytest.approx(whole.psnr, abs=1e-9)
+        assert row.global_pixels_per_atom == img.size / row.global_atoms
         assert row.target_psnr <= row.global_psnr < row.target_psnr + 0.5
-        # Every block alone, in a call of its own, to its share.
-        atoms, left = 0, []
+        # The curve passes through the row.
+        at = outcome.curve.atoms.index(row.global_atoms)
+        assert outcome.curve.psnr[at] == pytest.approx(row.global_psnr, abs=1e-9)
+        # Every block alone, in a call of its own, to its share of the image's
+        # pixels; the error summed over the image's pixels.
+        tol = tilevista.tol_for_psnr(img, row.target_psnr, 255)
+        atoms, approx = 0, []
         for q in range(len(blocks)):
-            alone = tilevista.approximate(blocks[q:q + 1], D, D, tol / len(blocks), curve=True,
+            alone = tilevista.approximate(blocks[q:q + 1], D, D, tol * own[q] / img.size,
                                           duals=False, bases=False)
-            p = call_point(alone, float(energies[q]))
-            atoms, left = atoms + p.atoms, left + [p.energy]
-            assert p.energy < tol / len(blocks)
-        assert (row.blockwise_atoms, row.blockwise_psnr) == \
-            (atoms, point_psnr(math.fsum(left), measured.size, 255))
+            atoms += alone.total_atoms
+            approx.append(alone.approximations[0])
+        assembled = tilevista.assemble(np.array(approx), layout)
+        assert row.blockwise_atoms == atoms
+        assert row.blockwise_psnr == pytest.approx(tilevista.psnr(img, assembled), abs=1e-9)
         assert row.blockwise_psnr > row.target_psnr
     # The global choice takes fewer atoms for the same target.
     assert all(r.global_atoms < r.blockwise_atoms for r in rows)
+    # The curve: from one atom to the tightest target's, the PSNR rising.
+    curve = outcome.curve
+    assert curve.atoms[0] == 1 and curve.atoms[-1] == max(r.global_atoms for r in rows)
+    assert 100 < len(curve.atoms) <= 410 and all(np.diff(curve.atoms) > 0)
+    assert np.all(np.diff(curve.psnr) > -1e-9)
+
+
+def test_the_plot_draws_each_global_call_whole_with_the_rate_rising(images, reference):
+    rows = [r for r in reference.rows if r.image.endswith("odd.png")]
+    curves = load_curves(reference.results.parent)
+    figure = rate_distortion_figure(rows[0].image, rows, curves)
+    axes = figure.axes[0]
+    assert axes.get_xscale() == "log" and not axes.xaxis_inverted()
+    assert axes.get_xlabel() == "rate (atoms per pixel)" and axes.get_ylabel() == "PSNR (dB)"
+    assert "odd.png" in axes.get_title()
+    legend = [t.get_text() for t in axes.get_legend().get_texts()]
+    for block in (8, 16):
+        curve = curves[(rows[0].image, block, f"cosine {2 * block}")]
+        line = next(l for l in axes.lines if l.get_label() == legend[legend.index(
+            f"{block} x {block} blocks, cosine {2 * block}: global (whole curve)")])
+        assert len(line.get_xdata()) == len(curve.atoms) > 100
+        assert np.all(np.diff(line.get_xdata()) > 0)
+        assert f"{block} x {block} blocks, cosine {2 * block}: block by block" in legend
+    # Every row is in view, and the y axis is labelled up to the highest.
+    figure.canvas.draw()
+    bottom, top = axes.get_ylim()
+    assert all(bottom <= r.global_psnr <= top and bottom <= r.blockwise_psnr <= top for r in rows)
+    labelled = [t.get_position()[1] for t in axes.yaxis.get_ticklabels()
+                if t.get_text() and bottom <= t.get_position()[1] <= top]
+    assert max(labelled) >= max(max(r.global_psnr, r.blockwise_psnr) for r in rows) - 5
+    assert sorted(p.name for p in reference.plots) == sorted(
+        f"{p.stem}_rate_distortion.png" for p in images.iterdir())
 
 
 def test_a_local_cluster_gives_the_table_of_the_run_in_process(images, reference, tmp_path):
-    survey = run_survey(images, [30, 40, 45], [8, 16], out=tmp_path, workers=2)
+    survey = run_survey(images, psnr=[30, 40, 45], block=[8, 16], out=tmp_path, workers=2)
     assert survey.computed == len(survey.rows) == 7 * 2 * 3
     assert measures(survey) == measures(reference)
     assert not any(r.error for r in survey.rows)
@@ -105,9 +139,9 @@ def test_a_local_cluster_gives_the_table_of_the_run_in_process(images, reference
     assert sorted(load_table(survey.results)) == sorted(survey.rows)  # as they ended
     assert (tmp_path / "summary.md").read_text().count("| 8 | cosine 16 | 30 |") == 7
     assert sorted(p.name for p in survey.plots) == sorted(
-        f"{p.stem}_pixels_per_atom.png" for p in images.iterdir())
+        f"{p.stem}_rate_distortion.png" for p in images.iterdir())
     # Run again: nothing left to compute.
-    again = run_survey(images, [30, 40, 45], [8, 16], out=tmp_path, workers=2)
+    again = run_survey(images, psnr=[30, 40, 45], block=[8, 16], out=tmp_path, workers=2)
     assert again.computed == 0 and again.rows == survey.rows
 
 
@@ -128,7 +162,7 @@ def test_a_worker_killed_in_the_middle_leaves_a_complete_table(images, reference
             os.kill(pids[busy[0]], signal.SIGKILL)
             killed.append(busy[0])
 
-        survey = run_survey(images, [30, 40, 45], [8, 16], out=tmp_path,
+        survey = run_survey(images, psnr=[30, 40, 45], block=[8, 16], out=tmp_path,
                             scheduler=cluster.scheduler_address, progress=kill_a_busy_worker)
     assert killed
     assert measures(survey) == measures(reference)
@@ -198,7 +232,27 @@ def test_hostile_inputs_give_messages_or_error_rows_and_lose_nothing(images, tmp
     refused(images / "crop0.png", "--atoms", 46341, message="must be at most 46340")
     refused(images / "crop0.png", folder=images / "crop1.png", message="is not a folder")
     with pytest.raises(ValueError, match="above 0"):
-        run_survey(images / "crop0.png", [-5], out=out, workers=0)
+        run_survey(images / "crop0.png", psnr=[-5], out=out, workers=0)
+    # The options as a record, checked when made; keywords override it.
+    from tilevista.survey import SurveyOptions
+    for bad, message in ((dict(block=[8, 0]), "a block side must be a positive integer"),
+                         (dict(atoms=46341), "at most 46340"),
+                         (dict(workers=2, scheduler="tcp://127.0.0.1:1"), "not both"),
+                         (dict(workers=-1), "whole number from 0"),
+                         (dict(progress="yes"), "progress must be"),
+                         (dict(psnr=[]), "no target PSNR")):
+        with pytest.raises(ValueError, match=message):
+            SurveyOptions(**bad)
+        with pytest.raises(ValueError, match=message):
+            run_survey(images / "crop0.png", SurveyOptions(out=out, workers=0), **bad)
+    with pytest.raises(ValueError, match="must be a SurveyOptions"):
+        run_survey(images / "crop0.png", [30, 40])
+    with pytest.raises(ValueError, match="unknown option 'target'"):
+        run_survey(images / "crop0.png", target=30, out=out, workers=0)
+    again = run_survey(images / "crop0.png", SurveyOptions(psnr=[50], out=tmp_path, workers=2),
+                       psnr=35, out=out, workers=0)
+    assert again.computed == 0 and [r.target_psnr for r in again.rows] == [35.0]
+    assert (out / "results.csv").read_text() == before
     with ResultsFile(out):  # another survey writing there
         refused(images / "crop0.png", message="another survey is writing to")
     (tmp_path / "foreign").mkdir()
@@ -218,19 +272,23 @@ def test_hostile_inputs_give_messages_or_error_rows_and_lose_nothing(images, tmp
     assert code == 1 and "Traceback" not in err
     assert f"{bad / 'text.png'}, blocks of 8, cosine 16: cannot read {bad / 'text.png'} as " \
            "an image" in err
-    assert "the image is 1 x 1 pixels, smaller than one block of 8 x 8" in err
-    assert "the image is 12 x 12 pixels, smaller than one block of 16 x 16" in err
     table = {r.key: r for r in load_table(out / "results.csv")}
     assert (out / "results.csv").read_text().startswith(before)
-    assert len(table) == 4 * 2 and sum(bool(r.error) for r in table.values()) == 5
-    assert table[(str(bad / "small.png"), 8, "cosine 16", 35.0)].global_atoms > 0
+    assert len(table) == 4 * 2 and sum(bool(r.error) for r in table.values()) == 2
+    # Images smaller than a block are padded to one, as approximate_image pads.
+    for name, side in (("dot.png", 8), ("small.png", 16)):
+        row = table[(str(bad / name), side, f"cosine {2 * side}", 35.0)]
+        img = read_image(bad / name)
+        whole = tilevista.approximate_image(img, block=side, atoms=2 * side, psnr_db=35)
+        assert (row.pixels, row.global_atoms) == (img.size, whole.atoms_per_block.sum())
+        assert row.global_psnr == pytest.approx(whole.psnr, abs=1e-9) and row.global_psnr >= 35
     # The module's own rejection: too few atoms.
     assert status(bad / "small.png", "--psnr", 35, "--block", 4, "--atoms", 1) == 1
     assert "cosine 1: the module rejected the call (TILEVISTA:" in capsys.readouterr().err
 
     # The text file becomes an image: its rows are computed again and replace the errors.
     write_png(bad / "text.png", read_image(images / "crop2.png"))
-    assert status(bad, images / "crop0.png", "--psnr", 35, "--block", 8, 16) == 1
+    assert status(bad, images / "crop0.png", "--psnr", 35, "--block", 8, 16) == 0
     rows = load_table(out / "results.csv")
     assert len(rows) == len({r.key for r in rows}) == 4 * 2 + 1
     assert not any(r.error for r in rows if "text.png" in r.image)

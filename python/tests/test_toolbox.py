@@ -3,7 +3,9 @@ and whole images (the block order and the dictionary's bits are also checked
 against Octave's toolbox in test_octave_parity.py)."""
 
 import math
+import os
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -67,6 +69,12 @@ def test_helpers_refuse_what_they_cannot_cut_or_assemble():
          "Dy has atoms of length 4, but the blocks have 2 rows"),
         (lambda: tilevista.approximate_image(np.ones((4, 4)), atoms=3, Dy=np.eye(2),
                                              Dx=np.eye(2)), "atoms or both dictionaries"),
+        (lambda: tilevista.ImageOptions(psnr_db=30, tol=1), "not both"),
+        (lambda: tilevista.approximate_image(np.ones((4, 4)), (2, 2)), "must be an ImageOptions"),
+        (lambda: tilevista.approximate_image(np.ones((4, 4)), psnr=30), "unknown option 'psnr'"),
+        (lambda: tilevista.approximate_image(np.ones((4, 4)), clip="yes"), "clip must be True"),
+        (lambda: tilevista.approximate_image(np.ones((4, 4)), progress=3), "progress must be"),
+        (lambda: tilevista.ImageOptions(atoms=(1, 2, 3)), "atoms must be an integer or a pair"),
         (lambda: tilevista.combine_dictionaries(np.eye(4)), "at least two"),
         (lambda: tilevista.combine_dictionaries(np.eye(4), np.eye(3)),
          "dictionary 2 has 3 rows, dictionary 1 has 4"),
@@ -145,12 +153,21 @@ def test_whole_images_reach_their_target(shape):
         # The tol rule is checked after each atom: a huge tol stops after the first.
         assert tilevista.approximate_image(img, tol=1e12).atoms_per_block.sum() == 1
         # A float image of values 0 to 255 with its peak: the uint8 image's call.
-        as_float = tilevista.approximate_image(img.astype(np.float64), (4, 5), (8, 10), 38,
-                                               peak=255)
+        as_float = tilevista.approximate_image(img.astype(np.float64), block=(4, 5),
+                                               atoms=(8, 10), psnr_db=38, peak=255)
     assert np.array_equal(as_float.atoms_per_block, out.atoms_per_block)
+    # The options as one record, alone or overridden by keywords: the same call.
+    options = tilevista.ImageOptions(block=(4, 5), atoms=(8, 10), psnr_db=38)
+    for same in (tilevista.approximate_image(img, options),
+                 tilevista.approximate_image(img, tilevista.ImageOptions(block=(4, 5),
+                                                                         psnr_db=50),
+                                             atoms=(8, 10), psnr_db=38)):
+        assert np.array_equal(same.atoms_per_block, out.atoms_per_block)
+        assert same.psnr == out.psnr
     # Without it the peak 1 asks for ~48 dB more, and that is told.
     with pytest.warns(tilevista.PeakExceededWarning, match="default for float64 images"):
-        lossless = tilevista.approximate_image(img.astype(np.float64), (4, 5), (8, 10), 38)
+        lossless = tilevista.approximate_image(img.astype(np.float64), block=(4, 5),
+                                               atoms=(8, 10), psnr_db=38)
     assert lossless.atoms_per_block.sum() > 2 * out.atoms_per_block.sum()
     # A PSNR passed as tol asks for 60 dB here; a tol that asks for about its
     # own value in dB is not taken for one.
@@ -196,5 +213,39 @@ def test_the_demo_names_the_rule_that_stopped_the_pursuit(tmp_path, capsys, monk
     assert "reached PSNR     inf dB, no atom left" in report.out
     assert f"s, {flat.run.result.threads} thread" in report.out
     assert 1 <= flat.run.result.threads <= tilevista.threads() == 2
-    # The progress bar on stderr, to its last count of atoms.
+    # The progress bar on stderr, to its last count of atoms, drawn once.
     assert "TILEVISTA: [" in report.err and "6 atoms]" in report.err
+    # A target reached: the full bar and the call's atoms, drawn once.
+    img = np.add.outer(np.arange(32), np.arange(32)).astype(np.uint8)
+    atoms = tilevista.approximate_image(img, psnr_db=40, progress=True).atoms_per_block.sum()
+    err = capsys.readouterr().err.replace("\n", "\r")
+    drawn = [s.strip() for s in err.split("\r") if s.strip()]
+    assert [s for s in drawn if f"{atoms} atoms]" in s and "100%" in s] == drawn[-1:], drawn
+
+
+def test_the_element_type_rule_is_stated_once_for_both_routes():
+    # One paragraph, word for word, in help(tilevista), Octave's help of
+    # tilevista_pursuit and docs/python.md; and Python does what it says.
+    root = Path(os.environ.get("TILEVISTA_TREE") or Path(__file__).resolve().parents[2])
+    if not (root / "octave" / "tilevista_pursuit.m").is_file():
+        pytest.skip("the Octave help is in the project's tree: set TILEVISTA_TREE")
+
+    def paragraph(text, strip=""):
+        lines = [line.strip().lstrip(strip).strip() for line in text.splitlines()]
+        start = next(k for k, line in enumerate(lines) if line.startswith("Element types, Octave"))
+        end = next(k for k in range(start, len(lines)) if not lines[k])
+        return " ".join(lines[start:end])
+
+    ours = paragraph(tilevista.__doc__)
+    assert "uint8" in ours and "converts" in ours and "rejects" in ours
+    assert paragraph((root / "octave" / "tilevista_pursuit.m").read_text(), "%") == ours
+    assert paragraph((root / "docs" / "python.md").read_text(), ">") == ours
+    blocks, _ = tilevista.image_blocks(np.arange(64, dtype=np.uint8).reshape(8, 8), 4)
+    D = tilevista.cosine_dictionary(4, 8)
+    as_uint8 = tilevista.approximate(blocks.astype(np.uint8), D, D, 1.0)
+    as_double = tilevista.approximate(blocks, D, D, 1.0)
+    assert as_uint8.total_atoms == as_double.total_atoms > 0
+    assert all(np.array_equal(a, b) for a, b in zip(as_uint8.approximations,
+                                                     as_double.approximations))
+    with pytest.raises(ValueError, match="blocks"):
+        tilevista.approximate(blocks.astype(np.complex64).astype(object), D, D, 1.0)

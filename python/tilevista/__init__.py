@@ -11,6 +11,16 @@ The package calls the same compiled module as the Octave and MATLAB toolbox, in
 this process: checks, messages, stop rules and numbers are the module's own.
 Atom indices are 0-based, as everywhere in Python.
 
+Element types, Octave and Python side by side: the module computes in
+double. From Octave or MATLAB (TILEVISTA_Mex, tilevista_pursuit) it
+rejects blocks of any other class (uint8 blocks end the call with
+TILEVISTA:block, "... it is of class uint8") and dictionaries, TOL or
+MAXATOMS of any other class (TILEVISTA:dictionaryYType and the like);
+Python's tilevista.approximate converts every array whose values float64
+holds exactly (uint8, int16, float32, bool) and refuses the rest with a
+ValueError. tilevista_blocks and tilevista.image_blocks give double
+blocks of any image.
+
 Functions
 ---------
 approximate           one call of the module on blocks and two dictionaries
@@ -21,7 +31,7 @@ cosine_dictionary     redundant cosine dictionary with unit-norm atoms
 combine_dictionaries  join dictionaries for one direction, e.g. cosine + identity
 tol_for_psnr          the tol that reaches a target PSNR
 psnr                  PSNR of an approximation
-approximate_image     a whole image in one call
+approximate_image     a whole image in one call (options: ImageOptions)
 
 Results and errors
 ------------------
@@ -47,7 +57,7 @@ from .blocks import BlockLayout, assemble, image_blocks
 from .curve import PursuitCurve
 from .dictionary import combine_dictionaries, cosine_dictionary
 from .errors import CallInterrupted, CallOutOfMemory, CallRejected
-from .image import ImageApproximation, approximate_image
+from .image import ImageApproximation, ImageOptions, approximate_image
 from .module_call import Approximation, approximate, threads
 from .quality import PeakExceededWarning, TolLooksLikePsnrWarning, psnr, tol_for_psnr
 
@@ -69,5 +79,5 @@ __all__ = [
     "Approximation", "approximate", "threads", "PursuitCurve", "CallRejected", "CallOutOfMemory",
     "CallInterrupted", "BlockLayout", "image_blocks", "assemble",
     "cosine_dictionary", "combine_dictionaries", "tol_for_psnr", "psnr", "ImageApproximation",
-    "approximate_image", "PeakExceededWarning", "TolLooksLikePsnrWarning",
+    "approximate_image", "ImageOptions", "PeakExceededWarning", "TolLooksLikePsnrWarning",
 ]

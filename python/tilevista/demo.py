@@ -26,7 +26,7 @@ from pathlib import Path
 from typing import List, NamedTuple, Optional, Sequence
 
 
-from .image import ImageRun, default_peak, run_image
+from .image import ImageOptions, ImageRun, default_peak, run_image
 from .pictures import atoms_map, read_image, side_by_side, to_uint8, write_png
 
 __all__ = ["DemoResult", "STOP_REASONS", "run_demo", "main"]
@@ -105,8 +105,8 @@ def run_demo(image_path: os.PathLike, block: Sequence[int] = (8,), target_psnr: 
     rows, cols = (block[0], block[0]) if len(block) == 1 else tuple(block)
     img = read_image(image_path)
     peak = default_peak(img)
-    run = run_image(img, block=(rows, cols), atoms=(2 * rows, 2 * cols), psnr_db=target_psnr,
-                    peak=peak, progress=progress)
+    run = run_image(img, ImageOptions(block=(rows, cols), atoms=(2 * rows, 2 * cols),
+                                      psnr_db=target_psnr, peak=peak, progress=progress))
     approx = run.approximation.image
     out = Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)

@@ -2,10 +2,9 @@
 
 from __future__ import annotations
 
-import math
 import time
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, fields, replace
 from typing import Any, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
@@ -16,9 +15,9 @@ from .dictionary import cosine_dictionary
 from .inputs import module_matrix
 from .module_call import Approximation, ProgressCallback, approximate
 from .quality import (TolLooksLikePsnrWarning, checked_peak, psnr_for_peak, tol_for_peak,
-                      warn_above_peak)
+                      tol_reads_as_psnr, warn_above_peak)
 
-__all__ = ["ImageApproximation", "approximate_image", "default_peak"]
+__all__ = ["ImageApproximation", "ImageOptions", "approximate_image", "default_peak"]
 
 Pair = Union[int, Tuple[int, int]]
 
@@ -41,6 +40,117 @@ class ImageApproximation(NamedTuple):
     image: np.ndarray
     atoms_per_block: np.ndarray
     psnr: float
+
+
+@dataclass(frozen=True)
+class ImageOptions:
+    """How :func:`approximate_image` cuts, approximates and measures an image.
+
+    Every field has a default; give the ones you need, by name. The same
+    names are :func:`approximate_image`'s keyword arguments, which override
+    the fields of an ``ImageOptions`` passed along with them.
+
+    Parameters
+    ----------
+    block : int or (int, int), optional
+        Block size, rows and columns (default 8, or the atom length of a
+        dictionary given; a block size given must agree with it).
+    atoms : int or (int, int), optional
+        Atoms of the cosine dictionaries along the rows and columns (default
+        16), for the directions without a dictionary given.
+    psnr_db : float, optional
+        Target PSNR in dB; sets ``tol`` with :func:`tilevista.tol_for_psnr`
+        for the peak in force.
+    tol : float, optional
+        The total squared error at which to stop. With neither ``psnr_db``
+        nor ``tol`` the module's default (6.5) applies. A ``tol`` of 10 to
+        100 that asks the image for at least 20 dB more than its own value
+        (``tol=38`` on a 512 x 512 uint8 image: 86.5 dB) is most likely a
+        PSNR passed as tol: :class:`tilevista.TolLooksLikePsnrWarning`.
+    Dy, Dx : array_like, optional
+        The dictionaries, rows x Ky and cols x Kx, one atom per column (for
+        example :func:`tilevista.combine_dictionaries` of a cosine dictionary
+        and the identity). Either may be left out.
+    peak : float, optional
+        The image's largest possible value, for ``psnr_db`` and the reported
+        PSNR; by default the maximum of an integer dtype (255 for uint8) and
+        1.0 for boolean and floating-point images. A float image of values 0
+        to 255 needs ``peak=255``: an image above the peak in force gets a
+        :class:`tilevista.PeakExceededWarning`.
+    clip : bool, optional
+        The approximation may lie outside the image's range of values (the
+        atoms overshoot near edges). False (the default) returns it as the
+        pursuit made it; True clips it to the image's smallest and largest
+        values, which can only bring it closer to the image.
+    verbose : bool, optional
+        Print the module's console text as the call runs.
+    progress : bool or callable, optional
+        True shows a progress bar of the call (tqdm, on stderr); a callable
+        is told the progress as by :func:`tilevista.approximate`.
+
+    Raises
+    ------
+    ValueError
+        Both ``psnr_db`` and ``tol``; ``atoms`` with both dictionaries; a
+        block size or atom count that is not one integer or a pair; ``clip``
+        or ``verbose`` not a bool; ``progress`` neither a bool nor callable.
+
+    Examples
+    --------
+    >>> ImageOptions(block=16, psnr_db=38).atoms is None
+    True
+    >>> ImageOptions(psnr_db=38, tol=5)
+    Traceback (most recent call last):
+    ...
+    ValueError: give psnr_db or tol, not both
+    """
+
+    block: Optional[Pair] = None
+    atoms: Optional[Pair] = None
+    psnr_db: Optional[float] = None
+    tol: Optional[float] = None
+    Dy: Optional[ArrayLike] = None
+    Dx: Optional[ArrayLike] = None
+    peak: Optional[float] = None
+    clip: bool = False
+    verbose: bool = False
+    progress: Union[bool, ProgressCallback] = False
+
+    def __post_init__(self) -> None:
+        if self.psnr_db is not None and self.tol is not None:
+            raise ValueError("give psnr_db or tol, not both")
+        if self.atoms is not None and self.Dy is not None and self.Dx is not None:
+            raise ValueError("give atoms or both dictionaries Dy and Dx, not both")
+        for name in ("block", "atoms"):
+            if getattr(self, name) is not None:
+                _pair(getattr(self, name), name)
+        for name in ("clip", "verbose"):
+            if not isinstance(getattr(self, name), (bool, np.bool_)):
+                raise ValueError(f"{name} must be True or False; it is {getattr(self, name)!r}")
+        if not (isinstance(self.progress, (bool, np.bool_)) or callable(self.progress)):
+            raise ValueError(f"progress must be True, False or a callable; it is "
+                             f"{self.progress!r}")
+
+    @classmethod
+    def merged(cls, options: Optional["ImageOptions"], keywords: dict) -> "ImageOptions":
+        """``options`` (or the defaults) with the fields ``keywords`` name
+        replaced.
+
+        Raises
+        ------
+        ValueError
+            ``options`` is not an ImageOptions, a keyword names no field, or
+            the result is refused (see the class).
+        """
+        if options is not None and not isinstance(options, cls):
+            raise ValueError(f"options must be an ImageOptions; it is {options!r} (give block, "
+                             "atoms, psnr_db and the rest by name)")
+        names = {f.name for f in fields(cls)}
+        unknown = sorted(set(keywords) - names)
+        if unknown:
+            raise ValueError(f"unknown option {unknown[0]!r}: the options are "
+                             f"{', '.join(f.name for f in fields(cls))}")
+        return replace(options or cls(), **keywords)
 
 
 @dataclass
@@ -90,8 +200,6 @@ def _dictionaries(img: np.ndarray, block: Optional[Pair], atoms: Optional[Pair],
     """The image's blocks and layout, and the dictionaries of the call: those
     given, which fix the block side along their direction, and cosine ones of
     ``atoms`` atoms for the others."""
-    if atoms is not None and Dy is not None and Dx is not None:
-        raise ValueError("give atoms or both dictionaries Dy and Dx, not both")
     rows, cols = _pair(8 if block is None else block, "block")
     ky, kx = _pair(16 if atoms is None else atoms, "atoms")
     given = [None if D is None else module_matrix(D, name) for D, name in ((Dy, "Dy"), (Dx, "Dx"))]
@@ -110,48 +218,38 @@ def _dictionaries(img: np.ndarray, block: Optional[Pair], atoms: Optional[Pair],
 
 
 def _warn_tol_like_psnr(tol: Any, size: int, peak: float) -> None:
-    """Warn when ``tol`` reads like a PSNR in dB: a number of 10 to 100 that
-    asks the image for at least 20 dB more than that number."""
-    try:
+    """Warn when ``tol`` reads like a PSNR in dB (:func:`.quality.tol_reads_as_psnr`)."""
+    implied = tol_reads_as_psnr(tol, size, peak)
+    if implied is not None:
         value = float(tol)
-    except (TypeError, ValueError):
-        return  # the module says what is wrong with it
-    if not 10 <= value <= 100:
-        return
-    implied = 10 * math.log10(size * peak * peak / value)
-    if implied >= value + 20:
         warnings.warn(f"approximate_image: tol={value:g} is a total squared error, which asks "
                       f"this image for {implied:.1f} dB (peak {peak:g}); for a target of "
                       f"{value:g} dB pass psnr_db={value:g}", TolLooksLikePsnrWarning,
                       stacklevel=4)
 
 
-def run_image(img: ArrayLike, block: Optional[Pair] = None, atoms: Optional[Pair] = None,
-              psnr_db: Optional[float] = None, tol: Optional[float] = None,
-              peak: Optional[float] = None, verbose: bool = False, *,
-              Dy: Optional[ArrayLike] = None, Dx: Optional[ArrayLike] = None,
-              clip: bool = False, progress: Union[bool, ProgressCallback] = False) -> ImageRun:
+def run_image(img: ArrayLike, options: ImageOptions) -> ImageRun:
     """:func:`approximate_image` with all that went into and came out of it
     (the call's result without its dual vectors and bases, which a picture
     does not need)."""
-    if psnr_db is not None and tol is not None:
-        raise ValueError("give psnr_db or tol, not both")
+    o = options
     image = np.asarray(img)
-    blocks, layout, Dy, Dx = _dictionaries(image, block, atoms, Dy, Dx)
-    top = checked_peak(default_peak(image) if peak is None else peak)
+    blocks, layout, Dy, Dx = _dictionaries(image, o.block, o.atoms, o.Dy, o.Dx)
+    top = checked_peak(default_peak(image) if o.peak is None else o.peak)
     warn_above_peak(image, top, "approximate_image",
-                    f"the default for {image.dtype} images" if peak is None else "given",
+                    f"the default for {image.dtype} images" if o.peak is None else "given",
                     stacklevel=4)
-    if psnr_db is not None:
-        tol = tol_for_peak(image.size, psnr_db, top)
+    tol = o.tol
+    if o.psnr_db is not None:
+        tol = tol_for_peak(image.size, o.psnr_db, top)
     elif tol is not None:
         _warn_tol_like_psnr(tol, image.size, top)
     started = time.perf_counter()
-    result = approximate(blocks, Dy, Dx, tol, verbose=verbose, duals=False, bases=False,
-                         progress=progress)
+    result = approximate(blocks, Dy, Dx, tol, verbose=bool(o.verbose), duals=False, bases=False,
+                         progress=o.progress)
     seconds = time.perf_counter() - started
     approx = assemble(result.approximations, layout)
-    if clip:
+    if o.clip:
         approx = np.clip(approx, float(image.min()), float(image.max()))
     d, nc = layout.grid
     counts = np.array([len(y) for y in result.y_indices], dtype=np.int64)
@@ -163,72 +261,44 @@ def run_image(img: ArrayLike, block: Optional[Pair] = None, atoms: Optional[Pair
     return ImageRun(layout, Dy, Dx, top, tol, result, seconds, summary)
 
 
-def approximate_image(img: ArrayLike, block: Optional[Pair] = None, atoms: Optional[Pair] = None,
-                      psnr_db: Optional[float] = None, tol: Optional[float] = None, *,
-                      Dy: Optional[ArrayLike] = None, Dx: Optional[ArrayLike] = None,
-                      peak: Optional[float] = None, clip: bool = False,
-                      verbose: bool = False, progress: Union[bool, ProgressCallback] = False
-                      ) -> ImageApproximation:
+def approximate_image(img: ArrayLike, options: Optional[ImageOptions] = None,
+                      **keywords: Any) -> ImageApproximation:
     """Approximate a grey or colour image with one call of the module.
 
     The image is cut into blocks (:func:`tilevista.image_blocks`), all channels
     in one call so that the choice of blocks is global across channels, and
     approximated over the dictionaries ``Dy`` (along the block rows) and
     ``Dx`` (along the block columns), by default cosine dictionaries
-    (:func:`tilevista.cosine_dictionary`).
+    (:func:`tilevista.cosine_dictionary`). A border that does not fill a
+    block is padded by repeating the last row and column, and the PSNR is
+    that of the image's own pixels, as the survey and the Octave toolbox
+    measure it.
 
     Parameters
     ----------
     img : array_like
         H x W or H x W x C real image.
-    block : int or (int, int), optional
-        Block size, rows and columns (default 8, or the atom length of a
-        dictionary given; a block size given must agree with it).
-    atoms : int or (int, int), optional
-        Atoms of the cosine dictionaries along the rows and columns (default
-        16), for the directions without a dictionary given.
-    psnr_db : float, optional
-        Target PSNR in dB; sets ``tol`` with :func:`tilevista.tol_for_psnr`
-        for the peak in force.
-    tol : float, optional
-        The total squared error at which to stop. With neither ``psnr_db``
-        nor ``tol`` the module's default (6.5) applies. A ``tol`` of 10 to
-        100 that asks the image for at least 20 dB more than its own value
-        (``tol=38`` on a 512 x 512 uint8 image: 91.5 dB) is most likely a
-        PSNR passed as tol: :class:`tilevista.TolLooksLikePsnrWarning`.
-    Dy, Dx : array_like, optional
-        The dictionaries, rows x Ky and cols x Kx, one atom per column (for
-        example :func:`tilevista.combine_dictionaries` of a cosine dictionary
-        and the identity). Either may be left out.
-    peak : float, optional
-        The image's largest possible value, for ``psnr_db`` and the reported
-        PSNR; by default the maximum of an integer dtype (255 for uint8) and
-        1.0 for boolean and floating-point images. A float image of values 0
-        to 255 needs ``peak=255``: an image above the peak in force gets a
-        :class:`tilevista.PeakExceededWarning`.
-    clip : bool, optional
-        The approximation may lie outside the image's range of values (the
-        atoms overshoot near edges). False (the default) returns it as the
-        pursuit made it; True clips it to the image's smallest and largest
-        values, which can only bring it closer to the image. ``psnr`` is
-        that of the image returned.
-    verbose : bool, optional
-        Print the module's console text as the call runs.
-    progress : bool or callable, optional
-        True shows a progress bar of the call (tqdm, on stderr); a callable
-        is told the progress as by :func:`tilevista.approximate`.
+    options : ImageOptions, optional
+        The block size, dictionaries, target and the rest (see
+        :class:`ImageOptions` for each and its default).
+    **keywords
+        Any field of :class:`ImageOptions` by name (``block=8, atoms=16,
+        psnr_db=40``, ``tol=...``, ``Dy=...``, ``Dx=...``, ``peak=...``,
+        ``clip=True``, ``verbose=True``, ``progress=True``), overriding
+        ``options``.
 
     Returns
     -------
     ImageApproximation
-        ``(image, atoms_per_block, psnr)``.
+        ``(image, atoms_per_block, psnr)``; ``psnr`` is that of the image
+        returned (clipped, with ``clip=True``).
 
     Raises
     ------
     ValueError
-        Both ``psnr_db`` and ``tol`` given, ``atoms`` with both dictionaries,
-        a block size a dictionary contradicts, or an argument the toolbox or
-        the module rejects.
+        An option refused (see :class:`ImageOptions`), a block size a
+        dictionary contradicts, or an argument the toolbox or the module
+        rejects.
     MemoryError
         The call needs more memory than the system can give.
 
@@ -241,8 +311,7 @@ def approximate_image(img: ArrayLike, block: Optional[Pair] = None, atoms: Optio
     ((2, 2), True)
     >>> from tilevista import combine_dictionaries, cosine_dictionary
     >>> D = combine_dictionaries(cosine_dictionary(4, 8), np.eye(4))
-    >>> approximate_image(img, Dy=D, Dx=D, psnr_db=40).atoms_per_block.shape
+    >>> approximate_image(img, ImageOptions(Dy=D, Dx=D, psnr_db=40)).atoms_per_block.shape
     (4, 4)
     """
-    return run_image(img, block, atoms, psnr_db, tol, peak, verbose, Dy=Dy, Dx=Dx,
-                     clip=clip, progress=progress).approximation
+    return run_image(img, ImageOptions.merged(options, keywords)).approximation

@@ -129,7 +129,8 @@ def _progress_callback(progress: Union[bool, ProgressCallback], blocks: Any
 
 
 def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx: ArrayLike,
-                tol: Optional[ArrayLike] = 6.5, max_atoms: Optional[ArrayLike] = 0, *,
+                tol: Optional[ArrayLike] = _native.DEFAULT_TOL,
+                max_atoms: Optional[ArrayLike] = 0, *,
                 verbose: bool = False, duals: bool = True, bases: bool = True,
                 curve: bool = False, progress: Union[bool, ProgressCallback] = False
                 ) -> Approximation:
@@ -153,7 +154,8 @@ def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx
     Dx : array_like
         Dictionary along the block columns, cols x Kx.
     tol : float, optional
-        The total squared residual at which to stop (default 6.5). None gives
+        The total squared residual at which to stop (default: the module's,
+        6.5, ``_native.DEFAULT_TOL``). None gives
         the module's default.
     max_atoms : int, optional
         The most atoms to choose in all; 0 (the default) means no limit beyond
@@ -284,27 +286,26 @@ def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx
     inputs = [module_blocks(blocks), module_matrix(Dy, "Dy"), module_matrix(Dx, "Dx"),
               module_scalar(tol, "tol"), module_scalar(max_atoms, "max_atoms")]
     callback = _progress_callback(progress, inputs[0])
-    outputs = None
+    result = None
     try:
-        outputs, log, rejection = _native.call_module(
+        result = _native.call_module(
             inputs, duals=bool(duals), bases=bool(bases), curve=bool(curve),
             echo=_print_now if verbose else None, progress=callback,
             forward_sigint=_forwards_ctrl_c())
     finally:
-        if isinstance(callback, ProgressBar) and outputs is None:
+        if isinstance(callback, ProgressBar) and (result is None or result.outcome != "done"):
             callback.close()
-    if rejection is not None:
-        identifier, detail, message = rejection
-        raise module_error(identifier, detail, message, _hint(identifier, inputs[0]))
-    (approximations, y, x, dual_vectors, coefficients, orthonormal, total, stop, workers,
-     max_err, order) = outputs
+    if result.outcome != "done":
+        raise module_error(result.identifier, result.detail, result.message,
+                           _hint(result.identifier, inputs[0]))
     if isinstance(callback, ProgressBar):
-        callback.close(total, reached=stop == "tol")
+        callback.close(result.total_atoms, reached=result.stop == "tol")
     return Approximation(
-        approximations=approximations, y_indices=y, x_indices=x, duals=dual_vectors,
-        coefficients=coefficients, orthonormal=orthonormal, total_atoms=int(total), log=log,
-        stop=stop, threads=workers, max_err=max_err,
-        curve=None if order is None else PursuitCurve(*order),
+        approximations=result.approximations, y_indices=result.y_indices,
+        x_indices=result.x_indices, duals=result.duals, coefficients=result.coefficients,
+        orthonormal=result.orthonormal, total_atoms=int(result.total_atoms), log=result.console,
+        stop=result.stop, threads=result.threads, max_err=result.residual_energy,
+        curve=None if result.curve is None else PursuitCurve(*result.curve),
     )
 
 

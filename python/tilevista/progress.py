@@ -98,6 +98,7 @@ class ProgressBar:
         if reached and not math.isnan(self._span):
             self._bar.n = 100
         if atoms is not None:
-            self._bar.set_postfix_str(f"{atoms} atoms")
+            # Not drawn here: close() draws the final state, once.
+            self._bar.set_postfix_str(f"{atoms} atoms", refresh=False)
         self._bar.close()
         self._bar = None

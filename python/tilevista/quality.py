@@ -10,7 +10,16 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 __all__ = ["psnr", "tol_for_psnr", "PeakExceededWarning", "TolLooksLikePsnrWarning",
-           "warn_above_peak", "checked_peak", "psnr_for_peak", "tol_for_peak"]
+           "warn_above_peak", "checked_peak", "psnr_for_peak", "tol_for_peak",
+           "tol_reads_as_psnr"]
+
+# A tol that reads like a PSNR in dB: a value within TOL_AS_DB_RANGE that asks
+# the image for at least TOL_AS_DB_MARGIN dB more than the value itself.
+# Octave's tilevista_psnr_for_tol (octave/tilevista_psnr_for_tol.m) applies
+# the same rule with the same numbers; test_octave_parity.py holds the two to
+# each other.
+TOL_AS_DB_RANGE = (10.0, 100.0)
+TOL_AS_DB_MARGIN = 20.0
 
 
 class PeakExceededWarning(UserWarning):
@@ -27,9 +36,49 @@ class TolLooksLikePsnrWarning(UserWarning):
     """A ``tol`` was given that reads like a PSNR in dB.
 
     ``tol`` is a total squared error: ``tol=38`` on a 512 x 512 image of peak
-    255 asks for 91.5 dB, hundreds of thousands of atoms. Pass ``psnr_db=38``
+    255 asks for 86.5 dB, hundreds of thousands of atoms. Pass ``psnr_db=38``
     for a target of 38 dB.
     """
+
+
+def tol_reads_as_psnr(tol: Any, size: int, peak: float) -> Optional[float]:
+    """The PSNR in dB that ``tol`` asks of ``size`` values of largest value
+    ``peak``, when ``tol`` reads like a PSNR in dB; else None.
+
+    It does when it lies within 10 to 100 and asks for at least 20 dB more
+    than its own value (``tol=38`` on a 512 x 512 image of peak 255 asks for
+    86.5 dB): most likely a target in dB passed as a tol.
+
+    Parameters
+    ----------
+    tol : float
+        The tol given (anything that is not a real number reads as none).
+    size : int
+        The values of the image.
+    peak : float
+        The peak in force, positive.
+
+    Returns
+    -------
+    float or None
+        The PSNR asked for, or None.
+
+    Examples
+    --------
+    >>> round(tol_reads_as_psnr(38, 512 * 512, 255), 1)
+    86.5
+    >>> tol_reads_as_psnr(38, 16, 255) is None
+    True
+    """
+    try:
+        value = float(tol)
+    except (TypeError, ValueError):
+        return None
+    low, high = TOL_AS_DB_RANGE
+    if not low <= value <= high:
+        return None
+    implied = 10 * math.log10(size * peak ** 2 / value)
+    return implied if implied >= value + TOL_AS_DB_MARGIN else None
 
 
 def checked_peak(peak: Any) -> float:

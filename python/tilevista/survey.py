@@ -18,8 +18,10 @@ Written into DIR (default output/survey):
                                target (see SurveyRow)
     summary.md                 the rows per image and the gain of the global
                                choice, the errors, the last run's speed
-    NAME_pixels_per_atom.png   per image, pixels per atom against PSNR,
-                               global and block by block
+    NAME_rate_distortion.png   per image, PSNR against the rate (atoms per
+                               pixel): the global calls' whole curves and
+                               the rows, global and block by block
+    curves/                    the global calls' curves, one file a task
 
 The tasks run on a local Dask cluster of N worker processes of one thread
 each (--workers, default one per processor), on an existing cluster
@@ -41,21 +43,24 @@ import threading
 import time
 import warnings
 from contextlib import contextmanager
+from dataclasses import dataclass, fields, replace
 from pathlib import Path
 from typing import (Any, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple,
                     Union)
 
+from . import _native
 from .inputs import positive_integer
-from .survey_report import RunFigures, write_plots, write_summary
+from .survey_report import RunFigures, load_curves, write_curve, write_plots, write_summary
 from .survey_table import RESULTS, ResultsFile, latest_rows, load_table
-from .survey_task import (IgnoreCtrlC, SurveyRow, SurveyTask, dictionary_name, error_rows,
-                          run_task)
+from .survey_task import (IgnoreCtrlC, SurveyRow, SurveyTask, TaskOutcome, dictionary_name,
+                          error_rows, run_task)
 
-__all__ = ["Survey", "SurveyRow", "run_survey", "find_images", "main", "DEFAULT_TARGETS"]
+__all__ = ["Survey", "SurveyOptions", "SurveyRow", "run_survey", "find_images", "main",
+           "DEFAULT_TARGETS"]
 
 DEFAULT_TARGETS = (30.0, 35.0, 40.0, 45.0)
 DEFAULT_OUT = Path("output", "survey")
-MAX_ATOMS = math.isqrt(2 ** 31 - 1)  # 46340: Ky x Kx atom pairs in a signed 32-bit count
+MAX_ATOMS = math.isqrt(_native.MAX_ATOM_PAIRS)  # 46340: Ky x Kx atom pairs the module counts
 IMAGE_SUFFIXES = {".png", ".jpg", ".jpeg", ".tif", ".tiff", ".bmp", ".gif", ".pgm", ".ppm",
                   ".pbm", ".pnm", ".webp"}
 
@@ -89,6 +94,119 @@ class Survey(NamedTuple):
     results: Path
     summary: Path
     plots: List[Path]
+
+
+@dataclass(frozen=True)
+class SurveyOptions:
+    """What a survey measures and where it runs: the options of
+    :func:`run_survey`, checked when made.
+
+    Every field has a default; give the ones you need, by name. The same
+    names are :func:`run_survey`'s keyword arguments, which override the
+    fields of a ``SurveyOptions`` passed along with them.
+
+    Parameters
+    ----------
+    psnr : float or sequence of float, optional
+        Target PSNRs in dB (default 30, 35, 40, 45), each above 0; kept as a
+        tuple of floats without repeats.
+    block : int or sequence of int, optional
+        Block sides (default 8): blocks of N x N pixels; kept as a tuple.
+    atoms : int or sequence of int, optional
+        Atoms of the cosine dictionaries along each direction, each tried with
+        every block size, at most 46340; by default (None) twice the block side.
+    out : path-like, optional
+        The output folder (default output/survey), created when missing.
+    workers : int, optional
+        Worker processes of the local Dask cluster, one thread each (default:
+        one per processor this process may use); 0 runs the tasks in this
+        process, without Dask.
+    scheduler : str, optional
+        The address of an existing Dask scheduler to run the tasks on instead
+        (its workers must reach the image files and have tilevista).
+    progress : bool or callable, optional
+        True shows a progress bar (tqdm, on stderr); a callable is called as
+        ``progress(rows_done, rows_to_do)`` after each task's rows are written,
+        in this process.
+    messages : callable, optional
+        Told, as one string, what the run will do before it starts.
+
+    Raises
+    ------
+    ValueError
+        A target not above 0, a block side or atom count not a positive
+        integer, an atom count above 46340, none of them given, both
+        ``workers`` and ``scheduler``, ``workers`` not a whole number from 0,
+        ``progress`` neither a bool nor callable, ``messages`` not callable.
+
+    Examples
+    --------
+    >>> SurveyOptions(psnr=[40, 30, 40], block=16).psnr
+    (40.0, 30.0)
+    >>> SurveyOptions(atoms=[16, 0])
+    Traceback (most recent call last):
+    ...
+    ValueError: an atom count must be a positive integer; it is 0
+    """
+
+    psnr: Union[float, Sequence[float]] = DEFAULT_TARGETS
+    block: Union[int, Sequence[int]] = (8,)
+    atoms: Union[None, int, Sequence[int]] = None
+    out: Union[str, os.PathLike] = DEFAULT_OUT
+    workers: Optional[int] = None
+    scheduler: Optional[str] = None
+    progress: Union[bool, Progress] = False
+    messages: Optional[Callable[[str], Any]] = None
+
+    def __post_init__(self) -> None:
+        def keep(name: str, value: Any) -> None:
+            object.__setattr__(self, name, value)
+
+        keep("psnr", tuple(_targets(_listed(self.psnr))))
+        keep("block", tuple(dict.fromkeys(positive_integer(b, "a block side")
+                                          for b in _listed(self.block))))
+        if self.atoms is not None:
+            keep("atoms", tuple(dict.fromkeys(positive_integer(k, "an atom count")
+                                              for k in _listed(self.atoms))))
+            if self.atoms and max(self.atoms) > MAX_ATOMS:
+                # Refused here, before a dictionary of that size is made for the module to refuse.
+                raise ValueError(f"an atom count must be at most {MAX_ATOMS}, as the module "
+                                 "counts the atom pairs of its two dictionaries in 32 bits; it "
+                                 f"is {max(self.atoms)}")
+        if not self.block or self.atoms == ():
+            raise ValueError("no block side or no atom count given")
+        if self.scheduler is not None and self.workers is not None:
+            raise ValueError("give workers or scheduler, not both")
+        if self.workers is not None and (isinstance(self.workers, bool) or
+                                         not isinstance(self.workers, int) or self.workers < 0):
+            raise ValueError(f"workers must be a whole number from 0; it is {self.workers!r}")
+        if not (isinstance(self.progress, bool) or self.progress is None
+                or callable(self.progress)):
+            raise ValueError(f"progress must be True, False or a callable; it is "
+                             f"{self.progress!r}")
+        if self.messages is not None and not callable(self.messages):
+            raise ValueError(f"messages must be a callable; it is {self.messages!r}")
+
+    @classmethod
+    def merged(cls, options: Optional["SurveyOptions"], keywords: dict) -> "SurveyOptions":
+        """``options`` (or the defaults) with the fields ``keywords`` name
+        replaced.
+
+        Raises
+        ------
+        ValueError
+            ``options`` is not a SurveyOptions, a keyword names no field, or
+            the result is refused (see the class).
+        """
+        if options is not None and not isinstance(options, cls):
+            raise ValueError(f"options must be a SurveyOptions; it is {options!r} (give psnr, "
+                             "block, atoms and the rest by name)")
+        names = {f.name for f in fields(cls)}
+        unknown = sorted(set(keywords) - names)
+        if unknown:
+            raise ValueError(f"unknown option {unknown[0]!r}: the options are "
+                             f"{', '.join(f.name for f in fields(cls))}")
+        return replace(options or cls(), **keywords)
 
 
 def find_images(paths: Sequence[Union[str, os.PathLike]]) -> List[str]:
@@ -206,8 +324,8 @@ def _dask_client(workers: int, scheduler: Optional[str]) -> Iterator[Any]:
             cluster.close()
 
 
-def _on_dask(client: Any, tasks: List[SurveyTask]) -> Iterator[List[SurveyRow]]:
-    """The rows of each task, as the tasks end on the cluster."""
+def _on_dask(client: Any, tasks: List[SurveyTask]) -> Iterator[TaskOutcome]:
+    """What each task gives, as the tasks end on the cluster."""
     from distributed import as_completed
 
     futures = {client.submit(run_task, task, pure=False, priority=len(tasks) - k): task
@@ -216,10 +334,11 @@ def _on_dask(client: Any, tasks: List[SurveyTask]) -> Iterator[List[SurveyRow]]:
     for future in as_completed(futures):
         task = futures[future]
         try:
-            rows = future.result()
+            outcome = future.result()
         except Exception as e:  # e.g. its workers died every time it ran
-            rows = error_rows(task, f"the task failed on the cluster: {type(e).__name__}: {e}")
-        yield rows
+            outcome = TaskOutcome(error_rows(
+                task, f"the task failed on the cluster: {type(e).__name__}: {e}"), None)
+        yield outcome
 
 
 def _progress(progress: Union[bool, Progress], total: int) -> Tuple[Optional[Progress], Any]:
@@ -241,12 +360,7 @@ def _progress(progress: Union[bool, Progress], total: int) -> Tuple[Optional[Pro
 
 
 def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]],
-               psnr: Union[float, Sequence[float]] = DEFAULT_TARGETS,
-               block: Union[int, Sequence[int]] = (8,),
-               atoms: Union[None, int, Sequence[int]] = None, out: os.PathLike = DEFAULT_OUT, *,
-               workers: Optional[int] = None, scheduler: Optional[str] = None,
-               progress: Union[bool, Progress] = False,
-               messages: Optional[Callable[[str], Any]] = None) -> Survey:
+               options: Optional[SurveyOptions] = None, **keywords: Any) -> Survey:
     """Survey images: pixels per atom at target PSNRs, block sizes and
     dictionaries, the global choice against block by block.
 
@@ -255,28 +369,14 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
     images : path-like or sequence of path-like
         Image files, or folders whose image files are all taken
         (:func:`find_images`).
-    psnr : float or sequence of float, optional
-        Target PSNRs in dB (default 30, 35, 40, 45), each above 0.
-    block : int or sequence of int, optional
-        Block sides (default 8): blocks of N x N pixels.
-    atoms : int or sequence of int, optional
-        Atoms of the cosine dictionaries along each direction, each tried with
-        every block size; by default twice the block side.
-    out : path-like, optional
-        The output folder (default output/survey), created when missing.
-    workers : int, optional
-        Worker processes of the local Dask cluster, one thread each (default:
-        one per processor this process may use); 0 runs the tasks in this
-        process, without Dask.
-    scheduler : str, optional
-        The address of an existing Dask scheduler to run the tasks on instead
-        (its workers must reach the image files and have tilevista).
-    progress : bool or callable, optional
-        True shows a progress bar (tqdm, on stderr); a callable is called as
-        ``progress(rows_done, rows_to_do)`` after each task's rows are written,
-        in this process.
-    messages : callable, optional
-        Told, as one string, what the run will do before it starts.
+    options : SurveyOptions, optional
+        The targets, block sizes, dictionaries, output folder and where the
+        tasks run (see :class:`SurveyOptions` for each and its default).
+    **keywords
+        Any field of :class:`SurveyOptions` by name (``psnr=[30, 40]``,
+        ``block=[8, 16]``, ``atoms=...``, ``out=...``, ``workers=0``,
+        ``scheduler=...``, ``progress=True``, ``messages=print``),
+        overriding ``options``.
 
     Returns
     -------
@@ -286,10 +386,9 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
     Raises
     ------
     ValueError
-        An argument is refused (a target not above 0, a block side or atom
-        count not a positive integer, an atom count above 46340, an empty
-        folder, no image), or the output folder holds a results.csv of
-        something else.
+        An option is refused (see :class:`SurveyOptions`), a folder holds no
+        image, no image is given, or the output folder holds a results.csv
+        of something else.
     OSError
         The output folder cannot be written, another survey is writing to it
         (:class:`tilevista.survey_table.SurveyBusy`), or the scheduler cannot
@@ -302,29 +401,15 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
 
     Notes
     -----
-    Failures of a task (an unreadable image, an image smaller than a block,
-    a call the module rejects) do not stop the survey: the task's rows carry
-    the error, and a later run computes them again.
+    Failures of a task (an unreadable image, a call the module rejects) do
+    not stop the survey: the task's rows carry the error, and a later run
+    computes them again.
     """
-    images, psnr, block = _listed(images), _listed(psnr), _listed(block)
-    targets = _targets(psnr)
-    blocks = list(dict.fromkeys(positive_integer(b, "a block side") for b in block))
-    counts = None if atoms is None else list(dict.fromkeys(
-        positive_integer(k, "an atom count") for k in _listed(atoms)))
-    if counts and max(counts) > MAX_ATOMS:
-        # Refused here, before a dictionary of that size is made for the module to refuse.
-        raise ValueError(f"an atom count must be at most {MAX_ATOMS}, as the module counts the "
-                         f"atom pairs of its two dictionaries in 32 bits; it is {max(counts)}")
-    if not blocks or counts == []:
-        raise ValueError("no block side or no atom count given")
-    if scheduler is not None and workers is not None:
-        raise ValueError("give workers or scheduler, not both")
-    if not (isinstance(progress, bool) or progress is None or callable(progress)):
-        raise ValueError(f"progress must be True, False or a callable; it is {progress!r}")
-    if workers is None:
-        workers = len(os.sched_getaffinity(0))
-    elif isinstance(workers, bool) or not isinstance(workers, int) or workers < 0:
-        raise ValueError(f"workers must be a whole number from 0; it is {workers!r}")
+    o = SurveyOptions.merged(options, keywords)
+    images, targets, blocks, counts = _listed(images), list(o.psnr), list(o.block), (
+        None if o.atoms is None else list(o.atoms))
+    out, scheduler, progress, messages = o.out, o.scheduler, o.progress, o.messages
+    workers = len(os.sched_getaffinity(0)) if o.workers is None else o.workers
     files = find_images(images)
     grid = _grid(files, blocks, counts, targets)
 
@@ -356,9 +441,11 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
             if tasks:
                 with _engine(tasks, workers, scheduler) as results:
                     started = time.perf_counter()  # the cluster's start not counted
-                    for rows in results:
-                        table.append(rows)
-                        computed += len(rows)
+                    for outcome in results:
+                        if outcome.curve is not None:
+                            write_curve(out, outcome.curve)  # before its rows: they say done
+                        table.append(outcome.rows)
+                        computed += len(outcome.rows)
                         if tell is not None:
                             tell(computed, to_do)
                     seconds = time.perf_counter() - started
@@ -368,7 +455,7 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
         table.compact()
         latest = latest_rows(table.rows)
         summary = write_summary(out, list(latest.values()), RunFigures(computed, seconds, where))
-        plots = write_plots(out, list(latest.values()))
+        plots = write_plots(out, list(latest.values()), load_curves(out))
         rows = [latest[(image, side, dictionary_name(k), t)]
                 for image, side, k, wanted in grid for t in wanted]
         return Survey(rows, computed, seconds, table.path, summary, plots)
@@ -376,8 +463,8 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
 
 @contextmanager
 def _engine(tasks: List[SurveyTask], workers: int, scheduler: Optional[str]
-            ) -> Iterator[Iterator[List[SurveyRow]]]:
-    """The tasks' rows as they end: in this process, or on Dask."""
+            ) -> Iterator[Iterator[TaskOutcome]]:
+    """What the tasks give as they end: in this process, or on Dask."""
     if scheduler is None and workers == 0:
         yield (run_task(task) for task in tasks)
         return
@@ -455,9 +542,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"tilevista.survey: {text}", flush=True)
 
     try:
-        survey = run_survey(args.images, args.psnr, args.block, args.atoms, args.out,
-                            workers=args.workers, scheduler=args.scheduler,
-                            progress=sys.stderr.isatty(), messages=say)
+        survey = run_survey(args.images, SurveyOptions(
+            psnr=args.psnr, block=args.block, atoms=args.atoms, out=args.out,
+            workers=args.workers, scheduler=args.scheduler, progress=sys.stderr.isatty(),
+            messages=say))
     except KeyboardInterrupt:
         results = Path(args.out, RESULTS)
         try:

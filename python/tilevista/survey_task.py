@@ -2,33 +2,36 @@
 several target PSNRs, the global choice against block by block.
 
 A task runs wherever the survey sends it (in the survey's process, or in a
-Dask worker) and returns its rows; it never raises for a failure of its own
-(an unreadable image, an image smaller than a block, a call the module
-rejects or cannot fit in memory): the rows then carry the error.
+Dask worker) and returns its rows and the rate-distortion curve of its global
+call; it never raises for a failure of its own (an unreadable image, a call
+the module rejects or cannot fit in memory): the rows then carry the error.
 
 What a row measures
 -------------------
-The image is cut into whole blocks: when its height or width is not a
-multiple of the block side, the remainder at the bottom and on the right
-(fewer rows or columns than a block) is left out, so that the pixels the
-blocks cover are exactly the pixels measured (``pixels``, all channels
-counted). The PSNR is on those pixels, ``10 log10(peak² · pixels /
-energy)``, with ``peak`` the largest value of the image's type (255 for
-8-bit images) and ``energy`` the total squared residual the module reports
-after the last atom (the blocks' energy when no atom was taken): the same
-number for a row read off a curve and for a call made at that row's target.
-A target of ``db`` dB is the module's ``tol = pixels · peak² / 10^(db/10)``.
+The image is cut as :func:`tilevista.image_blocks` cuts it, and as
+:func:`tilevista.approximate_image` and the Octave toolbox do: when its
+height or width is not a multiple of the block side, the border is padded by
+repeating the last row and column, so that every pixel is approximated. The
+PSNR is on the image's own pixels (``pixels``, all channels counted),
+``10 log10(peak² · pixels / energy)``, with ``peak`` the largest value of the
+image's type (255 for 8-bit images) and ``energy`` the squared error on those
+pixels after the last atom: the module's total residual less the padding's
+(:mod:`tilevista.border_error`). A target of ``db`` dB is the module's ``tol =
+pixels · peak² / 10^(db/10)``, whose stop rule counts the padding's error
+too, so the target is always met. A row is then what ``approximate_image``
+gives for the same image, block, dictionary and target: the same atoms and
+the same PSNR.
 
 Global: **one** module call over all blocks at the tightest target, with its
 curve; a looser target's row is the prefix of that call a call at its tol
 takes (:meth:`tilevista.PursuitCurve.atoms_for_tol`).
 
 Block by block: every block alone, in a call of its own, to its share of the
-error, ``tol / blocks``: its share of the pixels, the same mean squared error
-(the target PSNR) in every block. A block's atoms depend on that block alone,
-so one call per block at the tightest target's share gives, through its
-curve, what the looser shares take; a row adds the blocks' atoms and
-energies.
+error, ``tol · own / pixels`` with ``own`` the block's own pixels: the same
+mean squared error (the target PSNR) in every block. A block's atoms depend
+on that block alone, so one call per block at the tightest target's share
+gives, through its curve, what the looser shares take; a row adds the blocks'
+atoms and their own pixels' errors.
 """
 
 from __future__ import annotations
@@ -41,6 +44,8 @@ from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
+from .blocks import BlockLayout, image_blocks
+from .border_error import own_energies, padded_blocks, padding_errors
 from .curve import PursuitCurve
 from .dictionary import cosine_dictionary
 from .errors import CallRejected
@@ -49,8 +54,13 @@ from .module_call import Approximation, approximate
 from .pictures import read_image
 from .quality import tol_for_peak
 
-__all__ = ["SurveyTask", "SurveyRow", "Point", "survey_pixels", "block_energies", "curve_point",
-           "call_point", "point_psnr", "dictionary_name", "run_task", "error_rows", "IgnoreCtrlC"]
+__all__ = ["SurveyTask", "SurveyRow", "TaskCurve", "TaskOutcome", "Point", "block_energies",
+           "curve_point", "call_point", "point_psnr", "dictionary_name", "run_task", "error_rows",
+           "IgnoreCtrlC", "CURVE_POINTS"]
+
+# The points of a global call's rate-distortion curve a task returns: about
+# this many atom counts, evenly spaced on a logarithmic scale, and the rows'.
+CURVE_POINTS = 400
 
 
 class SurveyTask(NamedTuple):
@@ -83,8 +93,8 @@ class SurveyRow(NamedTuple):
     image : str
         The image file.
     pixels : int or None
-        The values measured: height x width x channels of the image cut to
-        whole blocks.
+        The values measured: height x width x channels of the image (its
+        own pixels; the padding of the border blocks is not counted).
     block : int
         The block side.
     dictionary : str
@@ -141,37 +151,51 @@ class Point(NamedTuple):
     energy: float
 
 
+class TaskCurve(NamedTuple):
+    """The rate-distortion curve of a task's global call: the PSNR on the
+    image's own pixels after a number of atoms, at about
+    :data:`CURVE_POINTS` atom counts from 1 to the call's last atom.
+
+    Attributes
+    ----------
+    image : str
+        The image file.
+    block : int
+        The block side.
+    dictionary : str
+        The dictionary, as in :class:`SurveyRow`.
+    pixels : int
+        The image's values.
+    atoms : tuple of int
+        Atom counts, rising.
+    psnr : tuple of float
+        The PSNR in dB after each.
+    """
+
+    image: str
+    block: int
+    dictionary: str
+    pixels: int
+    atoms: Tuple[int, ...]
+    psnr: Tuple[float, ...]
+
+    @property
+    def key(self) -> Tuple[str, int, str]:
+        """(image, block, dictionary): the task's rows' key without a target."""
+        return (self.image, self.block, self.dictionary)
+
+
+class TaskOutcome(NamedTuple):
+    """What :func:`run_task` returns: the rows, one per target, and the
+    global call's curve (None when the task failed)."""
+
+    rows: List[SurveyRow]
+    curve: Optional[TaskCurve]
+
+
 def dictionary_name(atoms: int) -> str:
     """The ``dictionary`` of a row: ``"cosine K"``."""
     return f"cosine {atoms}"
-
-
-def survey_pixels(img: np.ndarray, block: int) -> np.ndarray:
-    """The part of an image a survey measures: cut to whole blocks.
-
-    Parameters
-    ----------
-    img : numpy.ndarray
-        H x W or H x W x C image.
-    block : int
-        The block side.
-
-    Returns
-    -------
-    numpy.ndarray
-        The image without the bottom rows and right columns that do not fill
-        a block (a view).
-
-    Raises
-    ------
-    ValueError
-        The image is smaller than one block.
-    """
-    H, W = img.shape[:2]
-    if H < block or W < block:
-        raise ValueError(f"the image is {H} x {W} pixels, smaller than one block of "
-                         f"{block} x {block}")
-    return img[:H - H % block, :W - W % block]
 
 
 def block_energies(blocks: np.ndarray) -> np.ndarray:
@@ -273,7 +297,7 @@ def _failure(e: Exception) -> str:
     return f"{type(e).__name__}: {e}"
 
 
-def run_task(task: SurveyTask) -> List[SurveyRow]:
+def run_task(task: SurveyTask) -> TaskOutcome:
     """Measure one image at one block size and dictionary, at every target.
 
     Parameters
@@ -283,42 +307,48 @@ def run_task(task: SurveyTask) -> List[SurveyRow]:
 
     Returns
     -------
-    list of SurveyRow
-        One row per target, in the order of ``task.targets``; every row
-        carries the error when the task failed.
+    TaskOutcome
+        One row per target, in the order of ``task.targets`` (every row
+        carries the error when the task failed), and the global call's curve.
     """
     worker = worker_name()
     try:
         img = read_image(task.image)
     except Exception as e:  # Pillow raises several kinds for files it cannot read
-        return error_rows(task, f"cannot read {task.image} as an image: {e}", worker)
+        return TaskOutcome(error_rows(task, f"cannot read {task.image} as an image: {e}",
+                                      worker), None)
     try:
         return _measure(task, img, worker)
     except Exception as e:  # every failure becomes the task's rows
-        return error_rows(task, _failure(e), worker)
+        return TaskOutcome(error_rows(task, _failure(e), worker), None)
 
 
-def _measure(task: SurveyTask, img: np.ndarray, worker: str) -> List[SurveyRow]:
-    from .blocks import image_blocks
-
-    measured = survey_pixels(img, task.block)
+def _measure(task: SurveyTask, img: np.ndarray, worker: str) -> TaskOutcome:
     peak = default_peak(img)
-    blocks, _ = image_blocks(measured, task.block)
+    blocks, layout = image_blocks(img, task.block)
     D = cosine_dictionary(task.block, task.atoms)
-    pixels = measured.size
+    pixels = img.size
     tols = [tol_for_peak(pixels, db, peak) for db in task.targets]
     tightest = min(tols)
     energies = block_energies(blocks)
     start = math.fsum(energies)
+    masks = padded_blocks(layout)
 
     began = time.perf_counter()
     whole = approximate(blocks, D, D, tightest, curve=True, duals=False, bases=False)
     global_seconds = time.perf_counter() - began
-    global_points = [call_point(whole, start) if tol == tightest else
-                     curve_point(whole.curve, tol, start) for tol in tols]
+    padding = {q: padding_errors(blocks[q], mask, D, D, whole.y_indices[q], whole.x_indices[q])
+               for q, mask in masks.items()}
+    global_points = []
+    for tol in tols:
+        p = call_point(whole, start) if tol == tightest else curve_point(whole.curve, tol, start)
+        counts = whole.curve.atoms_per_block(p.atoms)
+        global_points.append(Point(p.atoms, p.energy - math.fsum(
+            float(errors[counts[q]]) for q, errors in padding.items())))
+    own = own_energies(whole.curve.energy, whole.curve.block, whole.curve.position, padding)
 
     began = time.perf_counter()
-    per_block = blockwise_points(blocks, D, energies, tols)
+    per_block = blockwise_points(blocks, D, energies, tols, layout)
     blockwise_seconds = time.perf_counter() - began
 
     rows = []
@@ -328,13 +358,28 @@ def _measure(task: SurveyTask, img: np.ndarray, worker: str) -> List[SurveyRow]:
             point_psnr(g.energy, pixels, peak), g.atoms, _ratio(pixels, g.atoms),
             point_psnr(b.energy, pixels, peak), b.atoms, _ratio(pixels, b.atoms),
             global_seconds, blockwise_seconds, whole.threads, worker, ""))
-    return rows
+    return TaskOutcome(rows, _task_curve(task, pixels, peak, own, [g.atoms for g in global_points]))
+
+
+def _task_curve(task: SurveyTask, pixels: int, peak: float, own: np.ndarray,
+                marked: Sequence[int]) -> TaskCurve:
+    """The curve at about CURVE_POINTS atom counts, log-spaced, with the
+    rows' counts among them."""
+    total = len(own)
+    counts = np.unique(np.concatenate((
+        np.geomspace(1, max(total, 1), CURVE_POINTS).round().astype(np.int64),
+        [n for n in marked if n > 0], [total]))) if total else np.empty(0, np.int64)
+    counts = counts[(counts >= 1) & (counts <= total)]
+    return TaskCurve(task.image, task.block, dictionary_name(task.atoms), pixels,
+                     tuple(int(n) for n in counts),
+                     tuple(point_psnr(float(own[n - 1]), pixels, peak) for n in counts))
 
 
 def blockwise_points(blocks: np.ndarray, D: np.ndarray, energies: np.ndarray,
-                     tols: Sequence[float]) -> List[Point]:
-    """Every block alone, to its share ``tol / len(blocks)`` of each tol: the
-    atoms and the total residual of all blocks, per tol.
+                     tols: Sequence[float], layout: BlockLayout) -> List[Point]:
+    """Every block alone, to its share ``tol * own / pixels`` of each tol (own:
+    the block's own pixels, its padding left out): the atoms of all blocks
+    and the squared error on the image's own pixels, per tol.
 
     Parameters
     ----------
@@ -346,27 +391,34 @@ def blockwise_points(blocks: np.ndarray, D: np.ndarray, energies: np.ndarray,
         :func:`block_energies` of the blocks.
     tols : sequence of float
         The whole image's tols.
+    layout : BlockLayout
+        How the image was cut (which blocks hold padding).
 
     Returns
     -------
     list of Point
-        One per tol: the blocks' atoms added, and their energies (added
-        exactly, ``math.fsum``).
+        One per tol: the blocks' atoms added, and their own pixels' errors
+        (added exactly, ``math.fsum``).
     """
-    count = len(blocks)
-    shares = [tol / count for tol in tols]
-    tightest = min(shares)
-    atoms = [0] * len(shares)
-    left: List[List[float]] = [[] for _ in shares]
-    for q in range(count):
+    masks = padded_blocks(layout)
+    size = blocks.shape[1] * blocks.shape[2]
+    pixels = math.prod(layout.image_shape)
+    atoms = [0] * len(tols)
+    left: List[List[float]] = [[] for _ in tols]
+    for q in range(len(blocks)):
+        own = size - int(masks[q].sum()) if q in masks else size
+        shares = [tol * own / pixels for tol in tols]
+        tightest = min(shares)
         alone = approximate(blocks[q:q + 1], D, D, tightest, curve=True, duals=False,
                             bases=False)
+        padding = (padding_errors(blocks[q], masks[q], D, D, alone.y_indices[0],
+                                  alone.x_indices[0]) if q in masks else None)
         for k, share in enumerate(shares):
             start = float(energies[q])
             p = call_point(alone, start) if share == tightest else \
                 curve_point(alone.curve, share, start)
             atoms[k] += p.atoms
-            left[k].append(p.energy)
+            left[k].append(p.energy - (float(padding[p.atoms]) if padding is not None else 0.0))
     return [Point(n, math.fsum(e)) for n, e in zip(atoms, left)]
 
 

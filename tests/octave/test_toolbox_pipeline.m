@@ -103,3 +103,134 @@
 %!   D = tilevista_cosine_dictionary (n, K);
 %!   assert (num2hex (D(:, atom)), char (words(4:end)'), lines{k});
 %! end
+
+%!function [code, helpText] = toolbox_source (file)
+%!  % A toolbox file's code lines (comment lines and test blocks dropped)
+%!  % and its help, the comment block after the function line.
+%!  lines = strsplit (fileread (file), "\n");
+%!  comment = ! cellfun (@isempty, regexp (lines, '^\s*%', 'once'));
+%!  code = strjoin (lines(! comment), "\n");
+%!  first = find (comment, 1);
+%!  last = first - 1 + find ([! comment(first:end), true], 1) - 1;
+%!  helpText = strjoin (lines(first:last), "\n");
+%!endfunction
+
+%!test
+%! % Every error and warning of the toolbox (octave/*.m and its private
+%! % helpers) carries an identifier TILEVISTA:..., each written in one place
+%! % and listed in the help of every public function that can raise it,
+%! % directly or through a private helper. TILEVISTA_Mex.m is the module's
+%! % help file: its texts are the module's and stay as they are.
+%! toolbox = fileparts (which ('tilevista_blocks'));
+%! public = {dir(fullfile (toolbox, '*.m')).name};
+%! public = public(! strcmp (public, 'TILEVISTA_Mex.m'));
+%! helpers = {dir(fullfile (toolbox, 'private', '*.m')).name};
+%! files = [cellfun(@(f) fullfile (toolbox, f), public, 'UniformOutput', false), ...
+%!          cellfun(@(f) fullfile (toolbox, 'private', f), helpers, 'UniformOutput', false)];
+%! raised = cell (size (files));
+%! seen = {};
+%! for k = 1:numel (files)
+%!   code = toolbox_source (files{k});
+%!   firsts = regexp (code, '\<(error|warning)\s*\(\s*([^,)\n]*)', 'tokens');
+%!   for t = firsts
+%!     assert (! isempty (regexp (t{1}{2}, '^(''TILEVISTA:\w+''|identifier)$', 'once')), ...
+%!             sprintf ('%s: %s (%s ...) has no identifier TILEVISTA:...', files{k}, t{1}{1}, t{1}{2}));
+%!   end
+%!   raised{k} = regexp (code, 'TILEVISTA:\w+', 'match');
+%!   seen = [seen, raised{k}];
+%! end
+%! assert (numel (seen) >= 30);
+%! [names, ~, index] = unique (seen);
+%! twice = names(accumarray (index(:), 1) > 1);
+%! assert (isempty (twice), ['written in two places: ' strjoin(twice, ', ')]);
+%! helperNames = regexprep (helpers, '\.m$', '');
+%! for k = 1:numel (public)
+%!   [code, helpText] = toolbox_source (files{k});
+%!   ids = raised{k};
+%!   for h = 1:numel (helperNames)
+%!     if ! isempty (regexp (code, ['\<' helperNames{h} '\s*\('], 'once'))
+%!       ids = [ids, raised{numel(public) + h}];
+%!     end
+%!   end
+%!   % peak_in_force's two cannot both arise everywhere: the demo takes the
+%!   % peak of the image's class (no PEAK to refuse), the rate-distortion
+%!   % curve has a PEAK and no image to compare with it.
+%!   cannot = {'tilevista_demo.m', 'TILEVISTA:peak'; 'tilevista_rate_distortion.m', 'TILEVISTA:peakExceeded'};
+%!   ids = setdiff (ids, cannot(strcmp (cannot(:, 1), public{k}), 2));
+%!   for id = unique (ids)
+%!     assert (! isempty (regexp (helpText, ['\<' id{1} '\>'], 'once')), ...
+%!             sprintf ('help %s does not list %s', public{k}, id{1}));
+%!   end
+%! end
+
+%!function id = raised_by (call)
+%!  id = '';
+%!  try
+%!    evalc (call);
+%!  catch err
+%!    id = err.identifier;
+%!    assert (! isempty (strfind (err.message, strtok (call, ' ('))), err.message);
+%!  end
+%!endfunction
+
+%!test
+%! % What a researcher meets, with the identifier to catch it by.
+%! calls = {
+%!   'tilevista_blocks (ones (16), 0, 8)',          'TILEVISTA:blockRows'
+%!   'tilevista_blocks (ones (16), 8, [8 8])',      'TILEVISTA:blockCols'
+%!   'tilevista_blocks ({1}, 8)',                   'TILEVISTA:image'
+%!   'tilevista_blocks (ones (16))',                'TILEVISTA:argumentCount'
+%!   'tilevista_blocks (ones (16), 8, 8, 8)',       'TILEVISTA:argumentCount'
+%!   'tilevista_assemble ({1}, 1)',                 'TILEVISTA:layout'
+%!   'tilevista_assemble (cell (2, 1), struct (''imageSize'', [4 4 1], ''blockSize'', [2 2], ''grid'', [2 2]))', 'TILEVISTA:blockGrid'
+%!   'tilevista_assemble ({zeros(2), [1 2]}, struct (''imageSize'', [2 4 1], ''blockSize'', [2 2], ''grid'', [1 2]))', 'TILEVISTA:blockSize'
+%!   'tilevista_cosine_dictionary (0, 4)',          'TILEVISTA:atomLength'
+%!   'tilevista_cosine_dictionary (4, 2.5)',        'TILEVISTA:cosineAtoms'
+%!   'tilevista_combine_dictionaries (eye (2))',    'TILEVISTA:dictionaryCount'
+%!   'tilevista_combine_dictionaries (eye (2), single (eye (2)))', 'TILEVISTA:dictionary'
+%!   'tilevista_combine_dictionaries (eye (4), eye (3))', 'TILEVISTA:dictionaryLength'
+%!   'tilevista_psnr (ones (2), ones (3))',         'TILEVISTA:imageSizes'
+%!   'tilevista_psnr ([], [])',                     'TILEVISTA:emptyImage'
+%!   'tilevista_psnr (ones (2), ones (2), -1)',     'TILEVISTA:peak'
+%!   'tilevista_tol_for_psnr (ones (2), [30 40])',  'TILEVISTA:psnrTarget'
+%!   'tilevista_tol_for_psnr (ones (2), 30, Inf)',  'TILEVISTA:peak'
+%!   'tilevista_psnr_for_tol (ones (2), -1)',       'TILEVISTA:tolValue'
+%!   'tilevista_psnr_for_tol (42, 1)',              'TILEVISTA:valueCount'
+%!   'tilevista_sparsity_ratio ([1 2], 1)',         'TILEVISTA:pixelCount'
+%!   'tilevista_sparsity_ratio (10, -1)',           'TILEVISTA:atomTotal'
+%!   'tilevista_rate_distortion (struct (''energy'', 1), 255)', 'TILEVISTA:curve'
+%!   'tilevista_rate_distortion (struct (''energy'', 1, ''pixels'', 4), 255, 0)', 'TILEVISTA:curvePixels'
+%!   'tilevista_threads (-1)',                      'TILEVISTA:threadCount'
+%!   'tilevista_demo ([], [8 8 8])',                'TILEVISTA:blockSides'
+%!   'tilevista_demo (''/nonexistent/picture.png'')', 'TILEVISTA:imageFile'
+%!   'tilevista_build (''speed'', 3)',              'TILEVISTA:buildOption'
+%!   'tilevista_build (''host'', ''matlab'')',      'TILEVISTA:buildHost'
+%! };
+%! for k = 1:rows (calls)
+%!   assert (raised_by (calls{k, 1}), calls{k, 2}, calls{k, 1});
+%! end
+%! % The warnings (made errors here): an image above its peak, and a tol
+%! % that reads like dB.
+%! warning ('error', 'TILEVISTA:peakExceeded', 'local');
+%! warning ('error', 'TILEVISTA:tolLooksLikePsnr', 'local');
+%! warned = {
+%!   'tilevista_psnr ([0 255], [1 254])',                    'TILEVISTA:peakExceeded'
+%!   'tilevista_tol_for_psnr ([0 255], 40)',                 'TILEVISTA:peakExceeded'
+%!   'tilevista_psnr_for_tol (zeros (512, ''uint8''), 38)',  'TILEVISTA:tolLooksLikePsnr'
+%! };
+%! for k = 1:rows (warned)
+%!   assert (raised_by (warned{k, 1}), warned{k, 2}, warned{k, 1});
+%! end
+%! % The demo and the help file of tilevista_pursuit without the module: a
+%! % session with the toolbox on its path and not the module.
+%! toolbox = fileparts (which ('tilevista_blocks'));
+%! probe = ['addpath (''' toolbox '''); ' ...
+%!          'for c = {''tilevista_demo ()'', ''tilevista_pursuit ({1}, 1, 1)''}, ' ...
+%!          'try, eval (c{1}); catch e, printf (''%s|%s\n'', e.identifier, e.message); end, end'];
+%! [status, out] = system (sprintf ('octave-cli --no-gui --norc --eval "%s" 2>&1', probe));
+%! assert (status, 0, out);
+%! said = regexp (out, '^(TILEVISTA:\w+)\|(\w+): ', 'tokens', 'lineanchors');
+%! assert (cellfun (@(t) t{1}, said, 'UniformOutput', false), ...
+%!         {'TILEVISTA:moduleMissing', 'TILEVISTA:moduleMissing'}, out);
+%! assert (cellfun (@(t) t{2}, said, 'UniformOutput', false), ...
+%!         {'tilevista_demo', 'tilevista_pursuit'}, out);

@@ -12,15 +12,9 @@ namespace {
 // The statistics of the call running through statisticsEntry.
 PursuitStatistics callStatistics;
 
-// mexFunction's steps, keeping the statistics on the way.
+// mexFunction, keeping the statistics.
 void statisticsEntry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-  MexEnding ending;
-  {
-    const CallReport report = callThroughMex(nlhs, plhs, nrhs, prhs, interruptPending);
-    callStatistics = report.result.statistics;
-    ending = endingOf(report);
-  }
-  endCall(ending);
+  callAndEnd(nlhs, plhs, nrhs, prhs, &callStatistics);
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
-// The functions of TILEVISTA_Mex.oct. Octave loads the file for the function
-// of its name, TILEVISTA_Mex; another function in the same file is reached
-// through an autoload entry naming this file (the PKG_ADD file beside it, which
-// Octave runs when the folder is added to the path). Each function has an
-// installer G<name> (no separator: the name Octave looks up), which Octave
-// calls when it loads the function, and is listed in exports.map.
+// How the functions of TILEVISTA_Mex.oct are installed. Octave loads the file
+// for the function of its name, TILEVISTA_Mex; another function in the same
+// file is reached through an autoload entry naming this file (the PKG_ADD file
+// beside it, which Octave runs when the folder is added to the path). Each
+// function has an installer G<name> (no separator: the name Octave looks up),
+// which Octave calls when it loads the function, and is listed in exports.map.
 #include <octave/oct.h>
 
 #include <octave/defun-dld.h>
@@ -15,7 +15,6 @@
 #include <fstream>
 #include <string>
 
-#include "octave_call.h"
 #include "octave_functions.h"
 
 namespace {
@@ -38,7 +37,7 @@ std::string helpBeside(const octave::dynamic_library& library, const std::string
 
 }  // namespace
 
-namespace octave_native {
+namespace octave_functions {
 
 octave_function* installFunction(octave_builtin::fcn function,
                                  const octave::dynamic_library& library, bool relative,
@@ -50,18 +49,4 @@ octave_function* installFunction(octave_builtin::fcn function,
   return installed;
 }
 
-}  // namespace octave_native
-
-namespace {
-
-// The module's entry point (host/TILEVISTA_Mex.cpp), called as from a MEX file.
-octave_value_list TILEVISTA_Mex(const octave_value_list& args, int nargout) {
-  return octave_native::callEntryPoint("TILEVISTA_Mex", mexFunction, args, nargout);
-}
-
-}  // namespace
-
-extern "C" OCTAVE_EXPORT octave_function* GTILEVISTA_Mex(const octave::dynamic_library& library,
-                                                          bool relative) {
-  return octave_native::installFunction(TILEVISTA_Mex, library, relative, "TILEVISTA_Mex");
-}
+}  // namespace octave_functions

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "block_pursuit.h"
 #include "call_checks.h"
+#include "tilevista/pursuit.h"
 #include "output_memory.h"
 
 namespace tilevista_python {
@@ -50,8 +50,6 @@ class NumpyOutputs : public PursuitSink {
   std::vector<Block> blocks_;
   // One stream per kind of output; the indices and coefficients share one.
   SlabStream approximations_, atomVectors_, dualsMemory_, basesMemory_;
-  // Output memory asked for since the freed memory was last given back.
-  std::size_t sinceReturn_ = 0;
 };
 
 /// The curve of a call as (block, position, energy, tol, blocks): NumPy arrays

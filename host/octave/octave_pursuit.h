@@ -1,10 +1,10 @@
 // tilevista_pursuit, the struct-returning function of TILEVISTA_Mex.oct.
-#ifndef TILEVISTA_OCTAVE_NATIVE_OCTAVE_PURSUIT_H
-#define TILEVISTA_OCTAVE_NATIVE_OCTAVE_PURSUIT_H
+#ifndef TILEVISTA_OCTAVE_PURSUIT_H
+#define TILEVISTA_OCTAVE_PURSUIT_H
 
 #include <octave/oct.h>
 
-namespace octave_native {
+namespace octave_pursuit {
 
 /// s = tilevista_pursuit (blocks, Dy, Dx, tol, maxAtoms, name, value, ...):
 /// the positional arguments as TILEVISTA_Mex takes them (3 to 5), then the
@@ -16,6 +16,6 @@ namespace octave_native {
 /// identifiers.
 octave_value_list tilevistaPursuit(const octave_value_list& args, int nargout);
 
-}  // namespace octave_native
+}  // namespace octave_pursuit
 
-#endif  // TILEVISTA_OCTAVE_NATIVE_OCTAVE_PURSUIT_H
+#endif  // TILEVISTA_OCTAVE_PURSUIT_H

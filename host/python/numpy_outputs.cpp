@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "freed_memory.h"
+#include "index_columns.h"
 
 namespace py = pybind11;
 
@@ -13,8 +13,6 @@ namespace tilevista_python {
 namespace {
 
 constexpr py::ssize_t kDouble = sizeof(double);
-// Output memory between two returns of freed memory to the system.
-constexpr std::size_t kReturnBytes = std::size_t{32} << 20;
 
 void releaseSlab(void* slab) { static_cast<Slab*>(slab)->release(); }
 
@@ -35,14 +33,9 @@ py::array matrix(SlabPiece&& piece, py::ssize_t rows, py::ssize_t cols) {
   return adopt<double>(std::move(piece), {rows, cols}, {kDouble, kDouble * rows});
 }
 
-// The module's 1-based atom indices, doubles, as 0-based int64 in the same
-// memory (both are 8 bytes).
-py::array zeroBasedIndices(SlabPiece&& piece, std::int32_t m) {
-  double* values = piece.data();
-  for (std::int32_t i = 0; i < m; ++i) {
-    const auto index = static_cast<std::int64_t>(values[i]) - 1;
-    std::memcpy(values + i, &index, sizeof index);
-  }
+// The pursuit's 0-based 32-bit atom indices as int64, in the same memory.
+py::array int64Indices(SlabPiece&& piece, std::int32_t m) {
+  if (m > 0) widenToInt64(piece.data(), m);
   return adopt<std::int64_t>(std::move(piece), {m}, {kDouble});
 }
 
@@ -66,15 +59,6 @@ NumpyOutputs::NumpyOutputs(const CheckedCall& call, bool duals, bool bases)
 BlockOutputs NumpyOutputs::blockOutputs(std::int32_t q, std::int32_t m) {
   const std::size_t N = std::size_t(call_.rows) * std::size_t(call_.cols);
   const std::size_t M = static_cast<std::size_t>(m);
-  // The pursuit frees each block's working storage once its outputs are
-  // written, while it asks for the next ones: given back now and then, that
-  // memory is not held beside the new outputs, which the allocator does not
-  // place in it.
-  sinceReturn_ += sizeof(double) * (N + M * (3 + (duals_ ? N : 0) + (bases_ ? N : 0)));
-  if (sinceReturn_ >= kReturnBytes) {
-    returnFreedMemory();
-    sinceReturn_ = 0;
-  }
   Block& block = blocks_[static_cast<std::size_t>(q)];
   block.m = m;
   block.approximation = approximations_.take(N);
@@ -87,8 +71,8 @@ BlockOutputs NumpyOutputs::blockOutputs(std::int32_t q, std::int32_t m) {
   }
   BlockOutputs out;
   out.approximation = block.approximation.data();
-  out.yIndex = block.yIndex.data();
-  out.xIndex = block.xIndex.data();
+  out.yIndex = indexSlots(block.yIndex.data());
+  out.xIndex = indexSlots(block.xIndex.data());
   out.coefficients = block.coefficients.data();
   out.dual = block.dual.data();
   out.ortho = block.ortho.data();
@@ -103,8 +87,8 @@ py::tuple NumpyOutputs::release() {
   for (std::size_t q = 0; q < Q; ++q) {
     Block& block = blocks_[q];
     approximations[q] = matrix(std::move(block.approximation), rows, cols);
-    y[q] = zeroBasedIndices(std::move(block.yIndex), block.m);
-    x[q] = zeroBasedIndices(std::move(block.xIndex), block.m);
+    y[q] = int64Indices(std::move(block.yIndex), block.m);
+    x[q] = int64Indices(std::move(block.xIndex), block.m);
     coefficients[q] = adopt<double>(std::move(block.coefficients), {block.m}, {kDouble});
     if (duals_) duals[q] = matrix(std::move(block.dual), N, block.m);
     if (bases_) ortho[q] = matrix(std::move(block.ortho), N, block.m);

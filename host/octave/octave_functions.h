@@ -1,8 +1,8 @@
 // The functions of TILEVISTA_Mex.oct as Octave loads them: each has an
 // installer G<name>, exported (exports.map), which Octave calls when it loads
 // the function from the file.
-#ifndef TILEVISTA_OCTAVE_NATIVE_OCTAVE_FUNCTIONS_H
-#define TILEVISTA_OCTAVE_NATIVE_OCTAVE_FUNCTIONS_H
+#ifndef TILEVISTA_OCTAVE_FUNCTIONS_H
+#define TILEVISTA_OCTAVE_FUNCTIONS_H
 
 #include <octave/oct.h>
 
@@ -10,7 +10,7 @@
 
 #include <string>
 
-namespace octave_native {
+namespace octave_functions {
 
 /// What Octave's DEFUN_DLD installer does, with the function's help text
 /// taken from name.m beside the .oct, as Octave takes a MEX file's.
@@ -22,6 +22,6 @@ octave_function* installFunction(octave_builtin::fcn function,
                                  const octave::dynamic_library& library, bool relative,
                                  const std::string& name);
 
-}  // namespace octave_native
+}  // namespace octave_functions
 
-#endif  // TILEVISTA_OCTAVE_NATIVE_OCTAVE_FUNCTIONS_H
+#endif  // TILEVISTA_OCTAVE_FUNCTIONS_H

@@ -1,0 +1,13 @@
+function module_missing (caller)
+%MODULE_MISSING  Raise the error of a toolbox function that needs the compiled module.
+%   MODULE_MISSING (CALLER) raises TILEVISTA:moduleMissing: TILEVISTA_Mex
+%   (and, in Octave, tilevista_pursuit, which lives in the same function
+%   file) is not on the path. CALLER names the public function in the
+%   message.
+
+  error ('TILEVISTA:moduleMissing', ...
+         ['%s: the compiled module TILEVISTA_Mex is not on the path: in Octave install and ' ...
+          'load the package (pkg install tilevista-<version>.tar.gz, made by make package, ' ...
+          'then pkg load tilevista); or build it with tilevista_build and put its folder ' ...
+          '(build/octave, build/matlab) on the path before octave/'], caller);
+end
