@@ -2,7 +2,7 @@
 """Rate against PSNR of the codec, JPEG and JPEG 2000 on the sample images.
 
   bench/codec_rate.py [--tool PATH] [--images PNG...] [--out DIR] [--psnr DB...]
-                      [--block B] [--dictionary D] [--colour] [--quick]
+                      [--block B] [--dictionary D] [--colour] [--quick] [--docs]
 
 Every image is converted to grey as Pillow's "L" mode does (ITU-R 601 luma,
 rounded), or kept in colour with --colour, and written as PGM/PPM for
@@ -21,8 +21,13 @@ and the PSNR (peak 255) of the decoded image on the image's own samples. The
 Bjontegaard delta rate of the codec against each (cubic fit of log10 rate
 against PSNR, integrated over the curves' common PSNR range clipped to
 30-40 dB; negative: the codec needs fewer bits) is printed per image and
-averaged. Results go to DIR/codec_rate.json and DIR/codec_rate.md, and, with
-matplotlib, a plot per image to DIR/codec_rate_<image>.png.
+averaged. The times: the bundled image (data/camera.png) encoded at 36 dB on
+one thread five times (the pursuit call's time and the rest's, the least of
+each), and decoded (the least of three).
+
+Results go to DIR/codec_rate.json and DIR/codec_rate.md, and, with
+matplotlib, the curves of all images to DIR/codec_rate.png; --docs copies the
+JSON and the plot into docs/ (docs/codec.md quotes the table).
 """
 
 import argparse
@@ -30,6 +35,7 @@ import io
 import json
 import math
 import os
+import shutil
 import subprocess
 import sys
 
@@ -131,28 +137,50 @@ def bd_rate(reference, test):
     return 100.0 * (10.0 ** ((i2 - i1) / (high - low)) - 1.0)
 
 
-def plot(name, curves, path):
+def plot(results, path):
+    """PSNR against bits per pixel, one panel per image."""
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
         return
-    fig, ax = plt.subplots(figsize=(6, 4.2))
-    for label, points in curves.items():
-        points = sorted(points, key=lambda p: p["bpp"])
-        ax.plot([p["bpp"] for p in points], [p["psnr"] for p in points], marker="o",
-                markersize=3, label=label)
-    ax.set_xlabel("bits per pixel (whole file)")
-    ax.set_ylabel("PSNR (dB)")
-    ax.set_xlim(0, 3.0)
-    ax.set_ylim(26, 44)
-    ax.grid(alpha=0.3)
-    ax.set_title(name)
-    ax.legend()
+    images = results["images"]
+    fig, axes = plt.subplots(1, len(images), figsize=(3.6 * len(images), 3.4), squeeze=False)
+    for ax, (name, entry) in zip(axes[0], images.items()):
+        for label, points in entry["curves"].items():
+            points = sorted(points, key=lambda p: p["bpp"])
+            ax.plot([p["bpp"] for p in points], [p["psnr"] for p in points], marker="o",
+                    markersize=2.5, linewidth=1.2, label=label)
+        top = max(p["bpp"] for p in entry["curves"]["codec"])
+        ax.set_xlim(0, 1.15 * top)
+        ax.set_ylim(27, 43)
+        ax.grid(alpha=0.3)
+        ax.set_title(f"{name}: {entry['bd_jpeg']:+.1f} % / {entry['bd_jpeg2000']:+.1f} %",
+                     fontsize=9)
+        ax.set_xlabel("bits per pixel (whole file)", fontsize=8)
+    axes[0][0].set_ylabel("PSNR (dB)")
+    axes[0][0].legend(fontsize=8)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=100)
     plt.close(fig)
+
+
+def timing(tool, png, out):
+    """The bundled image at 36 dB on one thread: encode five times, decode."""
+    pnm = os.path.join(out, "bundled_camera.pgm")
+    load(png, False).save(pnm)
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    runs = []
+    for _ in range(5):
+        line = subprocess.run([tool, "sweep", pnm, "--psnr", "36", "--threads", "1"], check=True,
+                              text=True, stdout=subprocess.PIPE, env=env).stdout
+        runs.append(json.loads(line))
+    pursuit = min(r["pursuit_s"] for r in runs)
+    coding = min(r["coding_s"] for r in runs)
+    return {"image": png, "psnr": runs[0]["psnr"], "bpp": runs[0]["bpp"],
+            "pursuit_s": pursuit, "coding_s": coding, "coding_share": coding / pursuit,
+            "decode_s": min(r["decode_s"] for r in runs)}
 
 
 def main():
@@ -167,6 +195,7 @@ def main():
     parser.add_argument("--dictionary", default="")
     parser.add_argument("--colour", action="store_true")
     parser.add_argument("--quick", action="store_true", help="two images only")
+    parser.add_argument("--docs", action="store_true", help="copy the results into docs/")
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
     images = args.images[:2] if args.quick else args.images
@@ -185,15 +214,24 @@ def main():
         results["images"][name] = entry
         print(f"{name:10s} BD-rate vs JPEG {entry['bd_jpeg']:+7.1f} %   "
               f"vs JPEG 2000 {entry['bd_jpeg2000']:+7.1f} %", flush=True)
-        plot(name, curves, os.path.join(args.out, f"codec_rate_{name}.png"))
     entries = results["images"].values()
     results["mean_bd_jpeg"] = float(np.mean([e["bd_jpeg"] for e in entries]))
     results["mean_bd_jpeg2000"] = float(np.mean([e["bd_jpeg2000"] for e in entries]))
     print(f"{'mean':10s} BD-rate vs JPEG {results['mean_bd_jpeg']:+7.1f} %   "
           f"vs JPEG 2000 {results['mean_bd_jpeg2000']:+7.1f} %")
+    results["timing"] = timing(args.tool, os.path.join(ROOT, "data", "camera.png"), args.out)
+    t = results["timing"]
+    print(f"bundled image at 36 dB, one thread: pursuit {t['pursuit_s']:.3f} s, the rest of the "
+          f"encoding {t['coding_s']:.3f} s ({100 * t['coding_share']:.0f} %), decoding "
+          f"{t['decode_s']:.4f} s")
     with open(os.path.join(args.out, "codec_rate.json"), "w") as f:
         json.dump(results, f, indent=1)
     write_table(results, os.path.join(args.out, "codec_rate.md"))
+    plot(results, os.path.join(args.out, "codec_rate.png"))
+    if args.docs:
+        for name in ("codec_rate.json", "codec_rate.png"):
+            if os.path.exists(os.path.join(args.out, name)):
+                shutil.copy(os.path.join(args.out, name), os.path.join(ROOT, "docs", name))
 
 
 def write_table(results, path):
@@ -205,6 +243,13 @@ def write_table(results, path):
                      f"{near['bpp']:.3f} bpp, {near['psnr']:.2f} dB | {near['decode_s']:.4f} |")
     lines.append(f"| **mean** | **{results['mean_bd_jpeg']:+.1f} %** | "
                  f"**{results['mean_bd_jpeg2000']:+.1f} %** | | |")
+    t = results.get("timing")
+    if t:
+        lines.append("")
+        lines.append(f"Bundled image at 36 dB ({t['psnr']:.2f} dB, {t['bpp']:.3f} bpp), one thread: "
+                     f"pursuit call {t['pursuit_s']:.3f} s, the rest of the encoding "
+                     f"{t['coding_s']:.3f} s ({100 * t['coding_share']:.0f} % of the pursuit), "
+                     f"decoding {t['decode_s']:.4f} s.")
     with open(path, "w") as f:
         f.write("\n".join(lines) + "\n")
 
