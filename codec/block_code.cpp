@@ -29,6 +29,13 @@ std::size_t remainingClass(std::int32_t remaining) {
   return std::size_t(std::min(remaining, std::int32_t(kRemainingClasses))) - 1;
 }
 
+// Classes of a block's count of atoms, for its first level: 1, 2, 3 or 4, 5
+// or more (the fewer the atoms, the flatter the block, the better predicted).
+constexpr std::size_t kCountClasses = 4;
+std::size_t firstCountClass(std::int32_t count) {
+  return count <= 1 ? 0 : count == 2 ? 1 : count <= 4 ? 2 : 3;
+}
+
 // Classes of the previous level's magnitude (after a block's first level, a
 // difference from a prediction, the class is 0).
 constexpr std::size_t kPreviousClasses = 6;
@@ -51,7 +58,7 @@ std::size_t countClass(std::uint32_t sum) {
 }
 
 constexpr std::size_t kChannelClasses = 2;  // luma (or grey), chroma
-constexpr std::size_t kFirstLevelModels = kChannelClasses * kRankClasses;
+constexpr std::size_t kFirstLevelModels = kChannelClasses * kRankClasses * kCountClasses;
 constexpr std::uint32_t kTabled = PayloadModels::kTabled;
 
 std::uint32_t magnitudeOf(std::int32_t level) {
@@ -120,10 +127,10 @@ std::size_t PayloadModels::gapContext(std::int64_t q, std::uint32_t from,
          remainingClass(remaining);
 }
 
-std::size_t PayloadModels::levelModelIndex(std::int64_t q, std::int32_t k, std::uint32_t rank,
-                                           std::int32_t previous) const {
+std::size_t PayloadModels::levelModelIndex(std::int64_t q, std::int32_t count, std::int32_t k,
+                                           std::uint32_t rank, std::int32_t previous) const {
   const std::size_t base = channelClass(q) * kRankClasses + rankClass(rank);
-  if (k == 0) return base;
+  if (k == 0) return base * kCountClasses + firstCountClass(count);
   return kFirstLevelModels + base * kPreviousClasses + previousClass(k, previous);
 }
 
@@ -142,7 +149,7 @@ void PayloadModels::encodeBlock(Coder& coder, const BlockCode& code, std::int64_
     from = rank + 1;
     const std::int32_t level = code.level[a];
     const std::uint32_t magnitude = magnitudeOf(level);
-    IntegerModel& model = levels_[levelModelIndex(q, k, rank, k > 0 ? code.level[a - 1] : 0)];
+    IntegerModel& model = levels_[levelModelIndex(q, m, k, rank, k > 0 ? code.level[a - 1] : 0)];
     if (k == 0) {
       model.encode(coder, magnitude, shape_->levelBound);
     } else {
@@ -173,7 +180,7 @@ void PayloadModels::decodeBlock(RangeDecoder& coder, BlockCode& code, std::int64
     const std::uint32_t rank = from + gap;
     from = rank + 1;
     IntegerModel& model =
-        levels_[levelModelIndex(q, k, rank, k > 0 ? code.level.back() : 0)];
+        levels_[levelModelIndex(q, std::int32_t(m), k, rank, k > 0 ? code.level.back() : 0)];
     const std::uint32_t magnitude = k == 0 ? model.decode(coder, shape_->levelBound)
                                            : model.decode(coder, shape_->levelBound - 1u) + 1u;
     if (magnitude > shape_->levelBound) badSymbol("a level past the largest the step allows", q);
@@ -204,9 +211,9 @@ const double* PayloadModels::countPrices(const BlockCode& code, std::int64_t q) 
   return countPrices_.data() + countContext(code, q) * kTabled;
 }
 
-const double* PayloadModels::levelPrices(std::int64_t q, std::int32_t k, std::uint32_t rank,
-                                         std::int32_t previous) const {
-  return levelPrices_.data() + levelModelIndex(q, k, rank, previous) * kTabled;
+const double* PayloadModels::levelPrices(std::int64_t q, std::int32_t count, std::int32_t k,
+                                         std::uint32_t rank, std::int32_t previous) const {
+  return levelPrices_.data() + levelModelIndex(q, count, k, rank, previous) * kTabled;
 }
 
 double PayloadModels::countCost(const BlockCode& code, std::int64_t q, std::int32_t m) const {
@@ -221,9 +228,9 @@ double PayloadModels::modelLevelCost(std::size_t model, std::uint32_t magnitude)
   return levels_[model].cost(magnitude - 1u, shape_->levelBound - 1u) + 1.0;
 }
 
-double PayloadModels::levelCost(std::int64_t q, std::int32_t k, std::uint32_t rank,
-                                std::int32_t level, std::int32_t previous) const {
-  return modelLevelCost(levelModelIndex(q, k, rank, previous), magnitudeOf(level));
+double PayloadModels::levelCost(std::int64_t q, std::int32_t count, std::int32_t k,
+                                std::uint32_t rank, std::int32_t level, std::int32_t previous) const {
+  return modelLevelCost(levelModelIndex(q, count, k, rank, previous), magnitudeOf(level));
 }
 
 std::vector<std::uint8_t> encodePayload(const CodeShape& shape, const BlockCode& code,

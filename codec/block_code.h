@@ -99,30 +99,31 @@ class PayloadModels {
   /// kTabled, given the blocks before it in `code`.
   const double* countPrices(const BlockCode& code, std::int64_t q) const;
   /// With tabulated prices: the bits of a level by magnitude (sign included),
-  /// for magnitudes below kTabled, of the k-th atom of block q in scan order,
-  /// of scan rank `rank`, after the previous atom's level `previous`.
-  const double* levelPrices(std::int64_t q, std::int32_t k, std::uint32_t rank,
+  /// for magnitudes below kTabled, of the k-th atom in scan order of block q
+  /// of `count` atoms, of scan rank `rank`, after the previous atom's level
+  /// `previous`.
+  const double* levelPrices(std::int64_t q, std::int32_t count, std::int32_t k, std::uint32_t rank,
                             std::int32_t previous) const;
   /// Bits of block q's count being m, given the blocks before it in `code`.
   double countCost(const BlockCode& code, std::int64_t q, std::int32_t m) const;
   /// Bits of a level (sign included), as levelPrices gives them; infinite for
   /// a level the payload cannot hold (0 after a block's first atom).
-  double levelCost(std::int64_t q, std::int32_t k, std::uint32_t rank, std::int32_t level,
-                   std::int32_t previous) const;
+  double levelCost(std::int64_t q, std::int32_t count, std::int32_t k, std::uint32_t rank,
+                   std::int32_t level, std::int32_t previous) const;
 
  private:
   std::size_t channelClass(std::int64_t q) const;
   std::size_t countContext(const BlockCode& code, std::int64_t q) const;
   std::size_t gapContext(std::int64_t q, std::uint32_t from, std::int32_t remaining) const;
-  std::size_t levelModelIndex(std::int64_t q, std::int32_t k, std::uint32_t rank,
-                              std::int32_t previous) const;
+  std::size_t levelModelIndex(std::int64_t q, std::int32_t count, std::int32_t k,
+                              std::uint32_t rank, std::int32_t previous) const;
   double modelLevelCost(std::size_t model, std::uint32_t magnitude) const;
 
   const CodeShape* shape_;
   std::int64_t plane_;  // blocks of one channel
   std::vector<IntegerModel> counts_;  // channel class x count context
   std::vector<IntegerModel> gaps_;    // channel class x rank class x atoms remaining
-  std::vector<IntegerModel> levels_;  // first levels (channel class x rank class), then the others
+  std::vector<IntegerModel> levels_;  // first levels (channel class x rank class x count class), then the others
                                       // (channel class x rank class x previous level class)
   // Tabulated prices: per level model, magnitudes below kTabled; per count
   // context, counts below kTabled.

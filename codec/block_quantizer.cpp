@@ -34,11 +34,12 @@ struct OffsetFit {
   }
 };
 
-// One atom to quantize: its place in its block's coding order, its scan rank,
-// its target (the coefficient, less the prediction for a block's first atom)
-// and the level before it.
+// One atom to quantize: its block and the block's atoms, its place in its
+// block's coding order, its scan rank, its target (the coefficient, less the
+// prediction for a block's first atom) and the level before it.
 struct LevelChoice {
   std::int64_t q;
+  std::int32_t count;
   std::int32_t k;
   std::uint32_t rank;
   double target;
@@ -53,7 +54,7 @@ std::int32_t chooseLevel(const QuantizerInput& in, const PayloadModels& prices,
   const double scaled = std::fabs(a.target) / dq.step;
   const std::uint32_t low = static_cast<std::uint32_t>(std::min(std::floor(scaled), double(bound)));
   const std::uint32_t candidates[3] = {a.k == 0 ? 0u : 1u, std::max(low, 1u), std::min(low + 1, bound)};
-  const double* row = prices.levelPrices(a.q, a.k, a.rank, a.previous);
+  const double* row = prices.levelPrices(a.q, a.count, a.k, a.rank, a.previous);
   double best = std::numeric_limits<double>::infinity();
   std::int32_t chosen = 0;
   for (std::uint32_t magnitude : candidates) {
@@ -61,7 +62,7 @@ std::int32_t chooseLevel(const QuantizerInput& in, const PayloadModels& prices,
     const double e = a.target - dq.value(level);
     const double b = magnitude < std::uint32_t(PayloadModels::kTabled)
                          ? row[magnitude]
-                         : prices.levelCost(a.q, a.k, a.rank, level, a.previous);
+                         : prices.levelCost(a.q, a.count, a.k, a.rank, level, a.previous);
     if (e * e + lambda * b < best) {
       best = e * e + lambda * b;
       chosen = level;
@@ -113,7 +114,8 @@ Prefix bestPrefix(Pass& pass, std::int64_t q) {
   for (std::int32_t k = 0; k < available; ++k) {
     const std::size_t a = base + std::size_t(k);
     const double c = atoms.coefficients[a];
-    const LevelChoice choice{q, k, pass.prices.ranks[a], k == 0 ? c - best.prediction : c,
+    // Priced as if the block kept all it has: its count is not known yet.
+    const LevelChoice choice{q, available, k, pass.prices.ranks[a], k == 0 ? c - best.prediction : c,
                              k > 0 ? pass.levels[std::size_t(k) - 1] : 0};
     double error = 0.0, levelBits = 0.0;
     pass.levels[std::size_t(k)] = chooseLevel(pass.in, models, pass.dq, pass.lambda, choice, &error, &levelBits);
@@ -180,7 +182,7 @@ std::int32_t codeBlock(Pass& pass, ScanOrderedBlocks& scanned, std::int64_t q) {
   pass.levels.resize(std::size_t(m));
   for (std::int32_t k = 0; k < m; ++k) {
     const double c = b.coefficients[std::size_t(k)];
-    const LevelChoice choice{q, k, b.rank[std::size_t(k)], k == 0 ? c - prediction : c,
+    const LevelChoice choice{q, m, k, b.rank[std::size_t(k)], k == 0 ? c - prediction : c,
                              k > 0 ? pass.levels[std::size_t(k) - 1] : 0};
     double error = 0.0, bits = 0.0;
     const std::int32_t level = chooseLevel(pass.in, pass.prices.models, pass.dq, pass.lambda, choice, &error, &bits);
