@@ -199,7 +199,8 @@ def main():
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
     images = args.images[:2] if args.quick else args.images
-    results = {"settings": {"block": args.block or 8, "dictionary": args.dictionary or "default",
+    results = {"settings": {"block": args.block or 8,
+                            "dictionary": args.dictionary or "default (cosine:<block side>)",
                             "targets": args.psnr, "colour": args.colour}, "images": {}}
     for path in images:
         name = os.path.splitext(os.path.basename(path))[0]

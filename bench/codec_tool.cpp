@@ -5,7 +5,9 @@
 //   codec_tool decode FILE IMAGE
 //   codec_tool sweep IMAGE (--psnr DB... | --bpp R...) [options] [--keep DIR]
 //
-// Options: --block B (square blocks), --dictionary DESCRIPTION, --threads T.
+// Options: --block B (square blocks), --dictionary DESCRIPTION (for both
+// directions, or Y's when --dictionary-x DESCRIPTION gives X's; without
+// them the codec's default), --threads T.
 // Every command prints one JSON object a line: what the encoder reported, and
 // for sweep also the PSNR of the image the decoder makes of the bytes and the
 // time it takes (the best of three decodes).
@@ -56,6 +58,9 @@ Arguments parse(int argc, char** argv) {
       list = nullptr;
     } else if (arg == "--dictionary" && more) {
       a.options.dictionary.description = argv[++i];
+      list = nullptr;
+    } else if (arg == "--dictionary-x" && more) {
+      a.options.dictionary.descriptionX = argv[++i];
       list = nullptr;
     } else if (arg == "--threads" && more) {
       a.options.threads = std::atoi(argv[++i]);

@@ -59,7 +59,6 @@ std::size_t countClass(std::uint32_t sum) {
 
 constexpr std::size_t kChannelClasses = 2;  // luma (or grey), chroma
 constexpr std::size_t kFirstLevelModels = kChannelClasses * kRankClasses * kCountClasses;
-constexpr std::uint32_t kTabled = PayloadModels::kTabled;
 
 std::uint32_t magnitudeOf(std::int32_t level) {
   return level < 0 ? 0u - std::uint32_t(level) : std::uint32_t(level);

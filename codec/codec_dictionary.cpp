@@ -57,30 +57,54 @@ void checkMatrix(const std::vector<double>& D, std::int32_t length, std::int32_t
 
 }  // namespace
 
+namespace {
+
+// A pair from two descriptions; `whose` names their origin in messages.
+DictionaryPair describedPair(const std::string& y, const std::string& x, std::int32_t blockRows,
+                             std::int32_t blockCols, const char* whose) {
+  DictionaryPair pair;
+  pair.storage = DictionaryStorage::kDescription;
+  pair.Dy = described(y, blockRows, &pair.Ky, &pair.descriptionY, whose);
+  pair.Dx = described(x, blockCols, &pair.Kx, &pair.descriptionX, whose);
+  checkAtomCount(pair.Ky, "rows");
+  checkAtomCount(pair.Kx, "columns");
+  checkPairs(pair.Ky, pair.Kx);
+  for (const std::string* d : {&pair.descriptionY, &pair.descriptionX}) {
+    if (d->size() > codec_limits::kMaxDescription) {
+      refuse("The normalised dictionary description \"" + d->substr(0, 64) +
+             "...\" is longer than 255 bytes.");
+    }
+  }
+  return pair;
+}
+
+}  // namespace
+
 DictionaryPair encoderDictionary(const CodecDictionary& asked, std::int32_t blockRows,
                                  std::int32_t blockCols) {
-  DictionaryPair pair;
+  const bool matrices = asked.Ky != 0 || asked.Kx != 0 || !asked.Dy.empty() || !asked.Dx.empty();
+  if (asked.description.empty() && asked.descriptionX.empty() && !matrices) {
+    return describedPair("cosine:" + std::to_string(blockRows), "cosine:" + std::to_string(blockCols),
+                         blockRows, blockCols, "The");
+  }
+  if (asked.description.empty() && !asked.descriptionX.empty()) {
+    refuse("Dictionary X has a description but dictionary Y has none: give both, or one for both.");
+  }
   if (!asked.description.empty()) {
-    if (asked.description.size() > codec_limits::kMaxDescription) {
-      refuse("The dictionary description is longer than 255 bytes.");
+    for (const std::string* d : {&asked.description, &asked.descriptionX}) {
+      if (d->size() > codec_limits::kMaxDescription) {
+        refuse("A dictionary description is longer than 255 bytes.");
+      }
     }
-    pair.storage = DictionaryStorage::kDescription;
-    std::string again;
-    pair.Dy = described(asked.description, blockRows, &pair.Ky, &pair.description, "The");
-    pair.Dx = described(asked.description, blockCols, &pair.Kx, &again, "The");
-    checkAtomCount(pair.Ky, "rows");
-    checkAtomCount(pair.Kx, "columns");
-    checkPairs(pair.Ky, pair.Kx);
-    if (pair.description.size() > codec_limits::kMaxDescription) {
-      refuse("The normalised dictionary description is longer than 255 bytes.");
-    }
-    return pair;
+    const std::string& x = asked.descriptionX.empty() ? asked.description : asked.descriptionX;
+    return describedPair(asked.description, x, blockRows, blockCols, "The");
   }
   checkAtomCount(asked.Ky, "rows");
   checkAtomCount(asked.Kx, "columns");
   checkPairs(asked.Ky, asked.Kx);
   checkMatrix(asked.Dy, blockRows, asked.Ky, "Y");
   checkMatrix(asked.Dx, blockCols, asked.Kx, "X");
+  DictionaryPair pair;
   pair.Dy = asked.Dy;
   pair.Dx = asked.Dx;
   pair.Ky = asked.Ky;
@@ -91,18 +115,12 @@ DictionaryPair encoderDictionary(const CodecDictionary& asked, std::int32_t bloc
 }
 
 DictionaryPair fileDictionary(const FileHeader& header) {
+  if (header.storage == DictionaryStorage::kDescription) {
+    return describedPair(header.descriptionY, header.descriptionX, header.blockRows,
+                         header.blockCols, "The file's");
+  }
   DictionaryPair pair;
   pair.storage = header.storage;
-  if (header.storage == DictionaryStorage::kDescription) {
-    std::string again;
-    pair.Dy = described(header.description, header.blockRows, &pair.Ky, &pair.description,
-                        "The file's");
-    pair.Dx = described(header.description, header.blockCols, &pair.Kx, &again, "The file's");
-    checkAtomCount(pair.Ky, "rows");
-    checkAtomCount(pair.Kx, "columns");
-    checkPairs(pair.Ky, pair.Kx);
-    return pair;
-  }
   pair.Ky = header.Ky;
   pair.Kx = header.Kx;
   pair.Dy = header.Dy;
@@ -112,7 +130,8 @@ DictionaryPair fileDictionary(const FileHeader& header) {
 
 void storeDictionary(const DictionaryPair& pair, FileHeader& header) {
   header.storage = pair.storage;
-  header.description = pair.description;
+  header.descriptionY = pair.descriptionY;
+  header.descriptionX = pair.descriptionX;
   header.Ky = pair.Ky;
   header.Kx = pair.Kx;
   header.Dy = pair.Dy;

@@ -1,6 +1,6 @@
 // The codec's one way to a dictionary pair, for the encoder and the decoder:
-// a description is built by the dictionary layer (and only the description is
-// stored), matrices are checked and stored as they are.
+// descriptions are built by the dictionary layer (and only the descriptions
+// are stored), matrices are checked and stored as they are.
 #ifndef TILEVISTA_CODEC_CODEC_DICTIONARY_H
 #define TILEVISTA_CODEC_CODEC_DICTIONARY_H
 
@@ -20,13 +20,14 @@ struct DictionaryPair {
   std::vector<double> Dx;  ///< blockCols x Kx, column-major
   std::int32_t Ky = 0, Kx = 0;
   DictionaryStorage storage = DictionaryStorage::kDescription;
-  std::string description;  ///< normalised, with kDescription
+  std::string descriptionY, descriptionX;  ///< normalised, with kDescription
 };
 
-/// The pair an encoder's caller asks for.
+/// The pair an encoder's caller asks for (codec.h: CodecDictionary; an empty
+/// one is the default, "cosine:<blockRows>" and "cosine:<blockCols>").
 /// @throws CodecError(kDictionary) for a description the dictionary layer
 ///         refuses (its message), matrices of the wrong size, values that are
-///         not finite, or more than 4096 atoms in a direction
+///         not finite, more than 4096 atoms in a direction or 65536 pairs
 DictionaryPair encoderDictionary(const CodecDictionary& asked, std::int32_t blockRows,
                                  std::int32_t blockCols);
 

@@ -28,7 +28,8 @@ DecodeInfo infoOf(const FileHeader& h) {
   info.bitDepth = h.bitDepth;
   info.blockRows = h.blockRows;
   info.blockCols = h.blockCols;
-  info.dictionary = h.description;
+  info.dictionaryY = h.descriptionY;
+  info.dictionaryX = h.descriptionX;
   info.Ky = h.Ky;
   info.Kx = h.Kx;
   info.step = h.step;

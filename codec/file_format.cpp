@@ -89,8 +89,10 @@ std::uint32_t crc32Of(const std::uint8_t* data, std::size_t size) {
 void writeDictionary(ByteWriter& w, const FileHeader& h) {
   w.u8(static_cast<std::uint32_t>(h.storage));
   if (h.storage == DictionaryStorage::kDescription) {
-    w.u8(static_cast<std::uint32_t>(h.description.size()));
-    w.bytes(reinterpret_cast<const std::uint8_t*>(h.description.data()), h.description.size());
+    for (const std::string* d : {&h.descriptionY, &h.descriptionX}) {
+      w.u8(static_cast<std::uint32_t>(d->size()));
+      w.bytes(reinterpret_cast<const std::uint8_t*>(d->data()), d->size());
+    }
     return;
   }
   w.u16(static_cast<std::uint32_t>(h.Ky));
@@ -222,20 +224,27 @@ void readMatrix(ByteReader& r, std::int32_t length, std::int32_t atoms, std::vec
   }
 }
 
+// A description: its length, then its bytes, printable ASCII without spaces.
+std::string readDescription(ByteReader& r) {
+  const std::size_t length = r.u8();
+  const std::uint8_t* text = r.take(length);
+  std::string description(reinterpret_cast<const char*>(text), length);
+  for (unsigned char c : description) {
+    if (c < 0x21 || c > 0x7E) {
+      fail(codec_error::kDictionary,
+           "The file's dictionary description holds a byte that is not printable ASCII.");
+    }
+  }
+  if (length == 0) fail(codec_error::kDictionary, "The file's dictionary description is empty.");
+  return description;
+}
+
 void readDictionary(ByteReader& r, FileHeader& h) {
   const std::uint32_t storage = r.u8();
   if (storage == std::uint32_t(DictionaryStorage::kDescription)) {
     h.storage = DictionaryStorage::kDescription;
-    const std::size_t length = r.u8();
-    const std::uint8_t* text = r.take(length);
-    h.description.assign(reinterpret_cast<const char*>(text), length);
-    for (unsigned char c : h.description) {
-      if (c < 0x21 || c > 0x7E) {
-        fail(codec_error::kDictionary,
-             "The file's dictionary description holds a byte that is not printable ASCII.");
-      }
-    }
-    if (length == 0) fail(codec_error::kDictionary, "The file's dictionary description is empty.");
+    h.descriptionY = readDescription(r);
+    h.descriptionX = readDescription(r);
     return;
   }
   const bool one = storage == std::uint32_t(DictionaryStorage::kOneMatrix);

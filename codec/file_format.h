@@ -17,7 +17,7 @@ constexpr std::int32_t kFormatVersion = 1;
 
 /// How a file holds its dictionaries.
 enum class DictionaryStorage : std::uint8_t {
-  kDescription = 0,  ///< a description string, the same for rows and columns
+  kDescription = 0,  ///< two description strings, for the rows' (Y) and the columns' (X)
   kMatrices = 1,     ///< Dy then Dx, as doubles
   kOneMatrix = 2,    ///< one square-block matrix used for rows and columns
 };
@@ -40,7 +40,7 @@ struct FileHeader {
   std::int32_t bitDepth = 8;        ///< samples are 0 .. 2^bitDepth - 1
   std::int32_t blockRows = 8, blockCols = 8;
   DictionaryStorage storage = DictionaryStorage::kDescription;
-  std::string description;          ///< with kDescription
+  std::string descriptionY, descriptionX;  ///< with kDescription
   std::int32_t Ky = 0, Kx = 0;      ///< with the matrices (the description's sizes are not stored)
   std::vector<double> Dy, Dx;       ///< column-major; with kOneMatrix Dx is empty
   double step = 1.0;                ///< the quantizer's step

@@ -66,6 +66,7 @@ std::vector<Seed> seeds() {
     all.push_back({name, std::move(file)});
   };
   add("grey-16x16-30dB", 1, encoded(16, 16, 1, target(30, 0, "cosine:16+delta", 8)));
+  add("grey-16x24-default", 1, encoded(16, 24, 1, target(36, 0, "", 8)));
   add("grey-16x16-45dB", 1, encoded(16, 16, 1, target(45, 0, "cosine:16+delta", 8)));
   add("grey-13x21-block4", 1, encoded(13, 21, 1, target(36, 0, "cosine:4+haar", 4)));
   add("colour-12x16-33dB", 1, encoded(12, 16, 3, target(33, 0, "cosine:8+delta", 8)));

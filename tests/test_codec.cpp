@@ -218,11 +218,11 @@ TEST(CodecFormat, EveryHeaderFieldIsRejectedWhenWrong) {
       {[](FileHeader& h) { h.blockRows = 0; }, codec_error::kBlockSize},
       {[](FileHeader& h) { h.blockCols = 65; }, codec_error::kBlockSize},
       {[](FileHeader& h) { h.storage = DictionaryStorage(3); }, codec_error::kDictionary},
-      {[](FileHeader& h) { h.description = ""; }, codec_error::kDictionary},
-      {[](FileHeader& h) { h.description = "cosine:8 +delta"; }, codec_error::kDictionary},
-      {[](FileHeader& h) { h.description = "nonsense:3"; }, codec_error::kDictionary},
-      {[](FileHeader& h) { h.description = "cosine:0"; }, codec_error::kDictionary},
-      {[](FileHeader& h) { h.description = "cosine:300"; }, codec_error::kDictionary},  // 90000 pairs
+      {[](FileHeader& h) { h.descriptionY = ""; }, codec_error::kDictionary},
+      {[](FileHeader& h) { h.descriptionX = "cosine:8 +delta"; }, codec_error::kDictionary},
+      {[](FileHeader& h) { h.descriptionY = "nonsense:3"; }, codec_error::kDictionary},
+      {[](FileHeader& h) { h.descriptionX = "cosine:0"; }, codec_error::kDictionary},
+      {[](FileHeader& h) { h.descriptionY = h.descriptionX = "cosine:300"; }, codec_error::kDictionary},  // 90000 pairs
       {[](FileHeader& h) { h.step = std::nan(""); }, codec_error::kQuantizer},
       {[](FileHeader& h) { h.step = 0.0; }, codec_error::kQuantizer},
       {[](FileHeader& h) { h.step = 1e9; }, codec_error::kQuantizer},
@@ -396,7 +396,8 @@ TEST(CodecRateControl, OddSizesBlocksAndDepthsRoundTrip) {
   };
   for (const Case& c : {Case{1, 1, 1, 8, 8, 8, "cosine:8"}, Case{37, 53, 1, 8, 8, 8, "cosine:16+delta"},
                         Case{19, 7, 3, 5, 3, 8, "delta"}, Case{30, 30, 1, 16, 16, 8, "cosine:16"},
-                        Case{24, 40, 1, 8, 4, 1, "haar+delta"}, Case{16, 16, 1, 8, 8, 12, "cosine:8"}}) {
+                        Case{24, 40, 1, 8, 4, 1, "haar+delta"}, Case{16, 16, 1, 8, 8, 12, "cosine:8"},
+                        Case{33, 18, 3, 8, 4, 8, ""}}) {  // "": cosine:8 along rows, cosine:4 along columns
     std::vector<double> image = testImage(c.rows, c.cols, c.channels, 5);
     const double peak = std::ldexp(1.0, c.bitDepth) - 1.0;
     for (double& v : image) v = std::round(v / 255.0 * peak);
@@ -409,6 +410,10 @@ TEST(CodecRateControl, OddSizesBlocksAndDepthsRoundTrip) {
     EXPECT_EQ(d.info.rows, c.rows);
     EXPECT_EQ(d.info.cols, c.cols);
     EXPECT_EQ(d.info.channels, c.channels);
+    if (*c.dictionary == '\0') {  // the default: the orthonormal cosines of each side
+      EXPECT_EQ(d.info.dictionaryY, "cosine:" + std::to_string(c.blockRows));
+      EXPECT_EQ(d.info.dictionaryX, "cosine:" + std::to_string(c.blockCols));
+    }
     // PSNR against the depth's own peak.
     EXPECT_GE(imagePsnr(d.pixels.data(), image.data(), image.size(), peak), 35.0)
         << c.rows << " x " << c.cols << " x " << c.channels << ", blocks " << c.blockRows << " x "

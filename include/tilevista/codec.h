@@ -73,12 +73,18 @@ constexpr std::size_t kMaxDescription = 255;           ///< bytes of a dictionar
 constexpr std::int32_t kMaxBitDepth = 16;              ///< bits per sample
 }  // namespace codec_limits
 
-/// A dictionary pair: a description the dictionary layer builds, or the two
-/// matrices themselves.
+/// A dictionary pair: descriptions the dictionary layer builds, or the two
+/// matrices themselves. Left empty, the codec's default: the orthonormal
+/// cosine basis of each block side ("cosine:<blockRows>" for Y,
+/// "cosine:<blockCols>" for X), the best of the dictionaries measured
+/// (docs/codec.md).
 struct CodecDictionary {
-  /// A description string naming built-in families ("cosine:16+delta"); the
-  /// same for rows and columns. Empty: the matrices below are used.
+  /// A description string naming built-in families ("cosine:16+delta"), for
+  /// rows and columns alike unless descriptionX is given.
   std::string description;
+  /// When not empty, the description of dictionary X (description is then
+  /// Y's alone).
+  std::string descriptionX;
   std::vector<double> Dy;  ///< blockRows x Ky, column-major (when no description)
   std::vector<double> Dx;  ///< blockCols x Kx, column-major (when no description)
   std::int32_t Ky = 0;     ///< columns of Dy
@@ -95,8 +101,8 @@ struct EncodeOptions {
   double bpp = 0.0;
   std::int32_t blockRows = 8;  ///< block size: 1..64 each, at most 4096 pixels
   std::int32_t blockCols = 8;
-  /// The dictionaries; the default description is the codec's default.
-  CodecDictionary dictionary{"cosine:16+delta", {}, {}, 0, 0};
+  /// The dictionaries; left empty, the codec's default.
+  CodecDictionary dictionary;
   /// Bits per sample of the image, 1..16: samples are 0 .. 2^bitDepth - 1.
   std::int32_t bitDepth = 8;
   /// Threads of the pursuit and the codec's block work, the calling one
@@ -143,7 +149,9 @@ struct DecodeInfo {
   std::int32_t version = 0;
   std::int32_t rows = 0, cols = 0, channels = 0, bitDepth = 0;
   std::int32_t blockRows = 0, blockCols = 0;
-  std::string dictionary;        ///< the description, or "" when the file holds matrices
+  /// The dictionaries' descriptions (normalised), or "" when the file holds
+  /// matrices.
+  std::string dictionaryY, dictionaryX;
   std::int32_t Ky = 0, Kx = 0;   ///< atoms of the dictionaries
   double step = 0.0;
   std::uint64_t atoms = 0;       ///< atoms coded
