@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "edge_filter.h"
+#include "block_threads.h"
 #include "file_format.h"
 #include "tilevista/block_basis.h"
 
@@ -270,7 +271,24 @@ ScanOrderedBlocks::~ScanOrderedBlocks() = default;
 
 const ScanOrderedBlocks::Block& ScanOrderedBlocks::of(std::int64_t q, std::int32_t m) {
   Block& b = blocks_[std::size_t(q)];
-  if (b.prefix == m) return b;
+  if (b.prefix != m) make(b, q, m, *basis_);
+  return b;
+}
+
+void ScanOrderedBlocks::prepare(const std::vector<std::uint64_t>& first, std::int32_t threads) {
+  forBlockRanges(std::int64_t(blocks_.size()), threads,
+                 [&](std::int32_t thread, std::int64_t begin, std::int64_t end) {
+                   std::unique_ptr<Basis> own(thread == 0 ? nullptr : new Basis(in_));
+                   Basis& basis = thread == 0 ? *basis_ : *own;
+                   for (std::int64_t q = begin; q < end; ++q) {
+                     const std::int32_t m = std::int32_t(first[std::size_t(q) + 1] - first[std::size_t(q)]);
+                     Block& b = blocks_[std::size_t(q)];
+                     if (b.prefix != m) make(b, q, m, basis);
+                   }
+                 });
+}
+
+void ScanOrderedBlocks::make(Block& b, std::int64_t q, std::int32_t m, Basis& own) const {
   const PursuitAtoms& atoms = *in_.atoms;
   const std::size_t base = std::size_t(atoms.first[std::size_t(q)]);
   const auto rankOf = [&](std::int32_t k) {
@@ -282,7 +300,7 @@ const ScanOrderedBlocks::Block& ScanOrderedBlocks::of(std::int64_t q, std::int32
   std::sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t c) { return rankOf(a) < rankOf(c); });
   b = Block();
   b.prefix = m;
-  BlockBasis& basis = basis_->basis;
+  BlockBasis& basis = own.basis;
   basis.clear();
   for (std::int32_t k : order) {
     const std::size_t a = base + std::size_t(k);
@@ -294,7 +312,7 @@ const ScanOrderedBlocks::Block& ScanOrderedBlocks::of(std::int64_t q, std::int32
   const std::size_t N = std::size_t(in_.geometry->blockPixels());
   const double* F = atoms.values.data() + std::size_t(q) * N;
   const std::int32_t kept = b.atoms();
-  if (kept == 0) return b;
+  if (kept == 0) return;
   b.vectors.assign(basis.vector(0), basis.vector(0) + N * std::size_t(kept));
   b.coefficients.resize(std::size_t(kept));
   for (std::int32_t k = 0; k < kept; ++k) {
@@ -304,7 +322,6 @@ const ScanOrderedBlocks::Block& ScanOrderedBlocks::of(std::int64_t q, std::int32
     b.coefficients[std::size_t(k)] = c;
   }
   b.firstSum = vectorSum(basis.vector(0), std::int32_t(N));
-  return b;
 }
 
 Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t offsetOne,

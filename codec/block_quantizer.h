@@ -44,6 +44,7 @@ struct QuantizerInput {
   const PursuitAtoms* atoms;
   const double* image;       ///< the image's own samples, rows x cols x channels
   std::size_t headerBytes;   ///< bytes of the file besides its payload
+  std::int32_t threads;      ///< for the work on blocks that does not depend on other blocks
 };
 
 /// Prices of a quantization: models with tabulated prices, and every pursuit
@@ -79,10 +80,15 @@ class ScanOrderedBlocks {
   /// Block q's first m pursuit atoms in scan order. An atom the basis refuses
   /// in that order (no direction of its own left, to rounding) is left out.
   const Block& of(std::int64_t q, std::int32_t m);
+  /// Makes every block's first count(q) atoms ready on `threads` threads
+  /// (each block's made alone, so the same as of() makes it).
+  /// @param first  blocks + 1 offsets: block q's count is first[q+1] - first[q]
+  void prepare(const std::vector<std::uint64_t>& first, std::int32_t threads);
 
  private:
-  const QuantizerInput& in_;
   struct Basis;
+  void make(Block& b, std::int64_t q, std::int32_t m, Basis& basis) const;
+  const QuantizerInput& in_;
   std::unique_ptr<Basis> basis_;
   std::vector<Block> blocks_;
 };

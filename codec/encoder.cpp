@@ -134,7 +134,8 @@ EncodedImage encodeChecked(const double* pixels, std::int32_t rows, std::int32_t
   storeDictionary(dictionary, header);
   const CodeShape shape = codeShapeFor(g.gridRows, g.gridCols, channels, dictionary.Ky,
                                        dictionary.Kx, g.blockPixels());
-  const QuantizerInput in{&g, &shape, &dictionary, &atoms, pixels, writeFile(header, {}).size()};
+  const QuantizerInput in{&g, &shape, &dictionary, &atoms, pixels, writeFile(header, {}).size(),
+                          depth.threads};
   RateTarget target;
   target.psnr = o.psnr;
   target.bits = o.bpp * double(rows) * double(cols);

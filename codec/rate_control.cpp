@@ -55,6 +55,11 @@ class StepSearch {
   // The step e^x measured: its decoded image and its coded payload.
   Trial measure(double x) {
     ++measured_;
+    if (in_.threads > 1) {  // the bases the estimate's counts need, made on every thread
+      const Quantization counts = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
+                                                QuantizeFor::kEstimate, nullptr);
+      scanned_.prepare(counts.code.first, in_.threads);
+    }
     Trial t;
     t.x = x;
     t.quantization = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
@@ -68,9 +73,11 @@ class StepSearch {
   // Larger steps meet a bits target, smaller ones a PSNR target.
   bool largerMeets() const { return target_.bits > 0.0; }
   // How close to the target's edge an aim must come: estimated, measured
-  // (bits: 0.1 % and 0.3 %; PSNR: 0.005 dB and 0.02 dB).
+  // (bits: 0.1 % and 0.5 %; PSNR: 0.005 dB and 0.05 dB), and the margin
+  // inside it the estimates aim at once corrected by a measure.
   double closeEstimate() const { return target_.bits > 0.0 ? 0.0015 : 0.005; }
-  double closeMeasure() const { return target_.bits > 0.0 ? 0.0045 : 0.02; }
+  double closeMeasure() const { return target_.bits > 0.0 ? 0.0072 : 0.05; }
+  double margin() const { return closeMeasure() / 3.0; }
   // How the aim grows with the log of the step, about: PSNR falls some 6 dB
   // as the step grows e times; the bits fall by about the step's growth to
   // the power 1.1.
@@ -173,17 +180,20 @@ RateChoice controlRate(const QuantizerInput& in, const RateTarget& target) {
   const bool larger = search.largerMeets();
   double x = std::clamp(std::log(firstStep(in, target)), least, most);
   search.price(x);
-  double shift = 0.0;  // measured aim less estimated aim, at the last step measured
+  // Added to the estimates: what the last measure found beyond its estimate,
+  // less a margin once there is a measure to go by, so that the next step
+  // measured lands inside the target rather than on its edge.
+  double offset = 0.0;
   Edge start{x, search.estimate(x)};
   Trial best;
   bool haveBest = false;
   for (int round = 0; round < kMostMeasures; ++round) {
-    const Edge edge = findEdge([&](double at) { return search.estimate(at) + shift; }, start,
+    const Edge edge = findEdge([&](double at) { return search.estimate(at) + offset; }, start,
                                search.expectedSlope(), least, most, search.closeEstimate());
     Trial t = search.measure(edge.x);
-    const double estimated = edge.aim - shift;
-    shift = t.aim - estimated;
-    start = Edge{edge.x, t.aim};
+    const double estimated = edge.aim - offset;
+    offset = t.aim - estimated - search.margin();
+    start = Edge{edge.x, t.aim - search.margin()};
     x = edge.x;
     const bool meets = t.aim >= 0.0;
     if (meets && (!haveBest || (larger ? t.x < best.x : t.x > best.x))) {

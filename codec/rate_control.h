@@ -8,7 +8,8 @@
 // pursuit's coefficients, the bits by the prices); the step found is then
 // measured on the decoded image itself (the reconstruction the decoder makes,
 // rounded and clipped) and on the coded payload, and the estimates are
-// corrected by what the measure says until a measured step meets the target.
+// corrected by what the measure says until a measured step meets the target
+// (within 0.05 dB of a PSNR, 0.5 % of the bits).
 // Only measured steps are ever chosen, so the PSNR reported is the one a
 // decoder gets.
 #ifndef TILEVISTA_CODEC_RATE_CONTROL_H
