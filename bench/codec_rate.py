@@ -60,7 +60,7 @@ def sample_folder():
 
 
 SAMPLES = sample_folder()
-DEFAULT_TARGETS = [29.0, 31.0, 33.0, 35.0, 37.0, 39.0, 41.0]
+DEFAULT_TARGETS = [29.0, 31.0, 33.0, 35.0, 36.0, 37.0, 39.0, 41.0]
 BD_RANGE = (30.0, 40.0)
 FIT_RANGE = (28.0, 42.5)  # points a curve's fit takes
 
