@@ -332,7 +332,6 @@ Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t 
   out.step = step;
   out.offsetOne = offsetOne;
   out.offsetMore = offsetMore;
-  out.measured = what == QuantizeFor::kMeasure;
   // Measured: every sample is written (zeros where a block has no atom).
   // Estimated: only the edges the predictions read, every block's each time.
   out.planes = std::move(planes);

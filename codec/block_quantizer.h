@@ -102,7 +102,6 @@ struct Quantization {
   /// The decoded planes: every sample when measured, else the samples the
   /// blocks' predictions read.
   std::vector<double> planes;
-  bool measured = false;
   /// Measured: of the decoded image, on its own samples, with the best edge
   /// filter. Else estimated from the coefficients (with the rounding's share).
   double squaredError = 0.0;

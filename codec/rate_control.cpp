@@ -44,7 +44,6 @@ class StepSearch {
   }
   // The estimated aim at step e^x.
   double estimate(double x) {
-    ++estimated_;
 
     Quantization q = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
                                    QuantizeFor::kEstimate, nullptr, std::move(spare_));
@@ -54,7 +53,6 @@ class StepSearch {
   }
   // The step e^x measured: its decoded image and its coded payload.
   Trial measure(double x) {
-    ++measured_;
     if (in_.threads > 1) {  // the bases the estimate's counts need, made on every thread
       const Quantization counts = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
                                                 QuantizeFor::kEstimate, nullptr);
@@ -82,8 +80,6 @@ class StepSearch {
   // as the step grows e times; the bits fall by about the step's growth to
   // the power 1.1.
   double expectedSlope() const { return target_.bits > 0.0 ? 1.6 : -6.0; }
-  std::int32_t estimated() const { return estimated_; }
-  std::int32_t measured() const { return measured_; }
 
  private:
   double aim(double squaredError, double bits) const {
@@ -98,7 +94,6 @@ class StepSearch {
   RateTarget target_;
   Prices prices_;
   std::uint16_t offsetOne_ = 0, offsetMore_ = 0;
-  std::int32_t estimated_ = 0, measured_ = 0;
   std::vector<double> spare_;  // the planes of estimates, one after another
   ScanOrderedBlocks scanned_;
 };
@@ -224,8 +219,6 @@ RateChoice controlRate(const QuantizerInput& in, const RateTarget& target) {
   RateChoice choice;
   choice.payload = std::move(best.payload);
   choice.chosen = std::move(best.quantization);
-  choice.stepsTried = search.estimated();
-  choice.stepsMeasured = search.measured();
   return choice;
 }
 

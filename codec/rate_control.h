@@ -32,8 +32,6 @@ struct RateTarget {
 struct RateChoice {
   Quantization chosen;                ///< measured
   std::vector<std::uint8_t> payload;  ///< chosen.code coded
-  std::int32_t stepsTried = 0;        ///< on estimates
-  std::int32_t stepsMeasured = 0;
 };
 
 /// Searches the step for a target.

@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "block_code.h"
 #include "file_format.h"
+#include "image_planes.h"
 #include "range_coder.h"
 #include "symbol_models.h"
 #include "tilevista/codec.h"
@@ -481,6 +483,82 @@ TEST(CodecDeterminism, SameBytesForTheSameCallOnOneOrTwoThreads) {
   const std::vector<std::uint8_t> byRate = encodeImage(image.data(), 96, 80, 3, o).bytes;
   o.threads = 1;
   EXPECT_EQ(encodeImage(image.data(), 96, 80, 3, o).bytes, byRate);
+}
+
+// Random codes at the edges of what a payload holds (full blocks, the last
+// pair's rank, levels at their bound, first levels of 0) decode to
+// themselves, and a decoder reads exactly the payload's bytes.
+TEST(CodecCoder, PayloadsRoundTripRandomCodesAtTheirBounds) {
+  std::mt19937 random(5);
+  for (int trial = 0; trial < 40; ++trial) {
+    const std::int32_t Ky = 1 + std::int32_t(random() % 12), Kx = 1 + std::int32_t(random() % 12);
+    const std::int32_t N = 1 + std::int32_t(random() % 64);
+    const std::int32_t channels = trial % 3 == 0 ? 3 : 1;
+    const CodeShape shape = codeShapeFor(1 + std::int32_t(random() % 5), 1 + std::int32_t(random() % 5),
+                                         channels, Ky, Kx, N);
+    BlockCode code;
+    code.first.push_back(0);
+    for (std::int64_t q = 0; q < shape.blocks(); ++q) {
+      const std::uint32_t pick = random() % 4;
+      const std::int32_t m = pick == 0 ? 0 : pick == 1 ? shape.capacity : std::int32_t(random() % (shape.capacity + 1));
+      // m distinct pairs in scan order: the last m ranks, or m at random.
+      std::vector<std::uint32_t> ranks(shape.pairs());
+      std::iota(ranks.begin(), ranks.end(), 0u);
+      if (pick != 1) std::shuffle(ranks.begin(), ranks.end(), random);
+      else std::reverse(ranks.begin(), ranks.end());
+      ranks.resize(std::size_t(m));
+      std::sort(ranks.begin(), ranks.end());
+      for (std::int32_t k = 0; k < m; ++k) {
+        const std::uint32_t pair = shape.pairAt[ranks[std::size_t(k)]];
+        code.yIndex.push_back(std::uint16_t(pair % std::uint32_t(Ky)));
+        code.xIndex.push_back(std::uint16_t(pair / std::uint32_t(Ky)));
+        const std::uint32_t kind = random() % 4;
+        std::int32_t magnitude = kind == 0 ? std::int32_t(shape.levelBound) : 1 + std::int32_t(random() % 20);
+        if (k == 0 && kind == 1) magnitude = 0;
+        code.level.push_back(random() % 2 ? magnitude : -magnitude);
+      }
+      code.first.push_back(code.first.back() + std::uint64_t(m));
+    }
+    PayloadModels models(shape);
+    const std::vector<std::uint8_t> payload = encodePayload(shape, code, models);
+    const BlockCode decoded = decodePayload(shape, payload.data(), payload.size(), code.first.back());
+    ASSERT_EQ(decoded.first, code.first) << "trial " << trial;
+    ASSERT_EQ(decoded.yIndex, code.yIndex);
+    ASSERT_EQ(decoded.xIndex, code.xIndex);
+    ASSERT_EQ(decoded.level, code.level);
+    if (code.first.back() > 0) {
+      EXPECT_THROW(decodePayload(shape, payload.data(), payload.size(), code.first.back() - 1), CodecError);
+    }
+  }
+}
+
+// The coded planes of an image of integers, decoded without loss, are the
+// image again: the shift and the colour transform are undone exactly to
+// rounding, and the padding is cropped.
+TEST(CodecRateControl, CodedPlanesTurnBackIntoTheImage) {
+  for (std::int32_t channels : {1, 3}) {
+    const std::vector<double> image = testImage(29, 19, channels, 4);
+    const PlaneGeometry g = planeGeometry(29, 19, channels, 8, 4, 8);
+    const std::vector<double> planes = codedPlanes(g, image.data());
+    ASSERT_EQ(planes.size(), std::size_t(32 * 20 * channels));
+    EXPECT_EQ(imageOfPlanes(g, planes), image);
+    // The transform keeps squared distances: one unit of error in every
+    // sample of the image is one unit of squared error per sample in the
+    // planes' own samples.
+    std::vector<double> brighter = image;
+    for (double& v : brighter) v = std::min(v + 1.0, 255.0);
+    const std::vector<double> moved = codedPlanes(g, brighter.data());
+    double planeError = 0.0;
+    for (std::int32_t ch = 0; ch < channels; ++ch) {
+      for (std::int32_t c = 0; c < 19; ++c) {
+        for (std::int32_t r = 0; r < 29; ++r) {
+          const std::size_t i = std::size_t(ch) * g.planeSize() + std::size_t(c) * 32 + std::size_t(r);
+          planeError += (moved[i] - planes[i]) * (moved[i] - planes[i]);
+        }
+      }
+    }
+    EXPECT_NEAR(planeError, squaredError(brighter.data(), image.data(), image.size()), 1e-9);
+  }
 }
 
 }  // namespace
