@@ -207,6 +207,11 @@ TEST(CodecFormat, EveryHeaderFieldIsRejectedWhenWrong) {
   const SmallFile f = smallFile();
   ASSERT_EQ(decodeFailure(f.bytes), "");
   ASSERT_EQ(writeFile(f.header, f.payload), f.bytes) << "the format writes what it parses";
+  const DecodeInfo info = inspectImage(f.bytes.data(), f.bytes.size());
+  EXPECT_EQ(info.rows, 21);
+  EXPECT_EQ(info.cols, 13);
+  EXPECT_EQ(info.dictionaryY, "cosine:8+delta");
+  EXPECT_EQ(info.step, f.header.step);
   // One wrong field at a time, in a file with a valid length and CRC-32.
   const std::vector<std::pair<std::function<void(FileHeader&)>, const char*>> wrongs = {
       {[](FileHeader& h) { h.version = 2; }, codec_error::kVersion},

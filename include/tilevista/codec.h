@@ -152,9 +152,11 @@ struct DecodeInfo {
   /// The dictionaries' descriptions (normalised), or "" when the file holds
   /// matrices.
   std::string dictionaryY, dictionaryX;
-  std::int32_t Ky = 0, Kx = 0;   ///< atoms of the dictionaries
+  /// Atoms of the dictionaries (from inspectImage: 0 for descriptions, which
+  /// it does not build).
+  std::int32_t Ky = 0, Kx = 0;
   double step = 0.0;
-  std::uint64_t atoms = 0;       ///< atoms coded
+  std::uint64_t atoms = 0;       ///< atoms coded (0 from inspectImage, which reads no payload)
 };
 
 /// Bounds a caller may put on what a file makes the decoder do, beyond the
