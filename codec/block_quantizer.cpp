@@ -177,6 +177,7 @@ std::int32_t estimateBlock(Pass& pass, std::int64_t q, bool sketch) {
 // that order, appended to the code and placed whole.
 std::int32_t codeBlock(Pass& pass, ScanOrderedBlocks& scanned, std::int64_t q) {
   const Prefix prefix = bestPrefix(pass, q);
+  pass.out.prefixes.push_back(prefix.kept);
   const ScanOrderedBlocks::Block& b = scanned.of(q, prefix.kept);
   const std::int32_t m = b.atoms();
   const double prediction = m > 0 ? firstPrediction(*pass.in.geometry, pass.out.planes, q, b.firstSum) : 0.0;

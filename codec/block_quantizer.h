@@ -99,6 +99,10 @@ struct Quantization {
   std::uint16_t offsetOne = 0, offsetMore = 0;  ///< reconstruction offsets, 1/65536 of the step
   /// The blocks' atoms and levels; when estimated, the counts (first) alone.
   BlockCode code;
+  /// Measured: per block, the pursuit atoms its coded set was taken from (a
+  /// prefix of the block's; an atom the scan order's basis refuses is not
+  /// coded).
+  std::vector<std::int32_t> prefixes;
   /// The decoded planes: every sample when measured, else the samples the
   /// blocks' predictions read.
   std::vector<double> planes;

@@ -104,12 +104,14 @@ PursuitDepth depthFor(const PlaneGeometry& g, const DictionaryPair& d, const Enc
   return depth;
 }
 
-// The shortest prefix of the pursuit's order that holds every coded atom.
-std::uint64_t codedPrefix(const PursuitAtoms& atoms, const BlockCode& code) {
+// The shortest prefix of the pursuit's order that holds every coded atom: a
+// block takes its atoms in the pursuit's order, so its prefix's last is its
+// deepest.
+std::uint64_t codedPrefix(const PursuitAtoms& atoms, const std::vector<std::int32_t>& prefixes) {
   std::uint64_t prefix = 0;
-  for (std::size_t q = 0; q + 1 < code.first.size(); ++q) {
-    const std::uint64_t m = code.first[q + 1] - code.first[q];
-    if (m > 0) prefix = std::max(prefix, atoms.order[std::size_t(atoms.first[q] + m - 1)] + 1);
+  for (std::size_t q = 0; q < prefixes.size(); ++q) {
+    const std::int32_t m = prefixes[q];
+    if (m > 0) prefix = std::max(prefix, atoms.order[std::size_t(atoms.first[q]) + std::size_t(m) - 1] + 1);
   }
   return prefix;
 }
@@ -157,7 +159,7 @@ EncodedImage encodeChecked(const double* pixels, std::int32_t rows, std::int32_t
   r.bpp = 8.0 * double(r.bytes) / (double(rows) * double(cols));
   r.atoms = choice.chosen.atoms;
   r.step = choice.chosen.step;
-  r.prefix = codedPrefix(atoms, choice.chosen.code);
+  r.prefix = codedPrefix(atoms, choice.chosen.prefixes);
   r.pursuitAtoms = atoms.result.atoms;
   r.pursuitSeconds = atoms.seconds;
   r.codingSeconds =

@@ -364,6 +364,8 @@ DecodedImage roundTrip(const std::vector<double>& image, std::int32_t rows, std:
   EXPECT_EQ(encoded.report.bytes, encoded.bytes.size());
   EXPECT_EQ(encoded.report.bpp, 8.0 * double(encoded.bytes.size()) / (double(rows) * cols));
   EXPECT_EQ(decoded.info.atoms, encoded.report.atoms);
+  // The prefix of the pursuit's order holds every coded atom, within the call's.
+  EXPECT_GE(encoded.report.prefix, encoded.report.atoms);
   EXPECT_LE(encoded.report.prefix, encoded.report.pursuitAtoms);
   *report = encoded.report;
   return decoded;
