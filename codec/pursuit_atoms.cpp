@@ -1,4 +1,4 @@
-// The encoder's pursuit call and the blocks' bases (pursuit_atoms.h).
+// The encoder's pursuit call and what the codec keeps of it (pursuit_atoms.h).
 #include "pursuit_atoms.h"
 
 #include <algorithm>
@@ -15,8 +15,8 @@ namespace {
 
 // Keeps each block's indices and orthonormal vectors; the approximations and
 // the pursuit's own coefficients are written too, as the pursuit writes every
-// array, and dropped. Every block has storage of its own, so arrays handed out stay
-// where they are while the pursuit's threads fill them.
+// array, and dropped. Every block has storage of its own, so arrays handed out
+// stay where they are while the pursuit's threads fill them.
 class AtomSink : public PursuitSink {
  public:
   // Arrays the pursuit writes in full: left uninitialised.
@@ -51,8 +51,9 @@ class AtomSink : public PursuitSink {
   std::int32_t N_;
 };
 
-// The blocks' indices one after the other, their vectors, and each atom's
-// place in the pursuit's global order (from the curve).
+// The blocks' indices one after the other, and each atom's place in the
+// pursuit's global order (from the curve). The blocks' vectors stay in the
+// sink for takeCoefficients; the rest of its arrays go.
 void collectAtoms(AtomSink& sink, PursuitAtoms& atoms) {
   std::vector<AtomSink::Block>& blocks = sink.blocks();
   atoms.first.assign(blocks.size() + 1, 0);
@@ -60,13 +61,14 @@ void collectAtoms(AtomSink& sink, PursuitAtoms& atoms) {
   const std::size_t total = std::size_t(atoms.first.back());
   atoms.yIndex.reserve(total);
   atoms.xIndex.reserve(total);
-  atoms.bases.resize(blocks.size());
   for (std::size_t q = 0; q < blocks.size(); ++q) {
     AtomSink::Block& b = blocks[q];
     atoms.yIndex.insert(atoms.yIndex.end(), b.y.get(), b.y.get() + b.m);
     atoms.xIndex.insert(atoms.xIndex.end(), b.x.get(), b.x.get() + b.m);
-    atoms.bases[q] = std::move(b.ortho);
-    b = AtomSink::Block();
+    b.y.reset();
+    b.x.reset();
+    b.coefficients.reset();
+    b.approximation.reset();
   }
   atoms.order.assign(total, 0);
   const PursuitCurve& curve = atoms.result.curve;
@@ -78,9 +80,10 @@ void collectAtoms(AtomSink& sink, PursuitAtoms& atoms) {
 }
 
 // The coefficients, energy, first vector's sum and vectors' edges of blocks
-// begin..end-1.
-void takeCoefficients(const PlaneGeometry& g, const std::vector<double>& values, std::int64_t begin,
-                      std::int64_t end, PursuitAtoms& atoms) {
+// begin..end-1, from the vectors the pursuit wrote into the sink, which go.
+void takeCoefficients(const PlaneGeometry& g, const std::vector<double>& values,
+                      std::vector<AtomSink::Block>& blocks, std::int64_t begin, std::int64_t end,
+                      PursuitAtoms& atoms) {
   const std::int32_t N = g.blockPixels();
   const std::size_t E = std::size_t(edgeLength(g));
   for (std::int64_t q = begin; q < end; ++q) {
@@ -90,7 +93,8 @@ void takeCoefficients(const PlaneGeometry& g, const std::vector<double>& values,
     atoms.energy[std::size_t(q)] = energy;
     const std::size_t first = std::size_t(atoms.first[std::size_t(q)]);
     const std::int32_t m = atoms.count(q);
-    const double* U = atoms.bases[std::size_t(q)].get();
+    std::unique_ptr<double[]> vectors = std::move(blocks[std::size_t(q)].ortho);
+    const double* U = vectors.get();
     for (std::int32_t k = 0; k < m; ++k) {
       const double* u = U + std::size_t(k) * std::size_t(N);
       double c = 0.0;
@@ -143,7 +147,7 @@ PursuitAtoms pursueBlocks(const PlaneGeometry& g, const std::vector<double>& pla
   atoms.energy.assign(std::size_t(Q), 0.0);
   atoms.firstSum.assign(std::size_t(Q), 0.0);
   forBlockRanges(Q, depth.threads, [&](std::int32_t, std::int64_t begin, std::int64_t end) {
-    takeCoefficients(g, values, begin, end, atoms);
+    takeCoefficients(g, values, sink.blocks(), begin, end, atoms);
   });
   atoms.values = std::move(values);
   return atoms;

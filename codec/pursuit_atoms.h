@@ -1,13 +1,12 @@
 // The encoder's one pursuit call and what it makes of it: every block's atoms
-// in the pursuit's order, the block's orthonormal vectors (the pursuit's own)
-// and the block's coefficients in that basis. A block's first m vectors do not
+// in the pursuit's order and the block's coefficients in the basis of the
+// pursuit's orthonormal vectors. A block's first m vectors do not
 // depend on its later atoms, so these coefficients price every prefix of the
 // block's atoms at once (block_quantizer.h).
 #ifndef TILEVISTA_CODEC_PURSUIT_ATOMS_H
 #define TILEVISTA_CODEC_PURSUIT_ATOMS_H
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "codec_dictionary.h"
@@ -29,8 +28,6 @@ struct PursuitAtoms {
   std::vector<std::uint64_t> first;
   std::vector<std::int32_t> yIndex, xIndex;  ///< per atom, 0-based
   std::vector<double> coefficients;          ///< per atom: its vector times the block
-  /// Per block, N x m: its orthonormal vectors, column-major (null without atoms).
-  std::vector<std::unique_ptr<double[]>> bases;
   /// Per atom, edgeLength values: its vector's edge samples (reconstruction.h).
   std::vector<double> edges;
   std::vector<double> values;                ///< per block, N values: the block itself
@@ -46,7 +43,8 @@ struct PursuitAtoms {
 };
 
 /// Runs the pursuit on the planes' blocks with its curve and bases, then takes
-/// every block's coefficients on `depth.threads` threads.
+/// every block's coefficients, and the edges and sum its prediction needs, on
+/// `depth.threads` threads; the vectors themselves are not kept.
 /// @param planes  in, codedPlanes() of the image
 /// @throws CodecError(kOutOfMemory) when the storage cannot be had
 PursuitAtoms pursueBlocks(const PlaneGeometry& g, const std::vector<double>& planes,
