@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
+#include <stdexcept>
+
 #include "aligned_doubles.h"
+#include "basis_route.h"
 #include "orthogonalize.h"
 #include "separable_atom.h"
 
@@ -15,10 +18,13 @@ struct BlockBasis::Storage {
 };
 
 BlockBasis::BlockBasis(const double* Dy, std::int32_t Ky, const double* Dx, std::int32_t Kx,
-                       std::int32_t rows, std::int32_t cols, std::int32_t capacity)
-    : Dy_(Dy), Dx_(Dx), Ky_(Ky), Kx_(Kx), rows_(rows), cols_(cols), capacity_(capacity),
+                       std::int32_t rows, std::int32_t cols, std::int32_t capacity,
+                       const char* route)
+    : route_(chooseBasisRoute(route)),
+      Dy_(Dy), Dx_(Dx), Ky_(Ky), Kx_(Kx), rows_(rows), cols_(cols), capacity_(capacity),
       storage_(new Storage) {
   const std::size_t N = std::size_t(rows) * std::size_t(cols);
+  if (route != nullptr && !isBasisRoute(route)) throw std::invalid_argument("no such basis route");
   storage_->atom.allocate(N);
 }
 
@@ -42,12 +48,17 @@ bool BlockBasis::add(std::int32_t yIndex, std::int32_t xIndex) {
     s.vectors = std::move(vectors);
     s.norms = std::move(norms);
   }
-  synthesizeSeparableAtom(Dx_ + std::size_t(xIndex) * std::size_t(cols_),
-                          Dy_ + std::size_t(yIndex) * std::size_t(rows_), cols_, rows_,
-                          s.atom.get());
+  const auto* fused = static_cast<const FusedBasis*>(route_);
+  const double* dx = Dx_ + std::size_t(xIndex) * std::size_t(cols_);
+  const double* dy = Dy_ + std::size_t(yIndex) * std::size_t(rows_);
+  if (fused != nullptr) {
+    fused->synthesize(dy, dx, rows_, cols_, s.atom.get());
+  } else {
+    synthesizeSeparableAtom(dx, dy, cols_, rows_, s.atom.get());
+  }
   double nrm = 0.0;
   if (!appendOrthonormalVector(s.vectors.get(), s.atom.get(), static_cast<std::int32_t>(N), size_,
-                               &nrm)) {
+                               fused, &nrm)) {
     return false;
   }
   s.norms.get()[size_++] = nrm;

@@ -74,25 +74,36 @@ void reorthogonalize(double* U, std::int32_t N, std::int32_t k, std::int32_t pas
 }
 
 bool appendOrthonormalVector(double* U, const double* a, std::int32_t N, std::int32_t k,
-                             double* nrm) {
+                             const FusedBasis* fused, double* nrm) {
   const blas_int n = N;
   const blas_int inc = 1;
   double* Uk = U + std::size_t(N) * std::size_t(k);
-  if (k == 0) {
-    std::memcpy(Uk, a, std::size_t(N) * sizeof(double));
+  double norm = 0.0, atomNorm = 0.0;
+  if (fused != nullptr) {
+    norm = fused->orthogonalize(U, a, N, k, kReorthogonalizationPasses);
+    atomNorm = fused->norm(a, N);
   } else {
-    projectOutBasis(U, a, N, k);
-    reorthogonalize(U, N, k, kReorthogonalizationPasses);
+    if (k == 0) {
+      std::memcpy(Uk, a, std::size_t(N) * sizeof(double));
+    } else {
+      projectOutBasis(U, a, N, k);
+      reorthogonalize(U, N, k, kReorthogonalizationPasses);
+    }
+    norm = dnrm2(&n, Uk, &inc);
+    atomNorm = dnrm2(&n, a, &inc);
   }
-  const double norm = dnrm2(&n, Uk, &inc);
   const double reciprocal = 1.0 / norm;
-  if (!(norm > kTol1 * dnrm2(&n, a, &inc)) || !std::isfinite(reciprocal) || !std::isfinite(norm)) {
+  if (!(norm > kTol1 * atomNorm) || !std::isfinite(reciprocal) || !std::isfinite(norm)) {
     // The atom lies, up to rounding, in the span of the earlier ones, or its
     // new direction is too small or too large (its norm overflows, so the
     // reciprocal is 0) for a finite unit vector and dual.
     return false;
   }
-  dscal(&n, &reciprocal, Uk, &inc);
+  if (fused != nullptr) {
+    fused->scale(Uk, reciprocal, N);
+  } else {
+    dscal(&n, &reciprocal, Uk, &inc);
+  }
   *nrm = norm;
   return true;
 }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "fused_basis.h"
+
 /// Column k of U = a - sum_j (u_j . a) u_j over j < k. All k coefficients are
 /// taken from a itself before any subtraction (classical Gram-Schmidt).
 /// @param U  in/out, N x (k+1); columns 0..k-1 read, column k written
@@ -25,17 +27,18 @@ void reorthogonalize(double* U, std::int32_t N, std::int32_t k, std::int32_t pas
 
 /// Makes column k of U the unit vector of atom a's direction outside columns
 /// 0..k-1, as the pursuit grows a block's basis: a copied for k = 0, else
-/// projectOutBasis and two reorthogonalize passes; then scaled by the
-/// reciprocal of its norm. Refused when that norm is not above kTol1 times
+/// projectOutBasis and two reorthogonalize passes (on the fused route the
+/// fused kernels' own sweeps); then scaled by the reciprocal of its norm. Refused when that norm is not above kTol1 times
 /// a's, or it or its reciprocal is not finite: the atom adds no usable new
 /// direction (column k is then left unscaled, and means nothing).
 /// @param U    in/out, N x (k+1), 64-byte aligned; columns 0..k-1 read, column k written
 /// @param a    in, N values, 64-byte aligned, the atom (unchanged)
 /// @param N    block size, also the leading dimension of U
-/// @param k    number of columns already held (>= 0)
-/// @param nrm  out, on success: the norm of column k before scaling
+/// @param k      number of columns already held (>= 0)
+/// @param fused  the fused route's kernels (basis_route.h), null for the BLAS route
+/// @param nrm    out, on success: the norm of column k before scaling
 /// @return false when refused
 bool appendOrthonormalVector(double* U, const double* a, std::int32_t N, std::int32_t k,
-                             double* nrm);
+                             const FusedBasis* fused, double* nrm);
 
 #endif  // TILEVISTA_ORTHOGONALIZE_H

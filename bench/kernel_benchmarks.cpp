@@ -5,7 +5,8 @@
 // twice-redundant cosine dictionaries (16 + 16 and 32 + 32 atoms) at several
 // numbers k of atoms already held by the block. And the block scoring as the
 // pursuit does it, through a call's scorer on each of its routes, on one thread
-// and on two threads at once.
+// and on two threads at once. And the fused route's orthogonalisation and dual
+// update (basis/fused_basis.h) on the same block states as the BLAS ones.
 //
 // The same source is linked against each BLAS to compare (bench/CMakeLists.txt).
 // The BLAS runs on one thread per caller, as in the module.
@@ -14,10 +15,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
 
+#include "basis_route.h"
 #include "biorthogonal.h"
 #include "blas.h"
 #include "blas_threads.h"
@@ -218,6 +221,56 @@ void BM_DualUpdate(benchmark::State& st) {
   }
 }
 BENCHMARK(BM_DualUpdate)->Apply(blockArguments);
+
+// The fused route's kernels (basis/fused_basis.h) on the same block state, on
+// the instruction set a call takes by default (TILEVISTA_BASIS picks another:
+// "fused-general", "fused-avx2", ...); the label names it. Skipped where the
+// name stands for the BLAS route.
+const FusedBasis* fusedKernels(benchmark::State& st) {
+  const char* name = std::getenv("TILEVISTA_BASIS");
+  const FusedBasis* kernels = chooseBasisRoute(name != nullptr && *name != '\0' ? name : "fused");
+  if (kernels == nullptr) {
+    st.SkipWithError("TILEVISTA_BASIS names the BLAS route");
+    return nullptr;
+  }
+  st.SetLabel(kernels->route);
+  return kernels;
+}
+
+// Orthogonalisation as BM_Orthogonalize counts it (three sweeps, the norm and
+// the scaling), by the fused kernels, into storage of the module's alignment.
+void BM_FusedOrthogonalize(benchmark::State& st) {
+  BlockState s(std::int32_t(st.range(0)), std::int32_t(st.range(1)), std::int32_t(st.range(2)));
+  const FusedBasis* kernels = fusedKernels(st);
+  if (kernels == nullptr) return;
+  AlignedDoubles U(s.U.size()), atom(s.atom.size());
+  std::copy(s.U.begin(), s.U.end(), U.get());
+  std::copy(s.atom.begin(), s.atom.end(), atom.get());
+  double* u = U.get() + std::size_t(s.k) * std::size_t(s.N);
+  for (auto _ : st) {
+    const double nrm = kernels->orthogonalize(U.get(), atom.get(), s.N, s.k, 2);
+    kernels->scale(u, 1.0 / nrm, s.N);
+    benchmark::DoNotOptimize(nrm);
+  }
+}
+BENCHMARK(BM_FusedOrthogonalize)->Apply(blockArguments);
+
+// The dual update as BM_DualUpdate counts it, by the fused kernels.
+void BM_FusedDualUpdate(benchmark::State& st) {
+  BlockState s(std::int32_t(st.range(0)), std::int32_t(st.range(1)), std::int32_t(st.range(2)));
+  const FusedBasis* kernels = fusedKernels(st);
+  if (kernels == nullptr) return;
+  const double nrm = s.orthogonalize(s.k);
+  AlignedDoubles B(s.B.size()), atom(s.atom.size()), u(std::size_t(s.N));
+  std::copy(s.B.begin(), s.B.end(), B.get());
+  std::copy(s.atom.begin(), s.atom.end(), atom.get());
+  std::copy_n(&s.U[std::size_t(s.k) * std::size_t(s.N)], s.N, u.get());
+  for (auto _ : st) {
+    kernels->updateDuals(B.get(), atom.get(), u.get(), nrm, s.N, s.k);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_FusedDualUpdate)->Apply(blockArguments);
 
 // The whole block arithmetic of one atom at k atoms held: synthesis,
 // orthogonalisation, dual update, coefficient, residual update and energy, and

@@ -88,6 +88,16 @@ const char* scoringRoute(const Statistics&, long) {
   return "blas";
 }
 
+// The basis work's route, of revisions that report it; BLAS before them.
+template <typename Statistics>
+auto basisRoute(const Statistics& s, int) -> decltype(s.basisRoute) {
+  return s.basisRoute;
+}
+template <typename Statistics>
+const char* basisRoute(const Statistics&, long) {
+  return "blas";
+}
+
 namespace {
 
 struct Options {
@@ -347,6 +357,7 @@ int main(int argc, char** argv) {
         "\"heap_peak_bytes\": %zu, \"peak_ratio\": %.4f, \"rss_before_kb\": %ld, "
         "\"rss_peak_kb\": %ld, \"rss_peak_from\": \"%s\", \"threads\": %d, "
         "\"cpu_seconds\": %.6f, \"page_faults\": %ld, \"scoring_route\": \"%s\", "
+        "\"basis_route\": \"%s\", "
         "\"bands\": %d, \"replayed_bands\": %d, "
         "\"atoms_rolled_back\": %llu, \"rolled_back_share\": %.5f, \"scoring_seconds\": %.6f, "
         "\"band_seconds\": %.6f, \"order_seconds\": %.6f, \"roll_back_seconds\": %.6f, "
@@ -355,7 +366,7 @@ int main(int argc, char** argv) {
         stopRule(result.console), atoms, atoms / double(Q), double(pixels) / atoms, sse, psnr,
         o.repeat, best, median, firstSeconds, best / atoms * 1e6, inputBytes, inputHeap, outputBytes, heapPeak,
         ratio, rssBefore, rssPeak, rssReset ? "VmHWM after reset" : "ru_maxrss", statistics.threads,
-        bestCpu, bestFaults, scoringRoute(statistics, 0), statistics.bands, statistics.replayedBands,
+        bestCpu, bestFaults, scoringRoute(statistics, 0), basisRoute(statistics, 0), statistics.bands, statistics.replayedBands,
         static_cast<unsigned long long>(statistics.atomsRolledBack),
         double(statistics.atomsRolledBack) / atoms, statistics.scoringSeconds,
         statistics.bandSeconds, statistics.orderSeconds, statistics.rollBackSeconds,

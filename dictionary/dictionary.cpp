@@ -65,15 +65,16 @@ void addTerm(const DescriptionTerm& term, std::int32_t n, RepeatIndex* index, Di
 
 }  // namespace
 
-bool buildDictionary(const std::string& description, std::int32_t n, Dictionary* out,
+bool buildDictionary(const std::string& description, std::int64_t length, Dictionary* out,
                      DictionaryError* error) {
   if (out == nullptr) return refuse(description, "no place was given for the result.", error);
-  if (n < 1 || n > kMaxDictionaryLength) {
+  if (length < 1 || length > kMaxDictionaryLength) {
     return refuse(description,
                   "the atoms' length n must be from 1 to " + std::to_string(kMaxDictionaryLength) +
-                      "; it is " + std::to_string(n) + ".",
+                      "; it is " + std::to_string(length) + ".",
                   error);
   }
+  const auto n = static_cast<std::int32_t>(length);
   std::vector<DescriptionTerm> terms;
   std::string cause;
   if (!readDescription(description, n, &terms, &cause) || !checkSize(terms, n, &cause)) {
@@ -90,6 +91,13 @@ bool buildDictionary(const std::string& description, std::int32_t n, Dictionary*
   }
   *out = std::move(d);
   return true;
+}
+
+std::string dictionaryMemoryMessage() {
+  return "memory ran out while the dictionary was built; a description lists at most " +
+         std::to_string(kMaxDictionaryValues) + " values (" +
+         std::to_string(kMaxDictionaryValues * std::int64_t(sizeof(double)) >> 20) +
+         " MiB), and the layer's matrix and the host's copy of it need twice that";
 }
 
 const std::vector<std::string>& dictionaryFamilies() {

@@ -66,10 +66,15 @@ function varargout = TILEVISTA_Mex(varargin)
 %   A block holding min(Ky*Kx, N) atoms takes no more. A block whose next
 %   atom lies, to within 1e-7 of its norm, in the span of the block's earlier
 %   atoms takes no more either; that atom is not added. Each call first
-%   prints a banner with tol, tol1 = 1e-07 and tol2 = 1e-10. To keep the
-%   banner and the stop message off the console, make the call inside evalc:
+%   prints a banner with tol, tol1 = 1e-07 and tol2 = 1e-10. The "We have
+%   have reached (tol)" message ends without a line feed, so whatever is
+%   printed next continues its line. For a clean console make the call
+%   inside evalc, which keeps the banner and the stop message off it (TEXT
+%   holds them, exactly):
 %     text = evalc ('[A, iy, ix, B, c, U, n] = TILEVISTA_Mex (blocks, Dy, Dx, tol);');
-%   (tilevista_pursuit (..., "progress", true) shows a long call's progress.)
+%   or use tilevista_pursuit, which prints nothing unless asked ("verbose"
+%   shows this text with the line ended; "progress", true shows a long
+%   call's progress).
 %
 %   Errors. A rejected call ends with one of the messages below (the host
 %   shows it after "TILEVISTA_Mex: "), some after a line on the console;
@@ -145,6 +150,12 @@ function varargout = TILEVISTA_Mex(varargin)
 %     The environment variable that chooses how blocks are scored (for
 %     comparisons between kernel sets) holds something else than a route
 %     the message lists: unset it, setenv ('TILEVISTA_SCORING', '').
+%   TILEVISTA:basis
+%     "TILEVISTA_BASIS is '%s': it must be ..., or unset for the best the processor has"
+%     The environment variable that chooses how blocks grow their
+%     orthonormal and dual vectors (for comparisons between routes) holds
+%     something else than a route the message lists: unset it,
+%     setenv ('TILEVISTA_BASIS', '').
 %   TILEVISTA:outOfMemory
 %     "Not enough memory for this call: ..."
 %     The call needs more memory than the system can give (the message

@@ -8,12 +8,13 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
 %     GNU Octave  mkoctfile, linked with -lopenblas when the compiler finds
 %                 OpenBLAS, otherwise -lblas: the Octave function file
 %                 build/octave/TILEVISTA_Mex.oct, whose functions
-%                 (TILEVISTA_Mex, tilevista_pursuit) work on Octave's own
-%                 values and return their outputs to Octave without copying
-%                 them; only their installers are exported. With ('mex', true)
-%                 instead the MEX file build/octave-mex/TILEVISTA_Mex.mex
-%                 (mkoctfile --mex), exporting mexFunction alone. Octave
-%                 prefers a .oct to a .mex in the same folder.
+%                 (TILEVISTA_Mex, tilevista_pursuit, tilevista_dictionary)
+%                 work on Octave's own values and return their outputs to
+%                 Octave without copying them; only their installers are
+%                 exported. With ('mex', true) instead the MEX file
+%                 build/octave-mex/TILEVISTA_Mex.mex (mkoctfile --mex),
+%                 exporting mexFunction alone. Octave prefers a .oct to a
+%                 .mex in the same folder.
 %     MATLAB      mex -R2017b (64-bit array sizes), linked with MATLAB's own
 %                 BLAS (-lmwblas), which takes 64-bit integers, and with its
 %                 libut for the interrupt check (Ctrl-C). The compiler flags
@@ -105,7 +106,8 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
   % those of every group (the CMake build keeps them apart).
   shared = [paths(root, 'call_layer'), paths(root, 'core')];
   includes = {};
-  for name = {'public_include', 'call_include', 'gateway_include', 'octave_include', 'core_includes'}
+  for name = {'public_include', 'call_include', 'gateway_include', 'octave_include', ...
+              'core_includes', 'dictionary_include'}
     includes = [includes, strcat('-I', paths(root, name{1}))];
   end
   cxxflags = strjoin (setting (root, 'cxxflags'), ' ');
@@ -133,8 +135,9 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
       % The function file: its functions over Octave's own values.
       moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.oct');
       exports = paths (root, 'octave_exports');
-      args = [includes, paths(root, 'octave'), shared, kernels, blas, ...
-              {['-Wl,--version-script=' exports{1}], '-o', moduleFile}];
+      % Its dictionary function builds on the dictionary layer.
+      args = [includes, paths(root, 'octave'), paths(root, 'dictionary'), shared, kernels, ...
+              blas, {['-Wl,--version-script=' exports{1}], '-o', moduleFile}];
     else
       moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.mex');
       exports = paths (root, 'mex_exports');

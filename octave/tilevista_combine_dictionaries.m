@@ -3,7 +3,10 @@ function D = tilevista_combine_dictionaries(varargin)
 %   D = TILEVISTA_COMBINE_DICTIONARIES(A, B, ...) concatenates the atoms
 %   (columns) of two or more dictionaries with the same number of rows:
 %   D = [A, B, ...]. Every argument must be a non-empty real full double
-%   matrix, as TILEVISTA_Mex requires of a dictionary.
+%   matrix, as TILEVISTA_Mex requires of a dictionary, or (in Octave, with
+%   TILEVISTA_Mex.oct on the path) a description string such as
+%   'legendre:8+haar', built by TILEVISTA_DICTIONARY for the rows of the
+%   matrices given. Nothing is left out of matrices as a repeat.
 %
 %   The atoms are used as given: TILEVISTA_Mex does not divide scores by the
 %   atoms' norms, so combine dictionaries whose atoms have comparable norms
@@ -11,6 +14,7 @@ function D = tilevista_combine_dictionaries(varargin)
 %
 %   Example: cosines plus the identity basis (single pixels) for 8-row blocks
 %     Dy = tilevista_combine_dictionaries(tilevista_cosine_dictionary(8, 16), eye(8));
+%     Dy = tilevista_combine_dictionaries(myAtoms, 'cosine:16+haar');  % Octave
 %
 %   Errors (ERR.identifier; cause, then cure):
 %     TILEVISTA:dictionaryCount   fewer than two dictionaries: one needs no
@@ -20,7 +24,12 @@ function D = tilevista_combine_dictionaries(varargin)
 %                                 complex, empty): double (full (A)).
 %     TILEVISTA:dictionaryLength  the dictionaries' atoms differ in length
 %                                 (rows): every atom of one direction has
-%                                 the block's side along it.
+%                                 the block's side along it; or only
+%                                 descriptions, which need a matrix to give
+%                                 the length: join them in one description.
+%     TILEVISTA:moduleMissing     a description without tilevista_dictionary
+%                                 (MATLAB): give matrices.
+%   and TILEVISTA_DICTIONARY's for a description it refuses.
 %
 %   See also TILEVISTA_COSINE_DICTIONARY, TILEVISTA_MEX.
 
@@ -28,17 +37,29 @@ function D = tilevista_combine_dictionaries(varargin)
     error ('TILEVISTA:dictionaryCount', ...
            'tilevista_combine_dictionaries: at least two dictionaries are needed');
   end
-  for k = 1:nargin
+  described = cellfun (@ischar, varargin);
+  matrices = find (~described);
+  for k = matrices
     A = varargin{k};
     if ~isa (A, 'double') || ~isreal (A) || issparse (A) || isempty (A) || ~ismatrix (A)
       error ('TILEVISTA:dictionary', ...
              'tilevista_combine_dictionaries: dictionary %d must be a non-empty real full double matrix', k);
     end
-    if size (A, 1) ~= size (varargin{1}, 1)
-      error ('TILEVISTA:dictionaryLength', ...
-             'tilevista_combine_dictionaries: dictionary %d has %d rows, dictionary 1 has %d', ...
-             k, size (A, 1), size (varargin{1}, 1));
-    end
+  end
+  % The matrices' rows, the first one's first: the atoms' length.
+  lengths = cellfun (@(A) size (A, 1), varargin(matrices));
+  why = 'descriptions alone give no atom length: join them in one description';
+  if ~isempty (matrices)
+    differ = find (lengths ~= lengths(1), 1);
+    why = sprintf ('dictionary %d has %d rows, dictionary %d has %d', matrices(differ), ...
+                   lengths(differ), matrices(1), lengths(1));
+  end
+  if isempty (matrices) || ~isempty (differ)
+    error ('TILEVISTA:dictionaryLength', 'tilevista_combine_dictionaries: %s', why);
+  end
+  for k = find (described)
+    varargin{k} = described_dictionary ('tilevista_combine_dictionaries', varargin{k}, ...
+                                        lengths(1));
   end
   D = [varargin{:}];
 end

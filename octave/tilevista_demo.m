@@ -1,10 +1,11 @@
-function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir, varargin)
+function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir, dictionary, varargin)
 %TILEVISTA_DEMO  Approximate an image to a target PSNR and write the pictures.
 %   TILEVISTA_DEMO() approximates the bundled image camera.png in 8 x 8
 %   blocks over redundant cosine dictionaries of 16 atoms per direction,
 %   to a target PSNR of 45 dB, with one call of the module (in Octave
 %   tilevista_pursuit, which shows its progress on the terminal while it
-%   runs; else TILEVISTA_Mex). It prints a short report and writes three PNG files into output/demo/ of the project
+%   runs; else TILEVISTA_Mex). It prints a short report and writes three
+%   PNG files into output/demo/ of the project
 %   (with the installed package: into tilevista_demo/ of the current folder):
 %     <name>_approx.png        the approximation, rounded to the image's range
 %     <name>_side_by_side.png  original | approximation | error, the error
@@ -21,8 +22,16 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir, varar
 %   have twice as many atoms as the block side), target PSNR in dB, and
 %   output folder. Empty or missing arguments keep the defaults.
 %
+%   TILEVISTA_DEMO(IMAGEPATH, BLOCKSIZE, TARGETPSNR, OUTDIR, DICTIONARY)
+%   approximates over other dictionaries: a description string such as
+%   'cosine:16+legendre:8+haar+delta' (TILEVISTA_DICTIONARY, built for the
+%   block rows along Dy and the block columns along Dx), 'ROWS/COLUMNS' (two
+%   descriptions around a '/', one each), a matrix for both directions, or
+%   a cell {DY, DX} of two, each a description or a matrix.
+%
 %   RESULT = TILEVISTA_DEMO(...) also returns the figures of the report in a
-%   struct (fields image, imageSize, blockSize, dictionarySizes, targetPsnr,
+%   struct (fields image, imageSize, blockSize, dictionarySizes,
+%   dictionaries (the two directions' descriptions or 'matrix N x K'), targetPsnr,
 %   tol, reachedPsnr, atoms, atomsPerBlock, sparsityRatio, seconds, threads,
 %   module, stop, files). atomsPerBlock is the grid of blocks (rows of blocks x
 %   columns of blocks) holding the atoms of each, summed over the channels;
@@ -40,7 +49,7 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir, varar
 %     tilevista_demo('my_photo.png', 16, 38)
 %
 %   Errors and warnings (ERR.identifier, or the warning's; cause, then cure):
-%     TILEVISTA:argumentCount  more than 4 inputs.
+%     TILEVISTA:argumentCount  more than 5 inputs.
 %     TILEVISTA:moduleMissing  TILEVISTA_Mex is not on the path: pkg load
 %                              tilevista, or build it with tilevista_build
 %                              and add its folder.
@@ -52,12 +61,15 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir, varar
 %     TILEVISTA:peakExceeded   (warning) the image holds values above the
 %                              largest of its class (a double image above 1):
 %                              save it as 8 or 16 bits.
-%   and those of TILEVISTA_BLOCKS for the block sides and of
+%     TILEVISTA:dictionaryPair DICTIONARY is a cell of other than two, or
+%                              a string with more than one '/'.
+%   and those of TILEVISTA_BLOCKS for the block sides, of
+%   TILEVISTA_DICTIONARY for a description (TILEVISTA:dictionary) and of
 %   TILEVISTA_TOL_FOR_PSNR for TARGETPSNR.
 %
 %   See also TILEVISTA_MEX, TILEVISTA_BLOCKS, TILEVISTA_TOL_FOR_PSNR.
 
-  argument_count ('tilevista_demo', nargin, 0, 4);
+  argument_count ('tilevista_demo', nargin, 0, 5);
   % The project keeps the sample image in data/; the package beside this file.
   here = fileparts (mfilename ('fullpath'));
   root = fileparts (here);
@@ -105,8 +117,14 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir, varar
   end
   peak = peak_in_force ('tilevista_demo', img);
   [blocks, info] = tilevista_blocks (img, blockSize(1), blockSize(2));
-  Dy = tilevista_cosine_dictionary (blockSize(1), 2 * blockSize(1));
-  Dx = tilevista_cosine_dictionary (blockSize(2), 2 * blockSize(2));
+  if nargin < 5 || isempty (dictionary)
+    Dy = tilevista_cosine_dictionary (blockSize(1), 2 * blockSize(1));
+    Dx = tilevista_cosine_dictionary (blockSize(2), 2 * blockSize(2));
+    names = {sprintf('cosine:%d', 2 * blockSize(1)), sprintf('cosine:%d', 2 * blockSize(2))};
+  else
+    [Dy, Dx, names] = door_dictionaries ('tilevista_demo', dictionary, blockSize(1), ...
+                                         blockSize(2));
+  end
   tol = tilevista_tol_for_psnr (img, targetPsnr, peak);
 
   module = which ('TILEVISTA_Mex');
@@ -175,7 +193,8 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir, varar
            channels, plural (channels), class (img));
   fprintf ('  blocks           %d x %d, %d blocks in one call\n', blockSize(1), blockSize(2), ...
            numel (blocks));
-  fprintf ('  dictionaries     Y %d x %d, X %d x %d, redundant cosine\n', size (Dy), size (Dx));
+  fprintf ('  dictionaries     Y %d x %d %s, X %d x %d %s\n', size (Dy), names{1}, size (Dx), ...
+           names{2});
   fprintf ('  target PSNR      %.2f dB (tol %.6g)\n', targetPsnr, tol);
   fprintf ('  reached PSNR     %.2f dB, %s\n', reached, stop);
   fprintf ('  atoms            %d\n', atoms);
@@ -192,7 +211,8 @@ function result = tilevista_demo(imagePath, blockSize, targetPsnr, outDir, varar
 
   if nargout > 0
     result = struct ('image', imagePath, 'imageSize', size (img), 'blockSize', blockSize, ...
-                     'dictionarySizes', [size(Dy); size(Dx)], 'targetPsnr', targetPsnr, ...
+                     'dictionarySizes', [size(Dy); size(Dx)], 'dictionaries', {names}, ...
+                     'targetPsnr', targetPsnr, ...
                      'tol', tol, 'reachedPsnr', reached, 'atoms', atoms, ...
                      'atomsPerBlock', perBlock, 'sparsityRatio', ratio, 'seconds', seconds, ...
                      'threads', threads, 'module', module, 'stop', stop, ...

@@ -6,10 +6,11 @@ function s = tilevista_pursuit(varargin)
 %   S = TILEVISTA_PURSUIT(..., NAME, VALUE, ...)
 %
 %   The same call as TILEVISTA_Mex (see help TILEVISTA_Mex for BLOCKS, DY,
-%   DX, TOL, MAXATOMS, the stop rules, threads and memory): the same checks,
-%   messages and error identifiers, the same pursuit and the same numbers,
-%   bit for bit. The results come in one struct, and what is not asked for
-%   is neither computed into nor kept in it.
+%   DX, TOL, MAXATOMS, the stop rules, threads and memory): the same checks
+%   and error identifiers, the same pursuit and the same numbers, bit for
+%   bit. The results come in one struct, and what is not asked for is
+%   neither computed into nor kept in it. It prints nothing, and says what
+%   went wrong in plain words (below).
 %
 %   Options (logical, all false by default):
 %     "duals"     also return the dual vectors
@@ -20,6 +21,9 @@ function s = tilevista_pursuit(varargin)
 %                 so evalc does not keep it from view); or a function
 %                 handle, called as F (ATOMS, ERROR, TOL) instead, between
 %                 the stages of the pursuit
+%     "verbose"   show the console text of TILEVISTA_Mex (its banner and
+%                 stop message), the stop message ended with a line feed,
+%                 which TILEVISTA_Mex's lacks
 %
 %   S has the fields (m_i the atoms of block i, N = rows*cols):
 %     approximations  cell shaped as BLOCKS; the approximated blocks
@@ -42,11 +46,29 @@ function s = tilevista_pursuit(varargin)
 %   exact sum by a few units in the last place). tilevista_rate_distortion
 %   turns the curve into PSNR against the rate (atoms per pixel).
 %
-%   The banner and stop message go to the console as with TILEVISTA_Mex;
-%   evalc ('s = tilevista_pursuit (...);') keeps them off it. A rejected call
-%   raises the error TILEVISTA_Mex raises, with the same identifier
-%   (TILEVISTA:...), the console line TILEVISTA_Mex prints before it
-%   leading its message. Ctrl-C ends the call and returns to the prompt.
+%   Errors. A rejected call raises an error with the identifier TILEVISTA_Mex
+%   raises (TILEVISTA:..., listed with cause and cure in help TILEVISTA_Mex).
+%   The first line of its message says in plain words what was wrong, with
+%   the sizes or classes seen, and the cure, e.g.
+%     tilevista_pursuit: Dy has atoms of length 3 (its rows), but the
+%     blocks have 2 rows: give Dy 2 rows, one per block row
+%   (Python's tilevista.approximate says the same words); the lines after it
+%   are the module's own texts as TILEVISTA_Mex gives them (without their
+%   final line feeds): the console line it prints before the error, if any,
+%   then its message:
+%     The atoms in the dictionary dictionary Y are of length 3 and should be of length 2
+%     Error!!
+%   so that strsplit (err.message, "\n")(2:end) gives them. Options that are
+%   not taken raise TILEVISTA:option. Ctrl-C ends the call and returns to
+%   the prompt.
+%
+%   Warning. TOL is a total squared error, not a PSNR: a TOL of 10 to 100
+%   that asks the blocks for at least 20 dB more than its own value, with
+%   their largest magnitude as the peak (38 on the blocks of a 512 x 512
+%   image of values up to 255 asks 86.5 dB, hundreds of thousands of atoms),
+%   gets the warning TILEVISTA:tolLooksLikePsnr before any work: for a
+%   target in dB make the tol with tilevista_tol_for_psnr. The rule is that
+%   of tilevista_psnr_for_tol and of Python's TolLooksLikePsnrWarning.
 %
 %   Element types, Octave and Python side by side: the module computes in
 %   double. From Octave or MATLAB (TILEVISTA_Mex, tilevista_pursuit) it
@@ -85,8 +107,10 @@ end
 %! I = eye (2);
 
 %!test
-%! % The worked call: two atoms for the first block, none for the second.
+%! % The worked call: two atoms for the first block, none for the second;
+%! % nothing on the console.
 %! [text, s] = evalc ('tilevista_pursuit (B, I, 1)');
+%! assert (text, '');
 %! assert (s.totalAtoms, 2);
 %! assert (s.stop, 'tol');
 %! assert (s.yIndices, {[2; 1], []});
@@ -95,7 +119,12 @@ end
 %! assert (s.approximations, {[3; 4], [0; 0]});
 %! assert (s.threads >= 1);
 %! assert (! any (isfield (s, {'duals', 'bases', 'curve'})));
-%! assert (! isempty (strfind (text, 'We have have reached (tol) for approximation. tol= 6.500000, max_err= 1.000000')));
+%! % "verbose": TILEVISTA_Mex's console text, its stop message ended.
+%! mexText = evalc ('[~, ~, ~, ~, ~, ~, ~] = TILEVISTA_Mex (B, I, 1);');
+%! assert (regexp (mexText, 'We have have reached \(tol\) for approximation. tol= 6.500000, max_err= 1.000000$', 'once') > 1);
+%! [text, t] = evalc ('tilevista_pursuit (B, I, 1, "verbose", true)');
+%! assert (text, [mexText "\n"]);
+%! assert (t.coefficients, s.coefficients);
 
 %!test
 %! % The same outputs and console text as TILEVISTA_Mex, bit for bit, with
@@ -107,8 +136,8 @@ end
 %! for args = {{1e-3, 40}, {0}}
 %!   out = cell (1, 7);
 %!   mexText = evalc ('[out{:}] = TILEVISTA_Mex (blocks, Dy, Dx, args{1}{:});');
-%!   [text, s] = evalc ('tilevista_pursuit (blocks, Dy, Dx, args{1}{:}, "duals", true, "bases", true)');
-%!   assert (text, mexText);
+%!   [text, s] = evalc ('tilevista_pursuit (blocks, Dy, Dx, args{1}{:}, "duals", true, "bases", true, "verbose", true)');
+%!   assert (text, mexText);  % a budget: no stop message, no line feed added
 %!   assert (s.totalAtoms, out{7});
 %!   bits = @(c) typecast (cell2mat (cellfun (@(x) x(:), c(:), 'UniformOutput', false)), 'uint64');
 %!   fields = {'approximations', 'yIndices', 'xIndices', 'duals', 'coefficients', 'bases'};
@@ -166,23 +195,59 @@ end
 %! clear -global progress_seen
 
 %!test
-%! % Rejections: TILEVISTA_Mex's texts and identifiers, the console line first.
-%! try
-%!   tilevista_pursuit (B, eye (3), 1);
-%!   error ('no error');
-%! catch err
-%!   assert (err.identifier, 'TILEVISTA:dictionaryRows');
-%!   assert (err.message, sprintf ('tilevista_pursuit: The atoms in the dictionary dictionary Y are of length 3 and should be of length 2\nError!!'));
+%! % Rejections: TILEVISTA_Mex's identifiers; plain words on the first line,
+%! % with the sizes or classes seen and the cure, then TILEVISTA_Mex's texts
+%! % (the console line first). (python/tests/test_octave_parity.py holds
+%! % every rejection to Python's words.)
+%! cases = {
+%!   {B, eye(3), 1}, 'TILEVISTA:dictionaryRows', ...
+%!   ['Dy has atoms of length 3 (its rows), but the blocks have 2 rows: give Dy 2 rows, one per block row' ...
+%!    "\nThe atoms in the dictionary dictionary Y are of length 3 and should be of length 2\nError!!"]
+%!   {B, I, 1, -1}, 'TILEVISTA:tol', ...
+%!   ['tol is -1; it must be 0 or more, a total squared error over all blocks (0 never stops the pursuit on tol): ' ...
+%!    'make one from a target PSNR with tilevista_tol_for_psnr (Python: tilevista.tol_for_psnr)' ...
+%!    "\nTol is -1 is should be positive!\nError TILEVISTA exited early see message above!!"]
+%!   {{[1;2], uint8([3;4]), [5;6]}, I, 1}, 'TILEVISTA:block', ...
+%!   ['the 2nd of 3 blocks must be a real, full double matrix of 2 x 1 like the others; it is of class uint8: convert it to double' ...
+%!    "\nBlock 2 must be a real, full double matrix of 2 x 1; it is of class uint8"]
+%!   {B, single(I), 1}, 'TILEVISTA:dictionaryYType', ...
+%!   "Dy must be a real, full double matrix; it is of class single: convert it to double\nInput must be double, real, full,and nonstring"
+%! };
+%! for k = 1:rows (cases)
+%!   try
+%!     tilevista_pursuit (cases{k, 1}{:});
+%!     error ('no error');
+%!   catch err
+%!     assert (err.identifier, cases{k, 2});
+%!     assert (err.message, ['tilevista_pursuit: ' cases{k, 3}]);
+%!   end
 %! end
+
+%!test
+%! % A tol that reads like a PSNR in dB is told before any work, by the rule
+%! % of tilevista_psnr_for_tol: 38 on 1024 values of peak 255 asks 62.4 dB.
+%! global progress_seen
+%! D = tilevista_cosine_dictionary (8, 16);
+%! blocks = repmat ({[255 * ones(8, 1), zeros(8, 7)]}, 1, 16);
+%! warning ('error', 'TILEVISTA:tolLooksLikePsnr', 'local');
+%! progress_seen = zeros (0, 3);
 %! try
-%!   tilevista_pursuit (B, I, 1, -1);
-%!   error ('no error');
+%!   tilevista_pursuit (blocks, D, D, 38, [], "progress", @note_progress, "verbose", true);
+%!   error ('no warning');
 %! catch err
-%!   assert (err.identifier, 'TILEVISTA:tol');
-%!   assert (err.message, sprintf ('tilevista_pursuit: Tol is -1 is should be positive!\nError TILEVISTA exited early see message above!!'));
+%!   assert (err.identifier, 'TILEVISTA:tolLooksLikePsnr');
+%!   assert (err.message, ['tilevista_pursuit: TOL = 38 is a total squared error, which asks these blocks for ' ...
+%!                         sprintf('%.1f', 10 * log10 (1024 * 255^2 / 38)) ' dB (peak 255, their largest value); ' ...
+%!                         'for a target of 38 dB make the tol with tilevista_tol_for_psnr (img, 38)']);
+%!   assert (rows (progress_seen), 0);
 %! end
+%! % Taken as meant: the blocks scaled to 0 to 1, or a tol made from 38 dB.
+%! tilevista_pursuit (cellfun (@(b) b / 255, blocks, 'UniformOutput', false), D, D, 38);
+%! tilevista_pursuit (blocks, D, D, tilevista_tol_for_psnr (zeros (32), 38, 255));
+%! clear -global progress_seen
 %!error <Wrong number of input arguments> tilevista_pursuit (B, I)
 %!error <Must Enter a Cell Block> tilevista_pursuit ([3 4], I, 1)
 %!error <unknown option 'dual'> tilevista_pursuit (B, I, 1, 'dual', true)
+%!error <option "verbose" takes true or false> tilevista_pursuit (B, I, 1, 'verbose', 'yes')
 %!error <option "curve" takes true or false> tilevista_pursuit (B, I, 1, 'curve', 'yes')
 %!error <options come as name, value pairs> tilevista_pursuit (B, I, 1, 'curve')

@@ -58,8 +58,10 @@ function count = tilevista_threads(n, varargin)
   try
     evalc ('[probe{1:7}] = TILEVISTA_Mex ({0}, 1, [1 1]);');
   catch err
-    if strcmp (err.identifier, 'TILEVISTA:threads')
-      error ('TILEVISTA:threads', 'tilevista_threads: %s', ...
+    % The module's identifier, raised again with this function's name.
+    identifier = err.identifier;
+    if strcmp (identifier, 'TILEVISTA:threads')
+      error (identifier, 'tilevista_threads: %s', ...
              regexprep (err.message, '^TILEVISTA_Mex: ', ''));
     end
     rethrow (err);

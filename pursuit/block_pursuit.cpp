@@ -7,6 +7,7 @@
 
 #include "aligned_doubles.h"
 #include "banded_pursuit.h"
+#include "basis_route.h"
 #include "blas_threads.h"
 #include "block_values.h"
 #include "pursuit_outputs.h"
@@ -61,6 +62,8 @@ PursuitResult runBlockPursuit(const PursuitRequest& request, PursuitSink& sink) 
                                  crew.size());
   setup.scorer = scorer.get();
   statistics.scoringRoute = scorer->route();
+  setup.basis = chooseBasisRoute(request.basis);
+  statistics.basisRoute = basisRouteName(setup.basis);
 
   // Per block its values and residual side by side, each on a line of its own.
   BlockValues blockValues(Q, setup.N);

@@ -37,6 +37,13 @@ class BlockScorer {
   virtual void select(const double* F, double* scratch, double* bestValue, std::int32_t* yIndex,
                       std::int32_t* xIndex) const = 0;
 
+  /// The score table of block F against every atom pair (Ky x Kx,
+  /// column-major, within the scratch), for a caller that chooses the entry
+  /// itself; null on a route that scores without a table it can hand out (it
+  /// then chooses in select() alone). Safe to call from several threads at
+  /// once, each with scratch of its own.
+  virtual const double* scoreTable(const double* F, double* scratch) const = 0;
+
   /// Lets one thread at a time through the scoring when `threads` threads
   /// share this scorer and it contends. Call before the threads start.
   void shareAmong(std::int32_t threads) { gate_.close(threads > 1 && contends()); }

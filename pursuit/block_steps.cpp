@@ -23,9 +23,25 @@ std::size_t columnOffset(std::int32_t column, std::int32_t length) {
 
 void synthesize(const PursuitSetup& setup, std::int32_t yIndex, std::int32_t xIndex,
                 double* atom) {
-  synthesizeSeparableAtom(setup.Dx + columnOffset(xIndex, setup.cols),
-                          setup.Dy + columnOffset(yIndex, setup.rows), setup.cols, setup.rows,
-                          atom);
+  const double* dx = setup.Dx + columnOffset(xIndex, setup.cols);
+  const double* dy = setup.Dy + columnOffset(yIndex, setup.rows);
+  if (setup.basis == nullptr) {
+    synthesizeSeparableAtom(dx, dy, setup.cols, setup.rows, atom);
+    return;
+  }
+  setup.basis->synthesize(dy, dx, setup.rows, setup.cols, atom);
+}
+
+// R = R - (u . F) u for the unit vector u; returns R's new energy.
+double removeComponent(const PursuitSetup& setup, const double* u, const double* F, double* R) {
+  if (setup.basis != nullptr) return setup.basis->removeComponent(u, F, R, setup.N);
+  const blas_int n = setup.N;
+  // The coefficient comes from the block itself: u is orthogonal to the
+  // block's earlier vectors, so u . F equals u . R up to rounding.
+  const double c = ddot(&n, u, &kOne, F, &kOne);
+  const double minusC = -c;
+  daxpy(&n, &minusC, u, &kOne, R, &kOne);
+  return squaredNorm(n, R);
 }
 
 }  // namespace
@@ -39,36 +55,30 @@ void startBlock(const PursuitSetup& setup, const BlockData& data, const double* 
   const std::size_t bytes = static_cast<std::size_t>(setup.N) * sizeof(double);
   std::memcpy(data.F, source, bytes);
   std::memcpy(data.R, data.F, bytes);
-  state->energy = squaredNorm(setup.N, data.F);
+  state->energy = setup.basis != nullptr ? setup.basis->sumOfSquares(data.F, setup.N)
+                                          : squaredNorm(setup.N, data.F);
 }
 
 bool addAtom(const PursuitSetup& setup, const BlockData& data, double* atom, BlockState* state,
              AtomRecord* record) {
-  const blas_int n = setup.N;
   const std::int32_t k = state->count;
   BlockStorage& atoms = *data.storage;
   atoms.reserve(setup.N, k + 1, setup.cap);
   synthesize(setup, state->yIndex, state->xIndex, atom);
 
   double nrm = 0.0;
-  if (!appendOrthonormalVector(atoms.ortho(), atom, setup.N, k, &nrm)) {
+  if (!appendOrthonormalVector(atoms.ortho(), atom, setup.N, k, setup.basis, &nrm)) {
     // The block has nothing more to gain from this dictionary pair.
     state->value = kRetired;
     return false;
   }
-  const double* Uk = atoms.ortho() + static_cast<std::size_t>(setup.N) * static_cast<std::size_t>(k);
   record->value = state->value;
   state->count = k + 1;
   atoms.yIndex()[k] = state->yIndex;
   atoms.xIndex()[k] = state->xIndex;
   atoms.norm()[k] = nrm;
-
-  // The coefficient comes from the block itself: Uk is orthogonal to the
-  // block's earlier vectors, so u . F equals u . R up to rounding.
-  const double c = ddot(&n, Uk, &kOne, data.F, &kOne);
-  const double minusC = -c;
-  daxpy(&n, &minusC, Uk, &kOne, data.R, &kOne);
-  state->energy = squaredNorm(n, data.R);
+  const double* Uk = atoms.ortho() + columnOffset(k, setup.N);
+  state->energy = removeComponent(setup, Uk, data.F, data.R);
   record->energy = state->energy;
   if (state->count == setup.cap) state->value = kRetired;  // full: takes no more
   return true;
@@ -76,21 +86,27 @@ bool addAtom(const PursuitSetup& setup, const BlockData& data, double* atom, Blo
 
 void rescore(const PursuitSetup& setup, const BlockData& data, double* scratch,
              BlockState* state) {
-  if (state->value != kRetired) {
+  if (state->value == kRetired) return;
+  // The fused route chooses from the scorer's table itself, where the scorer
+  // hands one out, by the reference idamax's rule, without a BLAS call.
+  const double* table =
+      setup.basis != nullptr ? setup.scorer->scoreTable(data.R, scratch) : nullptr;
+  if (table == nullptr) {
     setup.scorer->select(data.R, scratch, &state->value, &state->yIndex, &state->xIndex);
+    return;
   }
+  const std::int32_t Ky = setup.Ky;
+  const std::int32_t best = setup.basis->largestMagnitude(table, Ky * setup.Kx);
+  state->value = std::fabs(table[best]);
+  splitAtomIndex(best, Ky, &state->yIndex, &state->xIndex);
 }
 
 void rebuildResidual(const PursuitSetup& setup, const BlockData& data, std::int32_t count) {
-  const blas_int n = setup.N;
   const std::size_t N = static_cast<std::size_t>(setup.N);
   std::memcpy(data.R, data.F, N * sizeof(double));
   const double* U = data.storage->ortho();
   for (std::int32_t j = 0; j < count; ++j) {
-    const double* Uj = U + N * static_cast<std::size_t>(j);
-    const double c = ddot(&n, Uj, &kOne, data.F, &kOne);
-    const double minusC = -c;
-    daxpy(&n, &minusC, Uj, &kOne, data.R, &kOne);
+    removeComponent(setup, U + N * static_cast<std::size_t>(j), data.F, data.R);
   }
 }
 
@@ -118,12 +134,20 @@ void finishBlock(const PursuitSetup& setup, const BlockData& data, std::int32_t 
   double* B = scratch->duals.get();
   for (std::int32_t j = 0; j < m; ++j) {
     synthesize(setup, atoms.yIndex()[j], atoms.xIndex()[j], scratch->atom.get());
-    updateBiorthogonalSet(B, scratch->atom.get(), atoms.ortho() + N * static_cast<std::size_t>(j),
-                          atoms.norm()[j], setup.N, j);
+    const double* u = atoms.ortho() + N * static_cast<std::size_t>(j);
+    if (setup.basis != nullptr) {
+      setup.basis->updateDuals(B, scratch->atom.get(), u, atoms.norm()[j], setup.N, j);
+    } else {
+      updateBiorthogonalSet(B, scratch->atom.get(), u, atoms.norm()[j], setup.N, j);
+    }
   }
-  const double alpha = 1.0, beta = 0.0;
   double* C = scratch->coefficients.get();
-  dgemv("T", &n, &mm, &alpha, B, &n, data.F, &kOne, &beta, C, &kOne);
+  if (setup.basis != nullptr) {
+    setup.basis->columnDots(B, data.F, setup.N, m, C);
+  } else {
+    const double alpha = 1.0, beta = 0.0;
+    dgemv("T", &n, &mm, &alpha, B, &n, data.F, &kOne, &beta, C, &kOne);
+  }
   std::memcpy(out.coefficients, C, count * sizeof(double));
   if (duals) std::memcpy(out.dual, B, N * count * sizeof(double));
 

@@ -2,8 +2,8 @@
 // the block rescored, its residual rebuilt for fewer atoms, and its results
 // written out. Nothing here looks at other blocks, so different blocks can be
 // worked on by different threads at once, and a block's results do not depend
-// on which thread worked on it. Every array handed to the BLAS here is the
-// module's own, aligned storage (aligned_doubles.h).
+// on which thread worked on it. Every array handed to the BLAS or to the fused
+// kernels here is the module's own, aligned storage (aligned_doubles.h).
 #ifndef TILEVISTA_BLOCK_STEPS_H
 #define TILEVISTA_BLOCK_STEPS_H
 
@@ -12,6 +12,7 @@
 #include "aligned_doubles.h"
 #include "block_scorer.h"
 #include "block_storage.h"
+#include "fused_basis.h"
 #include "tilevista/pursuit.h"
 
 /// What every block of a call shares: its sizes, its dictionaries
@@ -23,6 +24,8 @@ struct PursuitSetup {
   std::int32_t N = 0;    ///< rows x cols
   std::int32_t cap = 0;  ///< most atoms a block can hold: min(Ky x Kx, N)
   const BlockScorer* scorer = nullptr;  ///< the call's block scoring
+  /// The basis work's fused kernels (basis_route.h); null on the BLAS route.
+  const FusedBasis* basis = nullptr;
 };
 
 /// Candidate value of a block that takes no more atoms: full, or its best atom
@@ -76,7 +79,8 @@ void startBlock(const PursuitSetup& setup, const BlockData& data, const double* 
                 BlockState* state);
 
 /// Adds the block's best candidate atom the way the pursuit adds an atom:
-/// Gram-Schmidt with two more sweeps, then the residual update and its energy.
+/// Gram-Schmidt with two more sweeps, then the residual update and its energy,
+/// on the BLAS route or with the fused kernels (setup.basis).
 /// An atom with no new direction is refused instead, and retires the block; a
 /// block that is now full retires too. Does not rescore the block.
 /// @param atom    N values of aligned scratch
@@ -88,7 +92,9 @@ bool addAtom(const PursuitSetup& setup, const BlockData& data, double* atom, Blo
              AtomRecord* record);
 
 /// Scores the block's residual and caches its best candidate; a block that
-/// retired is left as it is.
+/// retired is left as it is. On the fused route, where the scorer hands out
+/// its score table, the fused kernels choose the entry (by idamax's rule,
+/// without the BLAS).
 /// @param scratch  setup.scorer->scratchSize() doubles of the calling thread's
 void rescore(const PursuitSetup& setup, const BlockData& data, double* scratch,
              BlockState* state);

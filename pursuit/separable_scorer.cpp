@@ -56,6 +56,11 @@ void SeparableScorer::select(const double* F, double* scratch, double* bestValue
     selectSeparableAtom(Dy_, Dx_, F, Ky_, Kx_, rows_, cols_, bestValue, yIndex, xIndex);
     return;
   }
+  selectLargestScore(scoreTable(F, scratch), Ky_, Kx_, bestValue, yIndex, xIndex);
+}
+
+const double* SeparableScorer::scoreTable(const double* F, double* scratch) const {
+  if (!usesKernels()) return nullptr;
   double* P = scratch;
   double* T = scratch + intermediateOffset_;
   if (yFirst_) {
@@ -65,5 +70,5 @@ void SeparableScorer::select(const double* F, double* scratch, double* bestValue
     first_(F, Dx_, T);
     second_(DyT_.get(), T, P);
   }
-  selectLargestScore(P, Ky_, Kx_, bestValue, yIndex, xIndex);
+  return P;
 }

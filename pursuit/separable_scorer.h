@@ -59,6 +59,10 @@ class SeparableScorer : public BlockScorer {
   void select(const double* F, double* scratch, double* bestValue, std::int32_t* yIndex,
               std::int32_t* xIndex) const override;
 
+  /// The kernel route's score table; null on the BLAS route, which chooses
+  /// in select() alone.
+  const double* scoreTable(const double* F, double* scratch) const override;
+
  private:
   const double* Dy_;
   const double* Dx_;

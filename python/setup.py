@@ -78,8 +78,10 @@ def probe(what):
 # One compiler command per source, all with every group's include folders
 # (the CMake build keeps the core's apart from the hosts').
 MODULE_INCLUDES = (module_files("public_include") + module_files("call_include")
-                   + module_files("python_include") + module_files("core_includes"))
-MODULE_SOURCES = module_files("python") + module_files("call_layer") + module_files("core")
+                   + module_files("python_include") + module_files("core_includes")
+                   + module_files("dictionary_include"))
+MODULE_SOURCES = (module_files("python") + module_files("call_layer") + module_files("core")
+                  + module_files("dictionary"))
 EXPORTS = module_files("python_exports")[0]
 
 

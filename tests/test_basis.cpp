@@ -1,6 +1,8 @@
 // Growth of a block's orthonormal set (projectOutBasis, reorthogonalize) and of
 // its dual set (updateBiorthogonalSet), singly, and through the pursuit's own
-// step for a block (addAtom, finishBlock) that uses them for every new atom.
+// step for a block (addAtom, finishBlock) that uses them for every new atom; and
+// the fused route's kernels (fused_basis.h) on every instruction set there is,
+// against the BLAS route.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 
 #include "aligned_doubles.h"
 #include "biorthogonal.h"
+#include "basis_route.h"
 #include "blas.h"
 #include "block_steps.h"
 #include "column_matrix.h"
@@ -76,8 +79,11 @@ double norm(const double* x, std::int32_t n) {
 // (block_steps.h) with atoms given by their dictionary indices.
 class ModuleBlock {
  public:
-  /// Dy: rows x Ky, Dx: cols x Kx, f: the block, rows x cols column-major.
-  ModuleBlock(const Matrix& Dy, const Matrix& Dx, const std::vector<double>& f) {
+  /// Dy: rows x Ky, Dx: cols x Kx, f: the block, rows x cols column-major;
+  /// basis: the fused kernels, or null for the BLAS route.
+  ModuleBlock(const Matrix& Dy, const Matrix& Dx, const std::vector<double>& f,
+              const FusedBasis* basis = nullptr) {
+    setup_.basis = basis;
     setup_.rows = Dy.rows;
     setup_.cols = Dx.rows;
     setup_.Ky = Dy.cols;
@@ -106,6 +112,8 @@ class ModuleBlock {
   }
 
   std::int32_t atoms() const { return state_.count; }
+  std::vector<double> residual() const { return std::vector<double>(data_.R, data_.R + setup_.N); }
+  double energy() const { return state_.energy; }
   /// Column k of the orthonormal set and its norm before scaling.
   std::vector<double> ortho(std::int32_t k) const {
     const double* u = storage_.ortho() + std::size_t(setup_.N) * std::size_t(k);
@@ -331,8 +339,9 @@ struct Grown {
 // pairs such a column with the Y atom of the atom before, so it lies 1e-6
 // away from that atom. On every step the earlier orthonormal columns must be
 // left exactly as they were. A BlockBasis, the decoders' way to the same
-// vectors, must give them bit for bit, and refuse an atom it holds already.
-Grown growSixtyAtoms(bool nearlyDependent, std::uint64_t seed) {
+// vectors, must give them bit for bit on the same basis route (`route`), and
+// refuse an atom it holds already.
+Grown growSixtyAtoms(bool nearlyDependent, std::uint64_t seed, const char* route = "blas") {
   const std::int32_t rows = 16, cols = 16, atoms = 60, K = 24, twins = 8;
   std::mt19937_64 gen(seed);
   std::uniform_real_distribution<double> dist(-1.0, 1.0);
@@ -349,8 +358,8 @@ Grown growSixtyAtoms(bool nearlyDependent, std::uint64_t seed) {
   // (its score against the residual is at rounding level).
   std::vector<bool> used(std::size_t(K) * K, false);
   std::vector<std::pair<std::int32_t, std::int32_t>> chosen;
-  ModuleBlock block(Dy, Dx, f);
-  BlockBasis rebuilt(Dy.data.data(), K, Dx.data.data(), K, rows, cols, atoms + 1);
+  ModuleBlock block(Dy, Dx, f, chooseBasisRoute(route));
+  BlockBasis rebuilt(Dy.data.data(), K, Dx.data.data(), K, rows, cols, atoms + 1, route);
   for (std::int32_t k = 0; k < atoms; ++k) {
     std::int32_t i, j;
     if (nearlyDependent && k % 5 == 4 && chosen.back().second < twins) {
@@ -406,6 +415,8 @@ double biorthogonalityError(const Matrix& B, const Matrix& A) {
 //   U U^T B = B      (the duals lie in span U), max error 1e-12 relative to max |B|;
 //   A B^T f = U U^T f (both the orthogonal projection of f onto span A), 1e-10.
 TEST(BasisGrowth, SixtyAtomsKeepTheirIdentities) {
+  // The default route's vectors rebuilt by a BlockBasis too.
+  growSixtyAtoms(false, 43, "");
   const Grown g = growSixtyAtoms(false, 43);
   const Matrix& U = g.U;
   const Matrix& B = g.B;
@@ -435,4 +446,149 @@ TEST(BasisGrowth, SixtyAtomsWithNearlyDependentOnes) {
   EXPECT_LT(biorthogonalityError(B, g.A), 1e-14);
   EXPECT_GT(maxAbs(B), 1e4);  // the near dependence did take effect
   EXPECT_LT(maxAbsDifference(times(U, transposeTimes(U, B)), B), 1e-12 * maxAbs(B));
+}
+
+namespace {
+
+// The fused kernel sets this processor runs, narrowest first.
+std::vector<const FusedBasis*> fusedSets() {
+  std::vector<const FusedBasis*> sets;
+  for (FusedSet set : {FusedSet::kGeneral, FusedSet::kAvx2, FusedSet::kAvx512})
+    if (const FusedBasis* kernels = fusedBasis(set)) sets.push_back(kernels);
+  return sets;
+}
+
+// The atom of largest |dy_i^T R dx_j| (the first of equal ones in column-major
+// order) by plain loops, and whether it stands clear of the runner-up by more
+// than rounding in the scores can blur: by 1e-10 |f|, the block's own size.
+struct Choice {
+  std::int32_t y = 0, x = 0;
+  bool clear = false;
+};
+Choice chooseAtom(const Matrix& Dy, const Matrix& Dx, const std::vector<double>& R, double size) {
+  Choice best;
+  double top = -1.0, second = -1.0;
+  for (std::int32_t j = 0; j < Dx.cols; ++j)
+    for (std::int32_t i = 0; i < Dy.cols; ++i) {
+      double score = 0.0;
+      for (std::int32_t c = 0; c < Dx.rows; ++c)
+        for (std::int32_t r = 0; r < Dy.rows; ++r)
+          score += Dy.at(r, i) * R[std::size_t(r + Dy.rows * c)] * Dx.at(c, j);
+      score = std::fabs(score);
+      if (score > top) {
+        second = top;
+        top = score;
+        best.y = i;
+        best.x = j;
+      } else if (score > second) {
+        second = score;
+      }
+    }
+  best.clear = top - second > 1e-10 * size && top > 1e-10 * size;
+  return best;
+}
+
+}  // namespace
+
+// The fused route against the BLAS route, block by block, on every fused set
+// the processor runs: blocks of 1 to 256 values (odd sizes like 3 x 5 and
+// 7 x 9 among them) over random dictionaries of one atom more per direction
+// than the block's side, grown by the pursuit's step up to k = N atoms. Every
+// atom is chosen from the BLAS block's residual and added to both blocks;
+// wherever that choice stands clear of the runner-up, the fused block's
+// residual must give the same. At the end, for the fused block:
+//   U^T U = I to 1e-12; |b_j . a_i - (i == j)| <= 1e-12 |b_j| |a_i|;
+//   R = f - U U^T f to 1e-12 |f|, and its energy = |R|^2 to 1e-12 |f|^2;
+//   its residual within 1e-12 |f| of the BLAS route's.
+TEST(FusedRoute, KeepsTheIdentitiesAndChoosesTheBlasRoutesAtoms) {
+  const std::vector<std::pair<std::int32_t, std::int32_t>> sizes = {
+      {1, 1}, {1, 3}, {2, 2}, {3, 5}, {4, 4}, {5, 5}, {2, 9}, {7, 9}, {8, 8}, {5, 13}, {11, 11},
+      {16, 16}};
+  for (const FusedBasis* kernels : fusedSets()) {
+    for (const auto& [rows, cols] : sizes) {
+      SCOPED_TRACE(std::string(kernels->route) + ", " + std::to_string(rows) + " x " +
+                   std::to_string(cols));
+      const std::int32_t N = rows * cols;
+      std::mt19937_64 gen(std::uint64_t(1000 * rows + cols));
+      std::uniform_real_distribution<double> dist(-1.0, 1.0);
+      Matrix Dy(rows, rows + 1), Dx(cols, cols + 1);
+      for (double& v : Dy.data) v = dist(gen);
+      for (double& v : Dx.data) v = dist(gen);
+      std::vector<double> f(static_cast<std::size_t>(N));
+      for (double& v : f) v = dist(gen);
+      const double size = norm(f.data(), N);
+
+      ModuleBlock blas(Dy, Dx, f), fused(Dy, Dx, f, kernels);
+      std::vector<std::pair<std::int32_t, std::int32_t>> chosen;
+      std::int32_t compared = 0;
+      while (blas.atoms() < N) {
+        const Choice choice = chooseAtom(Dy, Dx, blas.residual(), size);
+        if (choice.clear) {
+          const Choice own = chooseAtom(Dy, Dx, fused.residual(), size);
+          EXPECT_EQ(own.y * 1000 + own.x, choice.y * 1000 + choice.x) << "atom " << chosen.size();
+          ++compared;
+        }
+        const bool tookBlas = blas.add(choice.y, choice.x);
+        const bool tookFused = fused.add(choice.y, choice.x);
+        if (!tookBlas || !tookFused) break;  // an atom in the span: both blocks are done
+        chosen.emplace_back(choice.y, choice.x);
+      }
+      ASSERT_EQ(fused.atoms(), static_cast<std::int32_t>(chosen.size()));
+      EXPECT_GE(compared, N / 2);
+      const std::vector<double> R = fused.residual(), blasR = blas.residual();
+      double energy = 0.0;
+      for (double v : R) energy += v * v;
+      EXPECT_NEAR(fused.energy(), energy, 1e-12 * size * size);
+      const ModuleBlock::Results r = fused.finish();
+      const Matrix A = separableAtoms(Dy, Dx, chosen);
+      EXPECT_LT(maxAbsFromIdentity(transposeTimes(r.ortho, r.ortho)), 1e-12);
+      EXPECT_LT(biorthogonalityError(r.dual, A), 1e-12);
+      Matrix fm(N, 1);
+      fm.data = f;
+      const Matrix projection = times(r.ortho, transposeTimes(r.ortho, fm));
+      for (std::int32_t i = 0; i < N; ++i) {
+        EXPECT_NEAR(R[std::size_t(i)], f[std::size_t(i)] - projection.at(i, 0), 1e-12 * size);
+        EXPECT_NEAR(R[std::size_t(i)], blasR[std::size_t(i)], 1e-12 * size);
+      }
+    }
+  }
+}
+
+// The fused kernels' own rules where values are extreme: the entry chosen is
+// the reference idamax's (first of equal magnitudes; NaN passed over unless
+// first), on lengths that end inside a vector; norms of vectors scaled far
+// towards overflow and underflow stay within 1e-15 relative of dnrm2's.
+TEST(FusedRoute, ChoosesAsIdamaxAndTakesNormsOfExtremeValues) {
+  auto reference = [](const std::vector<double>& x) {
+    std::int32_t best = 0;
+    double largest = std::fabs(x[0]);
+    for (std::size_t i = 1; i < x.size(); ++i)
+      if (std::fabs(x[i]) > largest) {
+        largest = std::fabs(x[i]);
+        best = static_cast<std::int32_t>(i);
+      }
+    return best;
+  };
+  std::mt19937_64 gen(77);
+  std::uniform_int_distribution<int> small(-3, 3);
+  for (const FusedBasis* kernels : fusedSets()) {
+    SCOPED_TRACE(kernels->route);
+    for (std::int32_t n = 1; n <= 37; ++n) {
+      for (int trial = 0; trial < 20; ++trial) {
+        std::vector<double> x(static_cast<std::size_t>(n));
+        for (double& v : x) v = small(gen);  // many ties, negative ones too
+        if (trial % 4 == 1) x[std::size_t(gen() % std::uint64_t(n))] = kNaN;
+        if (trial % 4 == 2) x[0] = kNaN;
+        if (trial % 4 == 3) std::fill(x.begin(), x.end(), kNaN);
+        ASSERT_EQ(kernels->largestMagnitude(x.data(), n), reference(x)) << "n = " << n;
+      }
+    }
+    std::uniform_real_distribution<double> dist(-1.0, 1.0);
+    for (const double scale : {1e-300, 1e-160, 1.0, 1e160, 1e300}) {
+      std::vector<double> x(67);
+      for (double& v : x) v = scale * dist(gen);
+      const double expected = norm(x.data(), 67);
+      EXPECT_NEAR(kernels->norm(x.data(), 67), expected, 1e-15 * expected) << scale;
+    }
+  }
 }

@@ -15,7 +15,9 @@
 #include <string>
 #include <strings.h>
 #include <thread>
+#include <vector>
 
+#include "basis_route.h"
 #include "reference_pursuit.h"
 #include "test_arrays.h"
 
@@ -66,6 +68,60 @@ void expectScoringRoute(const ModuleCall& call, const std::string& what) {
   if (setting.rfind(prefix, 0) == 0 && setting != prefix + "blas") return;
   EXPECT_EQ(route, "blas") << what;
 #endif
+}
+
+// Sets TILEVISTA_BASIS for a scope; the value before comes back afterwards.
+class BasisSetting {
+ public:
+  explicit BasisSetting(const std::string& value) {
+    if (const char* before = std::getenv("TILEVISTA_BASIS")) before_ = before, had_ = true;
+    setenv("TILEVISTA_BASIS", value.c_str(), 1);
+  }
+  ~BasisSetting() {
+    if (had_) {
+      setenv("TILEVISTA_BASIS", before_.c_str(), 1);
+    } else {
+      unsetenv("TILEVISTA_BASIS");
+    }
+  }
+  BasisSetting(const BasisSetting&) = delete;
+  BasisSetting& operator=(const BasisSetting&) = delete;
+
+ private:
+  std::string before_;
+  bool had_ = false;
+};
+
+// The basis routes a cross-check runs on: the BLAS route, and the fused route
+// on the instruction set run-under-kernel-sets asks for (TILEVISTA_BASIS=...),
+// else on the default one ("").
+std::vector<std::string> basisRoutesUnderTest() {
+  const std::string setting = kernelSetUnderTest();
+  const std::string prefix = "TILEVISTA_BASIS=";
+  if (setting.rfind(prefix, 0) != 0) return {"blas", ""};
+  const std::string asked = setting.substr(prefix.size());
+  if (asked == "blas") return {"blas"};
+  return {"blas", asked};
+}
+
+// The basis route the last call took, for TILEVISTA_BASIS = asked: the BLAS
+// route; exactly the fused set asked for (kernel-sets lists only sets the
+// processor runs); or by default a fused set where the processor has AVX2 or
+// AVX-512.
+void expectBasisRoute(const ModuleCall& call, const std::string& asked, const std::string& what) {
+  const std::string route = call.statistics.basisRoute;
+  if (asked == "blas") {
+    EXPECT_EQ(route, "blas") << what;
+  } else if (!asked.empty()) {
+    EXPECT_EQ(route, asked) << what;
+  } else {
+    EXPECT_EQ(route, basisRouteName(chooseBasisRoute(""))) << what;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+      EXPECT_EQ(route.rfind("fused-avx", 0), 0u) << what << ": " << route;
+    }
+#endif
+  }
 }
 
 void expectIdentical(const ModuleCall& first, const ModuleCall& again, const std::string& what) {
@@ -125,7 +181,8 @@ TEST(Determinism, RepeatedCallsGiveIdenticalOutputsAndConsole) {
 // global order is replayed where a stop may fall; none of that may show in the
 // outputs. Every stop rule, refused atoms, full blocks, NaN and Inf inputs and
 // ties between blocks, with 1, 2, 3 and 8 threads on any machine (8 and 3
-// oversubscribe a small one).
+// oversubscribe a small one), on the BLAS route and on the fused route of the
+// basis work.
 TEST(Determinism, OutputsDoNotDependOnTheThreadCount) {
   if (std::getenv("TILEVISTA_EXPECT_SERIAL_OPENBLAS") != nullptr) {
     // Run against OpenBLAS built without threading: make sure it is loaded.
@@ -168,19 +225,25 @@ TEST(Determinism, OutputsDoNotDependOnTheThreadCount) {
       {"full blocks, budget", {full.blockCell.get(), full.dictionaryY.get(), full.dictionaryX.get(), zero.get(), fullBudget.get()}},
       {"full blocks, tol2", {full.blockCell.get(), full.dictionaryY.get(), full.dictionaryX.get(), zero.get()}},
   };
-  for (const Case& c : cases) {
-    ModuleCall one;
-    {
-      ThreadSetting threads("1");
-      one = callModule(c.inputs);
-    }
-    ASSERT_FALSE(one.result.failed) << c.name << ": " << one.result.error;
-    expectScoringRoute(one, c.name);
-    for (const char* n : {"2", "3", "8"}) {
-      ThreadSetting threads(n);
-      const ModuleCall again = callModule(c.inputs);
-      expectIdentical(one, again, c.name + ", " + n + " threads");
-      expectScoringRoute(again, c.name + ", " + n + " threads");
+  for (const std::string& basis : basisRoutesUnderTest()) {
+    BasisSetting route(basis);
+    for (const Case& c : cases) {
+      const std::string name = c.name + ", basis '" + basis + "'";
+      ModuleCall one;
+      {
+        ThreadSetting threads("1");
+        one = callModule(c.inputs);
+      }
+      ASSERT_FALSE(one.result.failed) << name << ": " << one.result.error;
+      expectScoringRoute(one, name);
+      expectBasisRoute(one, basis, name);
+      for (const char* n : {"2", "3", "8"}) {
+        ThreadSetting threads(n);
+        const ModuleCall again = callModule(c.inputs);
+        expectIdentical(one, again, name + ", " + n + " threads");
+        expectScoringRoute(again, name + ", " + n + " threads");
+        expectBasisRoute(again, basis, name + ", " + n + " threads");
+      }
     }
   }
 
@@ -273,8 +336,10 @@ void expectInterruptEndsTheCall(const std::string& threadCount) {
   ThreadSetting threads(threadCount);
   using Clock = std::chrono::steady_clock;
   const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
-  // 512 random 8 x 8 blocks to capacity: about 33,000 atoms.
-  Problem p = randomProblem(8, 8, 16, 16, 16, 32, 99);
+  // 1,024 random 8 x 8 blocks to capacity: 65,536 atoms, a call long enough
+  // (about 0.15 s on one thread of a fast core) that a busy machine's
+  // scheduling delays stay small beside the fractions of it checked below.
+  Problem p = randomProblem(8, 8, 16, 16, 32, 32, 99);
   const host::Array tolZero = scalar(0.0);
   const std::vector<const mxArray*> inputs = {p.blockCell.get(), p.dictionaryY.get(),
                                               p.dictionaryX.get(), tolZero.get()};

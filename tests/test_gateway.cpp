@@ -14,6 +14,7 @@
 #include "call_driver.h"
 #include "test_arrays.h"
 #include "tilevista/scoring_routes.h"
+#include "tol_as_psnr.h"
 
 using namespace testing_arrays;
 
@@ -247,6 +248,22 @@ TEST(Threads, TheSettingIsReadAtEveryCallAndChecked) {
             "TILEVISTA_SCORING is 'avx3': it must be blas, sse3, sse4, avx, avx2 or avx512, or "
             "unset for the best the processor has");
   EXPECT_EQ(c.result.identifier, "TILEVISTA:scoring");
+  // TILEVISTA_BASIS, which chooses the route of the basis work, likewise; a
+  // name it takes gives the worked call's atoms on every route.
+  for (const char* good : {"", "blas", "fused", "fused-general", "fused-avx2", "fused-avx512"}) {
+    setenv("TILEVISTA_BASIS", good, 1);
+    const ModuleCall routed = callModule({w.blocks.get(), w.Dy.get(), w.Dx.get()});
+    EXPECT_FALSE(routed.result.failed) << "'" << good << "': " << routed.result.error;
+    EXPECT_EQ(routed.elementValues(4, 0), (std::vector<double>{4, 3})) << "'" << good << "'";
+  }
+  setenv("TILEVISTA_BASIS", "avx512", 1);
+  const ModuleCall b = callModule({w.blocks.get(), w.Dy.get(), w.Dx.get()});
+  unsetenv("TILEVISTA_BASIS");
+  EXPECT_EQ(b.result.error,
+            "TILEVISTA_BASIS is 'avx512': it must be blas, fused, fused-general, fused-avx2 or "
+            "fused-avx512, or unset for the best the processor has");
+  EXPECT_EQ(b.result.identifier, "TILEVISTA:basis");
+  EXPECT_TRUE(b.result.outputs.empty());
 }
 
 TEST(StopRules, BudgetStopsSilently) {
@@ -360,6 +377,10 @@ class VectorHost : public CallHost, public PursuitSink, public CallConsole {
     ++sinks;
     return *this;
   }
+  void accepted(const CheckedCall&) override {
+    ++accepts;
+    acceptedBeforeSink = sinks == 0;
+  }
   BlockOutputs blockOutputs(std::int32_t q, std::int32_t m) override {
     if (q == failAt_) throw std::bad_alloc();
     values[static_cast<std::size_t>(q)].assign(2 + 4 * static_cast<std::size_t>(m), 0.0);
@@ -370,7 +391,8 @@ class VectorHost : public CallHost, public PursuitSink, public CallConsole {
   }
   void print(const std::string& text) override { printed += text; }
 
-  int sinks = 0;
+  int sinks = 0, accepts = 0;
+  bool acceptedBeforeSink = false;
   std::string printed;
   std::vector<double> values[2];
   std::vector<std::int32_t> indices[2];
@@ -394,7 +416,11 @@ TEST(HostDriver, ReportsEachOfTheFourOutcomes) {
   EXPECT_EQ(report.outcome, CallOutcome::kRejected);
   EXPECT_STREQ(report.rejection.identifier, "TILEVISTA:inputCount");
   EXPECT_EQ(report.rejection.message, "Wrong number of input arguments");
+  // Beside the module's text, the plain words of the front doors.
+  EXPECT_EQ(report.rejection.plain,
+            "the call takes 3 to 5 inputs (blocks, Dy, Dx, tol, max_atoms); it was given 2");
   EXPECT_EQ(rejected.sinks, 0);
+  EXPECT_EQ(rejected.accepts, 0);
   EXPECT_EQ(rejected.printed, "");
 
   VectorHost shortage(3, 1);
@@ -402,6 +428,7 @@ TEST(HostDriver, ReportsEachOfTheFourOutcomes) {
   EXPECT_EQ(report.outcome, CallOutcome::kOutOfMemory);
   EXPECT_STREQ(report.rejection.identifier, "TILEVISTA:outOfMemory");
   EXPECT_EQ(report.rejection.message.rfind("Not enough memory for this call: ", 0), 0u);
+  EXPECT_EQ(report.rejection.plain.rfind(report.rejection.message + ": approximate fewer", 0), 0u);
 
   VectorHost interrupted(3);
   CallOptions options;
@@ -409,17 +436,47 @@ TEST(HostDriver, ReportsEachOfTheFourOutcomes) {
   report = driveCall(interrupted, options);
   EXPECT_EQ(report.outcome, CallOutcome::kInterrupted);
   EXPECT_STREQ(report.rejection.identifier, "TILEVISTA:interrupted");
+  EXPECT_NE(report.rejection.plain.find("interrupted (Ctrl-C)"), std::string::npos);
   EXPECT_EQ(interrupted.printed, "");
+  EXPECT_EQ(interrupted.accepts, 0);
 
   VectorHost done(3);
   report = driveCall(done, CallOptions());
   ASSERT_EQ(report.outcome, CallOutcome::kDone);
   EXPECT_EQ(report.result.atoms, 2u);
+  // Told of the accepted call once, before its sink: a front door warns there.
+  EXPECT_EQ(done.accepts, 1);
+  EXPECT_TRUE(done.acceptedBeforeSink);
   EXPECT_EQ(done.printed.rfind(kBanner, 0), 0u);
   // Block 1 takes Y atoms 2 and 1 (1-based, as TILEVISTA_Mex returns them),
   // both with X atom 1: y indices, then x indices; block 2 takes none.
   EXPECT_EQ(done.indices[0], (std::vector<std::int32_t>{1, 0, 0, 0}));
   EXPECT_TRUE(done.indices[1].empty());
+}
+
+// A tol that reads like a PSNR in dB: 10 to 100, asking at least 20 dB more;
+// for a call, the blocks' largest finite magnitude is the peak.
+TEST(TolAsPsnr, TheRuleAtItsEdgesAndTheBlocksPeak) {
+  const double asked = 10 * std::log10(262144 * 65025.0 / 38);  // 86.5 dB
+  EXPECT_DOUBLE_EQ(tolReadsAsPsnr(38, 262144, 255), asked);
+  EXPECT_TRUE(std::isnan(tolReadsAsPsnr(9.99, 262144, 255)));
+  EXPECT_FALSE(std::isnan(tolReadsAsPsnr(100, 2e9, 255)));  // 121.1 dB
+  EXPECT_TRUE(std::isnan(tolReadsAsPsnr(100.01, 2e9, 255)));
+  EXPECT_TRUE(std::isnan(tolReadsAsPsnr(std::nan(""), 262144, 255)));
+  // 50 asks exactly 70 dB of 10^7 * 50 values of peak 1: at the margin.
+  EXPECT_DOUBLE_EQ(tolReadsAsPsnr(50, 5e8, 1), 70.0);
+  EXPECT_TRUE(std::isnan(tolReadsAsPsnr(50, 4.9e8, 1)));
+  const double b0[4] = {-255, std::nan(""), 3, 0}, b1[4] = {HUGE_VAL, 1, 2, 3};
+  CheckedCall call;
+  call.blockCount = 2;
+  call.rows = call.cols = 2;
+  call.blocks = {b0, b1};
+  call.tol = 10;
+  double peak = 0;
+  EXPECT_DOUBLE_EQ(tolReadsAsPsnr(call, &peak), 10 * std::log10(8 * 65025.0 / 10));
+  EXPECT_EQ(peak, 255.0);
+  call.tol = 38;  // asks 41.4 dB of 8 values, less than 58: taken as meant
+  EXPECT_TRUE(std::isnan(tolReadsAsPsnr(call, &peak)));
 }
 
 // The one table of scoring routes: what a caller may name, in the order the

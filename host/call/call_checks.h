@@ -31,11 +31,14 @@ constexpr const char* kMaxAtoms = "TILEVISTA:maxAtoms";
 constexpr const char* kTol = "TILEVISTA:tol";
 constexpr const char* kThreads = "TILEVISTA:threads";
 constexpr const char* kScoring = "TILEVISTA:scoring";
+constexpr const char* kBasis = "TILEVISTA:basis";
 constexpr const char* kOutOfMemory = "TILEVISTA:outOfMemory";
 constexpr const char* kInterrupted = "TILEVISTA:interrupted";
 // The front doors' own options (tilevista_pursuit, Python): a name they do
 // not know, or a value they do not take.
 constexpr const char* kOption = "TILEVISTA:option";
+// A front door (tilevista_dictionary) given too few or too many inputs.
+constexpr const char* kArgumentCount = "TILEVISTA:argumentCount";
 }  // namespace error_id
 
 /// What the checks need to know of one array a caller passed.
@@ -68,12 +71,16 @@ class CallInputs {
 /// Positions of the inputs, 0-based.
 enum InputPosition { kBlocksInput = 0, kDictionaryYInput, kDictionaryXInput, kTolInput, kMaxAtomsInput };
 
-/// A rejected call: a line to print on the host's console first (may be empty),
-/// then the error to raise.
+/// A rejected call. The module's own texts (its contract, which TILEVISTA_Mex
+/// shows as they are): a line to print on the host's console first (may be
+/// empty), then the error to raise. Beside them the same rejection in plain
+/// words, for the front doors (tilevista_pursuit, Python): what was wrong,
+/// with the sizes or classes seen, and the cure; one line, no line feed.
 struct Rejection {
   const char* identifier = "";
   std::string detail;
   std::string message;
+  std::string plain;
 };
 
 /// An accepted call: its sizes, the defaults applied, and where the values are.

@@ -50,6 +50,7 @@ PursuitRequest requestFor(const CheckedCall& call, const CallOptions& options) {
   request.atomLimit = call.atomLimit;
   request.threads = options.threads;
   request.scoring = options.scoring.c_str();
+  request.basis = options.basis.c_str();
   request.duals = options.duals;
   request.bases = options.bases;
   request.curve = options.curve;
@@ -105,7 +106,7 @@ void run(CallHost& host, CallReport* report) {
   freedAtEnd = sizeof(double) * N * (2.0 * call.blockCount + static_cast<double>(report->result.atoms));
   if (!report->result.completed) {
     report->outcome = CallOutcome::kInterrupted;
-    report->rejection = Rejection{error_id::kInterrupted, std::string(), kInterruptedMessage};
+    report->rejection = interruptedRejection();
     return;
   }
   printStop(host.console(), report->result, call.tol);
@@ -113,6 +114,11 @@ void run(CallHost& host, CallReport* report) {
 }
 
 }  // namespace
+
+Rejection interruptedRejection() {
+  return Rejection{error_id::kInterrupted, std::string(), kInterruptedMessage,
+                   "the call was interrupted (Ctrl-C) before it finished; nothing was returned"};
+}
 
 const char* stopRuleName(StopRule stop) {
   switch (stop) {
@@ -130,7 +136,7 @@ CallReport driveCall(CallHost& host, const CallOptions& options) {
   // pursuit polls for it: the call then ends before any work.
   if (options.interrupted != nullptr && options.interrupted()) {
     report.outcome = CallOutcome::kInterrupted;
-    report.rejection = Rejection{error_id::kInterrupted, std::string(), kInterruptedMessage};
+    report.rejection = interruptedRejection();
     return report;
   }
   if (!checkCall(host.inputs(), host.outputsWanted(), &report.call, &report.rejection) ||
@@ -139,6 +145,7 @@ CallReport driveCall(CallHost& host, const CallOptions& options) {
     report.outcome = shortage ? CallOutcome::kOutOfMemory : CallOutcome::kRejected;
     return report;
   }
+  host.accepted(report.call);
   run(host, &report);
   return report;
 }

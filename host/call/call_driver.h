@@ -16,6 +16,10 @@
 /// error (identifier error_id::kInterrupted).
 constexpr const char* kInterruptedMessage = "TILEVISTA_Mex: interrupted by the user";
 
+/// The rejection of a call the user interrupted: kInterruptedMessage, and in
+/// plain words.
+Rejection interruptedRejection();
+
 /// The host's console.
 class CallConsole {
  public:
@@ -29,6 +33,7 @@ class CallConsole {
 struct CallOptions {
   std::int32_t threads = 1;  ///< from planCall
   std::string scoring;       ///< from planCall: PursuitRequest's scoring
+  std::string basis;         ///< from planCall: PursuitRequest's basis
   bool duals = true;         ///< write the dual vectors
   bool bases = true;         ///< write the orthonormal vectors
   bool curve = false;        ///< record the serial order and energies
@@ -51,6 +56,10 @@ class CallHost {
   /// The sink of an accepted, planned call, made once: the host's output
   /// arrays may be created from here on. May throw std::bad_alloc.
   virtual PursuitSink& sink(const CheckedCall& call) = 0;
+  /// Told of an accepted, planned call once, before its sink is made and
+  /// before any work: a host may warn of it here (tolReadsAsPsnr, for one).
+  /// An exception it throws ends the call and passes through driveCall.
+  virtual void accepted(const CheckedCall& /*call*/) {}
 };
 
 /// How a call ended.
@@ -78,7 +87,7 @@ struct CallReport {
 /// @param host     the host's inputs, console and sink
 /// @param options  in, what the host wants (threads and scoring are planned)
 /// @return the outcome
-/// Exceptions other than std::bad_alloc from the host's sink or console pass
+/// Exceptions other than std::bad_alloc from the host's accepted, sink or console pass
 /// through, after every thread of the call has been joined.
 CallReport driveCall(CallHost& host, const CallOptions& options);
 

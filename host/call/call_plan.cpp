@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tilevista/basis_routes.h"
 #include "tilevista/footprint.h"
 #include "tilevista/scoring_routes.h"
 #include "tilevista/threads.h"
@@ -65,29 +66,54 @@ Rejection outOfMemory(const CheckedCall& call, std::int32_t threads) {
   Rejection rejection;
   rejection.identifier = error_id::kOutOfMemory;
   rejection.message = text;
+  rejection.plain = rejection.message +
+                    ": approximate fewer or smaller blocks per call, use smaller dictionaries, "
+                    "or decline the duals and bases";
   return rejection;
 }
 
+namespace {
+
+// A route setting (TILEVISTA_SCORING, TILEVISTA_BASIS) that names no route.
+bool rejectRoute(const char* identifier, const char* variable, const char* value,
+                 const std::string& routes, Rejection* rejection) {
+  rejection->identifier = identifier;
+  rejection->detail.clear();
+  rejection->message = std::string(variable) + " is '" + std::string(value).substr(0, 40) +
+                       "': it must be " + routes + ", or unset for the best the processor has";
+  rejection->plain = rejection->message;
+  return false;
+}
+
+// The value of an environment variable, "" when unset.
+const char* setting(const char* variable) {
+  const char* value = std::getenv(variable);
+  return value != nullptr ? value : "";
+}
+
+}  // namespace
+
 bool planCall(const CheckedCall& call, CallOptions* options, Rejection* rejection) {
-  const char* scoring = std::getenv("TILEVISTA_SCORING");
-  if (scoring == nullptr) scoring = "";
+  const char* scoring = setting("TILEVISTA_SCORING");
   if (!isScoringRoute(scoring)) {
-    rejection->identifier = error_id::kScoring;
-    rejection->detail.clear();
-    rejection->message = std::string("TILEVISTA_SCORING is '") + std::string(scoring).substr(0, 40) +
-                         "': it must be " + routeList() + ", or unset for the best the processor has";
-    return false;
+    return rejectRoute(error_id::kScoring, "TILEVISTA_SCORING", scoring, routeList(), rejection);
   }
   options->scoring = scoring;
-  std::int32_t setting = 0;
+  const char* basis = setting("TILEVISTA_BASIS");
+  if (!isBasisRoute(basis)) {
+    return rejectRoute(error_id::kBasis, "TILEVISTA_BASIS", basis, basisRouteList(), rejection);
+  }
+  options->basis = basis;
+  std::int32_t threadSetting = 0;
   std::string problem;
-  if (!readThreadSetting(&setting, &problem)) {
+  if (!readThreadSetting(&threadSetting, &problem)) {
     rejection->identifier = error_id::kThreads;
     rejection->detail.clear();
     rejection->message = problem;
+    rejection->plain = problem;
     return false;
   }
-  const std::int32_t threads = pursuitThreads(sizesOf(call), setting);
+  const std::int32_t threads = pursuitThreads(sizesOf(call), threadSetting);
   if (threads < 1) {
     *rejection = outOfMemory(call, 1);
     return false;

@@ -13,12 +13,12 @@
 /// Plans a checked call into options: its threads, from TILEVISTA_THREADS,
 /// fewer when the memory of that many threads is not there; and its block
 /// scoring, from TILEVISTA_SCORING (unset or empty: the best route there is;
-/// or a route's name), for comparisons between kernel sets.
+/// or a route's name), for comparisons between kernel sets; and its basis
+/// work, from TILEVISTA_BASIS (tilevista/basis_routes.h).
 /// @param call       in, the checked call
-/// @param options    out, threads and scoring, on success
-/// @param rejection  out, on failure: a bad TILEVISTA_THREADS or
-///                   TILEVISTA_SCORING, or not even one thread's memory
-///                   available
+/// @param options    out, threads, scoring and basis, on success
+/// @param rejection  out, on failure: a bad TILEVISTA_THREADS, TILEVISTA_SCORING
+///                   or TILEVISTA_BASIS, or not even one thread's memory available
 /// @return true when the call can run
 bool planCall(const CheckedCall& call, CallOptions* options, Rejection* rejection);
 

@@ -1,8 +1,11 @@
 // tilevista_pursuit: the pursuit for Octave users, returning one struct, over
-// the call layer every host shares (host/call): the same checks, texts and
+// the call layer every host shares (host/call): the same checks and
 // identifiers as TILEVISTA_Mex, the same pursuit, and the outputs built as
 // Octave's own arrays. What the caller declines (duals, orthonormal vectors)
-// is never stored; the curve is recorded only when asked for.
+// is never stored; the curve is recorded only when asked for. It speaks in
+// plain words: the module's console text only when asked ("verbose", ended
+// with a line feed), rejections in the checks' plain words before the
+// module's own texts, and a warning for a tol that reads like a PSNR.
 #include "octave_pursuit.h"
 
 #include <octave/oct.h>
@@ -11,6 +14,7 @@
 #include <octave/quit.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <new>
@@ -23,6 +27,7 @@
 #include "call_driver.h"
 #include "octave_functions.h"
 #include "octave_host.h"
+#include "tol_as_psnr.h"
 
 namespace octave_pursuit {
 namespace {
@@ -53,20 +58,68 @@ void showProgress(const PursuitProgress& progress, void* context) {
   shown->lineShown = true;
 }
 
-// A rejection as an Octave error with its identifier; the console line the
-// module prints before it comes first in the message.
+// A rejection as an Octave error with its identifier: the plain words on the
+// first line, then the module's own texts as TILEVISTA_Mex gives them (the
+// console line it prints first, then its message), each without its final
+// line feeds.
 [[noreturn]] void raise(const Rejection& rejection) {
   std::string detail = rejection.detail, message = rejection.message;
   while (!detail.empty() && detail.back() == '\n') detail.pop_back();
   while (!message.empty() && message.back() == '\n') message.pop_back();
+  const std::string module = detail.empty() ? message : detail + "\n" + message;
   octave_host::raiseError(rejection.identifier, kName,
-                          detail.empty() ? message : detail + "\n" + message);
+                          rejection.plain.empty() ? module : rejection.plain + "\n" + module);
 }
+
+// The console of a call: the module's text shown only when verbose, and
+// whether what was shown ended a line.
+class PursuitConsole : public CallConsole {
+ public:
+  explicit PursuitConsole(bool verbose) : verbose_(verbose) {}
+  void print(const std::string& text) override {
+    if (!verbose_ || text.empty()) return;
+    shown_.print(text);
+    lineOpen_ = text.back() != '\n';
+  }
+  // The stop message has no line end of its own: it gets one here, so that
+  // what follows starts on a line of its own.
+  void endLine() {
+    if (lineOpen_) shown_.print("\n");
+    lineOpen_ = false;
+  }
+
+ private:
+  bool verbose_;
+  bool lineOpen_ = false;
+  octave_host::OctaveConsole shown_;
+};
+
+// The module's call as tilevista_pursuit makes it: its own console, and a
+// warning, before any work, for a tol that reads like a PSNR in dB.
+class PursuitCall : public octave_host::OctaveCall {
+ public:
+  PursuitCall(const octave_value_list& args, int count, bool duals, bool bases, bool verbose)
+      : OctaveCall(args, count, -1, duals, bases), console_(verbose) {}
+  PursuitConsole& console() override { return console_; }
+  void accepted(const CheckedCall& call) override {
+    double peak = 0.0;
+    const double asked = tolReadsAsPsnr(call, &peak);
+    if (std::isnan(asked)) return;
+    warning_with_id(kTolLooksLikePsnr,
+                    "%s: TOL = %g is a total squared error, which asks these blocks for %.1f dB "
+                    "(peak %g, their largest value); for a target of %g dB make the tol with "
+                    "tilevista_tol_for_psnr (img, %g)",
+                    kName, call.tol, asked, peak, call.tol, call.tol);
+  }
+
+ private:
+  PursuitConsole console_;
+};
 
 // Options after the positional arguments: name, value pairs of logical
 // scalars; "progress" also takes a function handle.
 struct Options {
-  bool duals = false, bases = false, curve = false, progress = false;
+  bool duals = false, bases = false, curve = false, progress = false, verbose = false;
   octave_value progressFunction;
 };
 
@@ -82,11 +135,12 @@ Options readOptions(const octave_value_list& args, int first) {
                    : name == "bases"    ? &options.bases
                    : name == "curve"    ? &options.curve
                    : name == "progress" ? &options.progress
+                   : name == "verbose"  ? &options.verbose
                                         : nullptr;
     if (target == nullptr) {
       error_with_id(error_id::kOption,
-                    "%s: unknown option '%s': the options are \"duals\", \"bases\", \"curve\" "
-                    "and \"progress\"",
+                    "%s: unknown option '%s': the options are \"duals\", \"bases\", \"curve\", "
+                    "\"progress\" and \"verbose\"",
                     kName, name.c_str());
     }
     if (target == &options.progress && value.is_function_handle()) {
@@ -133,7 +187,7 @@ octave_value_list tilevistaPursuit(const octave_value_list& args, int /*nargout*
   if (positional < 3) positional = std::min(static_cast<int>(args.length()), 5);
   const Options options = readOptions(args, positional);
 
-  octave_host::OctaveCall host(args, positional, -1, options.duals, options.bases);
+  PursuitCall host(args, positional, options.duals, options.bases, options.verbose);
   CallOptions run;
   run.duals = options.duals;
   run.bases = options.bases;
@@ -149,6 +203,7 @@ octave_value_list tilevistaPursuit(const octave_value_list& args, int /*nargout*
   if (progressShown.lineShown) std::fputc('\n', stderr);
   if (report.outcome == CallOutcome::kInterrupted) octave_host::endInterrupted();
   if (report.outcome != CallOutcome::kDone) raise(report.rejection);
+  host.console().endLine();
 
   octave_host::OctaveOutputs& outputs = host.outputs();
   outputs.finish();

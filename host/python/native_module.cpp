@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -18,9 +19,11 @@
 #include <vector>
 
 #include "call_driver.h"
+#include "dictionary_binding.h"
 #include "numpy_inputs.h"
 #include "numpy_outputs.h"
 #include "sigint_forwarding.h"
+#include "tol_as_psnr.h"
 #include "tilevista/scoring_routes.h"
 #include "tilevista/threads.h"
 
@@ -68,6 +71,20 @@ class PythonConsole : public CallConsole {
 
   void print(const std::string& text) override {
     text_ += text;
+    show(text);
+  }
+
+  // Once the call is over: the stop message has no line end of its own, so
+  // the callable gets one, and what follows starts on a line of its own. The
+  // collected text stays as the module printed it.
+  void endLine() {
+    if (!text_.empty() && text_.back() != '\n') show("\n");
+  }
+
+  const std::string& text() const { return text_; }
+
+ private:
+  void show(const std::string& text) {
     if (echo_.is_none() || broken_) return;
     py::gil_scoped_acquire gil;
     try {
@@ -78,9 +95,6 @@ class PythonConsole : public CallConsole {
     }
   }
 
-  const std::string& text() const { return text_; }
-
- private:
   py::object echo_;
   std::string text_;
   bool broken_ = false;
@@ -106,25 +120,50 @@ void reportProgress(const PursuitProgress& progress, void* context) {
   }
 }
 
+// Thrown through the driver when the Python callable told of a tol that reads
+// like a PSNR raised (a warning made an error): the call ends before any work.
+struct TolWarningRaised {};
+
 // The host's side of a call from Python. Built with the GIL held; the driver
 // then runs without it.
 class PythonHost : public CallHost {
  public:
-  PythonHost(const py::sequence& inputs, py::object echo, bool duals, bool bases)
-      : inputs_(inputs), console_(std::move(echo)), duals_(duals), bases_(bases) {}
+  PythonHost(const py::sequence& inputs, py::object echo, bool duals, bool bases,
+             py::object tolWarning)
+      : inputs_(inputs), console_(std::move(echo)), duals_(duals), bases_(bases),
+        tolWarning_(std::move(tolWarning)) {}
   const CallInputs& inputs() const override { return inputs_; }
   CallConsole& console() override { return console_; }
   PursuitSink& sink(const CheckedCall& call) override {
     outputs_.emplace(call, duals_, bases_);
     return *outputs_;
   }
-  const PythonConsole& text() const { return console_; }
+  // A tol that reads like a PSNR in dB: the callable is told the PSNR it asks,
+  // the peak taken and the tol, before any work.
+  void accepted(const CheckedCall& call) override {
+    if (tolWarning_.is_none()) return;
+    double peak = 0.0;
+    const double asked = tolReadsAsPsnr(call, &peak);
+    if (std::isnan(asked)) return;
+    py::gil_scoped_acquire gil;
+    try {
+      tolWarning_(asked, peak, call.tol);
+    } catch (py::error_already_set& e) {
+      tolWarningError_ = std::make_unique<py::error_already_set>(std::move(e));
+      throw TolWarningRaised();
+    }
+  }
+  PythonConsole& text() { return console_; }
   std::optional<NumpyOutputs>& outputs() { return outputs_; }
+  /// What the tol warning's callable raised; taken with the GIL held.
+  py::error_already_set takeTolWarningError() { return std::move(*tolWarningError_); }
 
  private:
   const NumpyInputs inputs_;
   PythonConsole console_;
   bool duals_, bases_;
+  py::object tolWarning_;
+  std::unique_ptr<py::error_already_set> tolWarningError_;
   std::optional<NumpyOutputs> outputs_;
 };
 
@@ -132,7 +171,8 @@ class PythonHost : public CallHost {
 // Approximation of it).
 struct CallResult {
   std::string outcome;  // "done", "rejected", "out of memory" or "interrupted"
-  py::object identifier = py::none(), detail = py::none(), message = py::none();
+  py::object identifier = py::none(), detail = py::none(), message = py::none(),
+             plain = py::none();
   py::str console;
   py::object approximations = py::none(), y_indices = py::none(), x_indices = py::none(),
              duals = py::none(), coefficients = py::none(), orthonormal = py::none();
@@ -199,7 +239,7 @@ CallReport driveWithoutGil(PythonHost& host, const CallOptions& options, bool fo
   // request behind: the user pressed Ctrl-C all the same.
   if (forwardSigint && sigintRequested() && report.outcome == CallOutcome::kDone) {
     report.outcome = CallOutcome::kInterrupted;
-    report.rejection = Rejection{error_id::kInterrupted, std::string(), kInterruptedMessage};
+    report.rejection = interruptedRejection();
   }
   clearSigint();
   return report;
@@ -229,9 +269,10 @@ thread_local bool CallGuard::calling = false;
 
 // One call of the module; see the binding's docstring.
 CallResult callModule(const py::sequence& inputs, bool duals, bool bases, bool curve,
-                      const py::object& echo, const py::object& progress, bool forwardSigint) {
+                      const py::object& echo, const py::object& progress, bool forwardSigint,
+                      const py::object& tolWarning) {
   const CallGuard guard;
-  PythonHost host(inputs, echo, duals, bases);
+  PythonHost host(inputs, echo, duals, bases, tolWarning);
   CallOptions options;
   options.duals = duals;
   options.bases = bases;
@@ -242,12 +283,18 @@ CallResult callModule(const py::sequence& inputs, bool duals, bool bases, bool c
     options.progress = reportProgress;
     options.progressContext = &progressCallback;
   }
-  CallReport report = driveWithoutGil(host, options, forwardSigint);
+  CallReport report;
+  try {
+    report = driveWithoutGil(host, options, forwardSigint);
+  } catch (const TolWarningRaised&) {
+    throw host.takeTolWarningError();
+  }
   if (report.outcome != CallOutcome::kRejected) noteInputs(report.call);
   // As the MEX file prints it before raising: the rejection's console line.
   if (report.outcome == CallOutcome::kRejected && !report.rejection.detail.empty()) {
     host.console().print(report.rejection.detail);
   }
+  host.text().endLine();
   if (progressCallback.error) throw py::error_already_set(std::move(*progressCallback.error));
 
   CallResult result;
@@ -258,6 +305,7 @@ CallResult callModule(const py::sequence& inputs, bool duals, bool bases, bool c
     result.identifier = py::str(report.rejection.identifier);
     result.detail = decode(report.rejection.detail);
     result.message = decode(report.rejection.message);
+    result.plain = decode(report.rejection.plain);
   }
   result.console = decode(host.text().text());
   host.outputs().reset();
@@ -297,8 +345,11 @@ outcome : str
 identifier, detail, message : str or None
     Unless done: the module's error (its identifier, the console line it
     printed first, its message).
+plain : str or None
+    Unless done: the same error in plain words (what was wrong, the sizes
+    or classes seen, the cure), one line, as tilevista_pursuit words it.
 console : str
-    The module's console text of the call.
+    The module's console text of the call, as it printed it.
 approximations, y_indices, x_indices, coefficients : list or None
     When done, one array per block: approximations rows x cols float64
     (Fortran order), indices 0-based int64, coefficients float64.
@@ -318,6 +369,7 @@ curve : tuple or None
       .def_readonly("identifier", &CallResult::identifier)
       .def_readonly("detail", &CallResult::detail)
       .def_readonly("message", &CallResult::message)
+      .def_readonly("plain", &CallResult::plain)
       .def_readonly("console", &CallResult::console)
       .def_readonly("approximations", &CallResult::approximations)
       .def_readonly("y_indices", &CallResult::y_indices)
@@ -348,10 +400,12 @@ PYBIND11_MODULE(_native, m) {
   m.attr("SCORING_ROUTES") = tilevista_python::scoringRouteNames();
 
   tilevista_python::bindCallResult(m);
+  tilevista_python::bindDictionary(m);
 
   m.def("call_module", &tilevista_python::callModule, py::arg("inputs"), py::arg("duals") = true,
         py::arg("bases") = true, py::arg("curve") = false, py::arg("echo") = py::none(),
         py::arg("progress") = py::none(), py::arg("forward_sigint") = false,
+        py::arg("tol_warning") = py::none(),
         R"doc(Call the module once.
 
 Parameters
@@ -366,13 +420,19 @@ duals, bases : bool
 curve : bool
     Whether the serial order and energy after each atom are returned.
 echo : callable, optional
-    Called with each piece of console text as the module prints it.
+    Called with each piece of console text as the module prints it, and
+    with a line feed after the last piece when that does not end a line.
 progress : callable, optional
     Called as progress(atoms, energy, tol) between bands; an exception it
     raises ends the call and propagates.
 forward_sigint : bool
     Turn SIGINT into an interrupt of the call while it runs (main thread
     only).
+tol_warning : callable, optional
+    Called as tol_warning(db, peak, tol) before any work when the tol reads
+    like a PSNR in dB (see tol_reads_as_psnr), with the PSNR it asks of the
+    blocks and their largest magnitude as the peak; an exception it raises
+    ends the call and propagates.
 
 Returns
 -------
@@ -383,6 +443,17 @@ CallResult
         R"doc(The threads a call on `blocks` blocks takes from TILEVISTA_THREADS,
 as the module reads it: (count, None), or (None, the module's message) when
 the variable holds no thread count.)doc");
+  m.def(
+      "tol_reads_as_psnr",
+      [](double tol, double values, double peak) -> py::object {
+        const double asked = tolReadsAsPsnr(tol, values, peak);
+        return std::isnan(asked) ? py::object(py::none()) : py::object(py::float_(asked));
+      },
+      py::arg("tol"), py::arg("values"), py::arg("peak"),
+      R"doc(The PSNR in dB that tol asks of an image of `values` values of largest
+possible value `peak`, when tol reads like a PSNR in dB (it lies within 10
+to 100 and asks at least 20 dB more than its own value); else None. The
+rule's one home: tilevista_pursuit and approximate warn by it.)doc");
   m.def("input_addresses", &tilevista_python::inputAddresses,
         R"doc(Where the last call that passed the checks read its inputs:
 (list of the blocks' data addresses, Dy's, Dx's), or None before any call.

@@ -1,7 +1,8 @@
 // A block's orthonormal basis grown atom by atom with the pursuit's own steps,
 // for layers that rebuild a block's vectors from its atom indices (a decoder
-// stores no basis): the same atoms in the same order give the same vectors,
-// bit for bit, as the pursuit's own on the same processor.
+// stores no basis): the same atoms in the same order on the same basis route
+// (basis_routes.h) give the same vectors, bit for bit, as the pursuit's own on
+// the same processor.
 #ifndef TILEVISTA_BLOCK_BASIS_H
 #define TILEVISTA_BLOCK_BASIS_H
 
@@ -14,9 +15,13 @@ class BlockBasis {
   /// A basis for blocks of rows x cols over the dictionaries Dy (rows x Ky)
   /// and Dx (cols x Kx), column-major, which must outlive it; room for
   /// `capacity` atoms (at most rows x cols), taken as they come.
+  /// @param route  the basis route (isBasisRoute); null or "" for the
+  ///               default, as a pursuit takes it
   /// @throws std::bad_alloc when its storage cannot be had
+  /// @throws std::invalid_argument for a name that is no basis route
   BlockBasis(const double* Dy, std::int32_t Ky, const double* Dx, std::int32_t Kx,
-             std::int32_t rows, std::int32_t cols, std::int32_t capacity);
+             std::int32_t rows, std::int32_t cols, std::int32_t capacity,
+             const char* route = nullptr);
   ~BlockBasis();
   BlockBasis(const BlockBasis&) = delete;
   BlockBasis& operator=(const BlockBasis&) = delete;
@@ -45,6 +50,7 @@ class BlockBasis {
 
  private:
   struct Storage;
+  const void* route_;  // the fused kernels, or null for the BLAS route
   const double* Dy_;
   const double* Dx_;
   std::int32_t Ky_, Kx_, rows_, cols_, capacity_;

@@ -72,13 +72,20 @@ struct DictionaryError {
 
 /// Builds the dictionary a description names, for atoms of length n.
 /// @param description  in: the description string (see above)
-/// @param n            in: atom length, 1..kMaxDictionaryLength
+/// @param n            in: atom length, 1..kMaxDictionaryLength; 64 bits wide so
+///                     that a host passes any whole number it was given and the
+///                     refusal names it as given
 /// @param out          out: the dictionary; left untouched on failure; null is refused
 /// @param error        out: the reason on failure; may be null
 /// @return true when built; false when the description or n is refused
 ///         (nothing is thrown for a bad description; std::bad_alloc may be)
-bool buildDictionary(const std::string& description, std::int32_t n, Dictionary* out,
+bool buildDictionary(const std::string& description, std::int64_t n, Dictionary* out,
                      DictionaryError* error);
+
+/// What a host says when memory ran out while a dictionary was built (its
+/// identifier is the host's out-of-memory one): the most a description may
+/// ask for, and why a host may need twice that.
+std::string dictionaryMemoryMessage();
 
 /// The family names, in the order messages list them.
 const std::vector<std::string>& dictionaryFamilies();

@@ -86,6 +86,11 @@ struct PursuitRequest {
   /// null or "" for the best route there is. The route taken is in the
   /// statistics.
   const char* scoring = nullptr;
+  /// How blocks grow their orthonormal and dual sets: null or "" for the
+  /// default, "blas", "fused", or a fused instruction set as the widest
+  /// ("fused-general", "fused-avx2", "fused-avx512"); see basis_routes.h. The
+  /// route taken is in the statistics.
+  const char* basis = nullptr;
   bool duals = true;  ///< write the dual vectors (BlockOutputs::dual)
   bool bases = true;  ///< write the orthonormal vectors (BlockOutputs::ortho)
   bool curve = false; ///< record the serial order and energies (PursuitResult::curve)
@@ -122,6 +127,7 @@ struct PursuitCurve {
 struct PursuitStatistics {
   std::int32_t threads = 0;          ///< threads that worked, the calling one included
   const char* scoringRoute = "";     ///< how blocks were scored: a route's name (scoring_routes.h)
+  const char* basisRoute = "";       ///< how blocks grew their bases: "blas" or a fused set's name
   std::int32_t bands = 0;            ///< bands run
   std::int32_t replayedBands = 0;    ///< bands whose order was replayed atom by atom
   std::uint64_t atomsKept = 0;       ///< atoms in the outputs

@@ -11,7 +11,8 @@
 %   rejections.txt   calls of TILEVISTA_Mex, one a line; line k gives the
 %                    error message in rejection_k.txt, its identifier in
 %                    rejection_k.id and the console text before it in
-%                    rejection_k.log
+%                    rejection_k.log, and the same call of tilevista_pursuit
+%                    its error message in rejection_k.pursuit
 %   camera.txt       an image path: the toolbox's blocks, dictionary and tol
 %                    for it (8 x 8 blocks, 16 atoms, 45 dB) go to camera.in,
 %                    the call's results to camera.out
@@ -21,6 +22,12 @@
 %   tol_rule.txt     "tol values peak" a line: whether tilevista_psnr_for_tol
 %                    warns that the tol reads like a PSNR (1 or 0, a line) goes
 %                    to tol_rule.out
+%   dictionaries.txt "n description" a line: line k's tilevista_dictionary
+%                    goes to dictionary_k.bin (D's values) and dictionary_k.txt
+%                    (the normalised description, then "family|parameter|number"
+%                    per kept atom, then "family|parameter|number|repeats" per
+%                    dropped one); a refusal's identifier and message to
+%                    dictionary_k.id and dictionary_k.msg
 % and gets blas.txt, the BLAS Octave runs (version -blas), with its kernel set.
 
 1;
@@ -103,9 +110,14 @@ for k = 1:numel (calls)
   err = struct ('message', '', 'identifier', '');
   % The error caught inside evalc, so that the console text is kept.
   console = evalc (sprintf ('try\n [out{1:7}] = %s;\ncatch err\nend', calls{k}));
-  texts = {err.message, err.identifier, console};
-  suffixes = {'txt', 'id', 'log'};
-  for i = 1:3
+  pursuit = struct ('message', '');
+  try
+    eval (['s = ' strrep(calls{k}, 'TILEVISTA_Mex (', 'tilevista_pursuit (') ';']);
+  catch pursuit
+  end
+  texts = {err.message, err.identifier, console, pursuit.message};
+  suffixes = {'txt', 'id', 'log', 'pursuit'};
+  for i = 1:4
     fid = fopen (fullfile (work, sprintf ('rejection_%d.%s', k, suffixes{i})), 'w');
     fwrite (fid, texts{i}, 'char');
     fclose (fid);
@@ -146,6 +158,36 @@ if ! isempty (rule)
       told = strcmp (err.identifier, 'TILEVISTA:tolLooksLikePsnr');
     end
     fprintf (fid, '%d\n', told);
+  end
+  fclose (fid);
+end
+
+choices = read_lines (fullfile (work, 'dictionaries.txt'));
+for k = 1:numel (choices)
+  parts = regexp (choices{k}, '^(\d+) (.*)$', 'tokens', 'once');
+  name = fullfile (work, sprintf ('dictionary_%d', k));
+  try
+    [D, info] = tilevista_dictionary (parts{2}, str2double (parts{1}));
+  catch err
+    fid = fopen ([name '.id'], 'w');
+    fwrite (fid, err.identifier, 'char');
+    fclose (fid);
+    fid = fopen ([name '.msg'], 'w');
+    fwrite (fid, err.message, 'char');
+    fclose (fid);
+    continue;
+  end
+  fid = fopen ([name '.bin'], 'w');
+  fwrite (fid, D, 'double');
+  fclose (fid);
+  fid = fopen ([name '.txt'], 'w');
+  fprintf (fid, '%s\n', info.description);
+  for j = 1:info.atoms
+    fprintf (fid, '%s|%s|%d\n', info.family{j}, info.parameter{j}, info.number(j));
+  end
+  d = info.dropped;
+  for j = 1:numel (d.repeats)
+    fprintf (fid, '%s|%s|%d|%d\n', d.family{j}, d.parameter{j}, d.number(j), d.repeats(j));
   end
   fclose (fid);
 end

@@ -11,6 +11,7 @@ import sys
 import textwrap
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -132,6 +133,8 @@ def test_results_tell_the_stop_rule_and_declined_outputs_are_not_made(base):
         assert same_bits(r, expected)
 
 
+# Tols between energies of random blocks, some of which read like a PSNR.
+@pytest.mark.filterwarnings("ignore::tilevista.TolLooksLikePsnrWarning")
 def test_the_curve_tells_what_every_looser_tol_gives():
     rng = np.random.default_rng(11)
     blocks = np.cumsum(np.cumsum(rng.standard_normal((30, 4, 4)), axis=1), axis=2)
@@ -242,7 +245,8 @@ def test_threads_sets_the_variable_or_refuses_and_leaves_it(monkeypatch):
 @pytest.mark.parametrize("args, message", [
     (("blocks", np.eye(2), np.eye(1)), "blocks must be a sequence of 2-D arrays, not text"),
     ((np.ones((2, 2)), np.eye(2), np.eye(2)),
-     r"Must Enter a Cell Block\nblocks is a 2-D array of shape \(2, 2\).*tilevista.image_blocks"),
+     r"^blocks must be a cell array of blocks .*; it is a 2 x 2 double array: .*\n"
+     r"blocks is a 2-D array of shape \(2, 2\).*tilevista.image_blocks"),
     (([np.ones(2)], np.eye(2), np.eye(2)), r"blocks\[0\] must be a 2-D array; it has shape \(2,\)"),
     (([np.ones((2, 1)), [[1], [2, 3]]], np.eye(2), np.eye(1)), r"blocks\[1\] is not an array"),
     (([np.array([["a"], ["b"]])], np.eye(2), np.eye(1)), r"blocks\[0\] must hold numbers"),
@@ -263,8 +267,9 @@ def test_arguments_that_cannot_be_passed_exactly_are_refused(args, message):
 
 def test_hostile_inputs_end_in_exceptions_or_sound_results():
     # Empty blocks and dictionaries: the module's own checks.
-    with pytest.raises(ValueError, match="of length 0 and should be of length 0"):
+    with pytest.raises(ValueError, match="^the blocks have 0 rows: give them at least one") as e:
         tilevista.approximate([np.zeros((0, 0))], np.zeros((0, 2)), np.zeros((0, 2)))
+    assert "of length 0 and should be of length 0" in e.value.detail
     # An array of a terabyte that NumPy holds in one value.
     huge = np.broadcast_to(np.float64(1), (2**20, 2**20))
     with pytest.raises(MemoryError, match="1048576 x 1048576 array"):
@@ -283,7 +288,8 @@ def test_hostile_inputs_end_in_exceptions_or_sound_results():
 def test_a_call_beyond_the_memory_the_process_may_have_raises_memory_error():
     # Scoring a block against 40000 x 40000 atom pairs takes 12 GB; the
     # process is limited to 3 GB of address space, so the module refuses
-    # before it allocates.
+    # before it allocates. A dictionary of 128 MiB with 60 MB of the address
+    # space left: the layer's allocation fails, and says so.
     child = run_python("""
         import resource
         resource.setrlimit(resource.RLIMIT_AS, (3 << 30, resource.RLIM_INFINITY))
@@ -295,20 +301,39 @@ def test_a_call_beyond_the_memory_the_process_may_have_raises_memory_error():
             print(e)
         r = tilevista.approximate([np.ones((1, 1))], np.ones((1, 2)), np.ones((1, 2)))
         print(r.total_atoms)
+        status = open("/proc/self/status").read()
+        used = int(status.split("VmSize:")[1].split()[0]) << 10
+        filler = np.empty(((3 << 30) - used - (60 << 20)) // 8)
+        try:
+            tilevista.dictionary("cosine:16384", 1024)
+        except MemoryError as e:
+            print(type(e).__name__, e.identifier)
+            print(e)
+        del filler
+        print(tilevista.dictionary("cosine:16384", 1024).matrix.shape)
     """)
     out, err = child.communicate(timeout=120)
     assert child.returncode == 0, err
     assert out.startswith("CallOutOfMemory TILEVISTA:outOfMemory\n"
                           "Not enough memory for this call: it takes 11.9 GB to score a block")
-    assert out.endswith("\n1\n")
+    assert "\n1\nCallOutOfMemory TILEVISTA:outOfMemory\nmemory ran out while the dictionary " \
+           "was built" in out
+    assert out.endswith("\n(1024, 16384)\n")
 
 
 def test_console_text_is_printed_as_it_comes_and_a_failing_echo_is_harmless(capsys, monkeypatch):
     blocks = [np.array([[3.0], [4.0]])]
     r = tilevista.approximate(blocks, np.eye(2), np.ones((1, 1)), verbose=True)
-    assert capsys.readouterr().out == r.log
+    # The module's stop message has no line end; verbose output gets one, the
+    # log keeps the text as it is.
+    assert r.log.endswith("max_err= 0.000000")
+    assert capsys.readouterr().out == r.log + "\n"
     assert tilevista.approximate(blocks, np.eye(2), np.ones((1, 1))).log == r.log
     assert capsys.readouterr().out == ""
+    # A rejection's console line, which ends in "!" here, is ended too.
+    with pytest.raises(tilevista.CallRejected) as raised:
+        tilevista.approximate(blocks, np.ones((2, 1)), np.ones((1, 1)), verbose=True)
+    assert capsys.readouterr().out == raised.value.detail + "\n"
 
     class Broken:
         def write(self, text):
@@ -330,6 +355,41 @@ def test_console_text_is_printed_as_it_comes_and_a_failing_echo_is_harmless(caps
     # Reported once per call; the later pieces of text are not offered again.
     assert [type(u.exc_value) for u in reported] == [OSError, RuntimeError]
     assert "while a call of it runs" in str(reported[1].exc_value)
+
+
+def test_a_tol_that_reads_like_a_psnr_is_told_before_any_work():
+    # tol 38 on 16 blocks of 8 x 8 whose largest value is 255 asks for
+    # 10 log10(1024 * 255^2 / 38) = 62.4 dB: a target in dB passed as tol.
+    blocks = np.random.default_rng(3).integers(0, 256, (16, 8, 8)).astype(np.float64)
+    blocks[0, 0, 0] = 255.0
+    D = tilevista.cosine_dictionary(8, 16)
+    with pytest.warns(tilevista.TolLooksLikePsnrWarning,
+                      match=r"^approximate: tol=38 is a total squared error, which asks these "
+                            r"blocks for 62\.4 dB \(peak 255, their largest value\)") as told:
+        assert tilevista.approximate(blocks, D, D, 38).stop == "tol"
+    assert len(told) == 1 and told[0].filename == __file__
+    assert tilevista.quality.tol_reads_as_psnr(38, 1024, 255) == pytest.approx(
+        10 * np.log10(1024 * 255 ** 2 / 38), rel=1e-15)
+    seen = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", tilevista.TolLooksLikePsnrWarning)
+        tilevista.approximate(blocks, D, D, 38, progress=lambda *told: seen.append(told))
+    assert seen
+    seen.clear()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", tilevista.TolLooksLikePsnrWarning)
+        # Made an error, the warning ends the call before any work.
+        with pytest.raises(tilevista.TolLooksLikePsnrWarning):
+            tilevista.approximate(blocks, D, D, 38, progress=lambda *told: seen.append(told))
+        assert seen == []
+        # Taken as meant: blocks scaled to 0 to 1, a tol made from 38 dB, and
+        # the package's own calls, whose tol comes from a PSNR.
+        tilevista.approximate(blocks / 255, D, D, 38)
+        tilevista.approximate(blocks, D, D, tilevista.tol_for_psnr(np.zeros((32, 32)), 38))
+        img = np.random.default_rng(4).integers(0, 256, (40, 40), dtype=np.uint8)
+        assert tilevista.quality.tol_reads_as_psnr(tilevista.tol_for_psnr(img, 70), img.size,
+                                                   255) is not None
+        assert tilevista.approximate_image(img, psnr_db=70).psnr > 70
 
 
 def test_calls_from_several_threads_run_one_after_another(base):
@@ -387,8 +447,8 @@ def test_ctrl_c_ends_a_long_call_promptly_and_the_next_call_is_unharmed():
     out, err = child.communicate(timeout=60)
     lines = [line for line in out.splitlines() if line.strip()]
     assert lines[-3].startswith("interrupted at "), out + err
-    assert lines[-3].endswith("CallInterrupted TILEVISTA:interrupted "
-                              "TILEVISTA_Mex: interrupted by the user")
+    assert lines[-3].endswith("CallInterrupted TILEVISTA:interrupted the call was interrupted "
+                              "(Ctrl-C) before it finished; nothing was returned")
     latency = float(lines[-3].split()[2].rstrip(":")) - sent
     # The bound is 0.2 s; this machine is shared, so allow for a busy moment.
     assert latency < 0.5, latency

@@ -65,6 +65,24 @@ REJECTIONS = [
 ]
 
 
+# (n, description) for tilevista_dictionary and tilevista.dictionary: every
+# family, at a power of two, a length with an odd part (12: two wavelet
+# levels) and an odd length (no level), the mixes of the issue and the widest
+# of docs/dictionaries.md, blanks and long numbers to normalise; then
+# descriptions both must refuse with the same message.
+DICTIONARIES = [(8, description) for description in (
+    "cosine:16", "sine:16", "legendre:8", "chebyshev:8", "haar", "daubechies:1",
+    "daubechies:2", "daubechies:3", "daubechies:4", "cdf97", "delta", "random:16:7",
+    "cosine:16+legendre:8+haar+delta",
+    " cosine : 32 + sine:16+legendre:8+haar+daubechies:2+delta ",
+    "cosine:128+sine:64+legendre:8+haar+daubechies:2+daubechies:3+daubechies:4+cdf97+delta")] + [
+    (12, "haar+daubechies:3+cdf97+legendre:012"), (7, "cdf97+haar+chebyshev:7+sine:9"),
+    (32, "daubechies:4+cdf97+cosine:64+random:40:4294967295"), (1, "random:5:3+delta"),
+    (1024, "haar")]
+REFUSED_DICTIONARIES = [(8, "cosine:16+"), (8, "Cosine:16"), (8, "legendre:9"), (0, "haar"),
+                        (1025, "haar"), (8, "random:3"), (8, "daubechies:5"), (8, ""),
+                        (1024, "cosine:16385")]
+
 # (tol, values, peak) around the edges of the rule that a tol reads like a
 # PSNR: the ends of its range, and just under and over the margin.
 TOL_RULE = [(t, n, p) for t in (9.99, 10.0, 38.0, 50.0, 100.0, 100.01, 150.0)
@@ -167,6 +185,8 @@ def octave(tmp_path_factory):
     write_png(work / "small.png", np.dstack([10 * xx, 20 * yy, 5 * (xx + yy)]).astype(np.uint8))
     (work / "demo.txt").write_text(f"{work / 'small.png'}\n4\n35\n{work / 'octave_demo'}\n")
     (work / "tol_rule.txt").write_text("".join(f"{t!r} {n} {p!r}\n" for t, n, p in TOL_RULE))
+    (work / "dictionaries.txt").write_text("".join(
+        f"{n} {description}\n" for n, description in DICTIONARIES + REFUSED_DICTIONARIES))
     done = subprocess.run(["octave-cli", "--no-gui", "--norc", str(Path(__file__).with_name(
         "octave_calls.m")), str(ROOT), str(work)], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
@@ -279,9 +299,14 @@ def test_rejections_carry_the_module_message_identifier_and_detail(octave, k):
     text = message[len("TILEVISTA_Mex: "):].rstrip()
     assert isinstance(error, ValueError)
     assert (error.identifier, error.message.rstrip(), error.detail) == (identifier, text, console)
-    # Shown: the console line, the message, and the package's hint for an
-    # image passed as blocks.
-    assert str(error) == "\n".join(part for part in (console.strip(), text, error.hint) if part)
+    # Shown: the plain words, in the words of Octave's tilevista_pursuit, whose
+    # message has the module's texts after them; and the package's hint for
+    # an image passed as blocks.
+    pursuit = (octave / f"rejection_{k + 1}.pursuit").read_text()
+    module = "\n".join(part.rstrip("\n") for part in (console, text) if part)
+    assert pursuit == f"tilevista_pursuit: {error.plain}\n{module}"
+    assert str(error) == "\n".join(part for part in (error.plain, error.hint) if part)
+    assert "\n" not in error.plain and error.plain != text
     assert ("image_blocks" in error.hint) == (identifier == "TILEVISTA:notACell")
     # approximate's docstring maps it to its cause and cure.
     assert documented(tilevista.approximate.__doc__, text, (console.strip() + "\n").split("\n")[0])
@@ -303,7 +328,7 @@ def test_demos_write_the_same_pictures_and_count_the_same_atoms(octave, tmp_path
     assert small.reached_psnr == pytest.approx(their_psnr, abs=1e-9)
     img = read_image(octave / "small.png")
     whole = tilevista.approximate_image(img, block=4, atoms=8, psnr_db=35)
-    row = run_task(SurveyTask(str(octave / "small.png"), 4, 8, (35.0,))).rows[0]
+    row = run_task(SurveyTask(str(octave / "small.png"), 4, "cosine:8", (35.0,))).rows[0]
     assert whole.atoms_per_block.sum() == row.global_atoms == small.atoms
     assert whole.psnr == pytest.approx(their_psnr, abs=1e-9)
     assert row.global_psnr == pytest.approx(their_psnr, abs=1e-9) and row.pixels == img.size
@@ -341,3 +366,37 @@ def test_a_tol_read_as_a_psnr_is_told_by_the_same_rule_on_both_sides(octave):
     ours = [tol_reads_as_psnr(t, n, p) is not None for t, n, p in TOL_RULE]
     assert len(theirs) == len(TOL_RULE) and theirs == ours
     assert 0 < sum(ours) < len(ours)
+
+
+def test_dictionaries_are_the_same_bits_and_atoms_from_both_hosts(octave):
+    # One C++ layer behind both: the same matrix bits, the same kept and
+    # dropped atoms (Octave counts from 1), the same normalised description;
+    # and a refusal raises the same identifier and message at both.
+    for k, (n, description) in enumerate(DICTIONARIES + REFUSED_DICTIONARIES, start=1):
+        name = octave / f"dictionary_{k}"
+        if (n, description) in REFUSED_DICTIONARIES:
+            with pytest.raises(tilevista.DictionaryRefused) as raised:
+                tilevista.dictionary(description, n)
+            identifier, message = (Path(f"{name}.{s}").read_text() for s in ("id", "msg"))
+            assert raised.value.identifier == identifier == "TILEVISTA:dictionary", description
+            assert message == f"tilevista_dictionary: {raised.value.message}", description
+            assert "The families: cosine:K" in message
+            continue
+        ours = tilevista.dictionary(description, n)
+        K = ours.matrix.shape[1]
+        theirs = np.fromfile(f"{name}.bin").reshape((n, K), order="F")
+        assert np.array_equal(bits(ours.matrix), bits(theirs)), description
+        lines = Path(f"{name}.txt").read_text().splitlines()
+        assert lines[0] == ours.description == description.replace(" ", "").replace(":012", ":12")
+        assert lines[1:K + 1] == [f"{a.family}|{a.parameter}|{a.number + 1}" for a in ours.atoms]
+        assert lines[K + 1:] == [f"{a.family}|{a.parameter}|{a.number + 1}|{r + 1}"
+                                 for a, r in zip(ours.dropped, ours.repeats)]
+        # Every atom has unit norm, and a dropped atom repeats its column.
+        assert np.allclose(np.linalg.norm(theirs, axis=0), 1, atol=1e-14, rtol=0), description
+        for a, r in zip(ours.dropped, ours.repeats):
+            term = a.family + (f":{a.parameter}" if a.parameter else "")
+            atom = tilevista.dictionary(term, n).matrix[:, a.number]
+            assert abs(atom @ ours.matrix[:, r]) > 1 - 1e-12, (description, a)
+    # The mix of the issue: the constants of legendre and haar left out.
+    mix = tilevista.dictionary("cosine:16+legendre:8+haar+delta", 8)
+    assert mix.matrix.shape == (8, 38) and mix.repeats == (0, 0)

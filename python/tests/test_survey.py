@@ -61,7 +61,7 @@ def test_rows_read_off_one_call_equal_their_own_calls_and_approximate_image(imag
     # and the Octave toolbox pad them, and the PSNR is on the image's pixels.
     img = read_image(images / "odd.png")
     targets = (40.0, 30.0, 45.0, 35.0)  # the tightest not first
-    outcome = run_task(SurveyTask(str(images / "odd.png"), 8, 16, targets))
+    outcome = run_task(SurveyTask(str(images / "odd.png"), 8, "cosine:16", targets))
     rows = outcome.rows
     blocks, layout = tilevista.image_blocks(img, 8)
     assert layout.padded_shape == (104, 120)
@@ -112,12 +112,12 @@ def test_the_plot_draws_each_global_call_whole_with_the_rate_rising(images, refe
     assert "odd.png" in axes.get_title()
     legend = [t.get_text() for t in axes.get_legend().get_texts()]
     for block in (8, 16):
-        curve = curves[(rows[0].image, block, f"cosine {2 * block}")]
+        curve = curves[(rows[0].image, block, f"cosine:{2 * block}")]
         line = next(l for l in axes.lines if l.get_label() == legend[legend.index(
-            f"{block} x {block} blocks, cosine {2 * block}: global (whole curve)")])
+            f"{block} x {block} blocks, cosine:{2 * block}: global (whole curve)")])
         assert len(line.get_xdata()) == len(curve.atoms) > 100
         assert np.all(np.diff(line.get_xdata()) > 0)
-        assert f"{block} x {block} blocks, cosine {2 * block}: block by block" in legend
+        assert f"{block} x {block} blocks, cosine:{2 * block}: block by block" in legend
     # Every row is in view, and the y axis is labelled up to the highest.
     figure.canvas.draw()
     bottom, top = axes.get_ylim()
@@ -137,7 +137,7 @@ def test_a_local_cluster_gives_the_table_of_the_run_in_process(images, reference
     assert {r.threads for r in survey.rows} == {1}  # TILEVISTA_THREADS=1 in the workers
     assert {r.worker.startswith("tcp://") for r in survey.rows} == {True}
     assert sorted(load_table(survey.results)) == sorted(survey.rows)  # as they ended
-    assert (tmp_path / "summary.md").read_text().count("| 8 | cosine 16 | 30 |") == 7
+    assert (tmp_path / "summary.md").read_text().count("| 8 | cosine:16 | 16 x 16 | 30 |") == 7
     assert sorted(p.name for p in survey.plots) == sorted(
         f"{p.stem}_rate_distortion.png" for p in images.iterdir())
     # Run again: nothing left to compute.
@@ -266,25 +266,25 @@ def test_hostile_inputs_give_messages_or_error_rows_and_lose_nothing(images, tmp
     write_png(bad / "dot.png", np.array([[7]], dtype=np.uint8))
     write_png(bad / "small.png", read_image(images / "crop0.png")[:12, :12])
     with open(out / "results.csv", "a") as f:
-        f.write(f"{images / 'crop1.png'},16384,8,cosine 16,35.0,36.1")  # a write cut short
+        f.write(f"{images / 'crop1.png'},16384,8,cosine:16,16,16,35.0,36.1")  # a write cut short
     code = status(bad, images / "crop0.png", "--psnr", 35, "--block", 8, 16)
     err = capsys.readouterr().err
     assert code == 1 and "Traceback" not in err
-    assert f"{bad / 'text.png'}, blocks of 8, cosine 16: cannot read {bad / 'text.png'} as " \
+    assert f"{bad / 'text.png'}, blocks of 8, cosine:16: cannot read {bad / 'text.png'} as " \
            "an image" in err
     table = {r.key: r for r in load_table(out / "results.csv")}
     assert (out / "results.csv").read_text().startswith(before)
     assert len(table) == 4 * 2 and sum(bool(r.error) for r in table.values()) == 2
     # Images smaller than a block are padded to one, as approximate_image pads.
     for name, side in (("dot.png", 8), ("small.png", 16)):
-        row = table[(str(bad / name), side, f"cosine {2 * side}", 35.0)]
+        row = table[(str(bad / name), side, f"cosine:{2 * side}", 35.0)]
         img = read_image(bad / name)
         whole = tilevista.approximate_image(img, block=side, atoms=2 * side, psnr_db=35)
         assert (row.pixels, row.global_atoms) == (img.size, whole.atoms_per_block.sum())
         assert row.global_psnr == pytest.approx(whole.psnr, abs=1e-9) and row.global_psnr >= 35
     # The module's own rejection: too few atoms.
     assert status(bad / "small.png", "--psnr", 35, "--block", 4, "--atoms", 1) == 1
-    assert "cosine 1: the module rejected the call (TILEVISTA:" in capsys.readouterr().err
+    assert "cosine:1: the module rejected the call (TILEVISTA:" in capsys.readouterr().err
 
     # The text file becomes an image: its rows are computed again and replace the errors.
     write_png(bad / "text.png", read_image(images / "crop2.png"))

@@ -11,7 +11,9 @@ import numpy as np
 import pytest
 
 import tilevista
-from tilevista.demo import run_demo
+from tilevista.demo import main as main_demo, run_demo
+from tilevista.survey import SurveyOptions, main as survey_main
+from tilevista.survey_task import SurveyTask, run_task
 from tilevista.pictures import write_png
 
 
@@ -249,3 +251,75 @@ def test_the_element_type_rule_is_stated_once_for_both_routes():
                                                      as_double.approximations))
     with pytest.raises(ValueError, match="blocks"):
         tilevista.approximate(blocks.astype(np.complex64).astype(object), D, D, 1.0)
+
+
+def test_every_door_takes_description_strings_as_the_matrices_they_name(tmp_path, capsys):
+    # A description gives what the matrix it names gives, at every door that
+    # takes a dictionary: one string for both directions (each built for its
+    # own side of these 5 x 4 blocks), "ROWS/COLUMNS", a pair, Dy= and Dx=.
+    img = ((np.add.outer(np.arange(20) ** 2, 7 * np.arange(24)) % 256)).astype(np.uint8)
+    write_png(tmp_path / "img.png", img)
+    Dy = tilevista.dictionary("cosine:10+haar", 5).matrix
+    Dx = tilevista.dictionary("legendre:4+delta", 4).matrix
+    by_matrix = tilevista.approximate_image(img, Dy=Dy, Dx=Dx, psnr_db=30)
+    for given in (dict(dictionary="cosine:10+haar / legendre:4+delta"),
+                  dict(dictionary=("cosine:10+haar", Dx)), dict(Dy="cosine:10+haar", Dx=Dx),
+                  dict(Dy="cosine:10+haar", Dx="legendre:4+delta")):
+        out = tilevista.approximate_image(img, block=(5, 4), psnr_db=30, **given)
+        assert np.array_equal(out.image, by_matrix.image) and out.psnr == by_matrix.psnr, given
+    both = tilevista.approximate_image(img, block=(5, 4), dictionary="haar+delta", psnr_db=30)
+    same = tilevista.approximate_image(img, psnr_db=30,
+                                       Dy=tilevista.dictionary("haar+delta", 5).matrix,
+                                       Dx=tilevista.dictionary("haar+delta", 4).matrix)
+    assert np.array_equal(both.image, same.image)
+    # The demo, from Python and its command line.
+    demo = run_demo(tmp_path / "img.png", [5, 4], 30, tmp_path,
+                    dictionary="cosine:10+haar/legendre:4+delta")
+    assert demo.atoms == by_matrix.atoms_per_block.sum()
+    assert demo.run.names == ("cosine:10+haar", "legendre:4+delta")
+    assert "Y 5 x 15 cosine:10+haar, X 4 x 8 legendre:4+delta" in capsys.readouterr().out
+    assert main_demo([str(tmp_path / "img.png"), "--block", "5", "4", "--psnr", "30", "--out",
+                      str(tmp_path), "--dictionary", "fourier:3"]) == 2
+    assert "Bad dictionary description \"fourier:3\"" in capsys.readouterr().err
+    # The survey: a task's rows name the normalised description and its size,
+    # and equal the matrix's rows; its command line takes descriptions.
+    task = run_task(SurveyTask(str(tmp_path / "img.png"), 4, " haar + cosine:8", (30.0,)))
+    matrix = tilevista.dictionary("haar+cosine:8", 4).matrix
+    plain = run_task(SurveyTask(str(tmp_path / "img.png"), 4, matrix, (30.0,)))
+    assert (task.rows[0].dictionary, task.rows[0].atoms_y, task.rows[0].atoms_x) == (
+        "haar+cosine:8", 11, 11)
+    assert plain.rows[0].dictionary.startswith("matrix 4 x 11 ")
+    assert task.rows[0].global_atoms == plain.rows[0].global_atoms > 0
+    assert task.rows[0].seconds_per_atom == pytest.approx(
+        task.rows[0].global_seconds / task.rows[0].global_atoms)
+    refused = run_task(SurveyTask(str(tmp_path / "img.png"), 4, "legendre:5", (30.0,))).rows[0]
+    assert "legendre:K (K = 1..n)" in refused.error and refused.atoms_y is None
+    assert survey_main([str(tmp_path / "img.png"), "--block", "4", "--psnr", "30",
+                        "--workers", "0", "--out", str(tmp_path / "survey"),
+                        "--dictionary", "delta", "cosine:8/haar"]) == 0
+    summary = (tmp_path / "survey" / "summary.md").read_text()
+    assert "| 4 | delta | 4 x 4 | 30 |" in summary
+    assert "| 4 | cosine:8/haar | 8 x 4 | 30 |" in summary
+    # Joining for one direction: descriptions built for the matrices' rows.
+    joined = tilevista.combine_dictionaries(np.eye(8), "cosine:16+haar")
+    assert np.array_equal(joined, np.hstack([np.eye(8),
+                                             tilevista.dictionary("cosine:16+haar", 8).matrix]))
+    assert tilevista.combine_dictionaries("delta", "haar", n=4).shape == (4, 8)
+    # Refusals name the door's rule, or carry the layer's identifier.
+    for call, kind, message in [
+            (lambda: tilevista.approximate_image(img, dictionary="fourier:3"),
+             tilevista.DictionaryRefused, "The families: cosine:K"),
+            (lambda: tilevista.approximate_image(img, dictionary="haar", atoms=4), ValueError,
+             "give dictionary, or Dy, Dx and atoms"),
+            (lambda: tilevista.approximate_image(img, dictionary="haar/delta/haar"), ValueError,
+             "one '/'"),
+            (lambda: tilevista.combine_dictionaries("delta", "haar"), ValueError,
+             "needs the atoms' length"),
+            (lambda: SurveyOptions(atoms=16, dictionary="haar"), ValueError,
+             "atoms or dictionary, not both"),
+            (lambda: SurveyOptions(dictionary=[3]), ValueError,
+             "a description string or a NumPy array")]:
+        with pytest.raises(kind, match=message) as raised:
+            call()
+        if kind is tilevista.DictionaryRefused:
+            assert raised.value.identifier == "TILEVISTA:dictionary"

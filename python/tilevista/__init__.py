@@ -27,6 +27,8 @@ approximate           one call of the module on blocks and two dictionaries
 threads               the threads calls work with (TILEVISTA_THREADS), or set them
 image_blocks          cut an image (grey or colour) into equal blocks
 assemble              put the blocks together again
+dictionary            the dictionary a description string names, e.g.
+                      "cosine:16+legendre:8+haar+delta" (the same bits as Octave's)
 cosine_dictionary     redundant cosine dictionary with unit-norm atoms
 combine_dictionaries  join dictionaries for one direction, e.g. cosine + identity
 tol_for_psnr          the tol that reaches a target PSNR
@@ -37,14 +39,17 @@ Results and errors
 ------------------
 Approximation     what approximate returns (stop rule, threads, curve ...)
 PursuitCurve      every atom in the pursuit's order and the residual after each
-CallRejected      the module refused a call (a ValueError with its identifier)
+CallRejected      the module refused a call (a ValueError with its identifier,
+                  in plain words; the module's own texts as attributes)
 CallOutOfMemory   a call needs more memory than there is (a MemoryError)
 CallInterrupted   Ctrl-C ended a call (a KeyboardInterrupt)
+Dictionary        what dictionary returns (matrix, atoms, dropped repeats)
+DictionaryRefused a description that cannot be built (a ValueError)
 
 Warnings
 --------
 PeakExceededWarning      an image holds values above the peak of its PSNR
-TolLooksLikePsnrWarning  approximate_image got a tol that reads like a PSNR
+TolLooksLikePsnrWarning  approximate or approximate_image got a tol that reads like a PSNR
 
 ``python3 -m tilevista.demo IMAGE`` approximates an image file and writes
 pictures of the result; ``python3 -m tilevista.survey IMAGES...``
@@ -55,8 +60,9 @@ block, on a Dask cluster or in process.
 
 from .blocks import BlockLayout, assemble, image_blocks
 from .curve import PursuitCurve
-from .dictionary import combine_dictionaries, cosine_dictionary
-from .errors import CallInterrupted, CallOutOfMemory, CallRejected
+from .cosine import cosine_dictionary
+from .dictionaries import Dictionary, DictionaryAtom, combine_dictionaries, dictionary
+from .errors import CallInterrupted, CallOutOfMemory, CallRejected, DictionaryRefused
 from .image import ImageApproximation, ImageOptions, approximate_image
 from .module_call import Approximation, approximate, threads
 from .quality import PeakExceededWarning, TolLooksLikePsnrWarning, psnr, tol_for_psnr
@@ -78,6 +84,7 @@ __version__ = _version()
 __all__ = [
     "Approximation", "approximate", "threads", "PursuitCurve", "CallRejected", "CallOutOfMemory",
     "CallInterrupted", "BlockLayout", "image_blocks", "assemble",
+    "dictionary", "Dictionary", "DictionaryAtom", "DictionaryRefused",
     "cosine_dictionary", "combine_dictionaries", "tol_for_psnr", "psnr", "ImageApproximation",
     "approximate_image", "ImageOptions", "PeakExceededWarning", "TolLooksLikePsnrWarning",
 ]

@@ -1,10 +1,13 @@
 """Approximate an image to a target PSNR and write the pictures.
 
     python3 -m tilevista.demo IMAGE [--block ROWS [COLS]] [--psnr DB] [--out DIR]
+        [--dictionary DESCRIPTION]
 
 Cuts IMAGE (grey or colour; all channels go into one call) into blocks of 8 x 8
 pixels, approximates them over redundant cosine dictionaries of twice as many
-atoms as the block side, to 45 dB, prints a short report and writes into
+atoms as the block side (or the dictionary DESCRIPTION describes, e.g.
+"cosine:16+legendre:8+haar+delta", for rows and columns alike; "ROWS/COLUMNS"
+for one each), to 45 dB, prints a short report and writes into
 output/demo/ (of the current folder):
 
     NAME_approx.png        the approximation, rounded to the image's range
@@ -23,7 +26,7 @@ import argparse
 import os
 import sys
 from pathlib import Path
-from typing import List, NamedTuple, Optional, Sequence
+from typing import Any, List, NamedTuple, Optional, Sequence
 
 
 from .image import ImageOptions, ImageRun, default_peak, run_image
@@ -72,8 +75,8 @@ def threads_text(threads: int) -> str:
 
 
 def run_demo(image_path: os.PathLike, block: Sequence[int] = (8,), target_psnr: float = 45,
-             out_dir: os.PathLike = Path("output", "demo"), progress: bool = False
-             ) -> DemoResult:
+             out_dir: os.PathLike = Path("output", "demo"), progress: bool = False,
+             dictionary: Optional[Any] = None) -> DemoResult:
     """Approximate an image file, print the report and write the pictures.
 
     Parameters
@@ -82,13 +85,18 @@ def run_demo(image_path: os.PathLike, block: Sequence[int] = (8,), target_psnr: 
         The image file.
     block : sequence of int, optional
         (side,) or (rows, cols) of the blocks (default 8 x 8). The dictionaries
-        have twice as many atoms as the block side.
+        have twice as many atoms as the block side unless ``dictionary`` is
+        given.
     target_psnr : float, optional
         Target PSNR in dB (default 45).
     out_dir : path-like, optional
         Folder for the pictures (default output/demo), created if missing.
     progress : bool, optional
         Show a progress bar of the module call (on stderr).
+    dictionary : str, array_like or tuple, optional
+        The dictionaries, as :class:`tilevista.ImageOptions` takes them: a
+        description string for both directions, a matrix, ``"ROWS/COLUMNS"``
+        or a pair ``(Dy, Dx)``.
 
     Returns
     -------
@@ -98,15 +106,19 @@ def run_demo(image_path: os.PathLike, block: Sequence[int] = (8,), target_psnr: 
     Raises
     ------
     ValueError
-        A block size is not a positive integer, or the module rejects the call.
+        A block size is not a positive integer, a description is refused
+        (:class:`tilevista.DictionaryRefused`), or the module rejects the
+        call.
     OSError
         The image cannot be read or the pictures cannot be written.
     """
     rows, cols = (block[0], block[0]) if len(block) == 1 else tuple(block)
     img = read_image(image_path)
     peak = default_peak(img)
-    run = run_image(img, ImageOptions(block=(rows, cols), atoms=(2 * rows, 2 * cols),
-                                      psnr_db=target_psnr, peak=peak, progress=progress))
+    chosen = (dict(atoms=(2 * rows, 2 * cols)) if dictionary is None
+              else dict(dictionary=dictionary))
+    run = run_image(img, ImageOptions(block=(rows, cols), psnr_db=target_psnr, peak=peak,
+                                      progress=progress, **chosen))
     approx = run.approximation.image
     out = Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
@@ -130,8 +142,8 @@ def run_demo(image_path: os.PathLike, block: Sequence[int] = (8,), target_psnr: 
     print(f"  size             {img.shape[0]} x {img.shape[1]}, {channels} "
           f"channel{'' if channels == 1 else 's'}, {img.dtype}")
     print(f"  blocks           {rows} x {cols}, {run.layout.count} blocks in one call")
-    print(f"  dictionaries     Y {run.Dy.shape[0]} x {run.Dy.shape[1]}, "
-          f"X {run.Dx.shape[0]} x {run.Dx.shape[1]}, redundant cosine")
+    print(f"  dictionaries     Y {run.Dy.shape[0]} x {run.Dy.shape[1]} {run.names[0]}, "
+          f"X {run.Dx.shape[0]} x {run.Dx.shape[1]} {run.names[1]}")
     print(f"  target PSNR      {target_psnr:.2f} dB (tol {run.tol:.6g})")
     print(f"  reached PSNR     {reached:.2f} dB, {stop}")
     print(f"  atoms            {atoms}")
@@ -170,12 +182,17 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--psnr", type=float, default=45.0, help="target PSNR in dB (default 45)")
     parser.add_argument("--out", default=str(Path("output", "demo")),
                         help="output folder (default output/demo)")
+    parser.add_argument("--dictionary", metavar="DESCRIPTION",
+                        help="dictionary description for rows and columns, e.g. "
+                             "cosine:16+legendre:8+haar+delta, or ROWS/COLUMNS (default: "
+                             "cosine of twice the block side)")
     args = parser.parse_args(argv)
     if len(args.block) > 2:
         parser.error("--block takes one or two numbers")
     try:
         # The bar on a terminal only: in a log it would be a line per update.
-        run_demo(args.image, args.block, args.psnr, args.out, progress=sys.stderr.isatty())
+        run_demo(args.image, args.block, args.psnr, args.out, progress=sys.stderr.isatty(),
+                 dictionary=args.dictionary)
     except (ValueError, OSError, MemoryError) as e:
         print(f"tilevista.demo: {e}", file=sys.stderr)
         return 2

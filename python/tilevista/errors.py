@@ -1,15 +1,20 @@
 """The module's errors as Python exceptions.
 
 Every error of the module has an identifier (``"TILEVISTA:<what>"``, one per
-check, the same as the Octave and MATLAB module raises), a message, and
-sometimes a line the module prints on the console before it (the detail, e.g.
-which dictionary has atoms of which length). Each becomes an exception of the
-Python type its cause calls for, carrying all three:
+check, the same as the Octave and MATLAB module raises), the module's own
+texts (a message, and sometimes a line the module prints on the console
+before it: the detail), and the same error in plain words: what was wrong,
+with the sizes or classes seen, and the cure, in the words Octave's
+tilevista_pursuit uses too. The exception shows the plain words; the
+module's texts are its attributes. Each becomes an exception of the Python
+type its cause calls for:
 
 - :class:`CallRejected` (a ``ValueError``): the module refused the arguments,
   or ``TILEVISTA_THREADS``;
 - :class:`CallOutOfMemory` (a ``MemoryError``): ``TILEVISTA:outOfMemory``;
-- :class:`CallInterrupted` (a ``KeyboardInterrupt``): ``TILEVISTA:interrupted``.
+- :class:`CallInterrupted` (a ``KeyboardInterrupt``): ``TILEVISTA:interrupted``;
+- :class:`DictionaryRefused` (a ``ValueError``): a dictionary description
+  that cannot be built, ``TILEVISTA:dictionary``.
 """
 
 from __future__ import annotations
@@ -18,24 +23,26 @@ from typing import Any, Tuple
 
 from . import _native
 
-__all__ = ["CallRejected", "CallOutOfMemory", "CallInterrupted", "module_error"]
+__all__ = ["CallRejected", "CallOutOfMemory", "CallInterrupted", "DictionaryRefused", "module_error"]
 
 
 class _ModuleError:
-    """What the module's errors carry, and the text they show: the detail
-    line, the module's message, then a hint of the package's, each on a line
-    of its own (the empty ones left out)."""
+    """What the module's errors carry, and the text they show: the plain
+    words (the module's message when there are none), then a hint of the
+    package's on a line of its own, if any."""
 
-    def __init__(self, identifier: str, message: str, detail: str = "", hint: str = "") -> None:
+    def __init__(self, identifier: str, message: str, detail: str = "", hint: str = "",
+                 plain: str = "") -> None:
         self.identifier = identifier
         self.message = message
         self.detail = detail
         self.hint = hint
-        parts = (detail.strip(), message.rstrip(), hint)
+        self.plain = plain
+        parts = (plain or message.rstrip(), hint)
         super().__init__("\n".join(part for part in parts if part))
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return type(self), (self.identifier, self.message, self.detail, self.hint)
+        return type(self), (self.identifier, self.message, self.detail, self.hint, self.plain)
 
 
 class CallRejected(_ModuleError, ValueError):
@@ -45,8 +52,14 @@ class CallRejected(_ModuleError, ValueError):
     ----------
     identifier : str
         The check that refused it, e.g. ``"TILEVISTA:dictionaryRows"``.
+    plain : str
+        The rejection in plain words, what ``str()`` shows: what was wrong,
+        the sizes or classes seen, and the cure (e.g. ``"Dy has atoms of
+        length 3 (its rows), but the blocks have 2 rows: give Dy 2 rows, one
+        per block row"``).
     message : str
-        The module's message, exactly (e.g. ``"Error!!\\n"``).
+        The module's message, exactly as TILEVISTA_Mex raises it (e.g.
+        ``"Error!!\\n"``).
     detail : str
         The line the module printed before it, or "".
     hint : str
@@ -66,7 +79,8 @@ class CallInterrupted(_ModuleError, KeyboardInterrupt):
     those of :class:`CallRejected`."""
 
 
-def module_error(identifier: str, detail: str, message: str, hint: str = "") -> BaseException:
+def module_error(identifier: str, detail: str, message: str, hint: str = "",
+                 plain: str = "") -> BaseException:
     """The exception for an error of the module.
 
     Parameters
@@ -74,7 +88,9 @@ def module_error(identifier: str, detail: str, message: str, hint: str = "") -> 
     identifier, detail, message : str
         The module's error (see :class:`CallRejected`).
     hint : str, optional
-        Advice of the package's, shown after the message.
+        Advice of the package's, shown after the plain words.
+    plain : str, optional
+        The error in plain words, shown (else the module's message).
 
     Returns
     -------
@@ -84,4 +100,13 @@ def module_error(identifier: str, detail: str, message: str, hint: str = "") -> 
     """
     kind = {_native.ERROR_OUT_OF_MEMORY: CallOutOfMemory,
             _native.ERROR_INTERRUPTED: CallInterrupted}.get(identifier, CallRejected)
-    return kind(identifier, message, detail, hint)
+    return kind(identifier, message, detail, hint, plain)
+
+
+class DictionaryRefused(_ModuleError, ValueError):
+    """A dictionary description that cannot be built
+    (``TILEVISTA:dictionary``): an unknown family, a bad parameter, an atom
+    length outside 1..1024, too many atoms. The message is the dictionary
+    layer's, the same as Octave's ``tilevista_dictionary`` raises, and lists
+    every family with its syntax; the attributes are those of
+    :class:`CallRejected`."""

@@ -11,9 +11,8 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from .blocks import BlockLayout, assemble, image_blocks
-from .dictionary import cosine_dictionary
-from .inputs import module_matrix
-from .module_call import Approximation, ProgressCallback, approximate
+from .dictionaries import direction_matrix, direction_pair
+from .module_call import Approximation, ProgressCallback, call_module
 from .quality import (TolLooksLikePsnrWarning, checked_peak, psnr_for_peak, tol_for_peak,
                       tol_reads_as_psnr, warn_above_peak)
 
@@ -54,10 +53,16 @@ class ImageOptions:
     ----------
     block : int or (int, int), optional
         Block size, rows and columns (default 8, or the atom length of a
-        dictionary given; a block size given must agree with it).
+        dictionary matrix given; a block size given must agree with it).
     atoms : int or (int, int), optional
-        Atoms of the cosine dictionaries along the rows and columns (default
-        16), for the directions without a dictionary given.
+        Atoms of the cosine dictionaries (``cosine:K``) along the rows and
+        columns (default 16), for the directions without a dictionary given.
+    dictionary : str, array_like or tuple, optional
+        The dictionaries of both directions: a description string such as
+        ``"cosine:16+legendre:8+haar+delta"`` (:func:`tilevista.dictionary`),
+        built for the rows along ``Dy`` and for the columns along ``Dx``; a
+        matrix for both; ``"ROWS/COLUMNS"``, two descriptions around a
+        ``/``; or a pair ``(Dy, Dx)`` of strings or arrays.
     psnr_db : float, optional
         Target PSNR in dB; sets ``tol`` with :func:`tilevista.tol_for_psnr`
         for the peak in force.
@@ -67,10 +72,11 @@ class ImageOptions:
         100 that asks the image for at least 20 dB more than its own value
         (``tol=38`` on a 512 x 512 uint8 image: 86.5 dB) is most likely a
         PSNR passed as tol: :class:`tilevista.TolLooksLikePsnrWarning`.
-    Dy, Dx : array_like, optional
-        The dictionaries, rows x Ky and cols x Kx, one atom per column (for
-        example :func:`tilevista.combine_dictionaries` of a cosine dictionary
-        and the identity). Either may be left out.
+    Dy, Dx : str or array_like, optional
+        One direction's dictionary: a description string, or a matrix, rows x
+        Ky and cols x Kx, one atom per column (for example
+        :func:`tilevista.combine_dictionaries` of a cosine dictionary and the
+        identity). Either may be left out.
     peak : float, optional
         The image's largest possible value, for ``psnr_db`` and the reported
         PSNR; by default the maximum of an integer dtype (255 for uint8) and
@@ -91,9 +97,10 @@ class ImageOptions:
     Raises
     ------
     ValueError
-        Both ``psnr_db`` and ``tol``; ``atoms`` with both dictionaries; a
-        block size or atom count that is not one integer or a pair; ``clip``
-        or ``verbose`` not a bool; ``progress`` neither a bool nor callable.
+        Both ``psnr_db`` and ``tol``; ``atoms`` with both dictionaries;
+        ``dictionary`` with ``Dy``, ``Dx`` or ``atoms``; a block size or atom
+        count that is not one integer or a pair; ``clip`` or ``verbose`` not
+        a bool; ``progress`` neither a bool nor callable.
 
     Examples
     --------
@@ -109,8 +116,9 @@ class ImageOptions:
     atoms: Optional[Pair] = None
     psnr_db: Optional[float] = None
     tol: Optional[float] = None
-    Dy: Optional[ArrayLike] = None
-    Dx: Optional[ArrayLike] = None
+    Dy: Optional[Union[str, ArrayLike]] = None
+    Dx: Optional[Union[str, ArrayLike]] = None
+    dictionary: Optional[Any] = None
     peak: Optional[float] = None
     clip: bool = False
     verbose: bool = False
@@ -121,6 +129,9 @@ class ImageOptions:
             raise ValueError("give psnr_db or tol, not both")
         if self.atoms is not None and self.Dy is not None and self.Dx is not None:
             raise ValueError("give atoms or both dictionaries Dy and Dx, not both")
+        if self.dictionary is not None and (self.Dy is not None or self.Dx is not None
+                                            or self.atoms is not None):
+            raise ValueError("give dictionary, or Dy, Dx and atoms, not both")
         for name in ("block", "atoms"):
             if getattr(self, name) is not None:
                 _pair(getattr(self, name), name)
@@ -160,6 +171,7 @@ class ImageRun:
     layout: BlockLayout
     Dy: np.ndarray
     Dx: np.ndarray
+    names: Tuple[str, str]
     peak: float
     tol: Optional[float]
     result: Approximation
@@ -194,27 +206,30 @@ def _pair(value: Any, name: str) -> Tuple[Any, Any]:
     return value, value
 
 
-def _dictionaries(img: np.ndarray, block: Optional[Pair], atoms: Optional[Pair],
-                  Dy: Optional[ArrayLike], Dx: Optional[ArrayLike]
-                  ) -> Tuple[np.ndarray, BlockLayout, np.ndarray, np.ndarray]:
-    """The image's blocks and layout, and the dictionaries of the call: those
-    given, which fix the block side along their direction, and cosine ones of
-    ``atoms`` atoms for the others."""
-    rows, cols = _pair(8 if block is None else block, "block")
-    ky, kx = _pair(16 if atoms is None else atoms, "atoms")
-    given = [None if D is None else module_matrix(D, name) for D, name in ((Dy, "Dy"), (Dx, "Dx"))]
+def _dictionaries(img: np.ndarray, o: ImageOptions
+                  ) -> Tuple[np.ndarray, BlockLayout, np.ndarray, np.ndarray, Tuple[str, str]]:
+    """The image's blocks and layout, the dictionaries of the call and their
+    names: matrices given fix the block side along their direction; a
+    description is built for the block side, and so are the cosine
+    dictionaries of ``atoms`` atoms for the directions without a dictionary."""
+    rows, cols = _pair(8 if o.block is None else o.block, "block")
+    ky, kx = _pair(16 if o.atoms is None else o.atoms, "atoms")
+    choices = list(direction_pair(o.dictionary)) if o.dictionary is not None else [o.Dy, o.Dx]
+    choices = [f"cosine:{k}" if c is None else c for c, k in zip(choices, (ky, kx))]
+    given = [None if isinstance(c, str) else direction_matrix(c, None, name)[0]
+             for c, name in zip(choices, ("Dy", "Dx"))]
     sides = [rows, cols]
     for k, (D, name, side) in enumerate(zip(given, ("Dy", "Dx"), ("rows", "columns"))):
         if D is None:
             continue
-        if block is not None and D.shape[0] != sides[k]:
+        if o.block is not None and D.shape[0] != sides[k]:
             raise ValueError(f"{name} has atoms of length {D.shape[0]}, but the blocks have "
                              f"{sides[k]} {side}; leave out block or make them agree")
         sides[k] = D.shape[0]
+    built = [direction_matrix(c if D is None else D, side, name)
+             for c, D, side, name in zip(choices, given, sides, ("Dy", "Dx"))]
     blocks, layout = image_blocks(img, *sides)
-    rows, cols = layout.block_shape
-    return (blocks, layout, cosine_dictionary(rows, ky) if given[0] is None else given[0],
-            cosine_dictionary(cols, kx) if given[1] is None else given[1])
+    return blocks, layout, built[0][0], built[1][0], (built[0][1], built[1][1])
 
 
 def _warn_tol_like_psnr(tol: Any, size: int, peak: float) -> None:
@@ -234,7 +249,7 @@ def run_image(img: ArrayLike, options: ImageOptions) -> ImageRun:
     does not need)."""
     o = options
     image = np.asarray(img)
-    blocks, layout, Dy, Dx = _dictionaries(image, o.block, o.atoms, o.Dy, o.Dx)
+    blocks, layout, Dy, Dx, names = _dictionaries(image, o)
     top = checked_peak(default_peak(image) if o.peak is None else o.peak)
     warn_above_peak(image, top, "approximate_image",
                     f"the default for {image.dtype} images" if o.peak is None else "given",
@@ -245,7 +260,8 @@ def run_image(img: ArrayLike, options: ImageOptions) -> ImageRun:
     elif tol is not None:
         _warn_tol_like_psnr(tol, image.size, top)
     started = time.perf_counter()
-    result = approximate(blocks, Dy, Dx, tol, verbose=bool(o.verbose), duals=False, bases=False,
+    # The tol is made from psnr_db or was held to the image's own peak above.
+    result = call_module(blocks, Dy, Dx, tol, verbose=bool(o.verbose), duals=False, bases=False,
                          progress=o.progress)
     seconds = time.perf_counter() - started
     approx = assemble(result.approximations, layout)
@@ -258,7 +274,7 @@ def run_image(img: ArrayLike, options: ImageOptions) -> ImageRun:
         grid = grid[:, :, 0]
     summary = ImageApproximation(approx, np.ascontiguousarray(grid),
                                  psnr_for_peak(image, approx, top))
-    return ImageRun(layout, Dy, Dx, top, tol, result, seconds, summary)
+    return ImageRun(layout, Dy, Dx, names, top, tol, result, seconds, summary)
 
 
 def approximate_image(img: ArrayLike, options: Optional[ImageOptions] = None,
@@ -268,8 +284,8 @@ def approximate_image(img: ArrayLike, options: Optional[ImageOptions] = None,
     The image is cut into blocks (:func:`tilevista.image_blocks`), all channels
     in one call so that the choice of blocks is global across channels, and
     approximated over the dictionaries ``Dy`` (along the block rows) and
-    ``Dx`` (along the block columns), by default cosine dictionaries
-    (:func:`tilevista.cosine_dictionary`). A border that does not fill a
+    ``Dx`` (along the block columns): description strings or matrices, by
+    default cosine dictionaries (``"cosine:16"``). A border that does not fill a
     block is padded by repeating the last row and column, and the PSNR is
     that of the image's own pixels, as the survey and the Octave toolbox
     measure it.
@@ -283,7 +299,8 @@ def approximate_image(img: ArrayLike, options: Optional[ImageOptions] = None,
         :class:`ImageOptions` for each and its default).
     **keywords
         Any field of :class:`ImageOptions` by name (``block=8, atoms=16,
-        psnr_db=40``, ``tol=...``, ``Dy=...``, ``Dx=...``, ``peak=...``,
+        psnr_db=40``, ``tol=...``, ``dictionary=...``, ``Dy=...``,
+        ``Dx=...``, ``peak=...``,
         ``clip=True``, ``verbose=True``, ``progress=True``), overriding
         ``options``.
 
@@ -313,5 +330,7 @@ def approximate_image(img: ArrayLike, options: Optional[ImageOptions] = None,
     >>> D = combine_dictionaries(cosine_dictionary(4, 8), np.eye(4))
     >>> approximate_image(img, ImageOptions(Dy=D, Dx=D, psnr_db=40)).atoms_per_block.shape
     (4, 4)
+    >>> approximate_image(img, dictionary="cosine:16+haar", psnr_db=40).psnr >= 40
+    True
     """
     return run_image(img, ImageOptions.merged(options, keywords)).approximation

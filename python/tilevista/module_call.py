@@ -17,6 +17,7 @@ import os
 import signal
 import sys
 import threading
+import warnings
 from typing import Any, Callable, List, NamedTuple, Optional, Sequence, Union
 
 import numpy as np
@@ -27,6 +28,7 @@ from .curve import PursuitCurve
 from .errors import CallRejected, module_error
 from .inputs import module_blocks, module_matrix, module_scalar
 from .progress import ProgressBar, start_energy
+from .quality import TolLooksLikePsnrWarning
 
 __all__ = ["Approximation", "approximate", "threads"]
 
@@ -162,7 +164,10 @@ def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx
         what the blocks can hold. The module reads it as a float64 and
         truncates it.
     verbose : bool, optional
-        Also print the module's console text while the call runs.
+        Also print the module's console text while the call runs (its banner
+        and stop message, as TILEVISTA_Mex prints them; the stop message
+        gets the line feed it lacks, ``log`` keeps the text as it is). By
+        default a call prints nothing.
     duals, bases : bool, optional
         Whether to compute and return the dual vectors and the orthonormal
         bases (default True). Declined, they are neither computed nor stored
@@ -186,12 +191,24 @@ def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx
         coefficients, orthonormal, total_atoms, log, stop, threads, max_err,
         curve)``. Atom indices are 0-based.
 
+    Warns
+    -----
+    TolLooksLikePsnrWarning
+        ``tol`` reads like a PSNR in dB: it lies within 10 to 100 and asks
+        the blocks for at least 20 dB more than its own value, their largest
+        magnitude taken as the peak (``tol=38`` on the 4096 blocks of a
+        512 x 512 image of values up to 255 asks for 86.5 dB, hundreds of
+        thousands of atoms). Told before any work; for a target in dB pass
+        ``tol_for_psnr(img, db)``.
+
     Raises
     ------
     CallRejected
         A ``ValueError``: the module rejected the call; its ``identifier``
-        names the check, its text is the module's explanatory console line
-        (if any), then the module's message (see Notes).
+        names the check, its text says in plain words what was wrong, with
+        the sizes or classes seen, and the cure (the words of Octave's
+        tilevista_pursuit); its ``message`` and ``detail`` are the module's
+        own texts (see Notes).
     ValueError
         An argument cannot be passed to the module: not 2-D (3-D for a block
         array), not numbers, or values float64 cannot represent exactly.
@@ -213,9 +230,10 @@ def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx
     be a real, full double matrix ...; it is of class uint8"). Complex arrays
     are passed as they are and the module rejects them.
 
-    The module's messages, the text of the ``CallRejected`` (after the
-    console line the module printed first, if any), with cause and cure; they
-    number blocks from 1 ("Block 3 must be ..." is ``blocks[2]``)::
+    The module's messages, the ``message`` of the ``CallRejected`` (and the
+    console line the module printed first, its ``detail``), with cause and
+    cure; they number blocks from 1 ("Block 3 must be ..." is ``blocks[2]``;
+    the plain words say "the 3rd of n blocks")::
 
         "Input must be double, real, full,and nonstring"
             Dy, Dx, tol or max_atoms is complex: pass real values. The
@@ -283,6 +301,33 @@ def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx
     >>> r.stop, r.max_err
     ('tol', 1.0)
     """
+    return call_module(blocks, Dy, Dx, tol, max_atoms, verbose=verbose, duals=duals,
+                       bases=bases, curve=curve, progress=progress,
+                       tol_warning=_warn_tol_like_psnr)
+
+
+def _warn_tol_like_psnr(asked: float, peak: float, tol: float) -> None:
+    """What :func:`approximate` does when the module finds that ``tol``
+    reads like a PSNR in dB: a :class:`TolLooksLikePsnrWarning` that points
+    at approximate's caller."""
+    warnings.warn(f"approximate: tol={tol:g} is a total squared error, which asks these "
+                  f"blocks for {asked:.1f} dB (peak {peak:g}, their largest value); for a "
+                  f"target of {tol:g} dB pass tol_for_psnr(img, {tol:g}) as tol",
+                  TolLooksLikePsnrWarning, stacklevel=4)
+
+
+def call_module(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx: ArrayLike,
+                tol: Optional[ArrayLike] = _native.DEFAULT_TOL,
+                max_atoms: Optional[ArrayLike] = 0, *, verbose: bool = False,
+                duals: bool = True, bases: bool = True, curve: bool = False,
+                progress: Union[bool, ProgressCallback] = False,
+                tol_warning: Optional[Callable[[float, float, float], None]] = None
+                ) -> Approximation:
+    """:func:`approximate` for the package's own functions, which make their
+    tol from a PSNR or warn of it themselves: ``tol_warning``, when given, is
+    called as ``tol_warning(db, peak, tol)`` before any work when the tol reads
+    like a PSNR in dB (``_native.tol_reads_as_psnr``, the blocks' largest
+    magnitude as the peak); an exception it raises ends the call."""
     inputs = [module_blocks(blocks), module_matrix(Dy, "Dy"), module_matrix(Dx, "Dx"),
               module_scalar(tol, "tol"), module_scalar(max_atoms, "max_atoms")]
     callback = _progress_callback(progress, inputs[0])
@@ -291,13 +336,13 @@ def approximate(blocks: Union[ArrayLike, Sequence[ArrayLike]], Dy: ArrayLike, Dx
         result = _native.call_module(
             inputs, duals=bool(duals), bases=bool(bases), curve=bool(curve),
             echo=_print_now if verbose else None, progress=callback,
-            forward_sigint=_forwards_ctrl_c())
+            forward_sigint=_forwards_ctrl_c(), tol_warning=tol_warning)
     finally:
         if isinstance(callback, ProgressBar) and (result is None or result.outcome != "done"):
             callback.close()
     if result.outcome != "done":
         raise module_error(result.identifier, result.detail, result.message,
-                           _hint(result.identifier, inputs[0]))
+                           _hint(result.identifier, inputs[0]), result.plain)
     if isinstance(callback, ProgressBar):
         callback.close(result.total_atoms, reached=result.stop == "tol")
     return Approximation(

@@ -9,17 +9,17 @@ from typing import Any, Optional
 import numpy as np
 from numpy.typing import ArrayLike
 
+from . import _native
+
 __all__ = ["psnr", "tol_for_psnr", "PeakExceededWarning", "TolLooksLikePsnrWarning",
            "warn_above_peak", "checked_peak", "psnr_for_peak", "tol_for_peak",
            "tol_reads_as_psnr"]
 
-# A tol that reads like a PSNR in dB: a value within TOL_AS_DB_RANGE that asks
-# the image for at least TOL_AS_DB_MARGIN dB more than the value itself.
-# Octave's tilevista_psnr_for_tol (octave/tilevista_psnr_for_tol.m) applies
-# the same rule with the same numbers; test_octave_parity.py holds the two to
-# each other.
-TOL_AS_DB_RANGE = (10.0, 100.0)
-TOL_AS_DB_MARGIN = 20.0
+# A tol that reads like a PSNR in dB: the rule is the module's
+# (host/call/tol_as_psnr.cpp), by which tilevista_pursuit and approximate warn
+# too. Octave's tilevista_psnr_for_tol (octave/tilevista_psnr_for_tol.m), which
+# runs without the module, applies it with the same numbers;
+# test_octave_parity.py holds the two to each other.
 
 
 class PeakExceededWarning(UserWarning):
@@ -37,7 +37,8 @@ class TolLooksLikePsnrWarning(UserWarning):
 
     ``tol`` is a total squared error: ``tol=38`` on a 512 x 512 image of peak
     255 asks for 86.5 dB, hundreds of thousands of atoms. Pass ``psnr_db=38``
-    for a target of 38 dB.
+    to :func:`tilevista.approximate_image`, or ``tol_for_psnr(img, 38)`` as
+    the tol of :func:`tilevista.approximate`, for a target of 38 dB.
     """
 
 
@@ -74,11 +75,7 @@ def tol_reads_as_psnr(tol: Any, size: int, peak: float) -> Optional[float]:
         value = float(tol)
     except (TypeError, ValueError):
         return None
-    low, high = TOL_AS_DB_RANGE
-    if not low <= value <= high:
-        return None
-    implied = 10 * math.log10(size * peak ** 2 / value)
-    return implied if implied >= value + TOL_AS_DB_MARGIN else None
+    return _native.tol_reads_as_psnr(value, float(size), float(peak))
 
 
 def checked_peak(peak: Any) -> float:

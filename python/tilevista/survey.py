@@ -2,15 +2,19 @@
 several target PSNRs, block sizes and dictionaries.
 
     python3 -m tilevista.survey IMAGES... [--psnr DB ...] [--block N ...]
-        [--atoms K ...] [--out DIR] [--workers N | --scheduler ADDRESS]
+        [--atoms K ... | --dictionary DESCRIPTION ...] [--out DIR]
+        [--workers N | --scheduler ADDRESS]
 
 IMAGES are image files, or folders whose image files (by suffix: .png, .jpg,
 .tif, ...) are all taken. Every image x block size x dictionary is one task:
 one module call at the tightest target with the call's curve, which gives the
 rows of the looser targets too, and every block alone to the same PSNR (see
 :mod:`tilevista.survey_task` for what the rows measure). The dictionaries are
-cosine ones of K atoms along each direction (--atoms, default twice the block
-side).
+description strings (--dictionary, e.g. "cosine:16+legendre:8+haar+delta",
+the same for rows and columns; "ROWS/COLUMNS" for one each), or cosine ones of
+K atoms along each direction (--atoms; by default twice the block side). The
+table gives each dictionary's atoms per direction and the global call's time
+per atom.
 
 Written into DIR (default output/survey):
 
@@ -47,6 +51,8 @@ from dataclasses import dataclass, fields, replace
 from pathlib import Path
 from typing import (Any, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple,
                     Union)
+
+import numpy as np
 
 from . import _native
 from .inputs import positive_integer
@@ -113,8 +119,15 @@ class SurveyOptions:
     block : int or sequence of int, optional
         Block sides (default 8): blocks of N x N pixels; kept as a tuple.
     atoms : int or sequence of int, optional
-        Atoms of the cosine dictionaries along each direction, each tried with
-        every block size, at most 46340; by default (None) twice the block side.
+        Atoms of the cosine dictionaries (``cosine:K``) along each direction,
+        each tried with every block size, at most 46340; by default (None)
+        twice the block side.
+    dictionary : str, numpy.ndarray or sequence of them, optional
+        Instead of ``atoms``: dictionaries, each tried with every block size.
+        A description string (:func:`tilevista.dictionary`) names the
+        dictionary of both directions, built for the block side;
+        ``"ROWS/COLUMNS"`` one each; a matrix (NumPy array) is used for both
+        directions, with the block side of its rows. Kept as a tuple.
     out : path-like, optional
         The output folder (default output/survey), created when missing.
     workers : int, optional
@@ -136,7 +149,8 @@ class SurveyOptions:
     ValueError
         A target not above 0, a block side or atom count not a positive
         integer, an atom count above 46340, none of them given, both
-        ``workers`` and ``scheduler``, ``workers`` not a whole number from 0,
+        ``atoms`` and ``dictionary``, a dictionary neither a string nor a
+        NumPy array, both ``workers`` and ``scheduler``, ``workers`` not a whole number from 0,
         ``progress`` neither a bool nor callable, ``messages`` not callable.
 
     Examples
@@ -152,6 +166,7 @@ class SurveyOptions:
     psnr: Union[float, Sequence[float]] = DEFAULT_TARGETS
     block: Union[int, Sequence[int]] = (8,)
     atoms: Union[None, int, Sequence[int]] = None
+    dictionary: Union[None, str, np.ndarray, Sequence[Union[str, np.ndarray]]] = None
     out: Union[str, os.PathLike] = DEFAULT_OUT
     workers: Optional[int] = None
     scheduler: Optional[str] = None
@@ -175,6 +190,18 @@ class SurveyOptions:
                                  f"is {max(self.atoms)}")
         if not self.block or self.atoms == ():
             raise ValueError("no block side or no atom count given")
+        if self.dictionary is not None:
+            if self.atoms is not None:
+                raise ValueError("give atoms or dictionary, not both")
+            listed = ([self.dictionary] if isinstance(self.dictionary, (str, np.ndarray))
+                      else _listed(self.dictionary))
+            for description in listed:
+                if not isinstance(description, (str, np.ndarray)):
+                    raise ValueError("a survey's dictionary is a description string or a NumPy "
+                                     f"array; it is {description!r}")
+            if not listed:
+                raise ValueError("no dictionary given")
+            keep("dictionary", tuple(listed))
         if self.scheduler is not None and self.workers is not None:
             raise ValueError("give workers or scheduler, not both")
         if self.workers is not None and (isinstance(self.workers, bool) or
@@ -261,19 +288,38 @@ def _targets(values: Sequence[float]) -> List[float]:
     return list(dict.fromkeys(targets))
 
 
-def _grid(images: List[str], blocks: List[int], atoms: Optional[List[int]],
-          targets: List[float]) -> List[Tuple[str, int, int, List[float]]]:
-    """(image, block, atoms, targets) in the survey's order."""
-    return [(image, block, k, targets) for image in images for block in blocks
-            for k in (atoms or [2 * block])]
+class _Cell(NamedTuple):
+    """One task of the survey's grid: its dictionary and what rows call it."""
+
+    image: str
+    block: int
+    dictionary: Union[str, np.ndarray]
+    name: str
+    atoms: int
+    targets: List[float]
 
 
-def _cost(image: str, block: int, atoms: int) -> float:
+def _grid(images: List[str], blocks: List[int], o: "SurveyOptions",
+          targets: List[float]) -> List[_Cell]:
+    """The tasks in the survey's order, each with its dictionary's name."""
+    cells = []
+    for image in images:
+        for block in blocks:
+            choices = (list(o.dictionary) if o.dictionary is not None else
+                     [f"cosine:{k}" for k in (o.atoms or [2 * block])])
+            for description in choices:
+                name = dictionary_name(description, block)
+                cells.append(_Cell(image, block, description, name.name,
+                                   (name.atoms_y or 1) * (name.atoms_x or 1), targets))
+    return cells
+
+
+def _cost(cell: _Cell) -> float:
     """A guess of a task's time, to start the long ones first: the file's
     size (larger for larger and more textured images) x block side x
-    atoms."""
+    atom pairs."""
     try:
-        return os.path.getsize(image) * block * atoms
+        return os.path.getsize(cell.image) * cell.block * cell.atoms
     except OSError:
         return 0.0
 
@@ -406,28 +452,29 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
     computes them again.
     """
     o = SurveyOptions.merged(options, keywords)
-    images, targets, blocks, counts = _listed(images), list(o.psnr), list(o.block), (
-        None if o.atoms is None else list(o.atoms))
+    images, targets, blocks = _listed(images), list(o.psnr), list(o.block)
+    kinds = len(o.dictionary or o.atoms or [None])
     out, scheduler, progress, messages = o.out, o.scheduler, o.progress, o.messages
     workers = len(os.sched_getaffinity(0)) if o.workers is None else o.workers
     files = find_images(images)
-    grid = _grid(files, blocks, counts, targets)
+    grid = _grid(files, blocks, o, targets)
 
     with ResultsFile(out) as table:
         done = {key for key, row in latest_rows(table.rows).items() if not row.error}
-        tasks = []
-        for image, side, k, wanted in grid:
-            missing = tuple(t for t in wanted if (image, side, dictionary_name(k), t) not in done)
+        cells = []
+        for cell in grid:
+            missing = tuple(t for t in cell.targets
+                            if (cell.image, cell.block, cell.name, t) not in done)
             if missing:
-                tasks.append(SurveyTask(image, side, k, missing))
-        tasks.sort(key=lambda task: -_cost(task.image, task.block, task.atoms))
+                cells.append(cell._replace(targets=missing))
+        cells.sort(key=lambda cell: -_cost(cell))
+        tasks = [SurveyTask(c.image, c.block, c.dictionary, tuple(c.targets)) for c in cells]
         total = len(grid) * len(targets)
         to_do = sum(len(task.targets) for task in tasks)
         where = ("in this process" if scheduler is None and workers == 0 else
                  f"on the Dask cluster at {scheduler}" if scheduler is not None else
                  f"on a local Dask cluster of {workers} worker{'s' * (workers != 1)}")
         if messages is not None:
-            kinds = len(counts) if counts else 1
             messages(f"{len(files)} image{'s' * (len(files) != 1)} x {len(blocks)} block "
                      f"size{'s' * (len(blocks) != 1)} x {kinds} "
                      f"dictionar{'ies' if kinds != 1 else 'y'} x "
@@ -456,8 +503,7 @@ def run_survey(images: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]
         latest = latest_rows(table.rows)
         summary = write_summary(out, list(latest.values()), RunFigures(computed, seconds, where))
         plots = write_plots(out, list(latest.values()), load_curves(out))
-        rows = [latest[(image, side, dictionary_name(k), t)]
-                for image, side, k, wanted in grid for t in wanted]
+        rows = [latest[(c.image, c.block, c.name, t)] for c in grid for t in c.targets]
         return Survey(rows, computed, seconds, table.path, summary, plots)
 
 
@@ -525,9 +571,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                         metavar="DB", help="target PSNRs in dB (default 30 35 40 45)")
     parser.add_argument("--block", type=_count_arg, nargs="+", default=[8], metavar="N",
                         help="block sides (default 8)")
-    parser.add_argument("--atoms", type=_count_arg, nargs="+", default=None, metavar="K",
+    chosen = parser.add_mutually_exclusive_group()
+    chosen.add_argument("--atoms", type=_count_arg, nargs="+", default=None, metavar="K",
                         help="atoms of the cosine dictionaries along each direction (default "
                              "twice the block side)")
+    chosen.add_argument("--dictionary", nargs="+", default=None, metavar="DESCRIPTION",
+                        help="dictionary descriptions, the same for rows and columns, e.g. "
+                             "cosine:16+legendre:8+haar+delta; ROWS/COLUMNS for one each")
     parser.add_argument("--out", default=str(DEFAULT_OUT),
                         help=f"output folder (default {DEFAULT_OUT})")
     where = parser.add_mutually_exclusive_group()
@@ -543,7 +593,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     try:
         survey = run_survey(args.images, SurveyOptions(
-            psnr=args.psnr, block=args.block, atoms=args.atoms, out=args.out,
+            psnr=args.psnr, block=args.block, atoms=args.atoms, dictionary=args.dictionary,
+            out=args.out,
             workers=args.workers, scheduler=args.scheduler, progress=sys.stderr.isatty(),
             messages=say))
     except KeyboardInterrupt:

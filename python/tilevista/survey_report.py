@@ -98,7 +98,9 @@ def summary_text(rows: Sequence[SurveyRow], run: Optional[RunFigures] = None) ->
               "target; the plots show PSNR against the rate, atoms per pixel, with the global "
               "call's whole curve. Blocks at the border are padded by repeating the last row "
               "and column; the PSNR is on the image's own pixels, as approximate_image and the "
-              "Octave toolbox measure it.", ""]
+              "Octave toolbox measure it. *Atoms Y x X*: the dictionary's atoms along the block "
+              "rows and columns; *µs/atom*: the global call's time over its atoms (larger "
+              "dictionaries cost more per atom).", ""]
     for image in images:
         own = [r for r in good if r.image == image]
         if not own:
@@ -106,16 +108,18 @@ def summary_text(rows: Sequence[SurveyRow], run: Optional[RunFigures] = None) ->
         measured = sorted({r.pixels for r in own})
         lines += [f"## {image}", "", "Pixels measured (the image's own, all channels): " +
                   ", ".join(str(p) for p in measured) + ".", ""]
-        lines.append("| block | dictionary | target dB | global dB | atoms | px/atom | "
-                     "block by block dB | atoms | px/atom | gain |")
-        lines.append("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+        lines.append("| block | dictionary | atoms Y x X | target dB | global dB | atoms | "
+                     "px/atom | µs/atom | block by block dB | atoms | px/atom | gain |")
+        lines.append("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
         for r in sorted(own, key=lambda r: (r.block, r.dictionary, r.target_psnr)):
             gain = (r.global_pixels_per_atom / r.blockwise_pixels_per_atom
                     if r.blockwise_atoms and r.global_atoms else None)
             lines.append(
-                f"| {r.block} | {r.dictionary} | {_target(r.target_psnr)} | "
-                f"{_number(r.global_psnr)} | {r.global_atoms} | "
-                f"{_number(r.global_pixels_per_atom)} | {_number(r.blockwise_psnr)} | "
+                f"| {r.block} | {r.dictionary} | {r.atoms_y} x {r.atoms_x} | "
+                f"{_target(r.target_psnr)} | {_number(r.global_psnr)} | {r.global_atoms} | "
+                f"{_number(r.global_pixels_per_atom)} | "
+                f"{_number(None if r.seconds_per_atom is None else 1e6 * r.seconds_per_atom)} | "
+                f"{_number(r.blockwise_psnr)} | "
                 f"{r.blockwise_atoms} | {_number(r.blockwise_pixels_per_atom)} | "
                 f"{_number(gain)} |")
         lines += ["", f"![PSNR against atoms per pixel]({plots[image]})", ""]

@@ -34,9 +34,10 @@ __all__ = ["RESULTS", "ResultsFile", "SurveyBusy", "load_table", "latest_rows"]
 RESULTS = "results.csv"
 HEADER = ",".join(SurveyRow._fields) + "\n"
 
-_INTS = {"pixels", "block", "global_atoms", "blockwise_atoms", "threads"}
+_INTS = {"pixels", "block", "atoms_y", "atoms_x", "global_atoms", "blockwise_atoms", "threads"}
 _FLOATS = {"target_psnr", "global_psnr", "global_pixels_per_atom", "blockwise_psnr",
-           "blockwise_pixels_per_atom", "global_seconds", "blockwise_seconds"}
+           "blockwise_pixels_per_atom", "global_seconds", "blockwise_seconds",
+           "seconds_per_atom"}
 _REQUIRED = {"image", "block", "dictionary", "target_psnr"}
 _ENCODING = {"encoding": "utf-8", "errors": "surrogateescape"}  # any file name
 

@@ -36,27 +36,29 @@ atoms and their own pixels' errors.
 
 from __future__ import annotations
 
+import functools
+import hashlib
 import math
 import signal
 import sys
 import time
-from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from .blocks import BlockLayout, image_blocks
 from .border_error import own_energies, padded_blocks, padding_errors
 from .curve import PursuitCurve
-from .dictionary import cosine_dictionary
+from .dictionaries import dictionary, direction_matrix, direction_pair
 from .errors import CallRejected
 from .image import default_peak
-from .module_call import Approximation, approximate
+from .module_call import Approximation, call_module
 from .pictures import read_image
 from .quality import tol_for_peak
 
 __all__ = ["SurveyTask", "SurveyRow", "TaskCurve", "TaskOutcome", "Point", "block_energies",
-           "curve_point", "call_point", "point_psnr", "dictionary_name", "run_task", "error_rows",
-           "IgnoreCtrlC", "CURVE_POINTS"]
+           "curve_point", "call_point", "point_psnr", "dictionary_name", "DictionaryName",
+           "run_task", "error_rows", "IgnoreCtrlC", "CURVE_POINTS"]
 
 # The points of a global call's rate-distortion curve a task returns: about
 # this many atom counts, evenly spaced on a logarithmic scale, and the rows'.
@@ -72,15 +74,16 @@ class SurveyTask(NamedTuple):
         The image file, as the survey names it.
     block : int
         The block side: blocks of block x block pixels.
-    atoms : int
-        Atoms of the cosine dictionary along each direction.
+    dictionary : str or numpy.ndarray
+        The dictionary: a description string for both directions (e.g.
+        ``"cosine:16"``), ``"ROWS/COLUMNS"`` for one each, or a matrix.
     targets : tuple of float
         The target PSNRs in dB to give rows for.
     """
 
     image: str
     block: int
-    atoms: int
+    dictionary: Union[str, np.ndarray]
     targets: Tuple[float, ...]
 
 
@@ -98,8 +101,10 @@ class SurveyRow(NamedTuple):
     block : int
         The block side.
     dictionary : str
-        The dictionary, e.g. "cosine 16" (16 cosine atoms along each
-        direction).
+        The dictionary (:func:`dictionary_name`), e.g. "cosine:16" (16
+        cosine atoms along each direction).
+    atoms_y, atoms_x : int or None
+        The dictionary's size: its atoms along the block rows and columns.
     target_psnr : float
         The target PSNR in dB.
     global_psnr, blockwise_psnr : float or None
@@ -112,6 +117,9 @@ class SurveyRow(NamedTuple):
     global_seconds, blockwise_seconds : float or None
         The time of the task's global call, and of its block-by-block calls
         (shared by the task's rows).
+    seconds_per_atom : float or None
+        The global call's time over its atoms (larger dictionaries cost
+        more per atom).
     threads : int or None
         The threads the global call worked with.
     worker : str
@@ -124,6 +132,8 @@ class SurveyRow(NamedTuple):
     pixels: Optional[int]
     block: int
     dictionary: str
+    atoms_y: Optional[int]
+    atoms_x: Optional[int]
     target_psnr: float
     global_psnr: Optional[float]
     global_atoms: Optional[int]
@@ -133,6 +143,7 @@ class SurveyRow(NamedTuple):
     blockwise_pixels_per_atom: Optional[float]
     global_seconds: Optional[float]
     blockwise_seconds: Optional[float]
+    seconds_per_atom: Optional[float]
     threads: Optional[int]
     worker: str
     error: str
@@ -193,9 +204,50 @@ class TaskOutcome(NamedTuple):
     curve: Optional[TaskCurve]
 
 
-def dictionary_name(atoms: int) -> str:
-    """The ``dictionary`` of a row: ``"cosine K"``."""
-    return f"cosine {atoms}"
+class DictionaryName(NamedTuple):
+    """How a survey names a task's dictionary, and its size (None when the
+    description is refused: its task's rows then carry the refusal)."""
+
+    name: str
+    atoms_y: Optional[int]
+    atoms_x: Optional[int]
+
+
+@functools.lru_cache(maxsize=256)
+def _described(description: str, block: int) -> DictionaryName:
+    y, x = direction_pair(description)
+    try:
+        built = [dictionary(y, block), dictionary(x, block)]
+    except ValueError:
+        return DictionaryName(description.strip(), None, None)
+    names = [d.description for d in built]
+    return DictionaryName(names[0] if names[0] == names[1] else "/".join(names),
+                          built[0].matrix.shape[1], built[1].matrix.shape[1])
+
+
+def dictionary_name(description: Union[str, np.ndarray], block: int) -> DictionaryName:
+    """The ``dictionary`` of a task's rows and its size.
+
+    Parameters
+    ----------
+    description : str or numpy.ndarray
+        The task's dictionary (see :class:`SurveyTask`).
+    block : int
+        The block side, the atoms' length.
+
+    Returns
+    -------
+    DictionaryName
+        A description normalised (``"cosine:16"``, ``"cosine:16/haar"``), as
+        given when refused; a matrix as ``"matrix n x K <digest>"``, its
+        bits' digest telling matrices of one shape apart.
+    """
+    if isinstance(description, str):
+        return _described(description, block)
+    D = np.asarray(description)
+    digest = hashlib.sha256(np.ascontiguousarray(D, dtype=np.float64).tobytes()).hexdigest()
+    k = D.shape[1] if D.ndim == 2 else None
+    return DictionaryName(f"matrix {D.shape[0] if D.ndim else 0} x {k} {digest[:12]}", k, k)
 
 
 def block_energies(blocks: np.ndarray) -> np.ndarray:
@@ -282,8 +334,9 @@ def error_rows(task: SurveyTask, error: str, worker: str = "") -> List[SurveyRow
     """The rows of a task that failed, one per target, carrying ``error``
     (on one line)."""
     text = " / ".join(line.strip() for line in str(error).splitlines() if line.strip())
-    return [SurveyRow(task.image, None, task.block, dictionary_name(task.atoms), target,
-                      *([None] * 9), worker, text or "failed")
+    name = dictionary_name(task.dictionary, task.block)
+    return [SurveyRow(task.image, None, task.block, name.name, name.atoms_y, name.atoms_x,
+                      target, *([None] * 10), worker, text or "failed")
             for target in task.targets]
 
 
@@ -326,7 +379,9 @@ def run_task(task: SurveyTask) -> TaskOutcome:
 def _measure(task: SurveyTask, img: np.ndarray, worker: str) -> TaskOutcome:
     peak = default_peak(img)
     blocks, layout = image_blocks(img, task.block)
-    D = cosine_dictionary(task.block, task.atoms)
+    Dy, Dx = (direction_matrix(half, task.block, name)[0]
+              for half, name in zip(direction_pair(task.dictionary), ("Dy", "Dx")))
+    name = dictionary_name(task.dictionary, task.block)
     pixels = img.size
     tols = [tol_for_peak(pixels, db, peak) for db in task.targets]
     tightest = min(tols)
@@ -335,9 +390,10 @@ def _measure(task: SurveyTask, img: np.ndarray, worker: str) -> TaskOutcome:
     masks = padded_blocks(layout)
 
     began = time.perf_counter()
-    whole = approximate(blocks, D, D, tightest, curve=True, duals=False, bases=False)
+    # Tols made from target PSNRs: call_module, which does not warn of them.
+    whole = call_module(blocks, Dy, Dx, tightest, curve=True, duals=False, bases=False)
     global_seconds = time.perf_counter() - began
-    padding = {q: padding_errors(blocks[q], mask, D, D, whole.y_indices[q], whole.x_indices[q])
+    padding = {q: padding_errors(blocks[q], mask, Dy, Dx, whole.y_indices[q], whole.x_indices[q])
                for q, mask in masks.items()}
     global_points = []
     for tol in tols:
@@ -348,20 +404,23 @@ def _measure(task: SurveyTask, img: np.ndarray, worker: str) -> TaskOutcome:
     own = own_energies(whole.curve.energy, whole.curve.block, whole.curve.position, padding)
 
     began = time.perf_counter()
-    per_block = blockwise_points(blocks, D, energies, tols, layout)
+    per_block = blockwise_points(blocks, Dy, Dx, energies, tols, layout)
     blockwise_seconds = time.perf_counter() - began
 
     rows = []
     for target, g, b in zip(task.targets, global_points, per_block):
         rows.append(SurveyRow(
-            task.image, pixels, task.block, dictionary_name(task.atoms), target,
+            task.image, pixels, task.block, name.name, Dy.shape[1], Dx.shape[1], target,
             point_psnr(g.energy, pixels, peak), g.atoms, _ratio(pixels, g.atoms),
             point_psnr(b.energy, pixels, peak), b.atoms, _ratio(pixels, b.atoms),
-            global_seconds, blockwise_seconds, whole.threads, worker, ""))
-    return TaskOutcome(rows, _task_curve(task, pixels, peak, own, [g.atoms for g in global_points]))
+            global_seconds, blockwise_seconds,
+            global_seconds / whole.total_atoms if whole.total_atoms else None,
+            whole.threads, worker, ""))
+    return TaskOutcome(rows, _task_curve(task, name.name, pixels, peak, own,
+                                         [g.atoms for g in global_points]))
 
 
-def _task_curve(task: SurveyTask, pixels: int, peak: float, own: np.ndarray,
+def _task_curve(task: SurveyTask, name: str, pixels: int, peak: float, own: np.ndarray,
                 marked: Sequence[int]) -> TaskCurve:
     """The curve at about CURVE_POINTS atom counts, log-spaced, with the
     rows' counts among them."""
@@ -370,12 +429,12 @@ def _task_curve(task: SurveyTask, pixels: int, peak: float, own: np.ndarray,
         np.geomspace(1, max(total, 1), CURVE_POINTS).round().astype(np.int64),
         [n for n in marked if n > 0], [total]))) if total else np.empty(0, np.int64)
     counts = counts[(counts >= 1) & (counts <= total)]
-    return TaskCurve(task.image, task.block, dictionary_name(task.atoms), pixels,
+    return TaskCurve(task.image, task.block, name, pixels,
                      tuple(int(n) for n in counts),
                      tuple(point_psnr(float(own[n - 1]), pixels, peak) for n in counts))
 
 
-def blockwise_points(blocks: np.ndarray, D: np.ndarray, energies: np.ndarray,
+def blockwise_points(blocks: np.ndarray, Dy: np.ndarray, Dx: np.ndarray, energies: np.ndarray,
                      tols: Sequence[float], layout: BlockLayout) -> List[Point]:
     """Every block alone, to its share ``tol * own / pixels`` of each tol (own:
     the block's own pixels, its padding left out): the atoms of all blocks
@@ -385,8 +444,8 @@ def blockwise_points(blocks: np.ndarray, D: np.ndarray, energies: np.ndarray,
     ----------
     blocks : numpy.ndarray
         (Q, rows, cols) float64 blocks.
-    D : numpy.ndarray
-        The dictionary, along both directions.
+    Dy, Dx : numpy.ndarray
+        The dictionaries along the block rows and columns.
     energies : numpy.ndarray
         :func:`block_energies` of the blocks.
     tols : sequence of float
@@ -409,9 +468,9 @@ def blockwise_points(blocks: np.ndarray, D: np.ndarray, energies: np.ndarray,
         own = size - int(masks[q].sum()) if q in masks else size
         shares = [tol * own / pixels for tol in tols]
         tightest = min(shares)
-        alone = approximate(blocks[q:q + 1], D, D, tightest, curve=True, duals=False,
+        alone = call_module(blocks[q:q + 1], Dy, Dx, tightest, curve=True, duals=False,
                             bases=False)
-        padding = (padding_errors(blocks[q], masks[q], D, D, alone.y_indices[0],
+        padding = (padding_errors(blocks[q], masks[q], Dy, Dx, alone.y_indices[0],
                                   alone.x_indices[0]) if q in masks else None)
         for k, share in enumerate(shares):
             start = float(energies[q])

@@ -40,10 +40,10 @@
 
 %!test
 %! % Each build exports what Octave looks up and nothing else: the .oct the
-%! % installers of its two functions, the .mex its entry point.
+%! % installers of its three functions, the .mex its entry point.
 %! octFile = which ('TILEVISTA_Mex');
 %! mexFile = fullfile (fileparts (fileparts (octFile)), 'octave-mex', 'TILEVISTA_Mex.mex');
-%! for build = {{octFile, {'GTILEVISTA_Mex', 'Gtilevista_pursuit'}}, {mexFile, {'mexFunction'}}}
+%! for build = {{octFile, {'GTILEVISTA_Mex', 'Gtilevista_dictionary', 'Gtilevista_pursuit'}}, {mexFile, {'mexFunction'}}}
 %!   [status, symbols] = system (['nm -D --defined-only "' build{1}{1} '"']);
 %!   assert (status, 0, symbols);
 %!   names = regexp (strtrim (symbols), '\S+$', 'match', 'lineanchors');
@@ -103,7 +103,8 @@
 %! % in the folder asked for, the module scores as the build says (the
 %! % generator in it where found), and a fresh session with that folder on the
 %! % path runs the worked call (two atoms), finds the help and reaches
-%! % tilevista_pursuit. The MEX file's build is the same command with --mex,
+%! % tilevista_pursuit and tilevista_dictionary (built from the dictionary
+%! % layer's sources). The MEX file's build is the same command with --mex,
 %! % Octave's mex.h and exports.map.
 %! outdir = tempname ();
 %! unwind_protect
@@ -120,11 +121,13 @@
 %!   [status, output] = child_octave (sprintf (['addpath(''%s''); ' ...
 %!     'o = cell(1,7); evalc(''[o{1:7}] = TILEVISTA_Mex({[3;4],[0;1]}, eye(2), 1);''); ' ...
 %!     'printf(''total=%%d Y=%%s\\n'', o{7}, mat2str(o{2}{1})); help TILEVISTA_Mex; ' ...
-%!     'evalc(''s = tilevista_pursuit({[3;4],[0;1]}, eye(2), 1);''); printf(''pursuit=%%d\\n'', s.totalAtoms)'], outdir));
+%!     'evalc(''s = tilevista_pursuit({[3;4],[0;1]}, eye(2), 1);''); printf(''pursuit=%%d\\n'', s.totalAtoms); ' ...
+%!     'printf(''dictionary=%%s\\n'', mat2str(size(tilevista_dictionary(''cosine:16+haar'', 8))))'], outdir));
 %!   assert (status, 0, output);
 %!   assert (! isempty (strfind (output, 'total=2 Y=[2;1]')), output);
 %!   assert (! isempty (strfind (output, 'TILEVISTA_MEX  Block-wise')), output);
 %!   assert (! isempty (strfind (output, 'pursuit=2')), output);
+%!   assert (! isempty (strfind (output, 'dictionary=[8 23]')), output);
 %!   [mexFile, command] = tilevista_build ('mex', true, 'dryrun', true);
 %!   root = fileparts (fileparts (which ('tilevista_build')));
 %!   assert (mexFile, fullfile (root, 'build', 'octave-mex', 'TILEVISTA_Mex.mex'));

@@ -297,6 +297,23 @@
 %! assert (! isempty (strfind (output, 'atoms 2')), output);
 
 %!test
+%! % A dictionary of 128 MiB in a child Octave with 60 MB of its 4 GB of
+%! % address space left: the clear error of running out of memory, and the
+%! % same build once the memory is back.
+%! octave = fullfile (OCTAVE_HOME, 'bin', 'octave-cli');
+%! script = sprintf (['addpath (''%s''); ' ...
+%!   's = fileread (''/proc/self/status''); ' ...
+%!   'vm = str2double (regexp (s, ''VmSize:\\s*(\\d+)'', ''tokens'', ''once''){1}); ' ...
+%!   'x = ones (round ((4000000 - vm - 60000) * 1024 / 8), 1); ' ...
+%!   'try, tilevista_dictionary (''cosine:16384'', 1024); disp (''no error''); ' ...
+%!   'catch err, printf (''%%s %%s\\n'', err.identifier, err.message); end; ' ...
+%!   'clear x; printf (''atoms %%d\\n'', columns (tilevista_dictionary (''cosine:16384'', 1024)));'], ...
+%!   fileparts (which ('TILEVISTA_Mex')));
+%! [status, output] = system (sprintf ('ulimit -v 4000000; "%s" --no-gui --norc --eval "%s" 2>&1', octave, script));
+%! assert (! isempty (strfind (output, 'TILEVISTA:outOfMemory tilevista_dictionary: memory ran out while the dictionary was built')), output);
+%! assert (! isempty (strfind (output, 'atoms 16384')), output);
+
+%!test
 %! % The same call gives identical outputs and console text every time, with
 %! % other calls in between.
 %! rand ('seed', 11);

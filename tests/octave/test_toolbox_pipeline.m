@@ -203,6 +203,14 @@
 %!   'tilevista_threads (-1)',                      'TILEVISTA:threadCount'
 %!   'tilevista_demo ([], [8 8 8])',                'TILEVISTA:blockSides'
 %!   'tilevista_demo (''/nonexistent/picture.png'')', 'TILEVISTA:imageFile'
+%!   'tilevista_demo ([], 8, 40, [], ''cosine:16+'')', 'TILEVISTA:dictionary'
+%!   'tilevista_demo ([], 8, 40, [], ''haar/delta/haar'')', 'TILEVISTA:dictionaryPair'
+%!   'tilevista_demo ([], 8, 40, [], {eye(8)})',    'TILEVISTA:dictionaryPair'
+%!   'tilevista_dictionary (''fourier:3'', 8)',      'TILEVISTA:dictionary'
+%!   'tilevista_dictionary (''haar'', [8 8])',       'TILEVISTA:dictionary'
+%!   'tilevista_dictionary (''haar'')',              'TILEVISTA:argumentCount'
+%!   'tilevista_combine_dictionaries (''haar'', ''delta'')', 'TILEVISTA:dictionaryLength'
+%!   'tilevista_combine_dictionaries (eye (4), ''legendre:5'')', 'TILEVISTA:dictionary'
 %!   'tilevista_build (''speed'', 3)',              'TILEVISTA:buildOption'
 %!   'tilevista_build (''host'', ''matlab'')',      'TILEVISTA:buildHost'
 %! };
@@ -234,3 +242,35 @@
 %!         {'TILEVISTA:moduleMissing', 'TILEVISTA:moduleMissing'}, out);
 %! assert (cellfun (@(t) t{2}, said, 'UniformOutput', false), ...
 %!         {'tilevista_demo', 'tilevista_pursuit'}, out);
+
+%!test
+%! % Every function that takes a dictionary takes description strings: the
+%! % demo with one description for both directions (each built for its side
+%! % of 5 x 4 blocks), 'ROWS/COLUMNS' and a cell of a description and a
+%! % matrix all take the atoms of the matrices they name; joining builds a
+%! % description for the matrices' rows.
+%! file = [tempname() '.png'];
+%! out = tempname ();
+%! imwrite (test_image (20, 24, 1), file);
+%! unwind_protect
+%!   Dy = tilevista_dictionary ('cosine:10+haar', 5);
+%!   Dx = tilevista_dictionary ('legendre:4+delta', 4);
+%!   evalc ('m = tilevista_demo (file, [5 4], 30, out, {Dy, Dx});');
+%!   for description = {'cosine:10+haar/legendre:4+delta', {'cosine:10+haar', Dx}}
+%!     evalc ('r = tilevista_demo (file, [5 4], 30, out, description{1});');
+%!     assert ([r.atoms, r.reachedPsnr], [m.atoms, m.reachedPsnr]);
+%!     assert (r.dictionaries{1}, 'cosine:10+haar');
+%!   end
+%!   assert (r.dictionaries{2}, 'matrix 4 x 8');
+%!   text = evalc ('r = tilevista_demo (file, [5 4], 30, out, '' haar + delta '');');
+%!   evalc ('b = tilevista_demo (file, [5 4], 30, out, {tilevista_dictionary(''haar+delta'', 5), tilevista_dictionary(''haar+delta'', 4)});');
+%!   assert (r.atoms, b.atoms);
+%!   assert (! isempty (strfind (text, 'Y 5 x 5 haar+delta, X 4 x 8 haar+delta')), text);
+%!   assert (tilevista_combine_dictionaries (eye (8), 'cosine:16+haar'), ...
+%!           [eye(8), tilevista_dictionary('cosine:16+haar', 8)]);
+%! unwind_protect_cleanup
+%!   delete (file);
+%!   confirm_recursive_rmdir (false, 'local');
+%!   rmdir (out, 's');
+%! end_unwind_protect
+
