@@ -1,6 +1,6 @@
 // The image codec over the block-wise pursuit: an image becomes a file of
 // bytes and a file becomes an image again. One pursuit call gives every
-// block's atoms in order; the encoder codes each block's atom indices and its
+// block's atoms; the encoder codes each block's atoms as a set and their
 // coefficients in the block's orthonormal basis, quantized with one step, with
 // an adaptive range coder. The decoder rebuilds every block's orthonormal
 // vectors from the indices with the pursuit's own basis steps, so no basis is
@@ -25,27 +25,46 @@ namespace tilevista {
 /// Identifiers of the codec's failures ("TILEVISTA:codec<What>").
 namespace codec_error {
 // The caller's request (encoding).
-constexpr const char* kOptions = "TILEVISTA:codecOptions";        ///< target missing, doubled or out of range
-constexpr const char* kImage = "TILEVISTA:codecImage";            ///< image empty, too large, not finite or outside its range
-constexpr const char* kBlockSize = "TILEVISTA:codecBlockSize";    ///< block size outside 1..64 or above 4096 pixels
-constexpr const char* kDictionary = "TILEVISTA:codecDictionary";  ///< dictionary missing, empty, too large (4096 atoms a direction, 65536 pairs), not finite or badly described
-constexpr const char* kThreads = "TILEVISTA:codecThreads";        ///< thread count outside 0..1024
-constexpr const char* kTarget = "TILEVISTA:codecTarget";          ///< no file reaches the PSNR, or none is as small as the bits per pixel
-constexpr const char* kOutOfMemory = "TILEVISTA:codecOutOfMemory";  ///< the work's storage could not be had
+/// No target, both, or one not finite and above 0; a bit depth outside 1..16.
+constexpr const char* kOptions = "TILEVISTA:codecOptions";
+/// An image empty, too large, of other than 1 or 3 channels, or with a sample
+/// not finite or outside its bit depth's range.
+constexpr const char* kImage = "TILEVISTA:codecImage";
+/// A block side outside 1..64, or a block above 4096 pixels (also a file's).
+constexpr const char* kBlockSize = "TILEVISTA:codecBlockSize";
+/// Dictionaries missing, empty, too large (4096 atoms a direction, 65536
+/// pairs), not finite or badly described (also a file's).
+constexpr const char* kDictionary = "TILEVISTA:codecDictionary";
+/// A thread count outside 0..1024.
+constexpr const char* kThreads = "TILEVISTA:codecThreads";
+/// No step reaches the target PSNR, or no file is as small as the target bits.
+constexpr const char* kTarget = "TILEVISTA:codecTarget";
+/// The work's storage could not be had (also a decoder's).
+constexpr const char* kOutOfMemory = "TILEVISTA:codecOutOfMemory";
 // What a file may hold that a decoder must refuse (decoding).
-constexpr const char* kMagic = "TILEVISTA:codecMagic";          ///< not a file of this codec
-constexpr const char* kVersion = "TILEVISTA:codecVersion";      ///< a format version this decoder does not read
-constexpr const char* kTruncated = "TILEVISTA:codecTruncated";  ///< the file ends before its header or payload does
-constexpr const char* kLength = "TILEVISTA:codecLength";        ///< bytes after the end the header gives
-constexpr const char* kChecksum = "TILEVISTA:codecChecksum";    ///< CRC-32 mismatch: the bytes were changed
-constexpr const char* kImageSize = "TILEVISTA:codecImageSize";  ///< rows, columns, channels or bit depth out of range
-constexpr const char* kQuantizer = "TILEVISTA:codecQuantizer";  ///< step or reconstruction offsets out of range
-constexpr const char* kPayload = "TILEVISTA:codecPayload";      ///< a coded symbol out of its range (a count past the capacity, an index past the dictionary, a level past its bound)
-constexpr const char* kBasis = "TILEVISTA:codecBasis";          ///< a block's atoms give a basis vector of (near) zero norm, e.g. a repeated atom
-constexpr const char* kLimits = "TILEVISTA:codecLimits";        ///< the file needs more than the caller's DecodeLimits allow
-// kBlockSize, kDictionary and kOutOfMemory are raised by the decoder too, for
-// a file's block size, its dictionary (no atoms, too many, a description that
-// names no dictionary, values that are not finite) and its storage.
+/// Not a file of this codec.
+constexpr const char* kMagic = "TILEVISTA:codecMagic";
+/// A format version this decoder does not read.
+constexpr const char* kVersion = "TILEVISTA:codecVersion";
+/// The file ends before its header or its length field says, or the payload
+/// before its last block.
+constexpr const char* kTruncated = "TILEVISTA:codecTruncated";
+/// Bytes after the end the header gives.
+constexpr const char* kLength = "TILEVISTA:codecLength";
+/// A CRC-32 mismatch: the bytes were changed.
+constexpr const char* kChecksum = "TILEVISTA:codecChecksum";
+/// Rows, columns, channels, colour transform or bit depth out of range.
+constexpr const char* kImageSize = "TILEVISTA:codecImageSize";
+/// The step, the reconstruction offsets or the edge filter out of range.
+constexpr const char* kQuantizer = "TILEVISTA:codecQuantizer";
+/// A coded symbol out of its range (a count past a block's capacity, an atom
+/// past the dictionary pairs, a level past its bound), or bytes left over.
+constexpr const char* kPayload = "TILEVISTA:codecPayload";
+/// A block's atoms leave one with no direction of its own (dependent columns
+/// of the dictionaries).
+constexpr const char* kBasis = "TILEVISTA:codecBasis";
+/// The file needs more than the caller's DecodeLimits allow.
+constexpr const char* kLimits = "TILEVISTA:codecLimits";
 }  // namespace codec_error
 
 /// A failure of the codec: what() is the explanation, identifier() one of
@@ -68,7 +87,7 @@ constexpr std::uint64_t kMaxSamples = 1ull << 28;      ///< rows x cols x channe
 constexpr std::int32_t kMaxBlockSide = 64;             ///< block rows and columns
 constexpr std::int32_t kMaxBlockPixels = 4096;         ///< block rows x cols
 constexpr std::int32_t kMaxAtomsPerDirection = 4096;   ///< columns of each dictionary
-constexpr std::int64_t kMaxAtomPairs = 65536;           ///< Ky x Kx: the separable atoms
+constexpr std::int64_t kMaxAtomPairs = 65536;          ///< Ky x Kx: the separable atoms
 constexpr std::size_t kMaxDescription = 255;           ///< bytes of a dictionary description
 constexpr std::int32_t kMaxBitDepth = 16;              ///< bits per sample
 }  // namespace codec_limits
