@@ -77,10 +77,11 @@ clean:
 	rm -rf $(BUILD) dist
 	rm -rf python/tilevista/_native*.so python/build python/tilevista.egg-info
 
-# Fuzzing of the entry point (clang, libFuzzer, ASan + UBSan), in $(BUILD)/fuzz.
+# Fuzzing of the entry point and of the codec's decoder (clang, libFuzzer,
+# ASan + UBSan), in $(BUILD)/fuzz; each fuzzer runs for the seconds given.
 # make fuzz FUZZ_SECONDS=n   explores for n seconds, keeping what it found
 # make fuzz-ci               a bounded run from the seeds; fails on any finding
-# make fuzz-corpus           rewrites the committed seeds in fuzz/corpus/
+# make fuzz-corpus           rewrites the committed seeds (fuzz/corpus/, fuzz/codec_corpus/)
 FUZZ_SECONDS ?= 600
 FUZZ_CI_SECONDS ?= 120
 
@@ -99,6 +100,8 @@ fuzz-ci: fuzz-build
 fuzz-corpus: fuzz-build
 	rm -rf fuzz/corpus && mkdir -p fuzz/corpus
 	$(BUILD)/fuzz/make_corpus fuzz/corpus
+	rm -rf fuzz/codec_corpus && mkdir -p fuzz/codec_corpus
+	$(BUILD)/fuzz/make_codec_corpus fuzz/codec_corpus
 
 # make bench  -- builds and runs the benchmarks in $(BUILD)/bench (one core, some
 #                minutes): tables printed, results in $(BUILD)/bench/results.json,

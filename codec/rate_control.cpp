@@ -1,0 +1,225 @@
+// Quantization at a step and the search of the step (rate_control.h).
+#include "rate_control.h"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+
+#include "tilevista/codec.h"
+
+namespace tilevista {
+
+double squaredErrorFor(double psnr, double peak, std::size_t samples) {
+  return double(samples) * peak * peak * std::pow(10.0, -psnr / 10.0);
+}
+
+namespace {
+
+// A step tried: its quantization and how far it is from the target (aim >= 0
+// where the target is met; larger is further inside it).
+struct Trial {
+  double x = 0.0;  // log of the step
+  double aim = 0.0;
+  Quantization quantization;
+  std::vector<std::uint8_t> payload;  // measured trials only
+};
+
+// The steps tried for one target, with its prices and offsets.
+class StepSearch {
+ public:
+  StepSearch(const QuantizerInput& in, const RateTarget& target)
+      : in_(in), target_(target), prices_(in, PayloadModels(*in.shape), nullptr), scanned_(in) {}
+
+  // Prices bits with the models trained on a sketch of the code at step e^x
+  // (priced flat), and takes the offsets that quantization's levels fit.
+  void price(double x) {
+    const Quantization q =
+        quantizeImage(in_, std::exp(x), 0, 0, prices_, QuantizeFor::kSketch, nullptr);
+    PayloadModels models(*in_.shape);
+    trainModels(*in_.shape, q.code, models);
+    prices_ = Prices(in_, std::move(models), &q.code);
+    offsetOne_ = q.fittedOne;
+    offsetMore_ = q.fittedMore;
+  }
+  // The estimated aim at step e^x.
+  double estimate(double x) {
+
+    Quantization q = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
+                                   QuantizeFor::kEstimate, nullptr, std::move(spare_));
+    spare_ = std::move(q.planes);
+
+    return aim(q.squaredError, q.bits);
+  }
+  // The step e^x measured: its decoded image and its coded payload.
+  Trial measure(double x) {
+    if (in_.threads > 1) {  // the bases the estimate's counts need, made on every thread
+      const Quantization counts = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
+                                                QuantizeFor::kEstimate, nullptr);
+      scanned_.prepare(counts.code.first, in_.threads);
+    }
+    Trial t;
+    t.x = x;
+    t.quantization = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
+                                   QuantizeFor::kMeasure, &scanned_);
+    PayloadModels models(*in_.shape);
+    t.payload = encodePayload(*in_.shape, t.quantization.code, models);
+    t.aim = aim(t.quantization.squaredError, 8.0 * double(in_.headerBytes + t.payload.size()));
+
+    return t;
+  }
+  // Larger steps meet a bits target, smaller ones a PSNR target.
+  bool largerMeets() const { return target_.bits > 0.0; }
+  // How close to the target's edge an aim must come: estimated, measured
+  // (bits: 0.1 % and 0.5 %; PSNR: 0.005 dB and 0.05 dB), and the margin
+  // inside it the estimates aim at once corrected by a measure.
+  double closeEstimate() const { return target_.bits > 0.0 ? 0.0015 : 0.005; }
+  double closeMeasure() const { return target_.bits > 0.0 ? 0.0072 : 0.05; }
+  double margin() const { return closeMeasure() / 3.0; }
+  // How the aim grows with the log of the step, about: PSNR falls some 6 dB
+  // as the step grows e times; the bits fall by about the step's growth to
+  // the power 1.1.
+  double expectedSlope() const { return target_.bits > 0.0 ? 1.6 : -6.0; }
+
+ private:
+  double aim(double squaredError, double bits) const {
+    if (target_.bits > 0.0) return std::log2(target_.bits) - std::log2(bits);
+    const PlaneGeometry& g = *in_.geometry;
+    const double samples = double(g.rows) * g.cols * g.channels;
+    const double peak = samplePeak(g.bitDepth);
+    if (!(squaredError > 0.0)) return std::numeric_limits<double>::infinity();
+    return 10.0 * std::log10(samples * peak * peak / squaredError) - target_.psnr;
+  }
+  const QuantizerInput& in_;
+  RateTarget target_;
+  Prices prices_;
+  std::uint16_t offsetOne_ = 0, offsetMore_ = 0;
+  std::vector<double> spare_;  // the planes of estimates, one after another
+  ScanOrderedBlocks scanned_;
+};
+
+// Where a roughly monotone aim crosses 0, from a first point whose aim is
+// known: the point found on the meeting side (aim >= 0) nearest the crossing;
+// or, when no step in [least, most] meets, the point nearest to meeting.
+struct Edge {
+  double x = 0.0;
+  double aim = 0.0;
+};
+
+Edge findEdge(const std::function<double(double)>& aim, Edge start, double slope, double least,
+              double most, double close) {
+  constexpr int kMostTries = 16;
+  const double reach = std::log(4.0);  // the farthest one move goes
+  Edge meets, misses, last = start, before = start;
+  bool haveMeets = start.aim >= 0.0, haveMisses = start.aim < 0.0;
+  (haveMeets ? meets : misses) = start;
+  double aimMeets = meets.aim, aimMisses = misses.aim;
+  int kept = 0;  // Illinois: an end kept twice has its aim halved
+  for (int tries = 0; tries < kMostTries; ++tries) {
+    if (haveMeets && meets.aim < close) break;
+    double x;
+    if (haveMeets && haveMisses) {
+      if (std::fabs(meets.x - misses.x) < 2e-4) break;
+      x = (meets.x * aimMisses - misses.x * aimMeets) / (aimMisses - aimMeets);
+      const double margin = 0.02 * std::fabs(meets.x - misses.x);
+      x = std::clamp(x, std::min(meets.x, misses.x) + margin, std::max(meets.x, misses.x) - margin);
+    } else {
+      // Newton on the slope the last two points give, or the expected one,
+      // aiming a little inside the target.
+      const double secant = (last.aim - before.aim) / (last.x - before.x);
+      const double s = last.x != before.x && secant * slope > 0.0 ? secant : slope;
+      const double move = std::clamp(-(last.aim - 0.5 * close) / s, -reach, reach);
+      x = std::clamp(last.x + move, least, most);
+      if (x == last.x) break;  // at the end of the steps' range
+    }
+    const Edge point{x, aim(x)};
+    before = last;
+    last = point;
+    if (point.aim >= 0.0) {
+      if (haveMisses && kept == -1) aimMisses /= 2.0;
+      kept = haveMisses ? -1 : 0;
+      meets = point;
+      aimMeets = point.aim;
+      haveMeets = true;
+    } else {
+      if (haveMeets && kept == 1) aimMeets /= 2.0;
+      kept = haveMeets ? 1 : 0;
+      misses = point;
+      aimMisses = point.aim;
+      haveMisses = true;
+    }
+  }
+  return haveMeets ? meets : misses;
+}
+
+// The first step tried: for a PSNR, the step whose uniform quantization noise
+// alone (step^2 / 12 a sample) would be twice the error allowed; for bits per
+// pixel, a step such images take at that rate.
+double firstStep(const QuantizerInput& in, const RateTarget& target) {
+  const PlaneGeometry& g = *in.geometry;
+  const double peak = samplePeak(g.bitDepth);
+  if (target.bits > 0.0) {
+    const double bpp = target.bits / (double(g.rows) * g.cols);
+    return peak * 0.15 * std::pow(2.0, -1.5 * bpp);
+  }
+  return peak * std::sqrt(24.0) * std::pow(10.0, -target.psnr / 20.0);
+}
+
+}  // namespace
+
+RateChoice controlRate(const QuantizerInput& in, const RateTarget& target) {
+  constexpr int kMostMeasures = 4;
+  StepSearch search(in, target);
+  const double least = std::log(leastStep(in.geometry->bitDepth));
+  const double most = std::log(mostStep(in.geometry->bitDepth));
+  const bool larger = search.largerMeets();
+  double x = std::clamp(std::log(firstStep(in, target)), least, most);
+  search.price(x);
+  // Added to the estimates: what the last measure found beyond its estimate,
+  // less a margin once there is a measure to go by, so that the next step
+  // measured lands inside the target rather than on its edge.
+  double offset = 0.0;
+  Edge start{x, search.estimate(x)};
+  Trial best;
+  bool haveBest = false;
+  for (int round = 0; round < kMostMeasures; ++round) {
+    const Edge edge = findEdge([&](double at) { return search.estimate(at) + offset; }, start,
+                               search.expectedSlope(), least, most, search.closeEstimate());
+    Trial t = search.measure(edge.x);
+    const double estimated = edge.aim - offset;
+    offset = t.aim - estimated - search.margin();
+    start = Edge{edge.x, t.aim - search.margin()};
+    x = edge.x;
+    const bool meets = t.aim >= 0.0;
+    if (meets && (!haveBest || (larger ? t.x < best.x : t.x > best.x))) {
+      best = std::move(t);
+      haveBest = true;
+    }
+    if (haveBest && best.aim < search.closeMeasure()) break;
+  }
+  // Estimates that keep missing: measured steps, 1 % at a time toward meeting.
+  const double easier = larger ? 1.0 : -1.0;
+  for (int i = 0; !haveBest && i < 40; ++i) {
+    x = std::clamp(x + easier * std::log(1.01), least, most);
+    Trial t = search.measure(x);
+    if (t.aim >= 0.0) {
+      best = std::move(t);
+      haveBest = true;
+    }
+    if (x == least || x == most) break;
+  }
+  if (!haveBest) {
+    throw CodecError(codec_error::kTarget,
+                     target.bits > 0.0
+                         ? "No file of this image at these settings is as small as the target: "
+                           "the smallest takes more bits per pixel."
+                         : "No step reaches the target PSNR with these dictionaries and blocks: "
+                           "the pursuit's atoms do not approximate the image that closely.");
+  }
+  RateChoice choice;
+  choice.payload = std::move(best.payload);
+  choice.chosen = std::move(best.quantization);
+  return choice;
+}
+
+}  // namespace tilevista
