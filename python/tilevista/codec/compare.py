@@ -359,7 +359,8 @@ def run_compare(images: Sequence[str], psnr: Sequence[float] = (30.0, 33.0, 36.0
                 out: str = os.path.join("output", "codec"), block: int = 8,
                 dictionary: Optional[str] = None, colour: bool = False,
                 workers: Optional[int] = None, scheduler: Optional[str] = None,
-                messages: Optional[Callable[[str], None]] = None) -> Comparison:
+                threads: int = 0, messages: Optional[Callable[[str], None]] = None
+                ) -> Comparison:
     """Measure the codec, JPEG and JPEG 2000 on images (see the module's
     description for how).
 
@@ -383,6 +384,9 @@ def run_compare(images: Sequence[str], psnr: Sequence[float] = (30.0, 33.0, 36.0
         per processor when Dask is installed, else in this process.
     scheduler : str, optional
         The address of a Dask scheduler to run on.
+    threads : int
+        The codec's threads in this process (0: every processor; each Dask
+        worker takes one). The points do not depend on it, its times do.
     messages : callable, optional
         Called with a line of text about the run.
 
@@ -407,7 +411,6 @@ def run_compare(images: Sequence[str], psnr: Sequence[float] = (30.0, 33.0, 36.0
     mode = "RGB" if colour else "L"
     images = [os.path.abspath(i) for i in images]
     done = {k: p for k, p in _latest(_load_points(table)).items() if not p.error}
-    threads = 0
     tasks = _tasks(images, mode, psnr, block, dictionary, done, threads)
     to_do = sum(len(t.settings) for t in tasks)
     if messages is not None:
