@@ -44,6 +44,19 @@ double removeComponent(const PursuitSetup& setup, const double* u, const double*
   return squaredNorm(n, R);
 }
 
+// out_j = A_j . x for the m columns of A (N x m): on the fused route by its
+// kernels, else one dgemv.
+void columnDots(const PursuitSetup& setup, const double* A, const double* x, std::int32_t m,
+                double* out) {
+  if (setup.basis != nullptr) {
+    setup.basis->columnDots(A, x, setup.N, m, out);
+    return;
+  }
+  const blas_int n = setup.N, mm = m;
+  const double alpha = 1.0, beta = 0.0;
+  dgemv("T", &n, &mm, &alpha, A, &n, x, &kOne, &beta, out, &kOne);
+}
+
 }  // namespace
 
 void scaleAndAdd(double* y, const double* x, double a, std::int32_t n) {
@@ -110,27 +123,15 @@ void rebuildResidual(const PursuitSetup& setup, const BlockData& data, std::int3
   }
 }
 
-void finishBlock(const PursuitSetup& setup, const BlockData& data, std::int32_t m,
-                 const BlockOutputs& out, bool duals, bool bases, BlockScratch* scratch) {
-  const std::size_t N = static_cast<std::size_t>(setup.N);
-  if (m == 0) {
-    std::memset(out.approximation, 0, N * sizeof(double));
-    return;
-  }
-  const blas_int n = setup.N, mm = m;
-  const std::size_t count = static_cast<std::size_t>(m);
-  BlockStorage& atoms = *data.storage;
-  std::memcpy(out.yIndex, atoms.yIndex(), count * sizeof(std::int32_t));
-  std::memcpy(out.xIndex, atoms.xIndex(), count * sizeof(std::int32_t));
-  if (bases) std::memcpy(out.ortho, atoms.ortho(), N * count * sizeof(double));
+namespace {
 
-  // The dual set, built by the same updates in the same order and on the same
-  // operands (the atom re-synthesised from its indices, its unit vector, its
-  // norm) as if it had grown with every atom. Built here, once, rather than
-  // during the pursuit: the pursuit never reads it. In the thread's scratch,
-  // not in the host's array, whose address is the host's choice.
+// The block's dual vectors, grown as they would have grown with every atom,
+// into the scratch, and its coefficients (duals times F) into C.
+void buildDuals(const PursuitSetup& setup, const BlockData& data, std::int32_t m,
+                BlockScratch* scratch, double* C) {
+  const std::size_t N = static_cast<std::size_t>(setup.N), count = static_cast<std::size_t>(m);
+  const BlockStorage& atoms = *data.storage;
   if (scratch->duals.size() < N * count) scratch->duals.allocate(N * count);
-  if (scratch->coefficients.size() < count) scratch->coefficients.allocate(count);
   double* B = scratch->duals.get();
   for (std::int32_t j = 0; j < m; ++j) {
     synthesize(setup, atoms.yIndex()[j], atoms.xIndex()[j], scratch->atom.get());
@@ -141,16 +142,45 @@ void finishBlock(const PursuitSetup& setup, const BlockData& data, std::int32_t 
       updateBiorthogonalSet(B, scratch->atom.get(), u, atoms.norm()[j], setup.N, j);
     }
   }
-  double* C = scratch->coefficients.get();
-  if (setup.basis != nullptr) {
-    setup.basis->columnDots(B, data.F, setup.N, m, C);
-  } else {
-    const double alpha = 1.0, beta = 0.0;
-    dgemv("T", &n, &mm, &alpha, B, &n, data.F, &kOne, &beta, C, &kOne);
-  }
-  std::memcpy(out.coefficients, C, count * sizeof(double));
-  if (duals) std::memcpy(out.dual, B, N * count * sizeof(double));
+  columnDots(setup, B, data.F, m, C);
+}
 
-  scaleAndAdd(data.R, data.F, -1.0, setup.N);
-  std::memcpy(out.approximation, data.R, N * sizeof(double));
+}  // namespace
+
+void finishBlock(const PursuitSetup& setup, const BlockData& data, std::int32_t m,
+                 const BlockOutputs& out, bool duals, bool bases, BlockScratch* scratch) {
+  const std::size_t N = static_cast<std::size_t>(setup.N);
+  if (m == 0) {
+    if (out.approximation != nullptr) std::memset(out.approximation, 0, N * sizeof(double));
+    return;
+  }
+  const std::size_t count = static_cast<std::size_t>(m);
+  BlockStorage& atoms = *data.storage;
+  if (out.yIndex != nullptr) std::memcpy(out.yIndex, atoms.yIndex(), count * sizeof(std::int32_t));
+  if (out.xIndex != nullptr) std::memcpy(out.xIndex, atoms.xIndex(), count * sizeof(std::int32_t));
+  if (bases && out.ortho != nullptr) {
+    std::memcpy(out.ortho, atoms.ortho(), N * count * sizeof(double));
+  }
+  // In the thread's scratch, not in the host's arrays, whose addresses are the
+  // host's choice: the sums must not depend on them.
+  if (scratch->coefficients.size() < count) scratch->coefficients.allocate(count);
+  double* C = scratch->coefficients.get();
+  if (out.basisCoefficients != nullptr) {
+    columnDots(setup, atoms.ortho(), data.F, m, C);
+    std::memcpy(out.basisCoefficients, C, count * sizeof(double));
+  }
+  // The dual set, built by the same updates in the same order and on the same
+  // operands (the atom re-synthesised from its indices, its unit vector, its
+  // norm) as if it had grown with every atom. Built here, once, rather than
+  // during the pursuit: the pursuit never reads it.
+  const bool dualsWritten = duals && out.dual != nullptr;
+  if (out.coefficients != nullptr || dualsWritten) {
+    buildDuals(setup, data, m, scratch, C);
+    if (out.coefficients != nullptr) std::memcpy(out.coefficients, C, count * sizeof(double));
+    if (dualsWritten) std::memcpy(out.dual, scratch->duals.get(), N * count * sizeof(double));
+  }
+  if (out.approximation != nullptr) {
+    scaleAndAdd(data.R, data.F, -1.0, setup.N);
+    std::memcpy(out.approximation, data.R, N * sizeof(double));
+  }
 }

@@ -124,11 +124,12 @@ class ModuleBlock {
   /// The block's results as the pursuit writes them at its end (the block's
   /// storage is then released).
   struct Results {
-    Matrix approximation, dual, ortho, coefficients;
+    Matrix approximation, dual, ortho, coefficients, basisCoefficients;
   };
   Results finish() {
     const std::int32_t m = state_.count;
-    Results r{Matrix(setup_.N, 1), Matrix(setup_.N, m), Matrix(setup_.N, m), Matrix(m, 1)};
+    Results r{Matrix(setup_.N, 1), Matrix(setup_.N, m), Matrix(setup_.N, m), Matrix(m, 1),
+              Matrix(m, 1)};
     std::vector<std::int32_t> y(static_cast<std::size_t>(m)), x(static_cast<std::size_t>(m));
     BlockOutputs out;
     out.approximation = r.approximation.data.data();
@@ -137,10 +138,25 @@ class ModuleBlock {
     out.coefficients = r.coefficients.data.data();
     out.dual = r.dual.data.data();
     out.ortho = r.ortho.data.data();
+    out.basisCoefficients = r.basisCoefficients.data.data();
     BlockScratch scratch;
     scratch.atom.allocate(static_cast<std::size_t>(setup_.N));
     finishBlock(setup_, data_, m, out, true, true, &scratch);
     return r;
+  }
+
+  /// The block's coefficients in its orthonormal basis alone: every other
+  /// output left null, so neither the duals nor the approximation are made
+  /// (the residual is left as it is).
+  std::vector<double> basisCoefficientsAlone() {
+    std::vector<double> c(static_cast<std::size_t>(state_.count));
+    BlockOutputs out;
+    out.basisCoefficients = c.data();
+    BlockScratch scratch;
+    scratch.atom.allocate(static_cast<std::size_t>(setup_.N));
+    finishBlock(setup_, data_, state_.count, out, false, false, &scratch);
+    EXPECT_EQ(scratch.duals.size(), 0u) << "dual vectors were built";
+    return c;
   }
 
  private:
@@ -192,7 +208,10 @@ TEST(BasisGrowth, TwoAtomExample) {
   EXPECT_EQ(block.norm(1), 2.0);
   EXPECT_EQ(block.ortho(0), (std::vector<double>{1.0, 0.0}));
   EXPECT_EQ(block.ortho(1), (std::vector<double>{0.0, 1.0}));
+  // u0 . f and u1 . f, alone and beside every other output.
+  EXPECT_EQ(block.basisCoefficientsAlone(), (std::vector<double>{3.0, 5.0}));
   const ModuleBlock::Results r = block.finish();
+  EXPECT_EQ(r.basisCoefficients.data, (std::vector<double>{3.0, 5.0}));
   EXPECT_EQ(r.dual.columnCopy(0), (std::vector<double>{0.5, -0.25}));
   EXPECT_EQ(r.dual.columnCopy(1), (std::vector<double>{0.0, 0.5}));
   EXPECT_EQ(r.coefficients.data, (std::vector<double>{0.25, 2.5}));

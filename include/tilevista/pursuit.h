@@ -24,7 +24,9 @@ constexpr double kTol2 = 1e-10;
 
 /// Where one block's results go: arrays the host owns, sized for the block's
 /// m atoms, column-major. The pursuit writes every element of every array
-/// given; the host need not initialise them.
+/// given; the host need not initialise them. An array left null is not
+/// written, and what only it needs is not computed (with neither
+/// coefficients nor duals, no dual vector is built).
 struct BlockOutputs {
   double* approximation = nullptr;  ///< rows x cols; all zeros for a block without atoms
   std::int32_t* yIndex = nullptr;   ///< m, 0-based indices of the atoms' columns of Dy
@@ -32,6 +34,10 @@ struct BlockOutputs {
   double* coefficients = nullptr;   ///< m, the atoms' coefficients
   double* dual = nullptr;           ///< N x m, dual vectors; ignored when declined
   double* ortho = nullptr;          ///< N x m, orthonormal vectors; ignored when declined
+  /// m, the block's coefficients in its orthonormal basis: u_j . f for its
+  /// input f, whose squares add up to the energy its atoms take out (for a
+  /// layer that codes a block in its basis).
+  double* basisCoefficients = nullptr;
 };
 
 /// The host's side of the outputs.
