@@ -40,6 +40,8 @@ function [img, info] = tilevista_decode(varargin)
 %     TILEVISTA:codecQuantizer, TILEVISTA:codecPayload, TILEVISTA:codecBasis
 %                               a header field or the payload out of range
 %     TILEVISTA:codecOutOfMemory memory ran out
+%     TILEVISTA:moduleMissing    TILEVISTA_Mex.oct is not on the path (this
+%                               help file answers in its place)
 %
 %   TILEVISTA_DECODE is a function of the compiled function file
 %   TILEVISTA_Mex.oct (Octave only); this file holds its help. Its tests are

@@ -70,6 +70,8 @@ function [bytes, report] = tilevista_encode(varargin)
 %     TILEVISTA:option           an unknown option, or a value of the wrong kind
 %     TILEVISTA:codecFile        F cannot be written
 %     TILEVISTA:codecOutOfMemory memory ran out
+%     TILEVISTA:moduleMissing    TILEVISTA_Mex.oct is not on the path (this
+%                               help file answers in its place)
 %
 %   TILEVISTA_ENCODE is a function of the compiled function file
 %   TILEVISTA_Mex.oct (Octave only); this file holds its help.
