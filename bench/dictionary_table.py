@@ -4,7 +4,7 @@ pixels per atom at 35 and 40 dB, and the time of the calls.
     PYTHONPATH=python /usr/bin/python3 bench/dictionary_table.py [IMAGES ...]
         [--out MD] [--json FILE] [--docs] [--repeat R] [--quick]
 
-Every image (default: the five of shared/data/images beside the project),
+Every image (default: the sample images, bench/sample_images.py),
 read as grey (8 bits, peak 255), is cut into 8 x 8 blocks and approximated by
 tilevista.approximate_image with the same description for the rows and the
 columns, once at each target PSNR. A row gives, per image and target, the
@@ -29,10 +29,10 @@ from pathlib import Path
 import numpy as np
 
 import tilevista
+from sample_images import sample_images
 from tilevista.image import ImageOptions, run_image
 
 ROOT = Path(__file__).resolve().parents[1]
-SAMPLES = Path("shared", "data", "images")
 BLOCK = 8
 TARGETS = (35.0, 40.0)
 BASELINE = "cosine:16"
@@ -131,11 +131,7 @@ def main():
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
     if not args.images:
-        # The project's shared data sit beside its main checkout; worktrees are one deeper.
-        found = [p for p in (ROOT.parent / SAMPLES, ROOT.parent.parent / SAMPLES) if p.is_dir()]
-        if not found:
-            parser.error(f"no {SAMPLES} beside the project: give the images")
-        args.images = sorted(str(p) for p in found[0].glob("*.png"))
+        args.images = [str(p) for p in sample_images()]
     paths = args.images[:1] if args.quick else args.images
     images = {Path(p).stem: grey(p) for p in paths}
     descriptions = [BASELINE, "haar"] if args.quick else FAMILIES + MIXES

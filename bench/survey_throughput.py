@@ -4,8 +4,7 @@ worker processes (one thread each).
     PYTHONPATH=python /usr/bin/python3 bench/survey_throughput.py [IMAGES ...]
         [--psnr DB ...] [--block N ...] [--atoms K ...] [--repeat R] [--workers N ...]
 
-Runs the same survey (default: the images of shared/data/images beside the
-project's checkout, at 30, 35, 40 and 45 dB, blocks of 8 and 16, the default
+Runs the same survey (default: the sample images, bench/sample_images.py, at 30, 35, 40 and 45 dB, blocks of 8 and 16, the default
 dictionaries) R times (default 3) on each number of workers (default 1 and
 2), taking turns, every run into a fresh output folder so that every row is
 computed; a row with an error stops it. A run's rows per second
@@ -18,10 +17,8 @@ each counts. Prints one line per run, then the best of each and the ratio.
 import argparse
 import tempfile
 import time
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-SAMPLES = Path("shared", "data", "images")
+from sample_images import sample_images
 
 
 def main():
@@ -36,11 +33,7 @@ def main():
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     args = parser.parse_args()
     if not args.images:
-        # The project's shared data sit beside its main checkout; worktrees are one deeper.
-        found = [p for p in (ROOT.parent / SAMPLES, ROOT.parent.parent / SAMPLES) if p.is_dir()]
-        if not found:
-            parser.error(f"no {SAMPLES} beside the project: give the images")
-        args.images = [str(found[0])]
+        args.images = [str(p) for p in sample_images()]
 
     best = {}
     for turn in range(args.repeat):

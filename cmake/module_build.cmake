@@ -42,6 +42,7 @@ tilevista_module_files(substitute_include TILEVISTA_SUBSTITUTE_INCLUDE)
 tilevista_module_files(mex_exports TILEVISTA_MEX_EXPORTS)
 tilevista_module_files(dictionary TILEVISTA_DICTIONARY_SOURCES)
 tilevista_module_files(codec TILEVISTA_CODEC_SOURCES)
+tilevista_module_files(codec_include TILEVISTA_CODEC_INCLUDE)
 tilevista_module_setting(cxxflags TILEVISTA_CXXFLAGS)
 
 # The generated kernels of the block scoring: where the header and the archive

@@ -8,7 +8,8 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
 %     GNU Octave  mkoctfile, linked with -lopenblas when the compiler finds
 %                 OpenBLAS, otherwise -lblas: the Octave function file
 %                 build/octave/TILEVISTA_Mex.oct, whose functions
-%                 (TILEVISTA_Mex, tilevista_pursuit, tilevista_dictionary)
+%                 (TILEVISTA_Mex, tilevista_pursuit, tilevista_dictionary,
+%                 tilevista_encode, tilevista_decode)
 %                 work on Octave's own values and return their outputs to
 %                 Octave without copying them; only their installers are
 %                 exported. With ('mex', true) instead the MEX file
@@ -107,7 +108,7 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
   shared = [paths(root, 'call_layer'), paths(root, 'core')];
   includes = {};
   for name = {'public_include', 'call_include', 'gateway_include', 'octave_include', ...
-              'core_includes', 'dictionary_include'}
+              'core_includes', 'dictionary_include', 'codec_include'}
     includes = [includes, strcat('-I', paths(root, name{1}))];
   end
   cxxflags = strjoin (setting (root, 'cxxflags'), ' ');
@@ -135,9 +136,12 @@ function [moduleFile, command, scoring] = tilevista_build(varargin)
       % The function file: its functions over Octave's own values.
       moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.oct');
       exports = paths (root, 'octave_exports');
-      % Its dictionary function builds on the dictionary layer.
-      args = [includes, paths(root, 'octave'), paths(root, 'dictionary'), shared, kernels, ...
-              blas, {['-Wl,--version-script=' exports{1}], '-o', moduleFile}];
+      % Its dictionary function builds on the dictionary layer, its codec
+      % functions on the codec, which links its own libraries (zlib).
+      libraries = strcat ('-l', setting (root, 'codec_libraries'));
+      args = [includes, paths(root, 'octave'), paths(root, 'dictionary'), paths(root, 'codec'), ...
+              shared, kernels, blas, libraries, ...
+              {['-Wl,--version-script=' exports{1}], '-o', moduleFile}];
     else
       moduleFile = fullfile (opts.outdir, 'TILEVISTA_Mex.mex');
       exports = paths (root, 'mex_exports');

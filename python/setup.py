@@ -79,9 +79,9 @@ def probe(what):
 # (the CMake build keeps the core's apart from the hosts').
 MODULE_INCLUDES = (module_files("public_include") + module_files("call_include")
                    + module_files("python_include") + module_files("core_includes")
-                   + module_files("dictionary_include"))
+                   + module_files("dictionary_include") + module_files("codec_include"))
 MODULE_SOURCES = (module_files("python") + module_files("call_layer") + module_files("core")
-                  + module_files("dictionary"))
+                  + module_files("dictionary") + module_files("codec"))
 EXPORTS = module_files("python_exports")[0]
 
 
@@ -138,7 +138,7 @@ native = Extension(
     depends=[_relative(f) for f in headers(MODULE_INCLUDES)] + [_relative(ROOT / "module.build")],
     include_dirs=[pybind11.get_include()] + [str(folder) for folder in MODULE_INCLUDES],
     define_macros=[(word[2:], None) for word in KERNELS if word.startswith("-D")],
-    libraries=[word[2:] for word in BLAS],
+    libraries=[word[2:] for word in BLAS] + setting("codec_libraries"),
     extra_objects=[word for word in KERNELS if not word.startswith("-")],
     language="c++",
     extra_compile_args=setting("cxxflags") + setting("optimize") + ["-fvisibility=hidden", "-pthread"],
@@ -148,7 +148,7 @@ native = Extension(
 
 # Compile on every processor: the pursuit's sources take most of the install.
 # The version is the project's, kept in VERSION alone.
-setup(packages=["tilevista"], ext_modules=[native],
+setup(packages=["tilevista", "tilevista.codec"], ext_modules=[native],
       version=(ROOT / "VERSION").read_text().strip(),
       cmdclass={"sdist": SdistWithModule, "build_ext": BuildExtInTemp},
       options={"build_ext": {"parallel": os.cpu_count() or 1}})

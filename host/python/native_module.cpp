@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "call_driver.h"
+#include "codec_binding.h"
 #include "dictionary_binding.h"
 #include "memory_return.h"
 #include "numpy_inputs.h"
@@ -409,6 +410,7 @@ PYBIND11_MODULE(_native, m) {
 
   tilevista_python::bindCallResult(m);
   tilevista_python::bindDictionary(m);
+  tilevista_python::bindCodec(m);
 
   m.def("call_module", &tilevista_python::callModule, py::arg("inputs"), py::arg("duals") = true,
         py::arg("bases") = true, py::arg("curve") = false, py::arg("echo") = py::none(),

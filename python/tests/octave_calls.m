@@ -28,6 +28,12 @@
 %                    per kept atom, then "family|parameter|number|repeats" per
 %                    dropped one); a refusal's identifier and message to
 %                    dictionary_k.id and dictionary_k.msg
+%   codec.txt        "image|psnr|bpp|block rows|block cols|dictionary|kind" a
+%                    line: line k's tilevista_encode of the image (psnr or bpp
+%                    0 when not set; the dictionary a description, or with kind
+%                    "matrix" the matrix tilevista_dictionary builds of it for
+%                    both directions) goes to codec_k.tvc, tilevista_decode of
+%                    those bytes to codec_k.img (its uint8 samples, column-major)
 % and gets blas.txt, the BLAS Octave runs (version -blas), with its kernel set.
 
 1;
@@ -189,5 +195,29 @@ for k = 1:numel (choices)
   for j = 1:numel (d.repeats)
     fprintf (fid, '%s|%s|%d|%d\n', d.family{j}, d.parameter{j}, d.number(j), d.repeats(j));
   end
+  fclose (fid);
+end
+
+codec = read_lines (fullfile (work, 'codec.txt'));
+for k = 1:numel (codec)
+  f = strsplit (codec{k}, '|', 'CollapseDelimiters', false);
+  options = {'block', [str2double(f{4}) str2double(f{5})]};
+  targets = {'psnr', 'bpp'};
+  for j = 1:2
+    if str2double (f{1 + j}) > 0
+      options = [options, {targets{j}, str2double(f{1 + j})}];
+    end
+  end
+  if strcmp (f{7}, 'matrix')
+    options = [options, {'dictionary', tilevista_dictionary(f{6}, str2double (f{4}))}];
+  elseif ! isempty (f{6})
+    options = [options, {'dictionary', f{6}}];
+  end
+  bytes = tilevista_encode (imread (f{1}), options{:});
+  fid = fopen (fullfile (work, sprintf ('codec_%d.tvc', k)), 'w');
+  fwrite (fid, bytes, 'uint8');
+  fclose (fid);
+  fid = fopen (fullfile (work, sprintf ('codec_%d.img', k)), 'w');
+  fwrite (fid, tilevista_decode (bytes), 'uint8');
   fclose (fid);
 end

@@ -79,6 +79,13 @@ DICTIONARIES = [(8, description) for description in (
     (12, "haar+daubechies:3+cdf97+legendre:012"), (7, "cdf97+haar+chebyshev:7+sine:9"),
     (32, "daubechies:4+cdf97+cosine:64+random:40:4294967295"), (1, "random:5:3+delta"),
     (1024, "haar")]
+# tilevista_encode calls and tilevista.codec.encode's same ones: (image, psnr,
+# bpp, block rows, block cols, dictionary, "text" or "matrix"); "small" is
+# the fixture's small colour image.
+CODEC_CALLS = [("camera", 36.0, 0.0, 8, 8, "", "text"),
+               ("small", 38.0, 0.0, 4, 8, "", "text"),
+               ("camera", 0.0, 0.5, 8, 8, "cosine:16+delta/haar", "text"),
+               ("small", 33.0, 0.0, 4, 4, "legendre:4", "matrix")]
 REFUSED_DICTIONARIES = [(8, "cosine:16+"), (8, "Cosine:16"), (8, "legendre:9"), (0, "haar"),
                         (1025, "haar"), (8, "random:3"), (8, "daubechies:5"), (8, ""),
                         (1024, "cosine:16385")]
@@ -185,6 +192,9 @@ def octave(tmp_path_factory):
     write_png(work / "small.png", np.dstack([10 * xx, 20 * yy, 5 * (xx + yy)]).astype(np.uint8))
     (work / "demo.txt").write_text(f"{work / 'small.png'}\n4\n35\n{work / 'octave_demo'}\n")
     (work / "tol_rule.txt").write_text("".join(f"{t!r} {n} {p!r}\n" for t, n, p in TOL_RULE))
+    images = {"camera": CAMERA, "small": work / "small.png"}
+    (work / "codec.txt").write_text("".join(
+        f"{images[c[0]]}|{'|'.join(str(v) for v in c[1:])}\n" for c in CODEC_CALLS))
     (work / "dictionaries.txt").write_text("".join(
         f"{n} {description}\n" for n, description in DICTIONARIES + REFUSED_DICTIONARIES))
     done = subprocess.run(["octave-cli", "--no-gui", "--norc", str(Path(__file__).with_name(
@@ -400,3 +410,23 @@ def test_dictionaries_are_the_same_bits_and_atoms_from_both_hosts(octave):
     # The mix of the issue: the constants of legendre and haar left out.
     mix = tilevista.dictionary("cosine:16+legendre:8+haar+delta", 8)
     assert mix.matrix.shape == (8, 38) and mix.repeats == (0, 0)
+
+
+def test_the_codec_writes_the_same_bytes_from_both_hosts(octave):
+    # One C++ codec behind both: the same call gives the same file, and the
+    # file the same image, from Octave and from Python (here, under every
+    # kernel set with the tests above).
+    from tilevista import codec
+
+    for k, (name, psnr, bpp, rows, cols, description, kind) in enumerate(CODEC_CALLS, start=1):
+        img = read_image(CAMERA if name == "camera" else octave / "small.png")
+        dictionary = (tilevista.dictionary(description, rows).matrix if kind == "matrix"
+                      else description or None)
+        ours = codec.encode(img, psnr=psnr or None, bpp=bpp or None, block=(rows, cols),
+                            dictionary=dictionary)
+        theirs = (octave / f"codec_{k}.tvc").read_bytes()
+        assert ours == theirs, (name, psnr, bpp, description)
+        decoded = codec.decode(ours)
+        assert decoded.shape == img.shape and decoded.dtype == np.uint8
+        assert np.array_equal(np.ravel(decoded, order="F"),
+                              np.fromfile(octave / f"codec_{k}.img", dtype=np.uint8))

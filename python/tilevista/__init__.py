@@ -35,6 +35,9 @@ combine_dictionaries  join dictionaries for one direction, e.g. cosine + identit
 tol_for_psnr          the tol that reaches a target PSNR
 psnr                  PSNR of an approximation
 approximate_image     a whole image in one call (options: ImageOptions)
+codec                 the image codec: codec.encode (an image to bytes at a PSNR or
+                      bits per pixel), codec.decode; the same bytes as Octave's
+                      tilevista_encode
 
 Results and errors
 ------------------
@@ -46,13 +49,17 @@ CallOutOfMemory   a call needs more memory than there is (a MemoryError)
 CallInterrupted   Ctrl-C ended a call (a KeyboardInterrupt)
 Dictionary        what dictionary returns (matrix, atoms, dropped repeats)
 DictionaryRefused a description that cannot be built (a ValueError)
+CodecError        the codec refused a request or a file (a ValueError with its
+                  identifier, TILEVISTA:codec...)
+CodecOutOfMemory  the codec's work needs more memory than there is
 
 Warnings
 --------
 PeakExceededWarning      an image holds values above the peak of its PSNR
 TolLooksLikePsnrWarning  approximate or approximate_image got a tol that reads like a PSNR
 
-``python3 -m tilevista.demo IMAGE`` approximates an image file and writes
+``python3 -m tilevista.codec encode|decode|compare ...`` codes image files
+and compares the codec with JPEG and JPEG 2000; ``python3 -m tilevista.demo IMAGE`` approximates an image file and writes
 pictures of the result; ``python3 -m tilevista.survey IMAGES...``
 (:func:`tilevista.survey.run_survey`) tables pixels per atom over many
 images, target PSNRs, block sizes and dictionaries, globally and block by
@@ -63,7 +70,8 @@ from .blocks import BlockLayout, assemble, image_blocks
 from .curve import PursuitCurve
 from .cosine import cosine_dictionary
 from .dictionaries import Dictionary, DictionaryAtom, combine_dictionaries, dictionary
-from .errors import CallInterrupted, CallOutOfMemory, CallRejected, DictionaryRefused
+from .errors import (CallInterrupted, CallOutOfMemory, CallRejected, CodecError, CodecOutOfMemory,
+                     DictionaryRefused)
 from .image import ImageApproximation, ImageOptions, approximate_image
 from .module_call import Approximation, approximate, release_memory, threads
 from .quality import PeakExceededWarning, TolLooksLikePsnrWarning, psnr, tol_for_psnr
@@ -82,10 +90,13 @@ def _version():
 
 __version__ = _version()
 
+from . import codec  # noqa: E402  (after the names it uses)
+
 __all__ = [
     "Approximation", "approximate", "release_memory", "threads", "PursuitCurve", "CallRejected", "CallOutOfMemory",
     "CallInterrupted", "BlockLayout", "image_blocks", "assemble",
     "dictionary", "Dictionary", "DictionaryAtom", "DictionaryRefused",
     "cosine_dictionary", "combine_dictionaries", "tol_for_psnr", "psnr", "ImageApproximation",
     "approximate_image", "ImageOptions", "PeakExceededWarning", "TolLooksLikePsnrWarning",
+    "codec", "CodecError", "CodecOutOfMemory",
 ]

@@ -14,7 +14,10 @@ type its cause calls for:
 - :class:`CallOutOfMemory` (a ``MemoryError``): ``TILEVISTA:outOfMemory``;
 - :class:`CallInterrupted` (a ``KeyboardInterrupt``): ``TILEVISTA:interrupted``;
 - :class:`DictionaryRefused` (a ``ValueError``): a dictionary description
-  that cannot be built, ``TILEVISTA:dictionary``.
+  that cannot be built, ``TILEVISTA:dictionary``;
+- :class:`CodecError` (a ``ValueError``): the codec (:mod:`tilevista.codec`)
+  refused a request or a file, ``TILEVISTA:codec...``; memory running out
+  there is a :class:`CodecOutOfMemory` (a ``MemoryError``).
 """
 
 from __future__ import annotations
@@ -23,7 +26,8 @@ from typing import Any, Tuple
 
 from . import _native
 
-__all__ = ["CallRejected", "CallOutOfMemory", "CallInterrupted", "DictionaryRefused", "module_error"]
+__all__ = ["CallRejected", "CallOutOfMemory", "CallInterrupted", "DictionaryRefused",
+           "CodecError", "CodecOutOfMemory", "codec_error", "module_error"]
 
 
 class _ModuleError:
@@ -110,3 +114,34 @@ class DictionaryRefused(_ModuleError, ValueError):
     layer's, the same as Octave's ``tilevista_dictionary`` raises, and lists
     every family with its syntax; the attributes are those of
     :class:`CallRejected`."""
+
+
+class CodecError(_ModuleError, ValueError):
+    """The codec refused a request or a file: ``identifier`` is one of
+    ``TILEVISTA:codec...`` (the same as Octave's ``tilevista_encode`` and
+    ``tilevista_decode`` raise; docs/codec.md lists them) or
+    ``TILEVISTA:dictionaryPair``; the message is the codec's. The other
+    attributes are those of :class:`CallRejected`."""
+
+
+class CodecOutOfMemory(_ModuleError, MemoryError):
+    """The codec's work needs more memory than the system gives
+    (``TILEVISTA:codecOutOfMemory``)."""
+
+
+def codec_error(identifier: str, message: str) -> BaseException:
+    """The exception for a failure of the codec.
+
+    Parameters
+    ----------
+    identifier, message : str
+        The codec's identifier and message.
+
+    Returns
+    -------
+    BaseException
+        A :class:`CodecOutOfMemory` for ``TILEVISTA:codecOutOfMemory``, else a
+        :class:`CodecError`.
+    """
+    kind = CodecOutOfMemory if identifier == _native.CODEC_ERRORS["codecOutOfMemory"] else CodecError
+    return kind(identifier, message)

@@ -40,10 +40,10 @@
 
 %!test
 %! % Each build exports what Octave looks up and nothing else: the .oct the
-%! % installers of its three functions, the .mex its entry point.
+%! % installers of its functions, the .mex its entry point.
 %! octFile = which ('TILEVISTA_Mex');
 %! mexFile = fullfile (fileparts (fileparts (octFile)), 'octave-mex', 'TILEVISTA_Mex.mex');
-%! for build = {{octFile, {'GTILEVISTA_Mex', 'Gtilevista_dictionary', 'Gtilevista_pursuit', 'Gtilevista_release_memory'}}, {mexFile, {'mexFunction'}}}
+%! for build = {{octFile, {'GTILEVISTA_Mex', 'Gtilevista_decode', 'Gtilevista_dictionary', 'Gtilevista_encode', 'Gtilevista_pursuit', 'Gtilevista_release_memory'}}, {mexFile, {'mexFunction'}}}
 %!   [status, symbols] = system (['nm -D --defined-only "' build{1}{1} '"']);
 %!   assert (status, 0, symbols);
 %!   names = regexp (strtrim (symbols), '\S+$', 'match', 'lineanchors');
@@ -103,9 +103,10 @@
 %! % in the folder asked for, the module scores as the build says (the
 %! % generator in it where found), and a fresh session with that folder on the
 %! % path runs the worked call (two atoms), finds the help and reaches
-%! % tilevista_pursuit and tilevista_dictionary (built from the dictionary
-%! % layer's sources). The MEX file's build is the same command with --mex,
-%! % Octave's mex.h and exports.map.
+%! % tilevista_pursuit, tilevista_dictionary (built from the dictionary
+%! % layer's sources) and the codec's functions (the codec's, with zlib).
+%! % The MEX file's build is the same command with --mex, Octave's mex.h
+%! % and exports.map.
 %! outdir = tempname ();
 %! unwind_protect
 %!   [moduleFile, ~, scoring] = tilevista_build ('outdir', outdir);
@@ -122,12 +123,14 @@
 %!     'o = cell(1,7); evalc(''[o{1:7}] = TILEVISTA_Mex({[3;4],[0;1]}, eye(2), 1);''); ' ...
 %!     'printf(''total=%%d Y=%%s\\n'', o{7}, mat2str(o{2}{1})); help TILEVISTA_Mex; ' ...
 %!     'evalc(''s = tilevista_pursuit({[3;4],[0;1]}, eye(2), 1);''); printf(''pursuit=%%d\\n'', s.totalAtoms); ' ...
-%!     'printf(''dictionary=%%s\\n'', mat2str(size(tilevista_dictionary(''cosine:16+haar'', 8))))'], outdir));
+%!     'printf(''dictionary=%%s\\n'', mat2str(size(tilevista_dictionary(''cosine:16+haar'', 8)))); ' ...
+%!     'printf(''decoded=%%s\\n'', mat2str(tilevista_decode(tilevista_encode(uint8(magic(8)), ''psnr'', 80))))'], outdir));
 %!   assert (status, 0, output);
 %!   assert (! isempty (strfind (output, 'total=2 Y=[2;1]')), output);
 %!   assert (! isempty (strfind (output, 'TILEVISTA_MEX  Block-wise')), output);
 %!   assert (! isempty (strfind (output, 'pursuit=2')), output);
 %!   assert (! isempty (strfind (output, 'dictionary=[8 23]')), output);
+%!   assert (! isempty (strfind (output, ['decoded=' mat2str(uint8(magic(8)))])), output);
 %!   [mexFile, command] = tilevista_build ('mex', true, 'dryrun', true);
 %!   root = fileparts (fileparts (which ('tilevista_build')));
 %!   assert (mexFile, fullfile (root, 'build', 'octave-mex', 'TILEVISTA_Mex.mex'));

@@ -20,7 +20,7 @@
 %!  % function comes from only between prompts, so it is cleared first, with
 %!  % the other functions of the .oct, which keep the file loaded.
 %!  addpath (dir);
-%!  clear -f TILEVISTA_Mex tilevista_pursuit tilevista_release_memory
+%!  clear -f TILEVISTA_Mex tilevista_pursuit tilevista_release_memory tilevista_dictionary tilevista_encode tilevista_decode
 %!  assert (which ('TILEVISTA_Mex'), fullfile (dir, ['TILEVISTA_Mex' extension]));
 %!endfunction
 
