@@ -393,11 +393,8 @@ curve : tuple or None
       .def_readonly("curve", &CallResult::curve);
 }
 
-}  // namespace
-}  // namespace tilevista_python
-
-PYBIND11_MODULE(_native, m) {
-  m.doc() = "The module's checks, plan and pursuit, called in-process on NumPy arrays.";
+// The module's constants: identifiers, limits, defaults and the scoring routes.
+void bindConstants(py::module_& m) {
   m.attr("ERROR_OUT_OF_MEMORY") = error_id::kOutOfMemory;
   m.attr("ERROR_INTERRUPTED") = error_id::kInterrupted;
   m.attr("ERROR_NOT_A_CELL") = error_id::kNotACell;
@@ -406,13 +403,12 @@ PYBIND11_MODULE(_native, m) {
   m.attr("MAX_THREADS") = kMaxThreads;
   m.attr("DEFAULT_TOL") = kDefaultTolerance;
   m.attr("MAX_ATOM_PAIRS") = kMaxCount;
-  m.attr("SCORING_ROUTES") = tilevista_python::scoringRouteNames();
+  m.attr("SCORING_ROUTES") = scoringRouteNames();
+}
 
-  tilevista_python::bindCallResult(m);
-  tilevista_python::bindDictionary(m);
-  tilevista_python::bindCodec(m);
-
-  m.def("call_module", &tilevista_python::callModule, py::arg("inputs"), py::arg("duals") = true,
+// call_module, the one entry to a pursuit.
+void bindCall(py::module_& m) {
+  m.def("call_module", &callModule, py::arg("inputs"), py::arg("duals") = true,
         py::arg("bases") = true, py::arg("curve") = false, py::arg("echo") = py::none(),
         py::arg("progress") = py::none(), py::arg("forward_sigint") = false,
         py::arg("tol_warning") = py::none(),
@@ -448,7 +444,11 @@ Returns
 -------
 CallResult
 )doc");
-  m.def("threads_for_call", &tilevista_python::threadsForCall,
+}
+
+// What a caller asks of the module besides a call: threads, the tol rule, memory.
+void bindQueries(py::module_& m) {
+  m.def("threads_for_call", &threadsForCall,
         py::arg("blocks") = std::numeric_limits<std::int64_t>::max(),
         R"doc(The threads a call on `blocks` blocks takes from TILEVISTA_THREADS,
 as the module reads it: (count, None), or (None, the module's message) when
@@ -464,7 +464,7 @@ the variable holds no thread count.)doc");
 possible value `peak`, when tol reads like a PSNR in dB (it lies within 10
 to 100 and asks at least 20 dB more than its own value); else None. The
 rule's one home: tilevista_pursuit and approximate warn by it.)doc");
-  m.def("release_memory", &tilevista_python::releaseMemory,
+  m.def("release_memory", &releaseMemory,
         R"doc(Give back to the system all the memory the module keeps from its
 last call for the next one (what is kept, and when it goes back by itself, is
 the module's one rule: README, "Memory a call needs"). Waits for a running
@@ -477,8 +477,21 @@ int
     The bytes the module had kept.)doc");
   m.def("kept_memory", []() { return MemoryPool::shared().keptBytes(); },
         R"doc(The bytes the module keeps for its next call.)doc");
-  m.def("input_addresses", &tilevista_python::inputAddresses,
+  m.def("input_addresses", &inputAddresses,
         R"doc(Where the last call that passed the checks read its inputs:
 (list of the blocks' data addresses, Dy's, Dx's), or None before any call.
 For tests of how arrays reach the module.)doc");
+}
+
+}  // namespace
+}  // namespace tilevista_python
+
+PYBIND11_MODULE(_native, m) {
+  m.doc() = "The module's checks, plan and pursuit, called in-process on NumPy arrays.";
+  tilevista_python::bindConstants(m);
+  tilevista_python::bindCallResult(m);
+  tilevista_python::bindCall(m);
+  tilevista_python::bindQueries(m);
+  tilevista_python::bindDictionary(m);
+  tilevista_python::bindCodec(m);
 }
