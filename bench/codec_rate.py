@@ -3,6 +3,7 @@
 
   PYTHONPATH=python bench/codec_rate.py [--images PNG...] [--out DIR] [--psnr DB...]
                       [--block B] [--dictionary D] [--colour] [--quick] [--docs]
+                      [--timing-only]
 
 The measurement is the package's comparison, tilevista.codec.compare (the
 one place of its rules: how each coder is measured, the sweeps, the
@@ -10,7 +11,8 @@ Bjøntegaard delta rate), run in this process on one thread over the sample
 images (bench/sample_images.py) at a dense set of targets. Then the times:
 the bundled image (data/camera.png) encoded at 36 dB on one thread five
 times (the pursuit call's time and the rest's, the least of each) and
-decoded (the least of three).
+decoded (the least of three). --timing-only measures the times alone and
+writes nothing.
 
 Results go to DIR/codec_rate.json and DIR/codec_rate.md, the comparison's
 points.csv, summary.md and plots into DIR; --docs copies the JSON and the
@@ -49,6 +51,14 @@ def timing(png):
             "decode_s": min(decoding)}
 
 
+def timing_line(t):
+    """The times of timing() in a sentence."""
+    return (f"Bundled image at 36 dB ({t['psnr']:.2f} dB, {t['bpp']:.3f} bpp), one thread: "
+            f"pursuit call {t['pursuit_s']:.3f} s, the rest of the encoding "
+            f"{t['coding_s']:.3f} s ({100 * t['coding_share']:.0f} % of the pursuit), "
+            f"decoding {t['decode_s']:.4f} s.\n")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--images", nargs="+", default=[str(p) for p in sample_images()])
@@ -59,12 +69,17 @@ def main():
     parser.add_argument("--colour", action="store_true")
     parser.add_argument("--quick", action="store_true", help="two images only")
     parser.add_argument("--docs", action="store_true", help="copy the results into docs/")
+    parser.add_argument("--timing-only", action="store_true",
+                        help="measure the times on the bundled image alone")
     args = parser.parse_args()
+    os.environ["OPENBLAS_NUM_THREADS"] = "1"
+    if args.timing_only:
+        print(timing_line(timing(os.path.join(ROOT, "data", "camera.png"))), end="")
+        return
     os.makedirs(args.out, exist_ok=True)
     if os.path.exists(os.path.join(args.out, "points.csv")):
         os.remove(os.path.join(args.out, "points.csv"))
     images = args.images[:2] if args.quick else args.images
-    os.environ["OPENBLAS_NUM_THREADS"] = "1"
     result = run_compare(images, psnr=args.psnr, out=args.out, block=args.block,
                          dictionary=args.dictionary, colour=args.colour, workers=0, threads=1,
                          messages=print)
@@ -75,12 +90,7 @@ def main():
                           for name in result.bd_jpeg},
                "mean_bd_jpeg": result.mean("JPEG"), "mean_bd_jpeg2000": result.mean("JPEG 2000"),
                "timing": timing(os.path.join(ROOT, "data", "camera.png"))}
-    t = results["timing"]
-    summary = result.summary.read_text()
-    summary += (f"\nBundled image at 36 dB ({t['psnr']:.2f} dB, {t['bpp']:.3f} bpp), one thread: "
-                f"pursuit call {t['pursuit_s']:.3f} s, the rest of the encoding "
-                f"{t['coding_s']:.3f} s ({100 * t['coding_share']:.0f} % of the pursuit), "
-                f"decoding {t['decode_s']:.4f} s.\n")
+    summary = result.summary.read_text() + "\n" + timing_line(results["timing"])
     print(summary, end="")
     with open(os.path.join(args.out, "codec_rate.json"), "w") as f:
         json.dump(results, f, indent=1)

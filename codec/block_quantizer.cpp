@@ -58,7 +58,9 @@ std::int32_t chooseLevel(const QuantizerInput& in, const PayloadModels& prices,
   const double* row = prices.levelPrices(a.q, a.count, a.k, a.rank, a.previous);
   double best = std::numeric_limits<double>::infinity();
   std::int32_t chosen = 0;
-  for (std::uint32_t magnitude : candidates) {
+  for (int i = 0; i < 3; ++i) {
+    const std::uint32_t magnitude = candidates[i];
+    if (i > 0 && magnitude == candidates[i - 1]) continue;  // the same level again
     const std::int32_t level = a.target < 0 ? -std::int32_t(magnitude) : std::int32_t(magnitude);
     const double e = a.target - dq.value(level);
     const double b = magnitude < std::uint32_t(PayloadModels::kTabled)
@@ -207,16 +209,16 @@ std::int32_t codeBlock(Pass& pass, ScanOrderedBlocks& scanned, std::int64_t q) {
 
 // Measures the decoded image with the edge filter off and at rising
 // strengths while the error falls, and keeps the best (the planes stay
-// unfiltered).
-void measureDecoded(const QuantizerInput& in, Quantization& out) {
+// unfiltered; the filtered ones are made in `filtered`).
+void measureDecoded(const QuantizerInput& in, Quantization& out, std::vector<double>& filtered) {
   const PlaneGeometry& g = *in.geometry;
-  std::vector<double> filtered;
-  for (std::int32_t strength = 0; strength <= kMostEdgeFilter; ++strength) {
-    filtered = out.planes;
+  out.squaredError = decodedError(g, out.planes, in.image);
+  out.edgeFilter = 0;
+  for (std::int32_t strength = 1; strength <= kMostEdgeFilter; ++strength) {
+    filtered.assign(out.planes.begin(), out.planes.end());
     filterBlockEdges(g, filtered, out.step, strength);
-    const std::vector<double> decoded = imageOfPlanes(g, filtered);
-    const double error = squaredError(decoded.data(), in.image, decoded.size());
-    if (strength > 0 && !(error < out.squaredError)) break;
+    const double error = decodedError(g, filtered, in.image);
+    if (!(error < out.squaredError)) break;
     out.squaredError = error;
     out.edgeFilter = strength;
   }
@@ -263,6 +265,7 @@ struct ScanOrderedBlocks::Basis {
       : basis(in.dictionary->Dy.data(), in.dictionary->Ky, in.dictionary->Dx.data(), in.dictionary->Kx,
               in.geometry->blockRows, in.geometry->blockCols, in.shape->capacity) {}
   BlockBasis basis;
+  std::vector<std::int32_t> order;  // a block's atoms in scan order
 };
 
 ScanOrderedBlocks::ScanOrderedBlocks(const QuantizerInput& in)
@@ -296,11 +299,22 @@ void ScanOrderedBlocks::make(Block& b, std::int64_t q, std::int32_t m, Basis& ow
     const std::size_t a = base + std::size_t(k);
     return in_.shape->rank(std::uint32_t(atoms.yIndex[a]), std::uint32_t(atoms.xIndex[a]));
   };
-  std::vector<std::int32_t> order(static_cast<std::size_t>(m));
+  std::vector<std::int32_t>& order = own.order;
+  order.resize(static_cast<std::size_t>(m));
   std::iota(order.begin(), order.end(), 0);
   std::sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t c) { return rankOf(a) < rankOf(c); });
-  b = Block();
+  // The block's arrays are emptied, not freed: a block made again for
+  // another prefix keeps their storage.
   b.prefix = m;
+  b.y.clear();
+  b.x.clear();
+  b.rank.clear();
+  b.coefficients.clear();
+  b.vectors.clear();
+  b.firstSum = 0.0;
+  b.y.reserve(std::size_t(m));
+  b.x.reserve(std::size_t(m));
+  b.rank.reserve(std::size_t(m));
   BlockBasis& basis = own.basis;
   basis.clear();
   for (std::int32_t k : order) {
@@ -327,7 +341,7 @@ void ScanOrderedBlocks::make(Block& b, std::int64_t q, std::int32_t m, Basis& ow
 
 Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t offsetOne,
                            std::uint16_t offsetMore, const Prices& prices, QuantizeFor what,
-                           ScanOrderedBlocks* scanned, std::vector<double> planes) {
+                           ScanOrderedBlocks* scanned, QuantizerScratch& scratch) {
   const PlaneGeometry& g = *in.geometry;
   Quantization out;
   out.step = step;
@@ -335,7 +349,7 @@ Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t 
   out.offsetMore = offsetMore;
   // Measured: every sample is written (zeros where a block has no atom).
   // Estimated: only the edges the predictions read, every block's each time.
-  out.planes = std::move(planes);
+  out.planes = std::move(scratch.planes);
   if (what != QuantizeFor::kMeasure) {
     out.planes.resize(g.planeSize() * std::size_t(g.channels));
   } else {
@@ -357,7 +371,7 @@ Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t 
   out.bits += 8.0 * double(in.headerBytes);
   const double samples = double(g.rows) * g.cols * g.channels;
   if (what == QuantizeFor::kMeasure) {
-    measureDecoded(in, out);
+    measureDecoded(in, out, scratch.filtered);
   } else {
     // The padding's share left out; rounding to integers adds about 1/12 a sample.
     out.squaredError = out.squaredError * samples / (double(g.planeSize()) * g.channels) + samples / 12.0;

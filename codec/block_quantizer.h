@@ -125,13 +125,20 @@ enum class QuantizeFor {
   kMeasure,   ///< the code, the decoded planes and the decoded image measured
 };
 
+/// Storage of the planes' size a quantization works in, kept from one to
+/// the next to spare allocations (any content).
+struct QuantizerScratch {
+  std::vector<double> planes;    ///< taken as the quantization's planes
+  std::vector<double> filtered;  ///< the planes with an edge filter tried (kMeasure)
+};
+
 /// Quantizes every block at `step` (see above).
 /// @param scanned  the cache of scan-ordered blocks (kMeasure)
-/// @param planes   storage for the quantization's planes (any content; an
-///                 earlier quantization's, to spare an allocation)
+/// @param scratch  in/out, storage; its planes become the result's, so hand
+///                 them back (or not) once the result's are no longer needed
 Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t offsetOne,
                            std::uint16_t offsetMore, const Prices& prices, QuantizeFor what,
-                           ScanOrderedBlocks* scanned, std::vector<double> planes = {});
+                           ScanOrderedBlocks* scanned, QuantizerScratch& scratch);
 
 }  // namespace tilevista
 

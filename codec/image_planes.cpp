@@ -146,6 +146,24 @@ inline double decodedSample(double v, double shift, double peak) {
 
 }  // namespace
 
+namespace {
+
+// Channel `channel` of a decoded image's sample from the planes' samples at
+// `from` (one plane every `plane` values), before it is shifted back, rounded
+// and clipped: the inverse transform for three channels.
+inline double channelValue(const double* from, std::size_t plane, std::int32_t channels,
+                           std::int32_t channel) {
+  if (channels == 1) return from[0];
+  const double luma = from[0] * kThird;
+  const double c1 = from[plane] * kHalf;
+  const double c2 = from[2 * plane] * kSixth;
+  if (channel == 0) return luma + c1 + c2;
+  if (channel == 1) return luma - 2.0 * c2;
+  return luma - c1 + c2;
+}
+
+}  // namespace
+
 std::vector<double> imageOfPlanes(const PlaneGeometry& g, const std::vector<double>& planes) {
   const std::size_t plane = g.planeSize();
   const std::size_t height = std::size_t(g.paddedRows());
@@ -154,23 +172,35 @@ std::vector<double> imageOfPlanes(const PlaneGeometry& g, const std::vector<doub
   const double shift = levelShift(g.bitDepth);
   const double peak = double((std::int64_t(1) << g.bitDepth) - 1);
   std::vector<double> pixels(image * std::size_t(g.channels));
-  for (std::size_t c = 0; c < cols; ++c) {
-    const double* from = planes.data() + c * height;
-    double* to = pixels.data() + c * rows;
-    if (g.channels == 1) {
-      for (std::size_t r = 0; r < rows; ++r) to[r] = decodedSample(from[r], shift, peak);
-      continue;
-    }
-    for (std::size_t r = 0; r < rows; ++r) {
-      const double luma = from[r] * kThird;
-      const double c1 = from[r + plane] * kHalf;
-      const double c2 = from[r + 2 * plane] * kSixth;
-      to[r] = decodedSample(luma + c1 + c2, shift, peak);
-      to[r + image] = decodedSample(luma - 2.0 * c2, shift, peak);
-      to[r + 2 * image] = decodedSample(luma - c1 + c2, shift, peak);
+  for (std::int32_t ch = 0; ch < g.channels; ++ch) {
+    for (std::size_t c = 0; c < cols; ++c) {
+      const double* from = planes.data() + c * height;
+      double* to = pixels.data() + std::size_t(ch) * image + c * rows;
+      for (std::size_t r = 0; r < rows; ++r) {
+        to[r] = decodedSample(channelValue(from + r, plane, g.channels, ch), shift, peak);
+      }
     }
   }
   return pixels;
+}
+
+double decodedError(const PlaneGeometry& g, const std::vector<double>& planes, const double* image) {
+  const std::size_t plane = g.planeSize();
+  const std::size_t height = std::size_t(g.paddedRows());
+  const std::size_t rows = std::size_t(g.rows), cols = std::size_t(g.cols);
+  const double shift = levelShift(g.bitDepth);
+  const double peak = double((std::int64_t(1) << g.bitDepth) - 1);
+  double sum = 0.0;
+  for (std::int32_t ch = 0; ch < g.channels; ++ch) {
+    for (std::size_t c = 0; c < cols; ++c, image += rows) {
+      const double* from = planes.data() + c * height;
+      for (std::size_t r = 0; r < rows; ++r) {
+        const double d = decodedSample(channelValue(from + r, plane, g.channels, ch), shift, peak) - image[r];
+        sum += d * d;
+      }
+    }
+  }
+  return sum;
 }
 
 double squaredError(const double* a, const double* b, std::size_t count) {

@@ -66,6 +66,12 @@ double neighbourMean(const PlaneGeometry& g, const std::vector<double>& planes, 
 /// @return rows x cols x channels, column-major
 std::vector<double> imageOfPlanes(const PlaneGeometry& g, const std::vector<double>& planes);
 
+/// The squared error of the image of decoded planes against an image: the
+/// same sum, in the same order, as squaredError(imageOfPlanes(g, planes),
+/// image), without making the decoded image.
+/// @param image  in, rows x cols x channels, column-major
+double decodedError(const PlaneGeometry& g, const std::vector<double>& planes, const double* image);
+
 /// Sum of squared differences of two images' samples (count each).
 double squaredError(const double* a, const double* b, std::size_t count);
 

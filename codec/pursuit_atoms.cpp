@@ -13,34 +13,34 @@ namespace tilevista {
 
 namespace {
 
-// Keeps each block's indices and orthonormal vectors; the approximations and
-// the pursuit's own coefficients are written too, as the pursuit writes every
-// array, and dropped. Every block has storage of its own, so arrays handed out
-// stay where they are while the pursuit's threads fill them.
+// Keeps each block's indices, its orthonormal vectors and its coefficients in
+// them; the approximations, the pursuit's own coefficients and the duals are
+// not asked for, so the pursuit does not compute them. Every block has storage
+// of its own, so arrays handed out stay where they are while the pursuit's
+// threads fill them.
 class AtomSink : public PursuitSink {
  public:
-  // Arrays the pursuit writes in full: left uninitialised.
+  // Arrays the pursuit writes in full: left uninitialised. `values` holds the
+  // m coefficients, then the N x m vectors; `indices` the m Y, then the m X
+  // indices.
   struct Block {
-    std::unique_ptr<std::int32_t[]> y, x;
-    std::unique_ptr<double[]> coefficients, approximation, ortho;
+    std::unique_ptr<std::int32_t[]> indices;
+    std::unique_ptr<double[]> values;
     std::int32_t m = 0;
   };
   AtomSink(std::int64_t blocks, std::int32_t N) : blocks_(std::size_t(blocks)), N_(N) {}
   BlockOutputs blockOutputs(std::int32_t q, std::int32_t m) override {
+    BlockOutputs out;
+    if (m == 0) return out;
     Block& b = blocks_[std::size_t(q)];
     const std::size_t atoms = std::size_t(m), N = std::size_t(N_);
     b.m = m;
-    b.y.reset(new std::int32_t[atoms]);
-    b.x.reset(new std::int32_t[atoms]);
-    b.coefficients.reset(new double[atoms]);
-    b.approximation.reset(new double[N]);
-    b.ortho.reset(new double[N * atoms]);
-    BlockOutputs out;
-    out.approximation = b.approximation.get();
-    out.yIndex = b.y.get();
-    out.xIndex = b.x.get();
-    out.coefficients = b.coefficients.get();
-    out.ortho = b.ortho.get();
+    b.indices.reset(new std::int32_t[2 * atoms]);
+    b.values.reset(new double[atoms * (N + 1)]);
+    out.yIndex = b.indices.get();
+    out.xIndex = b.indices.get() + atoms;
+    out.basisCoefficients = b.values.get();
+    out.ortho = b.values.get() + atoms;
     return out;
   }
   bool failsByUnwinding() const override { return true; }
@@ -52,23 +52,21 @@ class AtomSink : public PursuitSink {
 };
 
 // The blocks' indices one after the other, and each atom's place in the
-// pursuit's global order (from the curve). The blocks' vectors stay in the
-// sink for takeCoefficients; the rest of its arrays go.
+// pursuit's global order (from the curve). The blocks' vectors and
+// coefficients stay in the sink for takeCoefficients.
 void collectAtoms(AtomSink& sink, PursuitAtoms& atoms) {
   std::vector<AtomSink::Block>& blocks = sink.blocks();
   atoms.first.assign(blocks.size() + 1, 0);
   for (std::size_t q = 0; q < blocks.size(); ++q) atoms.first[q + 1] = atoms.first[q] + std::uint64_t(blocks[q].m);
   const std::size_t total = std::size_t(atoms.first.back());
-  atoms.yIndex.reserve(total);
-  atoms.xIndex.reserve(total);
+  atoms.yIndex.resize(total);
+  atoms.xIndex.resize(total);
   for (std::size_t q = 0; q < blocks.size(); ++q) {
-    AtomSink::Block& b = blocks[q];
-    atoms.yIndex.insert(atoms.yIndex.end(), b.y.get(), b.y.get() + b.m);
-    atoms.xIndex.insert(atoms.xIndex.end(), b.x.get(), b.x.get() + b.m);
-    b.y.reset();
-    b.x.reset();
-    b.coefficients.reset();
-    b.approximation.reset();
+    const AtomSink::Block& b = blocks[q];
+    if (b.m == 0) continue;
+    const std::size_t at = std::size_t(atoms.first[q]);
+    std::copy(b.indices.get(), b.indices.get() + b.m, atoms.yIndex.begin() + std::ptrdiff_t(at));
+    std::copy(b.indices.get() + b.m, b.indices.get() + 2 * b.m, atoms.xIndex.begin() + std::ptrdiff_t(at));
   }
   atoms.order.assign(total, 0);
   const PursuitCurve& curve = atoms.result.curve;
@@ -80,7 +78,7 @@ void collectAtoms(AtomSink& sink, PursuitAtoms& atoms) {
 }
 
 // The coefficients, energy, first vector's sum and vectors' edges of blocks
-// begin..end-1, from the vectors the pursuit wrote into the sink, which go.
+// begin..end-1, from what the pursuit wrote into the sink, which goes.
 void takeCoefficients(const PlaneGeometry& g, const std::vector<double>& values,
                       std::vector<AtomSink::Block>& blocks, std::int64_t begin, std::int64_t end,
                       PursuitAtoms& atoms) {
@@ -91,17 +89,14 @@ void takeCoefficients(const PlaneGeometry& g, const std::vector<double>& values,
     double energy = 0.0;
     for (std::int32_t i = 0; i < N; ++i) energy += F[i] * F[i];
     atoms.energy[std::size_t(q)] = energy;
-    const std::size_t first = std::size_t(atoms.first[std::size_t(q)]);
-    const std::int32_t m = atoms.count(q);
-    std::unique_ptr<double[]> vectors = std::move(blocks[std::size_t(q)].ortho);
-    const double* U = vectors.get();
-    for (std::int32_t k = 0; k < m; ++k) {
-      const double* u = U + std::size_t(k) * std::size_t(N);
-      double c = 0.0;
-      for (std::int32_t i = 0; i < N; ++i) c += u[i] * F[i];
-      atoms.coefficients[first + std::size_t(k)] = c;
-    }
+    AtomSink::Block& b = blocks[std::size_t(q)];
+    const std::int32_t m = b.m;
     if (m == 0) continue;
+    const std::size_t first = std::size_t(atoms.first[std::size_t(q)]);
+    const std::unique_ptr<double[]> held = std::move(b.values);
+    b.indices.reset();
+    const double* U = held.get() + m;
+    std::copy(held.get(), held.get() + m, atoms.coefficients.begin() + std::ptrdiff_t(first));
     atoms.firstSum[std::size_t(q)] = vectorSum(U, N);
     vectorEdges(g, U, m, atoms.edges.data() + first * E);
   }
@@ -132,7 +127,7 @@ PursuitAtoms pursueBlocks(const PlaneGeometry& g, const std::vector<double>& pla
   request.tol = depth.tol;
   request.atomLimit = depth.atomLimit;
   request.threads = depth.threads;
-  request.duals = false;
+  request.duals = false;  // neither duals nor the atoms' own coefficients are asked for
   request.bases = true;
   request.curve = true;
   AtomSink sink(Q, N);

@@ -42,9 +42,11 @@ struct PursuitAtoms {
   }
 };
 
-/// Runs the pursuit on the planes' blocks with its curve and bases, then takes
-/// every block's coefficients, and the edges and sum its prediction needs, on
-/// `depth.threads` threads; the vectors themselves are not kept.
+/// Runs the pursuit on the planes' blocks with its curve, bases and the
+/// blocks' coefficients in them (nothing else: no approximation, duals or
+/// atoms' own coefficients are computed), then takes from the vectors the
+/// edges and sum a block's prediction needs, on `depth.threads` threads; the
+/// vectors themselves are not kept.
 /// @param planes  in, codedPlanes() of the image
 /// @throws CodecError(kOutOfMemory) when the storage cannot be had
 PursuitAtoms pursueBlocks(const PlaneGeometry& g, const std::vector<double>& planes,

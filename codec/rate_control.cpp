@@ -22,7 +22,8 @@ struct Trial {
   double x = 0.0;  // log of the step
   double aim = 0.0;
   Quantization quantization;
-  std::vector<std::uint8_t> payload;  // measured trials only
+  std::vector<std::uint8_t> payload;  // measured trials, once coded
+  bool coded = false;                 // the payload is there
 };
 
 // The steps tried for one target, with its prices and offsets.
@@ -34,8 +35,9 @@ class StepSearch {
   // Prices bits with the models trained on a sketch of the code at step e^x
   // (priced flat), and takes the offsets that quantization's levels fit.
   void price(double x) {
-    const Quantization q =
-        quantizeImage(in_, std::exp(x), 0, 0, prices_, QuantizeFor::kSketch, nullptr);
+    Quantization q =
+        quantizeImage(in_, std::exp(x), 0, 0, prices_, QuantizeFor::kSketch, nullptr, scratch_);
+    scratch_.planes = std::move(q.planes);
     PayloadModels models(*in_.shape);
     trainModels(*in_.shape, q.code, models);
     prices_ = Prices(in_, std::move(models), &q.code);
@@ -44,29 +46,35 @@ class StepSearch {
   }
   // The estimated aim at step e^x.
   double estimate(double x) {
-
     Quantization q = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
-                                   QuantizeFor::kEstimate, nullptr, std::move(spare_));
-    spare_ = std::move(q.planes);
-
+                                   QuantizeFor::kEstimate, nullptr, scratch_);
+    scratch_.planes = std::move(q.planes);
     return aim(q.squaredError, q.bits);
   }
-  // The step e^x measured: its decoded image and its coded payload.
+  // The step e^x measured: its decoded image, and for a bits target its coded
+  // payload (a PSNR target's is coded for the trial chosen alone: code()).
   Trial measure(double x) {
     if (in_.threads > 1) {  // the bases the estimate's counts need, made on every thread
-      const Quantization counts = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
-                                                QuantizeFor::kEstimate, nullptr);
+      Quantization counts = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
+                                          QuantizeFor::kEstimate, nullptr, scratch_);
+      scratch_.planes = std::move(counts.planes);
       scanned_.prepare(counts.code.first, in_.threads);
     }
     Trial t;
     t.x = x;
     t.quantization = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
-                                   QuantizeFor::kMeasure, &scanned_);
+                                   QuantizeFor::kMeasure, &scanned_, scratch_);
+    scratch_.planes = std::move(t.quantization.planes);  // measured: no longer needed
+    if (target_.bits > 0.0) code(t);
+    t.aim = aim(t.quantization.squaredError, 8.0 * double(in_.headerBytes + t.payload.size()));
+    return t;
+  }
+  // Codes a measured trial's payload, once.
+  void code(Trial& t) const {
+    if (t.coded) return;
     PayloadModels models(*in_.shape);
     t.payload = encodePayload(*in_.shape, t.quantization.code, models);
-    t.aim = aim(t.quantization.squaredError, 8.0 * double(in_.headerBytes + t.payload.size()));
-
-    return t;
+    t.coded = true;
   }
   // Larger steps meet a bits target, smaller ones a PSNR target.
   bool largerMeets() const { return target_.bits > 0.0; }
@@ -94,7 +102,7 @@ class StepSearch {
   RateTarget target_;
   Prices prices_;
   std::uint16_t offsetOne_ = 0, offsetMore_ = 0;
-  std::vector<double> spare_;  // the planes of estimates, one after another
+  QuantizerScratch scratch_;  // storage of the quantizations, one after another
   ScanOrderedBlocks scanned_;
 };
 
@@ -216,6 +224,7 @@ RateChoice controlRate(const QuantizerInput& in, const RateTarget& target) {
                          : "No step reaches the target PSNR with these dictionaries and blocks: "
                            "the pursuit's atoms do not approximate the image that closely.");
   }
+  search.code(best);
   RateChoice choice;
   choice.payload = std::move(best.payload);
   choice.chosen = std::move(best.quantization);

@@ -565,6 +565,18 @@ TEST(CodecRateControl, CodedPlanesTurnBackIntoTheImage) {
       }
     }
     EXPECT_NEAR(planeError, squaredError(brighter.data(), image.data(), image.size()), 1e-9);
+    // The encoder's measure of decoded planes (off the samples' grid, some
+    // past the range) is the error of the decoder's image, bit for bit.
+    std::vector<double> noisy = planes;
+    std::uint32_t state = 12345u;
+    for (double& v : noisy) {
+      state = state * 1664525u + 1013904223u;
+      v += (double(state >> 8) / double(1u << 24) - 0.5) * 90.0;
+    }
+    const std::vector<double> decoded = imageOfPlanes(g, noisy);
+    const double error = squaredError(decoded.data(), image.data(), image.size());
+    EXPECT_GT(error, 0.0);
+    EXPECT_EQ(decodedError(g, noisy, image.data()), error);
   }
 }
 
