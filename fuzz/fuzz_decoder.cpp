@@ -18,7 +18,6 @@
 #include <zlib.h>
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,20 +26,10 @@
 #include <string>
 #include <vector>
 
+#include "broken_invariant.h"
 #include "tilevista/codec.h"
 
 namespace {
-
-// Reports a broken invariant and aborts, so that libFuzzer saves the input.
-[[noreturn]] __attribute__((format(printf, 1, 2))) void broken(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::fputs("\nINVARIANT BROKEN: ", stderr);
-  std::vfprintf(stderr, format, args);
-  std::fputs("\n", stderr);
-  va_end(args);
-  std::abort();
-}
 
 // Byte 9 holds the file's length, little-endian; the last 4 bytes its CRC-32.
 constexpr std::size_t kLengthOffset = 9;

@@ -18,7 +18,6 @@
 //    the thread count); other calls run on two threads.
 #include <cfloat>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,23 +26,13 @@
 #include <utility>
 #include <vector>
 
+#include "broken_invariant.h"
 #include "call_encoding.h"
 #include "host_call.h"
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
 namespace {
-
-// Reports a broken invariant and aborts, so that libFuzzer saves the input.
-[[noreturn]] __attribute__((format(printf, 1, 2))) void broken(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::fputs("\nINVARIANT BROKEN: ", stderr);
-  std::vfprintf(stderr, format, args);
-  std::fputs("\n", stderr);
-  va_end(args);
-  std::abort();
-}
 
 // ---- Cost of a call -------------------------------------------------------
 
