@@ -47,13 +47,9 @@ void checkRequest(const double* pixels, std::int32_t rows, std::int32_t cols,
     refuse(codec_error::kThreads, "The threads are " + std::to_string(o.threads) +
                                       "; give 0 (every processor) to 1024.");
   }
-  if (o.blockRows < 1 || o.blockCols < 1 || o.blockRows > codec_limits::kMaxBlockSide ||
-      o.blockCols > codec_limits::kMaxBlockSide ||
-      o.blockRows * o.blockCols > codec_limits::kMaxBlockPixels) {
+  if (!blockSizeFits(o.blockRows, o.blockCols)) {
     refuse(codec_error::kBlockSize, "The block is " + std::to_string(o.blockRows) + " x " +
-                                        std::to_string(o.blockCols) +
-                                        "; each side must be 1 to 64 and the block at most "
-                                        "4096 pixels.");
+                                        std::to_string(o.blockCols) + "; " + blockSizeRule());
   }
   if (pixels == nullptr || rows < 1 || cols < 1 || rows > codec_limits::kMaxSide ||
       cols > codec_limits::kMaxSide || (channels != 1 && channels != 3) ||

@@ -143,6 +143,17 @@ void checkFrame(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
+bool blockSizeFits(std::int32_t rows, std::int32_t cols) {
+  return rows >= 1 && cols >= 1 && rows <= codec_limits::kMaxBlockSide &&
+         cols <= codec_limits::kMaxBlockSide &&
+         std::int64_t{rows} * cols <= codec_limits::kMaxBlockPixels;
+}
+
+std::string blockSizeRule() {
+  return "each side must be 1 to " + std::to_string(codec_limits::kMaxBlockSide) +
+         " and the block at most " + std::to_string(codec_limits::kMaxBlockPixels) + " pixels.";
+}
+
 double samplePeak(std::int32_t bitDepth) { return std::ldexp(1.0, bitDepth) - 1.0; }
 double leastStep(std::int32_t bitDepth) { return std::ldexp(samplePeak(bitDepth), -14); }
 double mostStep(std::int32_t bitDepth) { return std::ldexp(samplePeak(bitDepth), 8); }
@@ -204,13 +215,9 @@ void readImageFields(ByteReader& r, FileHeader& h) {
   }
   h.rows = static_cast<std::int32_t>(rows);
   h.cols = static_cast<std::int32_t>(cols);
-  if (h.blockRows < 1 || h.blockCols < 1 || h.blockRows > codec_limits::kMaxBlockSide ||
-      h.blockCols > codec_limits::kMaxBlockSide ||
-      h.blockRows * h.blockCols > codec_limits::kMaxBlockPixels) {
+  if (!blockSizeFits(h.blockRows, h.blockCols)) {
     fail(codec_error::kBlockSize, "The file's block is " + std::to_string(h.blockRows) + " x " +
-                                      std::to_string(h.blockCols) +
-                                      "; each side must be 1 to 64 and the block at most 4096 "
-                                      "pixels.");
+                                      std::to_string(h.blockCols) + "; " + blockSizeRule());
   }
 }
 

@@ -79,6 +79,13 @@ struct ParsedFile {
 ///         edge filter out of range)
 ParsedFile parseFile(const std::uint8_t* data, std::size_t size);
 
+/// Whether a block of rows x cols pixels is one the codec codes (each side
+/// 1 to kMaxBlockSide, at most kMaxBlockPixels), the same rule for an
+/// encoder's options and a file's header.
+bool blockSizeFits(std::int32_t rows, std::int32_t cols);
+/// The block size rule in words, for the messages that refuse one.
+std::string blockSizeRule();
+
 /// The largest sample value of a bit depth: 2^bitDepth - 1.
 double samplePeak(std::int32_t bitDepth);
 
