@@ -9,7 +9,7 @@
 #include "edge_filter.h"
 #include "block_threads.h"
 #include "file_format.h"
-#include "tilevista/block_basis.h"
+#include "scan_basis.h"
 
 namespace tilevista {
 
@@ -262,9 +262,8 @@ Prices::Prices(const QuantizerInput& in, PayloadModels trained, const BlockCode*
 
 struct ScanOrderedBlocks::Basis {
   explicit Basis(const QuantizerInput& in)
-      : basis(in.dictionary->Dy.data(), in.dictionary->Ky, in.dictionary->Dx.data(), in.dictionary->Kx,
-              in.geometry->blockRows, in.geometry->blockCols, in.shape->capacity) {}
-  BlockBasis basis;
+      : basis(*in.dictionary, in.geometry->blockRows, in.geometry->blockCols, in.shape->capacity) {}
+  ScanBasis basis;
   std::vector<std::int32_t> order;  // a block's atoms in scan order
 };
 
@@ -315,7 +314,7 @@ void ScanOrderedBlocks::make(Block& b, std::int64_t q, std::int32_t m, Basis& ow
   b.y.reserve(std::size_t(m));
   b.x.reserve(std::size_t(m));
   b.rank.reserve(std::size_t(m));
-  BlockBasis& basis = own.basis;
+  ScanBasis& basis = own.basis;
   basis.clear();
   for (std::int32_t k : order) {
     const std::size_t a = base + std::size_t(k);

@@ -55,7 +55,28 @@ void checkMatrix(const std::vector<double>& D, std::int32_t length, std::int32_t
   }
 }
 
+// max |D^T D - I| <= kOrthonormalTolerance for D, n x n, column-major.
+bool orthonormal(const std::vector<double>& D, std::int32_t n) {
+  for (std::int32_t a = 0; a < n; ++a) {
+    const double* u = D.data() + std::size_t(a) * std::size_t(n);
+    for (std::int32_t b = a; b < n; ++b) {
+      const double* v = D.data() + std::size_t(b) * std::size_t(n);
+      double dot = 0.0;
+      for (std::int32_t i = 0; i < n; ++i) dot += u[i] * v[i];
+      if (!(std::fabs(dot - (a == b ? 1.0 : 0.0)) <= kOrthonormalTolerance)) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+bool atomsAreOrthonormal(const DictionaryPair& pair, std::int32_t blockRows, std::int32_t blockCols) {
+  return pair.Ky == blockRows && pair.Kx == blockCols &&
+         pair.Dy.size() == std::size_t(blockRows) * std::size_t(blockRows) &&
+         pair.Dx.size() == std::size_t(blockCols) * std::size_t(blockCols) &&
+         orthonormal(pair.Dy, blockRows) && orthonormal(pair.Dx, blockCols);
+}
 
 namespace {
 
@@ -78,10 +99,8 @@ DictionaryPair describedPair(const std::string& y, const std::string& x, std::in
   return pair;
 }
 
-}  // namespace
-
-DictionaryPair encoderDictionary(const CodecDictionary& asked, std::int32_t blockRows,
-                                 std::int32_t blockCols) {
+// The pair an encoder's caller asks for, its vectors not yet chosen.
+DictionaryPair askedPair(const CodecDictionary& asked, std::int32_t blockRows, std::int32_t blockCols) {
   const bool matrices = asked.Ky != 0 || asked.Kx != 0 || !asked.Dy.empty() || !asked.Dx.empty();
   if (asked.description.empty() && asked.descriptionX.empty() && !matrices) {
     return describedPair("cosine:" + std::to_string(blockRows), "cosine:" + std::to_string(blockCols),
@@ -114,7 +133,8 @@ DictionaryPair encoderDictionary(const CodecDictionary& asked, std::int32_t bloc
   return pair;
 }
 
-DictionaryPair fileDictionary(const FileHeader& header) {
+// The pair a file's header names, its vectors not yet taken.
+DictionaryPair storedPair(const FileHeader& header) {
   if (header.storage == DictionaryStorage::kDescription) {
     return describedPair(header.descriptionY, header.descriptionX, header.blockRows,
                          header.blockCols, "The file's");
@@ -128,6 +148,29 @@ DictionaryPair fileDictionary(const FileHeader& header) {
   return pair;
 }
 
+}  // namespace
+
+DictionaryPair encoderDictionary(const CodecDictionary& asked, std::int32_t blockRows,
+                                 std::int32_t blockCols) {
+  DictionaryPair pair = askedPair(asked, blockRows, blockCols);
+  pair.vectors = atomsAreOrthonormal(pair, blockRows, blockCols) ? BlockVectors::kAtoms
+                                                                 : BlockVectors::kGramSchmidt;
+  return pair;
+}
+
+DictionaryPair fileDictionary(const FileHeader& header) {
+  DictionaryPair pair = storedPair(header);
+  // The atoms are a block's vectors only where they are orthonormal: other
+  // dictionaries would give a basis that is none (and samples without bound).
+  if (header.vectors == BlockVectors::kAtoms &&
+      !atomsAreOrthonormal(pair, header.blockRows, header.blockCols)) {
+    refuse("The file takes its atoms as the blocks' vectors, but its dictionaries are not "
+           "orthonormal bases of the block's sides.");
+  }
+  pair.vectors = header.vectors;
+  return pair;
+}
+
 void storeDictionary(const DictionaryPair& pair, FileHeader& header) {
   header.storage = pair.storage;
   header.descriptionY = pair.descriptionY;
@@ -136,6 +179,7 @@ void storeDictionary(const DictionaryPair& pair, FileHeader& header) {
   header.Kx = pair.Kx;
   header.Dy = pair.Dy;
   header.Dx = pair.storage == DictionaryStorage::kMatrices ? pair.Dx : std::vector<double>();
+  header.vectors = pair.vectors;
 }
 
 }  // namespace tilevista

@@ -1,5 +1,5 @@
 // decodeImage and inspectImage: the file checked, its payload parsed, every
-// block's basis rebuilt from its indices with the pursuit's own steps, the
+// block's vectors made from its indices as the header says (scan_basis.h), the
 // blocks placed in turn (each first coefficient predicted from the blocks
 // before), the planes turned back into the image.
 #include <algorithm>
@@ -12,7 +12,7 @@
 #include "file_format.h"
 #include "image_planes.h"
 #include "reconstruction.h"
-#include "tilevista/block_basis.h"
+#include "scan_basis.h"
 #include "tilevista/codec.h"
 
 namespace tilevista {
@@ -33,6 +33,7 @@ DecodeInfo infoOf(const FileHeader& h) {
   info.Ky = h.Ky;
   info.Kx = h.Kx;
   info.step = h.step;
+  info.vectors = static_cast<std::int32_t>(h.vectors);
   return info;
 }
 
@@ -41,7 +42,7 @@ std::vector<double> decodePlanes(const PlaneGeometry& g, const DictionaryPair& d
                                  const BlockCode& code, const Dequantizer& dq, std::int32_t capacity) {
   const std::int32_t N = g.blockPixels();
   std::vector<double> planes(g.planeSize() * std::size_t(g.channels), 0.0);
-  BlockBasis basis(d.Dy.data(), d.Ky, d.Dx.data(), d.Kx, g.blockRows, g.blockCols, capacity);
+  ScanBasis basis(d, g.blockRows, g.blockCols, capacity);
   std::vector<double> coefficients(static_cast<std::size_t>(capacity));
   std::vector<double> block(static_cast<std::size_t>(N));
   for (std::int64_t q = 0; q < g.blocks(); ++q) {

@@ -115,14 +115,17 @@ void checkFrame(const std::uint8_t* data, std::size_t size) {
     fail(codec_error::kTruncated, "The file ends within its first " +
                                       std::to_string(kLengthOffset + 4) + " bytes.");
   }
-  if (data[magicBytes] != kFormatVersion) {
-    fail(codec_error::kVersion, "The file is of format version " + std::to_string(data[magicBytes]) +
-                                    "; this decoder reads version " +
+  const std::int32_t version = data[magicBytes];
+  if (version < kOldestFormatVersion || version > kFormatVersion) {
+    fail(codec_error::kVersion, "The file is of format version " + std::to_string(version) +
+                                    "; this decoder reads versions " +
+                                    std::to_string(kOldestFormatVersion) + " to " +
                                     std::to_string(kFormatVersion) + ".");
   }
   std::uint32_t length = 0;
   for (int i = 3; i >= 0; --i) length = (length << 8) | data[kLengthOffset + i];
-  if (size < length || length < kFixedFileBytes) {
+  const std::size_t fixedBytes = kFixedFileBytes - (version == 1 ? 1 : 0);
+  if (size < length || length < fixedBytes) {
     fail(codec_error::kTruncated, "The file has " + std::to_string(size) +
                                       " bytes; its header says it has " + std::to_string(length) +
                                       ".");
@@ -171,6 +174,7 @@ std::vector<std::uint8_t> writeFile(const FileHeader& h, const std::vector<std::
   w.u8(static_cast<std::uint32_t>(h.blockRows));
   w.u8(static_cast<std::uint32_t>(h.blockCols));
   writeDictionary(w, h);
+  w.u8(static_cast<std::uint32_t>(h.vectors));
   w.f64(h.step);
   w.u16(h.offsetOne);
   w.u16(h.offsetMore);
@@ -279,6 +283,21 @@ void readDictionary(ByteReader& r, FileHeader& h) {
   if (!one) readMatrix(r, h.blockCols, h.Kx, h.Dx);
 }
 
+// The vectors byte (after version 1): how the blocks' vectors are made.
+void readVectors(ByteReader& r, FileHeader& h) {
+  if (h.version == 1) {
+    h.vectors = BlockVectors::kGramSchmidt;
+    return;
+  }
+  const std::uint32_t vectors = r.u8();
+  if (vectors != std::uint32_t(BlockVectors::kGramSchmidt) &&
+      vectors != std::uint32_t(BlockVectors::kAtoms)) {
+    fail(codec_error::kDictionary, "The file's vectors byte is " + std::to_string(vectors) +
+                                       "; it must be 0 (Gram-Schmidt) or 1 (the atoms).");
+  }
+  h.vectors = static_cast<BlockVectors>(vectors);
+}
+
 void readQuantizer(ByteReader& r, FileHeader& h) {
   h.step = r.f64();
   h.offsetOne = static_cast<std::uint16_t>(r.u16());
@@ -312,6 +331,7 @@ ParsedFile parseFile(const std::uint8_t* data, std::size_t size) {
   r.u32();  // the length, checked above
   readImageFields(r, h);
   readDictionary(r, h);
+  readVectors(r, h);
   readQuantizer(r, h);
   file.payload = data + r.position();
   file.payloadSize = size - kChecksumBytes - r.position();

@@ -12,14 +12,23 @@
 
 namespace tilevista {
 
-/// The format version this code writes and the only one it reads.
-constexpr std::int32_t kFormatVersion = 1;
+/// The format version this code writes; it reads it and every one before.
+constexpr std::int32_t kFormatVersion = 2;
+/// The oldest format version this code reads (version 1 has no vectors
+/// byte: its blocks' vectors are Gram-Schmidt's).
+constexpr std::int32_t kOldestFormatVersion = 1;
 
 /// How a file holds its dictionaries.
 enum class DictionaryStorage : std::uint8_t {
   kDescription = 0,  ///< two description strings, for the rows' (Y) and the columns' (X)
   kMatrices = 1,     ///< Dy then Dx, as doubles
   kOneMatrix = 2,    ///< one square-block matrix used for rows and columns
+};
+
+/// How a file's blocks get their orthonormal vectors from their atoms.
+enum class BlockVectors : std::uint8_t {
+  kGramSchmidt = 0,  ///< rebuilt by Gram-Schmidt in scan order (BlockBasis)
+  kAtoms = 1,        ///< the atoms themselves: both dictionaries are orthonormal bases
 };
 
 /// How a file's channels relate to the image's.
@@ -43,6 +52,7 @@ struct FileHeader {
   std::string descriptionY, descriptionX;  ///< with kDescription
   std::int32_t Ky = 0, Kx = 0;      ///< with the matrices (the description's sizes are not stored)
   std::vector<double> Dy, Dx;       ///< column-major; with kOneMatrix Dx is empty
+  BlockVectors vectors = BlockVectors::kGramSchmidt;  ///< always kGramSchmidt in version 1
   double step = 1.0;                ///< the quantizer's step
   /// How far below |level| x step a level's magnitude is reconstructed, in
   /// 1/65536 of the step: for |level| = 1 and for larger levels (0..32768).
@@ -51,10 +61,13 @@ struct FileHeader {
   std::int32_t edgeFilter = 0;
 };
 
-/// Bytes a file has besides its dictionary field and its payload.
-constexpr std::size_t kFixedFileBytes = 8 + 1 + 4 + 3 + 8 + 2 + 1 + 8 + 4 + 1 + 4;
+/// Bytes a file of the current version has besides its dictionary field and
+/// its payload (a version 1 file one fewer: no vectors byte).
+constexpr std::size_t kFixedFileBytes = 8 + 1 + 4 + 3 + 8 + 2 + 1 + 1 + 8 + 4 + 1 + 4;
 
-/// The whole file for a header and a payload.
+/// The whole file for a header and a payload, in the current version's
+/// layout (the version byte is header.version, so that a test can write
+/// another; the codec writes kFormatVersion alone).
 /// @param header   in, its fields as they are to be written (not checked)
 /// @param payload  in, the coded bytes
 /// @return the file
@@ -75,8 +88,8 @@ struct ParsedFile {
 /// @param data  in, the file's bytes (the payload is not copied)
 /// @param size  their number
 /// @throws CodecError (kMagic, kVersion, kTruncated, kLength, kChecksum,
-///         kImageSize, kBlockSize, kDictionary, kQuantizer: step, offsets or
-///         edge filter out of range)
+///         kImageSize, kBlockSize, kDictionary: also a vectors byte other
+///         than 0 or 1, kQuantizer: step, offsets or edge filter out of range)
 ParsedFile parseFile(const std::uint8_t* data, std::size_t size);
 
 /// Whether a block of rows x cols pixels is one the codec codes (each side

@@ -19,8 +19,9 @@ function [img, info] = tilevista_decode(varargin)
 %   INFO is a struct of what the file says: version, rows, cols, channels,
 %   bit_depth, block_rows, block_cols, dictionary_y and dictionary_x (the
 %   descriptions, normalised; '' when the file holds matrices), atoms_y and
-%   atoms_x (the dictionaries' atoms), step (the quantizer's), atoms (coded),
-%   bytes (of the file) and bpp (8 x bytes / (rows x cols)).
+%   atoms_x (the dictionaries' atoms), step (the quantizer's), vectors (0:
+%   the blocks' vectors made by Gram-Schmidt, 1: the atoms themselves),
+%   atoms (coded), bytes (of the file) and bpp (8 x bytes / (rows x cols)).
 %
 %   Example:
 %     img = imread ('camera.png');

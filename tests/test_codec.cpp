@@ -1,6 +1,7 @@
 // The image codec: its range coder and models, its file format against damaged
 // and hostile files, its rate control, and the same bytes for the same call.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -13,11 +14,14 @@
 #include <vector>
 
 #include "block_code.h"
+#include "codec_dictionary.h"
 #include "file_format.h"
 #include "image_planes.h"
 #include "range_coder.h"
+#include "scan_basis.h"
 #include "symbol_models.h"
 #include "tilevista/codec.h"
+#include "tilevista/dictionary.h"
 
 using namespace tilevista;
 
@@ -212,9 +216,12 @@ TEST(CodecFormat, EveryHeaderFieldIsRejectedWhenWrong) {
   EXPECT_EQ(info.cols, 13);
   EXPECT_EQ(info.dictionaryY, "cosine:8+delta");
   EXPECT_EQ(info.step, f.header.step);
+  EXPECT_EQ(info.version, 2);
+  EXPECT_EQ(info.vectors, 0) << "16 atoms for 8 samples: Gram-Schmidt's vectors";
   // One wrong field at a time, in a file with a valid length and CRC-32.
   const std::vector<std::pair<std::function<void(FileHeader&)>, const char*>> wrongs = {
-      {[](FileHeader& h) { h.version = 2; }, codec_error::kVersion},
+      {[](FileHeader& h) { h.version = 0; }, codec_error::kVersion},
+      {[](FileHeader& h) { h.version = 3; }, codec_error::kVersion},
       {[](FileHeader& h) { h.channels = 2; }, codec_error::kImageSize},
       {[](FileHeader& h) { h.colour = ColourTransform::kOrthonormal; }, codec_error::kImageSize},
       {[](FileHeader& h) { h.bitDepth = 0; }, codec_error::kImageSize},
@@ -230,6 +237,15 @@ TEST(CodecFormat, EveryHeaderFieldIsRejectedWhenWrong) {
       {[](FileHeader& h) { h.descriptionY = "nonsense:3"; }, codec_error::kDictionary},
       {[](FileHeader& h) { h.descriptionX = "cosine:0"; }, codec_error::kDictionary},
       {[](FileHeader& h) { h.descriptionY = h.descriptionX = "cosine:300"; }, codec_error::kDictionary},  // 90000 pairs
+      {[](FileHeader& h) { h.vectors = BlockVectors(2); }, codec_error::kDictionary},
+      {[](FileHeader& h) { h.vectors = BlockVectors(255); }, codec_error::kDictionary},
+      // The atoms as vectors where they are not orthonormal: a redundant pair,
+      // then a square one that is not orthogonal.
+      {[](FileHeader& h) { h.vectors = BlockVectors::kAtoms; }, codec_error::kDictionary},
+      {[](FileHeader& h) {
+         h.vectors = BlockVectors::kAtoms;
+         h.descriptionY = h.descriptionX = "chebyshev:8";
+       }, codec_error::kDictionary},
       {[](FileHeader& h) { h.step = std::nan(""); }, codec_error::kQuantizer},
       {[](FileHeader& h) { h.step = 0.0; }, codec_error::kQuantizer},
       {[](FileHeader& h) { h.step = 1e9; }, codec_error::kQuantizer},
@@ -287,6 +303,44 @@ TEST(CodecFormat, DamagedFilesAreRefusedByWhatIsWrong) {
       } else {
         EXPECT_EQ(failure, codec_error::kChecksum) << "byte " << i << " bit " << bit;
       }
+    }
+  }
+}
+
+// The file of version 1 that a version 2 file with Gram-Schmidt's vectors
+// was: without the vectors byte (the 14th byte before the payload: step,
+// offsets and edge filter follow it), its version, length and CRC-32 made so.
+std::vector<std::uint8_t> versionOneOf(const std::vector<std::uint8_t>& bytes) {
+  const ParsedFile parsed = parseFile(bytes.data(), bytes.size());
+  EXPECT_EQ(parsed.header.vectors, BlockVectors::kGramSchmidt);
+  const std::size_t vectorsAt = std::size_t(parsed.payload - bytes.data()) - 14;
+  std::vector<std::uint8_t> old(bytes.begin(), bytes.end() - 4);
+  old.erase(old.begin() + std::ptrdiff_t(vectorsAt));
+  old[8] = 1;
+  const std::uint32_t length = std::uint32_t(old.size() + 4);
+  for (int i = 0; i < 4; ++i) old[9 + std::size_t(i)] = std::uint8_t(length >> (8 * i));
+  const std::uint32_t crc = std::uint32_t(crc32(0L, old.data(), uInt(old.size())));
+  for (int i = 0; i < 4; ++i) old.push_back(std::uint8_t(crc >> (8 * i)));
+  return old;
+}
+
+TEST(CodecFormat, VersionOneFilesDecodeAsTheyDid) {
+  const std::vector<double> image = testImage(40, 24, 3, 4);
+  for (const char* dictionary : {"cosine:8+delta", "cosine:16+haar"}) {
+    const std::vector<std::uint8_t> now =
+        encodeImage(image.data(), 40, 24, 3, psnrTarget(35.0, dictionary)).bytes;
+    const std::vector<std::uint8_t> old = versionOneOf(now);
+    ASSERT_EQ(old.size() + 1, now.size());
+    const DecodedImage a = decodeImage(now.data(), now.size());
+    const DecodedImage b = decodeImage(old.data(), old.size());
+    EXPECT_EQ(b.pixels, a.pixels) << dictionary;
+    EXPECT_EQ(b.info.version, 1);
+    EXPECT_EQ(b.info.vectors, 0);
+    EXPECT_EQ(b.info.step, a.info.step);
+    EXPECT_EQ(b.info.atoms, a.info.atoms);
+    // Its frame one byte shorter: cut anywhere, it is still a truncation.
+    for (std::size_t size : {old.size() - 1, std::size_t(40)}) {
+      EXPECT_EQ(decodeFailure(old, size), codec_error::kTruncated) << size;
     }
   }
 }
@@ -473,6 +527,100 @@ TEST(CodecRateControl, RequestsAreCheckedAndTargetsOutOfReachNamed) {
   o = psnrTarget(0.0);
   o.bpp = 0.01;
   EXPECT_EQ(failure(o), codec_error::kTarget);
+}
+
+// With orthonormal dictionaries (the default cosine bases) the blocks' vectors
+// are the atoms themselves: every target still met by the decoded image bit
+// for bit, and the same file decoded with Gram-Schmidt's vectors the same
+// image to rounding. Other dictionaries keep Gram-Schmidt's.
+TEST(CodecRateControl, OrthonormalDictionariesTakeTheAtomsAsVectors) {
+  const std::int32_t rows = 64, cols = 56;
+  const std::vector<double> image = testImage(rows, cols, 1);
+  EncodeReport r;
+  for (double target : {30.0, 38.0}) {
+    EXPECT_EQ(roundTrip(image, rows, cols, 1, psnrTarget(target, "cosine:8"), &r).info.vectors, 1);
+    EXPECT_GE(r.psnr, target);
+  }
+  EncodeOptions byRate = psnrTarget(0.0, "");
+  byRate.bpp = 1.0;
+  EXPECT_EQ(roundTrip(image, rows, cols, 1, byRate, &r).info.vectors, 1);
+  EXPECT_LE(r.bpp, 1.0);
+  const std::vector<double> colour = testImage(40, 48, 3);
+  EncodeOptions wide = psnrTarget(33.0, "");
+  wide.blockCols = 4;
+  EXPECT_EQ(roundTrip(colour, 40, 48, 3, wide, &r).info.vectors, 1) << "8 x 4 blocks";
+  EXPECT_GE(r.psnr, 33.0);
+
+  // The file's vectors byte turned to Gram-Schmidt's: the same image to rounding.
+  const std::vector<std::uint8_t> bytes = encodeImage(image.data(), rows, cols, 1, psnrTarget(36.0, "cosine:8")).bytes;
+  const ParsedFile parsed = parseFile(bytes.data(), bytes.size());
+  ASSERT_EQ(parsed.header.vectors, BlockVectors::kAtoms);
+  FileHeader gramSchmidt = parsed.header;
+  gramSchmidt.vectors = BlockVectors::kGramSchmidt;
+  const std::vector<std::uint8_t> rebuilt =
+      writeFile(gramSchmidt, std::vector<std::uint8_t>(parsed.payload, parsed.payload + parsed.payloadSize));
+  const DecodedImage atoms = decodeImage(bytes.data(), bytes.size());
+  const DecodedImage swept = decodeImage(rebuilt.data(), rebuilt.size());
+  EXPECT_EQ(swept.info.vectors, 0);
+  double most = 0.0;
+  for (std::size_t i = 0; i < image.size(); ++i) most = std::max(most, std::fabs(atoms.pixels[i] - swept.pixels[i]));
+  EXPECT_LE(most, 1.0);
+  EXPECT_NEAR(imagePsnr(atoms.pixels.data(), image.data(), image.size(), 255.0),
+              imagePsnr(swept.pixels.data(), image.data(), image.size(), 255.0), 0.01);
+
+  // Redundant, not square, not orthogonal, or orthonormal but for 1e-9: Gram-Schmidt's.
+  const std::vector<double> small = testImage(24, 16, 1);
+  for (const char* dictionary : {"cosine:8+delta", "cosine:16", "chebyshev:8", "cdf97"}) {
+    EXPECT_EQ(roundTrip(small, 24, 16, 1, psnrTarget(34.0, dictionary), &r).info.vectors, 0) << dictionary;
+  }
+  Dictionary cosine;
+  DictionaryError error;
+  ASSERT_TRUE(buildDictionary("cosine:8", 8, &cosine, &error));
+  EncodeOptions matrices = psnrTarget(34.0, "");
+  matrices.dictionary.Ky = matrices.dictionary.Kx = 8;
+  matrices.dictionary.Dy = matrices.dictionary.Dx = cosine.matrix;
+  EXPECT_EQ(roundTrip(small, 24, 16, 1, matrices, &r).info.vectors, 1) << "the matrices themselves";
+  matrices.dictionary.Dx[10] += 1e-9;
+  EXPECT_EQ(roundTrip(small, 24, 16, 1, matrices, &r).info.vectors, 0);
+}
+
+// A block's vectors in scan order: the atoms themselves are Gram-Schmidt's
+// vectors for orthonormal atoms to rounding, each sample one product; a
+// repeated atom, one out of range or one past the capacity is refused.
+TEST(CodecRateControl, ScanBasisAtomsAreGramSchmidtsToRounding) {
+  const DictionaryPair atomsPair = encoderDictionary(CodecDictionary(), 8, 4);
+  ASSERT_EQ(atomsPair.vectors, BlockVectors::kAtoms);
+  DictionaryPair sweptPair = atomsPair;
+  sweptPair.vectors = BlockVectors::kGramSchmidt;
+  ScanBasis atoms(atomsPair, 8, 4, 32), swept(sweptPair, 8, 4, 32);
+  const std::vector<std::pair<int, int>> chosen = {{0, 0}, {1, 0}, {0, 1}, {3, 0}, {2, 2}, {0, 3}, {7, 1}, {6, 3}, {7, 3}};
+  for (int round = 0; round < 2; ++round) {  // the second after clear(): the same vectors again
+    atoms.clear();
+    swept.clear();
+    for (const auto& a : chosen) {
+      ASSERT_TRUE(atoms.add(a.first, a.second));
+      ASSERT_TRUE(swept.add(a.first, a.second));
+    }
+    EXPECT_FALSE(atoms.add(2, 2)) << "a repeated atom";
+    EXPECT_FALSE(atoms.add(8, 0));
+    EXPECT_FALSE(atoms.add(0, 4));
+    EXPECT_FALSE(swept.add(2, 2));
+    ASSERT_EQ(atoms.size(), std::int32_t(chosen.size()));
+    for (std::size_t k = 0; k < chosen.size(); ++k) {
+      const double* u = atoms.vector(std::int32_t(k));
+      EXPECT_EQ(u, atoms.vector(0) + 32 * k) << "one after the other";
+      for (int j = 0; j < 4; ++j) {
+        for (int i = 0; i < 8; ++i) {
+          EXPECT_EQ(u[i + 8 * j], atomsPair.Dy[std::size_t(i + 8 * chosen[k].first)] *
+                                      atomsPair.Dx[std::size_t(j + 4 * chosen[k].second)]);
+          EXPECT_NEAR(u[i + 8 * j], swept.vector(std::int32_t(k))[i + 8 * j], 1e-14) << k;
+        }
+      }
+    }
+  }
+  ScanBasis full(atomsPair, 8, 4, 2);
+  EXPECT_TRUE(full.add(0, 0) && full.add(1, 1));
+  EXPECT_FALSE(full.add(2, 2)) << "past the capacity";
 }
 
 // The same call gives the same bytes, on one thread or two, and with the

@@ -61,7 +61,7 @@ std::vector<std::pair<const char*, double>> infoFields(const tilevista::DecodeIn
           {"bit_depth", double(i.bitDepth)},  {"block_rows", double(i.blockRows)},
           {"block_cols", double(i.blockCols)}, {"atoms_y", double(i.Ky)},
           {"atoms_x", double(i.Kx)},          {"step", i.step},
-          {"atoms", static_cast<double>(i.atoms)}};
+          {"vectors", double(i.vectors)},     {"atoms", static_cast<double>(i.atoms)}};
 }
 
 }  // namespace codec_request

@@ -65,7 +65,7 @@ std::vector<std::pair<const char*, double>> reportFields(const tilevista::Encode
 
 /// What a file's header says as named numbers: version, rows, cols,
 /// channels, bit_depth, block_rows, block_cols, atoms_y, atoms_x, step,
-/// atoms (the descriptions are dictionaryDescriptions').
+/// vectors, atoms (the descriptions are dictionaryDescriptions').
 std::vector<std::pair<const char*, double>> infoFields(const tilevista::DecodeInfo& info);
 
 }  // namespace codec_request

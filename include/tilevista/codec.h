@@ -3,8 +3,9 @@
 // block's atoms; the encoder codes each block's atoms as a set and their
 // coefficients in the block's orthonormal basis, quantized with one step, with
 // an adaptive range coder. The decoder rebuilds every block's orthonormal
-// vectors from the indices with the pursuit's own basis steps, so no basis is
-// stored. The file format, the rate control rule and the measured rates are
+// vectors from the indices with the pursuit's own basis steps (or takes the
+// atoms themselves when the dictionaries are orthonormal bases), so no basis
+// is stored. The file format, the rate control rule and the measured rates are
 // in docs/codec.md.
 //
 // A host (Octave, Python) is a thin adapter: it hands over an image as
@@ -175,6 +176,10 @@ struct DecodeInfo {
   /// it does not build).
   std::int32_t Ky = 0, Kx = 0;
   double step = 0.0;
+  /// How the blocks' vectors are made: 0 by Gram-Schmidt from the atoms in
+  /// scan order (every version 1 file), 1 the atoms themselves (both
+  /// dictionaries orthonormal bases of their side).
+  std::int32_t vectors = 0;
   std::uint64_t atoms = 0;       ///< atoms coded (0 from inspectImage, which reads no payload)
 };
 
@@ -184,7 +189,7 @@ struct DecodeInfo {
 struct DecodeLimits {
   std::uint64_t maxSamples = codec_limits::kMaxSamples;  ///< rows x cols x channels
   /// Atoms in all; each atom costs the decoder one Gram-Schmidt step over its
-  /// block's earlier ones.
+  /// block's earlier ones (or, when the atoms are the vectors, one product).
   std::uint64_t maxAtoms = std::uint64_t(1) << 32;
 };
 

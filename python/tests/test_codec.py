@@ -75,6 +75,9 @@ def test_forms_of_the_image_and_the_dictionaries_give_the_same_bytes(camera):
     deep = (img.astype(np.uint16) * 257)
     out, info = codec.decode_info(codec.encode(deep, psnr=60))
     assert out.dtype == np.uint16 and info.bit_depth == 16 and image_psnr(deep / 257, out / 257) > 55
+    # The default cosine bases are orthonormal: their atoms are the blocks' vectors.
+    assert (info.version, info.vectors) == (2, 1)
+    assert codec.decode_info(base)[1].vectors == 0
     assert codec.decode(bytearray(base)).tobytes() == codec.decode(memoryview(base)).tobytes()
 
 

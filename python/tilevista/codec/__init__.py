@@ -104,6 +104,9 @@ class DecodeInfo:
         Atoms of the dictionaries.
     step : float
         The quantizer's step.
+    vectors : int
+        How the blocks' vectors are made: 0 by Gram-Schmidt from the atoms,
+        1 the atoms themselves (orthonormal dictionaries).
     atoms : int
         Atoms coded.
     bytes : int
@@ -124,6 +127,7 @@ class DecodeInfo:
     atoms_y: int
     atoms_x: int
     step: float
+    vectors: int
     atoms: int
     bytes: int
     bpp: float
