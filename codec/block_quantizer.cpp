@@ -95,6 +95,12 @@ struct Prefix {
   double error = 0.0, bits = 0.0, prediction = 0.0;
 };
 
+// The fewest bits an atom's index is priced at (Prices), and the fewest an
+// atom after a block's first can cost: its index and its level (never 0: its
+// sign bit at least).
+constexpr double kLeastIndexBits = 0.5;
+constexpr double kLeastLaterAtomBits = kLeastIndexBits + 1.0;
+
 Prefix bestPrefix(Pass& pass, std::int64_t q) {
   const PursuitAtoms& atoms = *pass.in.atoms;
   const std::int32_t available = atoms.count(q);
@@ -113,8 +119,20 @@ Prefix bestPrefix(Pass& pass, std::int64_t q) {
   double bestCost = energy + pass.lambda * countCost(0);
   best.error = energy;
   best.bits = countCost(0);
+  // The least the uncoded energy can come to, whatever the prefix: the energy
+  // less every atom's share, summed as the loop below sums them (a rounded
+  // sum of terms >= 0 only grows, so each partial sum is at most this one).
+  double allEnergy = 0.0;
+  for (std::int32_t k = 0; k < available; ++k) {
+    const double c = atoms.coefficients[base + std::size_t(k)];
+    allEnergy += c * c;
+  }
+  const double leastUncoded = std::min(energy - allEnergy, 0.0);
   double codedError = 0.0, codedEnergy = 0.0, bits = 0.0;
   for (std::int32_t k = 0; k < available; ++k) {
+    // Every later atom costs at least kLeastLaterAtomBits and adds error >= 0:
+    // once no longer prefix can cost less than the best, none is priced.
+    if (k > 0 && codedError + leastUncoded + pass.lambda * (bits + kLeastLaterAtomBits) >= bestCost) break;
     const std::size_t a = base + std::size_t(k);
     const double c = atoms.coefficients[a];
     // Priced as if the block kept all it has: its count is not known yet.
@@ -255,7 +273,7 @@ Prices::Prices(const QuantizerInput& in, PayloadModels trained, const BlockCode*
       const std::uint32_t rank = shape.rank(std::uint32_t(atoms.yIndex[a]), std::uint32_t(atoms.xIndex[a]));
       ranks[a] = rank;
       const double bits = -std::log2(frequency[c * shape.pairs() + rank] / total[c]) - std::log2(double(k + 1));
-      indexBits[a] = std::max(bits, 0.5);
+      indexBits[a] = std::max(bits, kLeastIndexBits);
     }
   }
 }
