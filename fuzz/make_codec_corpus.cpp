@@ -1,13 +1,13 @@
 // Writes the seeds of the decoder's fuzzer (fuzz_decoder.cpp): files the
 // encoder writes for small images at several settings (blocks whose vectors
 // are Gram-Schmidt's and blocks whose vectors are the atoms), one of them
-// rewritten into format version 1, and a few files made wrong on purpose. Each seed is the fuzz input (a mode byte, then the file),
-// decoded once and listed with its outcome, so that a seed that no longer does
-// what its name says is seen at once.
+// rewritten into format version 1, and a few files made wrong on purpose.
+// Each seed is the fuzz input (a mode byte, then the file), decoded once and
+// listed with its outcome, so that a seed that no longer does what its name
+// says is seen at once.
 //
 //   make_codec_corpus OUT_DIR     writes OUT_DIR/<name> for every seed
 //   make_codec_corpus             only lists the seeds and their outcomes
-#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "codec_version_one.h"
 #include "file_format.h"
 #include "tilevista/codec.h"
 
@@ -63,21 +64,6 @@ EncodeOptions target(double psnr, double bpp, const char* dictionary, int block)
   return o;
 }
 
-// The version 1 file a file with Gram-Schmidt's vectors was: without its
-// vectors byte (the 14th before the payload), its length and CRC-32 made so.
-std::vector<std::uint8_t> versionOne(const std::vector<std::uint8_t>& file) {
-  const tilevista::ParsedFile parsed = tilevista::parseFile(file.data(), file.size());
-  const std::size_t vectorsAt = std::size_t(parsed.payload - file.data()) - 14;
-  std::vector<std::uint8_t> old(file.begin(), file.end() - 4);
-  old.erase(old.begin() + std::ptrdiff_t(vectorsAt));
-  old[8] = 1;
-  const std::uint32_t length = std::uint32_t(old.size() + 4);
-  for (int i = 0; i < 4; ++i) old[9 + std::size_t(i)] = std::uint8_t(length >> (8 * i));
-  const std::uint32_t crc = std::uint32_t(crc32(0L, old.data(), uInt(old.size())));
-  for (int i = 0; i < 4; ++i) old.push_back(std::uint8_t(crc >> (8 * i)));
-  return old;
-}
-
 std::vector<Seed> seeds() {
   std::vector<Seed> all;
   const auto add = [&](const std::string& name, std::uint8_t mode, std::vector<std::uint8_t> file) {
@@ -101,7 +87,7 @@ std::vector<Seed> seeds() {
   EncodeOptions wide = target(36, 0, "", 8);  // cosine:8 and cosine:4: the atoms are the vectors
   wide.blockCols = 4;
   add("colour-16x12-atoms", 1, encoded(16, 12, 3, wide));
-  add("grey-16x16-version1", 1, versionOne(encoded(16, 16, 1, target(33, 0, "cosine:8+delta", 8))));
+  add("grey-16x16-version1", 1, versionOneOf(encoded(16, 16, 1, target(33, 0, "cosine:8+delta", 8))));
   // Files as they are, so that the frame's checks see them: one intact, one
   // cut short, one with a byte changed.
   const std::vector<std::uint8_t> file = encoded(16, 16, 1, target(30, 0, "cosine:16+delta", 8));

@@ -1,7 +1,6 @@
 // The image codec: its range coder and models, its file format against damaged
 // and hostile files, its rate control, and the same bytes for the same call.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "block_code.h"
+#include "codec_version_one.h"
 #include "codec_dictionary.h"
 #include "file_format.h"
 #include "image_planes.h"
@@ -305,23 +305,6 @@ TEST(CodecFormat, DamagedFilesAreRefusedByWhatIsWrong) {
       }
     }
   }
-}
-
-// The file of version 1 that a version 2 file with Gram-Schmidt's vectors
-// was: without the vectors byte (the 14th byte before the payload: step,
-// offsets and edge filter follow it), its version, length and CRC-32 made so.
-std::vector<std::uint8_t> versionOneOf(const std::vector<std::uint8_t>& bytes) {
-  const ParsedFile parsed = parseFile(bytes.data(), bytes.size());
-  EXPECT_EQ(parsed.header.vectors, BlockVectors::kGramSchmidt);
-  const std::size_t vectorsAt = std::size_t(parsed.payload - bytes.data()) - 14;
-  std::vector<std::uint8_t> old(bytes.begin(), bytes.end() - 4);
-  old.erase(old.begin() + std::ptrdiff_t(vectorsAt));
-  old[8] = 1;
-  const std::uint32_t length = std::uint32_t(old.size() + 4);
-  for (int i = 0; i < 4; ++i) old[9 + std::size_t(i)] = std::uint8_t(length >> (8 * i));
-  const std::uint32_t crc = std::uint32_t(crc32(0L, old.data(), uInt(old.size())));
-  for (int i = 0; i < 4; ++i) old.push_back(std::uint8_t(crc >> (8 * i)));
-  return old;
 }
 
 TEST(CodecFormat, VersionOneFilesDecodeAsTheyDid) {
