@@ -15,6 +15,7 @@
 // go unnoticed in the tests.
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +26,10 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "call_scope.h"
 #include "host_call.h"
@@ -88,6 +93,7 @@ struct CallState {
   mxArray* created = nullptr;  // first of the top-level arrays created in the call
   std::string console;
   host::ConsoleEcho echo;  // also gets the console text as it is printed
+  std::size_t bytes = 0;   // element storage allocated during the call
 };
 
 struct HostState {
@@ -215,6 +221,7 @@ std::size_t product(std::size_t a, std::size_t b) {
 Storage allocate(std::size_t count, std::size_t size, bool zeroed = true) {
   if (product(count, size) > kMaxArrayBytes) throw std::bad_alloc();
   const std::size_t n = std::max<std::size_t>(count, 1);
+  if (state().call) state().call->bytes += n * size;
   const std::size_t offset = placement.load(std::memory_order_relaxed);
   if (offset == kAnywhere) {
     void* p = zeroed ? std::calloc(n, size) : std::malloc(n * size);
@@ -228,6 +235,26 @@ Storage allocate(std::size_t count, std::size_t size, bool zeroed = true) {
   const std::uintptr_t placed =
       (address + kPlacementLine - 1) / kPlacementLine * kPlacementLine + offset;
   return Storage(reinterpret_cast<void*>(placed), FreeDeleter{placed - address});
+}
+
+// A real host's memory manager keeps the memory of released arrays for the
+// next ones. glibc's allocator instead gives the top of its heap back to the
+// system as soon as 128 KiB of it are free, so in a loop of calls the release
+// of one call's outputs unmapped pages that the next call's outputs then
+// faulted in again (about 2,000 faults a call on the bundled image). Here the
+// heap is trimmed only past the last call's element storage; arrays below
+// glibc's largest dynamic mmap threshold (32 MiB) come from the heap, as they
+// would once glibc had raised it. Process-wide settings, but this host is
+// the standalone build's and the tests' own process.
+static void keepFreedForNextCall(std::size_t callBytes) noexcept {
+#if defined(__GLIBC__)
+  constexpr std::size_t kLeastTrim = std::size_t{128} << 10, kMmapAbove = std::size_t{32} << 20;
+  const std::size_t keep = std::min<std::size_t>(std::max(callBytes, kLeastTrim), INT_MAX);
+  mallopt(M_MMAP_THRESHOLD, static_cast<int>(kMmapAbove));
+  mallopt(M_TRIM_THRESHOLD, static_cast<int>(keep));
+#else
+  (void)callBytes;
+#endif
 }
 
 // A failed creation: inside a call a host error, as the real host raises it;
@@ -691,6 +718,7 @@ void endCall() noexcept {
   HostState& s = state();
   if (!s.call) return;
   mxArray* unreturned = s.call->created;
+  keepFreedForNextCall(s.call->bytes);
   s.call.reset();
   while (unreturned != nullptr) {
     mxArray* next = unreturned->callNext;
