@@ -126,13 +126,11 @@ void rebuildResidual(const PursuitSetup& setup, const BlockData& data, std::int3
 namespace {
 
 // The block's dual vectors, grown as they would have grown with every atom,
-// into the scratch, and its coefficients (duals times F) into C.
+// into B (N x m), and its coefficients (duals times F) into C.
 void buildDuals(const PursuitSetup& setup, const BlockData& data, std::int32_t m,
-                BlockScratch* scratch, double* C) {
-  const std::size_t N = static_cast<std::size_t>(setup.N), count = static_cast<std::size_t>(m);
+                BlockScratch* scratch, double* B, double* C) {
+  const std::size_t N = static_cast<std::size_t>(setup.N);
   const BlockStorage& atoms = *data.storage;
-  if (scratch->duals.size() < N * count) scratch->duals.allocate(N * count);
-  double* B = scratch->duals.get();
   for (std::int32_t j = 0; j < m; ++j) {
     synthesize(setup, atoms.yIndex()[j], atoms.xIndex()[j], scratch->atom.get());
     const double* u = atoms.ortho() + N * static_cast<std::size_t>(j);
@@ -161,8 +159,9 @@ void finishBlock(const PursuitSetup& setup, const BlockData& data, std::int32_t 
   if (bases && out.ortho != nullptr) {
     std::memcpy(out.ortho, atoms.ortho(), N * count * sizeof(double));
   }
-  // In the thread's scratch, not in the host's arrays, whose addresses are the
-  // host's choice: the sums must not depend on them.
+  // Sums go to the thread's scratch, not to the host's arrays, whose addresses
+  // are the host's choice and steer the BLAS's kernels: the sums must not
+  // depend on them.
   if (scratch->coefficients.size() < count) scratch->coefficients.allocate(count);
   double* C = scratch->coefficients.get();
   if (out.basisCoefficients != nullptr) {
@@ -175,9 +174,15 @@ void finishBlock(const PursuitSetup& setup, const BlockData& data, std::int32_t 
   // during the pursuit: the pursuit never reads it.
   const bool dualsWritten = duals && out.dual != nullptr;
   if (out.coefficients != nullptr || dualsWritten) {
-    buildDuals(setup, data, m, scratch, C);
+    // The fused kernels' sums do not depend on where their operands lie, so
+    // on that route the duals grow in the host's array itself, sparing a copy
+    // of N x m values a block.
+    const bool inPlace = dualsWritten && setup.basis != nullptr;
+    if (!inPlace && scratch->duals.size() < N * count) scratch->duals.allocate(N * count);
+    double* B = inPlace ? out.dual : scratch->duals.get();
+    buildDuals(setup, data, m, scratch, B, C);
     if (out.coefficients != nullptr) std::memcpy(out.coefficients, C, count * sizeof(double));
-    if (dualsWritten) std::memcpy(out.dual, scratch->duals.get(), N * count * sizeof(double));
+    if (dualsWritten && !inPlace) std::memcpy(out.dual, B, N * count * sizeof(double));
   }
   if (out.approximation != nullptr) {
     scaleAndAdd(data.R, data.F, -1.0, setup.N);
