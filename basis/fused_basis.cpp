@@ -113,6 +113,8 @@ TV_INLINE V vmul(const V& a, const V& b) {
   return r;
 }
 constexpr bool kDotSplit = false;
+// Plain code: bodies for fixed sizes would only grow the library.
+constexpr bool kFixedSizes = false;
 TV_INLINE double vsum(const V& v) { return (v.lane[0] + v.lane[1]) + (v.lane[2] + v.lane[3]); }
 TV_INLINE void vsums(const V* s, double* out) {
   for (std::int32_t l = 0; l < W; ++l) out[l] = vsum(s[l]);
@@ -172,6 +174,7 @@ TV_INLINE V vmul(V a, V b) { return _mm256_mul_pd(a, b); }
 [[maybe_unused]] TV_INLINE V vadd(V a, V b) { return _mm256_add_pd(a, b); }
 // Sixteen registers: one accumulator per column.
 constexpr bool kDotSplit = false;
+constexpr bool kFixedSizes = true;
 // (l0 + l1) + (l2 + l3).
 TV_INLINE double vsum(V v) {
   const V pairs = _mm256_add_pd(v, __builtin_shufflevector(v, v, 1, 0, 3, 2));
@@ -236,6 +239,7 @@ TV_INLINE V vadd(V a, V b) { return _mm512_add_pd(a, b); }
 // Thirty-two registers: two accumulators per column, which halves the chain
 // of dependent multiply-adds.
 constexpr bool kDotSplit = true;
+constexpr bool kFixedSizes = true;
 // ((l0 + l1) + (l2 + l3)) + ((l4 + l5) + (l6 + l7)). (Shuffles rather than
 // _mm512_extractf64x4_pd and _mm512_max_pd, whose GCC 12 headers warn of an
 // uninitialised variable of their own.)

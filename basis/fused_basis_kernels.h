@@ -6,6 +6,7 @@
 //   TV_INLINE          the attributes of the set's small helpers
 //   TV_KERNEL          the attributes of a kernel (the set's target)
 //   kDotSplit          whether dot products keep even and odd chunks apart
+//   kFixedSizes        whether the common block sizes get bodies of their own
 //   vzero, vset, vload, vstore, vfma, vfnma, vmul, vadd, vsum, vsums, vabsmax,
 //   vmax, vfirstEqual  the set's vector operations (see fused_basis.cpp); vsums
 //                      adds up W vectors at once in vsum's own tree
@@ -147,8 +148,8 @@ TV_KERNEL void scaleInto(const double* from, double factor, std::int32_t N, doub
 
 TV_KERNEL void scale(double* x, double factor, std::int32_t N) { scaleInto(x, factor, N, x); }
 
-TV_KERNEL double orthogonalize(double* U, const double* a, std::int32_t N, std::int32_t k,
-                               std::int32_t passes) {
+TV_INLINE double orthogonalizeOf(double* U, const double* a, std::int32_t N, std::int32_t k,
+                                 std::int32_t passes) {
   const std::size_t n = static_cast<std::size_t>(N);
   double* v = U + n * static_cast<std::size_t>(k);
   if (k == 0) {
@@ -184,8 +185,8 @@ TV_INLINE void correctChunks(double* B, const double* u, const double* s, std::i
   }
 }
 
-TV_KERNEL void updateDuals(double* B, const double* a, const double* u, double nrm,
-                           std::int32_t N, std::int32_t k) {
+TV_INLINE void updateDualsOf(double* B, const double* a, const double* u, double nrm,
+                             std::int32_t N, std::int32_t k) {
   const double reciprocal = 1.0 / nrm;
   if (k >= 1) {
     const Coefficients s(k);
@@ -202,6 +203,36 @@ TV_KERNEL void updateDuals(double* B, const double* a, const double* u, double n
     }
   }
   scaleInto(u, reciprocal, N, B + static_cast<std::size_t>(N) * static_cast<std::size_t>(k));
+}
+
+// The block sizes that matter most (4 x 4, 8 x 8, 16 x 16) get bodies of
+// their own where the set is explicit vector code (kFixedSizes), compiled
+// with N known: the same operations in the same order, without the loop and
+// tail tests a general N needs.
+TV_KERNEL double orthogonalize(double* U, const double* a, std::int32_t N, std::int32_t k,
+                               std::int32_t passes) {
+  if constexpr (kFixedSizes) {
+    switch (N) {
+      case 16: return orthogonalizeOf(U, a, 16, k, passes);
+      case 64: return orthogonalizeOf(U, a, 64, k, passes);
+      case 256: return orthogonalizeOf(U, a, 256, k, passes);
+      default: break;
+    }
+  }
+  return orthogonalizeOf(U, a, N, k, passes);
+}
+
+TV_KERNEL void updateDuals(double* B, const double* a, const double* u, double nrm,
+                           std::int32_t N, std::int32_t k) {
+  if constexpr (kFixedSizes) {
+    switch (N) {
+      case 16: return updateDualsOf(B, a, u, nrm, 16, k);
+      case 64: return updateDualsOf(B, a, u, nrm, 64, k);
+      case 256: return updateDualsOf(B, a, u, nrm, 256, k);
+      default: break;
+    }
+  }
+  updateDualsOf(B, a, u, nrm, N, k);
 }
 
 TV_KERNEL double removeComponent(const double* u, const double* F, double* R, std::int32_t N) {
