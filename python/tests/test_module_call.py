@@ -22,10 +22,18 @@ import tilevista
 PYTHONPATH = os.path.dirname(os.path.dirname(tilevista.__file__))
 
 
+def default_sigint():
+    """In a child before it starts: Ctrl-C as a terminal session has it. A
+    shell without job control starts its background commands with SIGINT
+    ignored, and Python then installs no handler of its own."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def run_python(code, timeout=120, **popen):
     env = dict(os.environ, PYTHONPATH=PYTHONPATH)
     return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **popen)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=default_sigint, **popen)
 
 
 def same_bits(a, b):

@@ -172,8 +172,12 @@ def test_a_worker_killed_in_the_middle_leaves_a_complete_table(images, reference
 
 def survey_command(*args, **popen):
     env = dict(os.environ, PYTHONPATH=PYTHONPATH)
+    # Ctrl-C as a terminal session has it, even where this runs with SIGINT
+    # ignored (a shell's background command).
     return subprocess.Popen([sys.executable, "-m", "tilevista.survey", *map(str, args)], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **popen)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+                            **popen)
 
 
 def test_ctrl_c_keeps_the_rows_written_and_a_second_run_computes_the_rest(images, tmp_path):
