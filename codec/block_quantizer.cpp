@@ -219,7 +219,7 @@ std::int32_t codeBlock(Pass& pass, ScanOrderedBlocks& scanned, std::int64_t q) {
   pass.block.resize(std::size_t(pass.in.geometry->blockPixels()));
   blockCoefficients(pass.dq, pass.levels.data(), m, prediction, pass.coefficients.data());
   if (m > 0) {
-    placeBlock(*pass.in.geometry, pass.out.planes, q, b.vectors.data(), pass.coefficients.data(), m,
+    placeBlock(*pass.in.geometry, pass.out.planes, q, scanned.vectors(b), pass.coefficients.data(), m,
                pass.block.data());
   }
   return m;
@@ -332,6 +332,10 @@ void ScanOrderedBlocks::make(Block& b, std::int64_t q, std::int32_t m, Basis& ow
   b.y.reserve(std::size_t(m));
   b.x.reserve(std::size_t(m));
   b.rank.reserve(std::size_t(m));
+  // Where the atoms are the vectors, a block's coefficient of an atom is the
+  // pursuit's, whatever the order, and its vectors are made again when it is
+  // placed (vectors()); else they are Gram-Schmidt's in scan order, kept.
+  const bool ownVectors = in_.dictionary->vectors == BlockVectors::kAtoms;
   ScanBasis& basis = own.basis;
   basis.clear();
   for (std::int32_t k : order) {
@@ -340,11 +344,14 @@ void ScanOrderedBlocks::make(Block& b, std::int64_t q, std::int32_t m, Basis& ow
     b.y.push_back(static_cast<std::uint16_t>(atoms.yIndex[a]));
     b.x.push_back(static_cast<std::uint16_t>(atoms.xIndex[a]));
     b.rank.push_back(rankOf(k));
+    if (ownVectors) b.coefficients.push_back(atoms.coefficients[a]);
   }
-  const std::size_t N = std::size_t(in_.geometry->blockPixels());
-  const double* F = atoms.values.data() + std::size_t(q) * N;
   const std::int32_t kept = b.atoms();
   if (kept == 0) return;
+  b.firstSum = vectorSum(basis.vector(0), in_.geometry->blockPixels());
+  if (ownVectors) return;
+  const std::size_t N = std::size_t(in_.geometry->blockPixels());
+  const double* F = atoms.values.data() + std::size_t(q) * N;
   b.vectors.assign(basis.vector(0), basis.vector(0) + N * std::size_t(kept));
   b.coefficients.resize(std::size_t(kept));
   for (std::int32_t k = 0; k < kept; ++k) {
@@ -353,7 +360,14 @@ void ScanOrderedBlocks::make(Block& b, std::int64_t q, std::int32_t m, Basis& ow
     for (std::size_t i = 0; i < N; ++i) c += u[i] * F[i];
     b.coefficients[std::size_t(k)] = c;
   }
-  b.firstSum = vectorSum(basis.vector(0), std::int32_t(N));
+}
+
+const double* ScanOrderedBlocks::vectors(const Block& b) {
+  if (in_.dictionary->vectors != BlockVectors::kAtoms) return b.vectors.data();
+  ScanBasis& basis = basis_->basis;
+  basis.clear();
+  for (std::int32_t k = 0; k < b.atoms(); ++k) basis.add(b.y[std::size_t(k)], b.x[std::size_t(k)]);
+  return basis.vector(0);
 }
 
 Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t offsetOne,

@@ -71,7 +71,7 @@ class ScanOrderedBlocks {
     std::vector<std::uint16_t> y, x;
     std::vector<std::uint32_t> rank;
     std::vector<double> coefficients;
-    std::vector<double> vectors;  ///< N x atoms
+    std::vector<double> vectors;  ///< N x atoms; empty where the atoms are the vectors
     double firstSum = 0.0;
     std::int32_t atoms() const { return std::int32_t(y.size()); }
   };
@@ -84,6 +84,10 @@ class ScanOrderedBlocks {
   /// (each block's made alone, so the same as of() makes it).
   /// @param first  blocks + 1 offsets: block q's count is first[q+1] - first[q]
   void prepare(const std::vector<std::uint64_t>& first, std::int32_t threads);
+  /// A block's vectors, N x atoms: its own, or, where the atoms are the
+  /// vectors, made again in this object's storage (valid until the next call
+  /// of vectors() or of()).
+  const double* vectors(const Block& b);
 
  private:
   struct Basis;

@@ -7,40 +7,44 @@
 
 #include "block_threads.h"
 #include "reconstruction.h"
+#include "scan_basis.h"
 #include "tilevista/codec.h"
 
 namespace tilevista {
 
 namespace {
 
-// Keeps each block's indices, its orthonormal vectors and its coefficients in
-// them; the approximations, the pursuit's own coefficients and the duals are
-// not asked for, so the pursuit does not compute them. Every block has storage
-// of its own, so arrays handed out stay where they are while the pursuit's
-// threads fill them.
+// Keeps each block's indices, its coefficients in its orthonormal vectors and,
+// when `vectors`, the vectors themselves (where the atoms are the vectors, they
+// are not asked for: the pursuit then does not write them); the
+// approximations, the pursuit's own coefficients and the duals are not asked
+// for, so the pursuit does not compute them. Every block has storage of its
+// own, so arrays handed out stay where they are while the pursuit's threads
+// fill them.
 class AtomSink : public PursuitSink {
  public:
   // Arrays the pursuit writes in full: left uninitialised. `values` holds the
-  // m coefficients, then the N x m vectors; `indices` the m Y, then the m X
-  // indices.
+  // m coefficients, then the N x m vectors if kept; `indices` the m Y, then
+  // the m X indices.
   struct Block {
     std::unique_ptr<std::int32_t[]> indices;
     std::unique_ptr<double[]> values;
     std::int32_t m = 0;
   };
-  AtomSink(std::int64_t blocks, std::int32_t N) : blocks_(std::size_t(blocks)), N_(N) {}
+  AtomSink(std::int64_t blocks, std::int32_t N, bool vectors)
+      : blocks_(std::size_t(blocks)), N_(N), vectors_(vectors) {}
   BlockOutputs blockOutputs(std::int32_t q, std::int32_t m) override {
     BlockOutputs out;
     if (m == 0) return out;
     Block& b = blocks_[std::size_t(q)];
-    const std::size_t atoms = std::size_t(m), N = std::size_t(N_);
+    const std::size_t atoms = std::size_t(m), N = vectors_ ? std::size_t(N_) : 0;
     b.m = m;
     b.indices.reset(new std::int32_t[2 * atoms]);
     b.values.reset(new double[atoms * (N + 1)]);
     out.yIndex = b.indices.get();
     out.xIndex = b.indices.get() + atoms;
     out.basisCoefficients = b.values.get();
-    out.ortho = b.values.get() + atoms;
+    if (vectors_) out.ortho = b.values.get() + atoms;
     return out;
   }
   bool failsByUnwinding() const override { return true; }
@@ -49,6 +53,7 @@ class AtomSink : public PursuitSink {
  private:
   std::vector<Block> blocks_;
   std::int32_t N_;
+  bool vectors_;
 };
 
 // The blocks' indices one after the other, and each atom's place in the
@@ -78,12 +83,16 @@ void collectAtoms(AtomSink& sink, PursuitAtoms& atoms) {
 }
 
 // The coefficients, energy, first vector's sum and vectors' edges of blocks
-// begin..end-1, from what the pursuit wrote into the sink, which goes.
-void takeCoefficients(const PlaneGeometry& g, const std::vector<double>& values,
+// begin..end-1, from what the pursuit wrote into the sink, which goes. Where
+// the atoms are the vectors, edges and sums come from the atoms as the
+// decoder makes them (ScanBasis::atomVector).
+void takeCoefficients(const PlaneGeometry& g, const DictionaryPair& d, const std::vector<double>& values,
                       std::vector<AtomSink::Block>& blocks, std::int64_t begin, std::int64_t end,
                       PursuitAtoms& atoms) {
   const std::int32_t N = g.blockPixels();
   const std::size_t E = std::size_t(edgeLength(g));
+  const bool ownVectors = d.vectors == BlockVectors::kAtoms;
+  std::vector<double> atom(ownVectors ? std::size_t(N) : 0);
   for (std::int64_t q = begin; q < end; ++q) {
     const double* F = values.data() + std::size_t(q) * std::size_t(N);
     double energy = 0.0;
@@ -95,10 +104,21 @@ void takeCoefficients(const PlaneGeometry& g, const std::vector<double>& values,
     const std::size_t first = std::size_t(atoms.first[std::size_t(q)]);
     const std::unique_ptr<double[]> held = std::move(b.values);
     b.indices.reset();
-    const double* U = held.get() + m;
     std::copy(held.get(), held.get() + m, atoms.coefficients.begin() + std::ptrdiff_t(first));
-    atoms.firstSum[std::size_t(q)] = vectorSum(U, N);
-    vectorEdges(g, U, m, atoms.edges.data() + first * E);
+    double* edges = atoms.edges.data() + first * E;
+    if (!ownVectors) {
+      const double* U = held.get() + m;
+      atoms.firstSum[std::size_t(q)] = vectorSum(U, N);
+      vectorEdges(g, U, m, edges);
+      continue;
+    }
+    ScanBasis::atomVector(d, g.blockRows, g.blockCols, atoms.yIndex[first], atoms.xIndex[first], atom.data());
+    atoms.firstSum[std::size_t(q)] = vectorSum(atom.data(), N);
+    for (std::int32_t k = 0; k < m; ++k) {
+      const std::size_t a = first + std::size_t(k);
+      atomEdges(g, d.Dy.data() + std::size_t(atoms.yIndex[a]) * std::size_t(g.blockRows),
+                d.Dx.data() + std::size_t(atoms.xIndex[a]) * std::size_t(g.blockCols), edges + std::size_t(k) * E);
+    }
   }
 }
 
@@ -128,9 +148,9 @@ PursuitAtoms pursueBlocks(const PlaneGeometry& g, const std::vector<double>& pla
   request.atomLimit = depth.atomLimit;
   request.threads = depth.threads;
   request.duals = false;  // neither duals nor the atoms' own coefficients are asked for
-  request.bases = true;
+  request.bases = dictionary.vectors != BlockVectors::kAtoms;
   request.curve = true;
-  AtomSink sink(Q, N);
+  AtomSink sink(Q, N, request.bases);
   PursuitAtoms atoms;
   const auto start = std::chrono::steady_clock::now();
   atoms.result = runBlockPursuit(request, sink);
@@ -142,7 +162,7 @@ PursuitAtoms pursueBlocks(const PlaneGeometry& g, const std::vector<double>& pla
   atoms.energy.assign(std::size_t(Q), 0.0);
   atoms.firstSum.assign(std::size_t(Q), 0.0);
   forBlockRanges(Q, depth.threads, [&](std::int32_t, std::int64_t begin, std::int64_t end) {
-    takeCoefficients(g, values, sink.blocks(), begin, end, atoms);
+    takeCoefficients(g, dictionary, values, sink.blocks(), begin, end, atoms);
   });
   atoms.values = std::move(values);
   return atoms;

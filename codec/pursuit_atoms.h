@@ -42,11 +42,13 @@ struct PursuitAtoms {
   }
 };
 
-/// Runs the pursuit on the planes' blocks with its curve, bases and the
-/// blocks' coefficients in them (nothing else: no approximation, duals or
-/// atoms' own coefficients are computed), then takes from the vectors the
-/// edges and sum a block's prediction needs, on `depth.threads` threads; the
-/// vectors themselves are not kept.
+/// Runs the pursuit on the planes' blocks with its curve and the blocks'
+/// coefficients in their orthonormal vectors (nothing else: no approximation,
+/// duals or atoms' own coefficients are computed), then takes the edges and
+/// sum a block's prediction needs, on `depth.threads` threads: from the
+/// pursuit's vectors, or, where the dictionaries' atoms are the vectors
+/// (BlockVectors::kAtoms), from the atoms, and the pursuit writes no vectors.
+/// The vectors themselves are not kept.
 /// @param planes  in, codedPlanes() of the image
 /// @throws CodecError(kOutOfMemory) when the storage cannot be had
 PursuitAtoms pursueBlocks(const PlaneGeometry& g, const std::vector<double>& planes,

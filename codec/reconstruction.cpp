@@ -32,11 +32,19 @@ std::int32_t edgeLength(const PlaneGeometry& g) { return g.blockRows + g.blockCo
 
 namespace {
 
+// Row and column in the block of edge sample j.
+struct EdgeSample {
+  std::size_t row, col;
+};
+EdgeSample edgeSampleAt(const PlaneGeometry& g, std::int32_t j) {
+  if (j < g.blockRows) return {std::size_t(j), std::size_t(g.blockCols - 1)};
+  return {std::size_t(g.blockRows - 1), std::size_t(j - g.blockRows)};
+}
+
 // Position in the block of edge sample j.
 std::size_t edgeSample(const PlaneGeometry& g, std::int32_t j) {
-  const std::size_t rows = std::size_t(g.blockRows);
-  if (j < g.blockRows) return std::size_t(g.blockCols - 1) * rows + std::size_t(j);
-  return std::size_t(j - g.blockRows) * rows + rows - 1;
+  const EdgeSample at = edgeSampleAt(g, j);
+  return at.col * std::size_t(g.blockRows) + at.row;
 }
 
 }  // namespace
@@ -48,6 +56,13 @@ void vectorEdges(const PlaneGeometry& g, const double* U, std::int32_t m, double
     for (std::int32_t j = 0; j < E; ++j) {
       edges[std::size_t(k) * std::size_t(E) + std::size_t(j)] = U[std::size_t(k) * N + edgeSample(g, j)];
     }
+  }
+}
+
+void atomEdges(const PlaneGeometry& g, const double* dy, const double* dx, double* edges) {
+  for (std::int32_t j = 0; j < edgeLength(g); ++j) {
+    const EdgeSample at = edgeSampleAt(g, j);
+    edges[j] = dy[at.row] * dx[at.col];
   }
 }
 

@@ -57,6 +57,13 @@ std::int32_t edgeLength(const PlaneGeometry& g);
 /// `edges` (edgeLength x m, column-major).
 void vectorEdges(const PlaneGeometry& g, const double* U, std::int32_t m, double* edges);
 
+/// The edge samples (edgeLength) of the separable atom whose sample (i, j) is
+/// dy[i] x dx[j], each that one product (as ScanBasis::atomVector makes it).
+/// @param dy     in, blockRows values
+/// @param dx     in, blockCols values
+/// @param edges  out, edgeLength values
+void atomEdges(const PlaneGeometry& g, const double* dy, const double* dx, double* edges);
+
 /// Writes only block q's edge samples into the planes, each as placeBlock
 /// computes it (the same sum in the same order), from its vectors' edges.
 /// @param edges  in, edgeLength x m, from vectorEdges

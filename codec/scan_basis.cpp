@@ -35,12 +35,7 @@ bool ScanBasis::add(std::int32_t y, std::int32_t x) {
   const std::int32_t p = y + x * pair_.Ky;
   if (held_[std::size_t(p)]) return false;
   const std::size_t N = std::size_t(rows_) * std::size_t(cols_);
-  double* u = atoms_.data() + N * pairs_.size();
-  const double* dy = pair_.Dy.data() + std::size_t(y) * std::size_t(rows_);
-  const double* dx = pair_.Dx.data() + std::size_t(x) * std::size_t(cols_);
-  for (std::int32_t j = 0; j < cols_; ++j) {
-    for (std::int32_t i = 0; i < rows_; ++i) u[std::size_t(i) + std::size_t(j) * std::size_t(rows_)] = dy[i] * dx[j];
-  }
+  atomVector(pair_, rows_, cols_, y, x, atoms_.data() + N * pairs_.size());
   held_[std::size_t(p)] = 1;
   pairs_.push_back(p);
   return true;
@@ -53,6 +48,15 @@ std::int32_t ScanBasis::size() const {
 const double* ScanBasis::vector(std::int32_t k) const {
   if (gramSchmidt_) return gramSchmidt_->vector(k);
   return atoms_.data() + std::size_t(rows_) * std::size_t(cols_) * std::size_t(k);
+}
+
+void ScanBasis::atomVector(const DictionaryPair& pair, std::int32_t rows, std::int32_t cols,
+                           std::int32_t y, std::int32_t x, double* u) {
+  const double* dy = pair.Dy.data() + std::size_t(y) * std::size_t(rows);
+  const double* dx = pair.Dx.data() + std::size_t(x) * std::size_t(cols);
+  for (std::int32_t j = 0; j < cols; ++j) {
+    for (std::int32_t i = 0; i < rows; ++i) u[std::size_t(i) + std::size_t(j) * std::size_t(rows)] = dy[i] * dx[j];
+  }
 }
 
 }  // namespace tilevista

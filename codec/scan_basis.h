@@ -50,6 +50,12 @@ class ScanBasis {
   /// vectors lie one after the other, so vector(0) starts N x size() values.
   const double* vector(std::int32_t k) const;
 
+  /// Atom (y, x) of a pair whose vectors are its atoms, as add() makes it:
+  /// u(i + j rows) = Dy(i, y) x Dx(j, x). y and x must be in range.
+  /// @param u  out, rows x cols, column-major
+  static void atomVector(const DictionaryPair& pair, std::int32_t rows, std::int32_t cols,
+                         std::int32_t y, std::int32_t x, double* u);
+
  private:
   const DictionaryPair& pair_;
   std::int32_t rows_, cols_, capacity_;
