@@ -79,11 +79,9 @@ class StepSearch {
   // Larger steps meet a bits target, smaller ones a PSNR target.
   bool largerMeets() const { return target_.bits > 0.0; }
   // How close to the target's edge an aim must come: estimated, measured
-  // (bits: 0.1 % and 0.5 %; PSNR: 0.005 dB and 0.05 dB), and the margin
-  // inside it the estimates aim at once corrected by a measure.
+  // (bits: 0.1 % and 0.5 %; PSNR: 0.005 dB and 0.05 dB).
   double closeEstimate() const { return target_.bits > 0.0 ? 0.0015 : 0.005; }
   double closeMeasure() const { return target_.bits > 0.0 ? 0.0072 : 0.05; }
-  double margin() const { return closeMeasure() / 3.0; }
   // How the aim grows with the log of the step, about: PSNR falls some 6 dB
   // as the step grows e times; the bits fall by about the step's growth to
   // the power 1.1.
@@ -114,16 +112,19 @@ struct Edge {
   double aim = 0.0;
 };
 
-Edge findEdge(const std::function<double(double)>& aim, Edge start, double slope, double least,
-              double most, double close) {
-  constexpr int kMostTries = 16;
+// `slope`, in: the aim's expected growth with x; out: the last two points'
+// secant where it agrees in sign and their aims differ by `close` at least,
+// else unchanged (for a search that goes on
+// from the point returned on another aim of the same shape).
+Edge findEdge(const std::function<double(double)>& aim, Edge start, double& slope, double least,
+              double most, double close, int mostTries) {
   const double reach = std::log(4.0);  // the farthest one move goes
   Edge meets, misses, last = start, before = start;
   bool haveMeets = start.aim >= 0.0, haveMisses = start.aim < 0.0;
   (haveMeets ? meets : misses) = start;
   double aimMeets = meets.aim, aimMisses = misses.aim;
   int kept = 0;  // Illinois: an end kept twice has its aim halved
-  for (int tries = 0; tries < kMostTries; ++tries) {
+  for (int tries = 0; tries < mostTries; ++tries) {
     if (haveMeets && meets.aim < close) break;
     double x;
     if (haveMeets && haveMisses) {
@@ -143,6 +144,9 @@ Edge findEdge(const std::function<double(double)>& aim, Edge start, double slope
     const Edge point{x, aim(x)};
     before = last;
     last = point;
+    // Aims nearer than the tolerance differ by noise as much as by slope.
+    const double secant = (last.aim - before.aim) / (last.x - before.x);
+    if (secant * slope > 0.0 && std::isfinite(secant) && std::fabs(last.aim - before.aim) >= close) slope = secant;
     if (point.aim >= 0.0) {
       if (haveMisses && kept == -1) aimMisses /= 2.0;
       kept = haveMisses ? -1 : 0;
@@ -176,45 +180,51 @@ double firstStep(const QuantizerInput& in, const RateTarget& target) {
 }  // namespace
 
 RateChoice controlRate(const QuantizerInput& in, const RateTarget& target) {
-  constexpr int kMostMeasures = 4;
+  // Estimates are cheap and measures dear: the estimates find the target's
+  // step, a measure there finds how far they miss it (mostly the edge
+  // filter's gain, which barely depends on the step), and measured steps
+  // then go on from it on the estimates' slope.
+  constexpr int kMostEstimates = 16, kMostMeasures = 4;
+  const double kPricedReach = std::log(1.25);  // steps within 25 % of the priced one
   StepSearch search(in, target);
   const double least = std::log(leastStep(in.geometry->bitDepth));
   const double most = std::log(mostStep(in.geometry->bitDepth));
   const bool larger = search.largerMeets();
   double x = std::clamp(std::log(firstStep(in, target)), least, most);
   search.price(x);
-  // Added to the estimates: what the last measure found beyond its estimate,
-  // less a margin once there is a measure to go by, so that the next step
-  // measured lands inside the target rather than on its edge.
-  double offset = 0.0;
-  Edge start{x, search.estimate(x)};
+  double slope = search.expectedSlope();
+  Edge estimated = findEdge([&](double at) { return search.estimate(at); },
+                            Edge{x, search.estimate(x)}, slope, least, most,
+                            search.closeEstimate(), kMostEstimates);
+  // Prices trained on a code far from the step found price its code poorly
+  // (the bits of grass at 1 bpp by a third): trained again there, once.
+  if (std::fabs(estimated.x - x) > kPricedReach) {
+    x = estimated.x;
+    search.price(x);
+    estimated = findEdge([&](double at) { return search.estimate(at); },
+                         Edge{x, search.estimate(x)}, slope, least, most,
+                         search.closeEstimate(), kMostEstimates);
+  }
   Trial best;
   bool haveBest = false;
-  for (int round = 0; round < kMostMeasures; ++round) {
-    const Edge edge = findEdge([&](double at) { return search.estimate(at) + offset; }, start,
-                               search.expectedSlope(), least, most, search.closeEstimate());
-    Trial t = search.measure(edge.x);
-    const double estimated = edge.aim - offset;
-    offset = t.aim - estimated - search.margin();
-    start = Edge{edge.x, t.aim - search.margin()};
-    x = edge.x;
-    const bool meets = t.aim >= 0.0;
-    if (meets && (!haveBest || (larger ? t.x < best.x : t.x > best.x))) {
+  const auto measured = [&](double at) {
+    Trial t = search.measure(at);
+    const double aim = t.aim;
+    x = at;
+    if (aim >= 0.0 && (!haveBest || (larger ? t.x < best.x : t.x > best.x))) {
       best = std::move(t);
       haveBest = true;
     }
-    if (haveBest && best.aim < search.closeMeasure()) break;
-  }
-  // Estimates that keep missing: measured steps, 1 % at a time toward meeting.
+    return aim;
+  };
+  const Edge first{estimated.x, measured(estimated.x)};
+  findEdge(measured, first, slope, least, most, search.closeMeasure(), kMostMeasures - 1);
+  // Measures that keep missing: steps 1 % at a time toward meeting.
   const double easier = larger ? 1.0 : -1.0;
   for (int i = 0; !haveBest && i < 40; ++i) {
-    x = std::clamp(x + easier * std::log(1.01), least, most);
-    Trial t = search.measure(x);
-    if (t.aim >= 0.0) {
-      best = std::move(t);
-      haveBest = true;
-    }
-    if (x == least || x == most) break;
+    const double at = std::clamp(x + easier * std::log(1.01), least, most);
+    measured(at);
+    if (at == least || at == most) break;
   }
   if (!haveBest) {
     throw CodecError(codec_error::kTarget,
