@@ -218,8 +218,12 @@ std::int32_t codeBlock(Pass& pass, ScanOrderedBlocks& scanned, std::int64_t q) {
   pass.coefficients.resize(std::size_t(m));
   pass.block.resize(std::size_t(pass.in.geometry->blockPixels()));
   blockCoefficients(pass.dq, pass.levels.data(), m, prediction, pass.coefficients.data());
-  if (m > 0) {
-    placeBlock(*pass.in.geometry, pass.out.planes, q, scanned.vectors(b), pass.coefficients.data(), m,
+  const DictionaryPair& d = *pass.in.dictionary;
+  if (m > 0 && d.vectors == BlockVectors::kAtoms) {
+    placeAtoms(*pass.in.geometry, pass.out.planes, q, d.Dy.data(), d.Dx.data(), b.y.data(), b.x.data(),
+               pass.coefficients.data(), m, pass.block.data());
+  } else if (m > 0) {
+    placeBlock(*pass.in.geometry, pass.out.planes, q, b.vectors.data(), pass.coefficients.data(), m,
                pass.block.data());
   }
   return m;
@@ -230,12 +234,12 @@ std::int32_t codeBlock(Pass& pass, ScanOrderedBlocks& scanned, std::int64_t q) {
 // unfiltered; the filtered ones are made in `filtered`).
 void measureDecoded(const QuantizerInput& in, Quantization& out, std::vector<double>& filtered) {
   const PlaneGeometry& g = *in.geometry;
-  out.squaredError = decodedError(g, out.planes, in.image);
+  out.squaredError = decodedError(g, out.planes, in.image, in.errorsInAnyOrder);
   out.edgeFilter = 0;
   for (std::int32_t strength = 1; strength <= kMostEdgeFilter; ++strength) {
     filtered.assign(out.planes.begin(), out.planes.end());
     filterBlockEdges(g, filtered, out.step, strength);
-    const double error = decodedError(g, filtered, in.image);
+    const double error = decodedError(g, filtered, in.image, in.errorsInAnyOrder);
     if (!(error < out.squaredError)) break;
     out.squaredError = error;
     out.edgeFilter = strength;
@@ -280,9 +284,12 @@ Prices::Prices(const QuantizerInput& in, PayloadModels trained, const BlockCode*
 
 struct ScanOrderedBlocks::Basis {
   explicit Basis(const QuantizerInput& in)
-      : basis(*in.dictionary, in.geometry->blockRows, in.geometry->blockCols, in.shape->capacity) {}
+      : basis(*in.dictionary, in.geometry->blockRows, in.geometry->blockCols, in.shape->capacity),
+        held(std::size_t(in.dictionary->Ky) * std::size_t(in.dictionary->Kx), 0) {}
   ScanBasis basis;
   std::vector<std::int32_t> order;  // a block's atoms in scan order
+  std::vector<std::uint8_t> held;   // per pair: taken (all 0 between blocks)
+  std::vector<double> vector;       // a block's first atom
 };
 
 ScanOrderedBlocks::ScanOrderedBlocks(const QuantizerInput& in)
@@ -333,9 +340,31 @@ void ScanOrderedBlocks::make(Block& b, std::int64_t q, std::int32_t m, Basis& ow
   b.x.reserve(std::size_t(m));
   b.rank.reserve(std::size_t(m));
   // Where the atoms are the vectors, a block's coefficient of an atom is the
-  // pursuit's, whatever the order, and its vectors are made again when it is
-  // placed (vectors()); else they are Gram-Schmidt's in scan order, kept.
-  const bool ownVectors = in_.dictionary->vectors == BlockVectors::kAtoms;
+  // pursuit's, whatever the order, and the atoms are made as the block is
+  // placed (placeAtoms); else the vectors are Gram-Schmidt's in scan order,
+  // kept.
+  const std::size_t N = std::size_t(in_.geometry->blockPixels());
+  if (in_.dictionary->vectors == BlockVectors::kAtoms) {
+    // The basis's rule without making the vectors: an atom held already
+    // adds no direction.
+    const DictionaryPair& d = *in_.dictionary;
+    for (std::int32_t k : order) {
+      const std::size_t a = base + std::size_t(k);
+      std::uint8_t& held = own.held[std::size_t(atoms.yIndex[a]) + std::size_t(atoms.xIndex[a]) * std::size_t(d.Ky)];
+      if (held) continue;
+      held = 1;
+      b.y.push_back(static_cast<std::uint16_t>(atoms.yIndex[a]));
+      b.x.push_back(static_cast<std::uint16_t>(atoms.xIndex[a]));
+      b.rank.push_back(rankOf(k));
+      b.coefficients.push_back(atoms.coefficients[a]);
+    }
+    for (std::int32_t k = 0; k < b.atoms(); ++k) own.held[b.y[std::size_t(k)] + std::size_t(b.x[std::size_t(k)]) * std::size_t(d.Ky)] = 0;
+    if (b.atoms() == 0) return;
+    own.vector.resize(N);
+    ScanBasis::atomVector(d, in_.geometry->blockRows, in_.geometry->blockCols, b.y[0], b.x[0], own.vector.data());
+    b.firstSum = vectorSum(own.vector.data(), std::int32_t(N));
+    return;
+  }
   ScanBasis& basis = own.basis;
   basis.clear();
   for (std::int32_t k : order) {
@@ -344,13 +373,10 @@ void ScanOrderedBlocks::make(Block& b, std::int64_t q, std::int32_t m, Basis& ow
     b.y.push_back(static_cast<std::uint16_t>(atoms.yIndex[a]));
     b.x.push_back(static_cast<std::uint16_t>(atoms.xIndex[a]));
     b.rank.push_back(rankOf(k));
-    if (ownVectors) b.coefficients.push_back(atoms.coefficients[a]);
   }
   const std::int32_t kept = b.atoms();
   if (kept == 0) return;
-  b.firstSum = vectorSum(basis.vector(0), in_.geometry->blockPixels());
-  if (ownVectors) return;
-  const std::size_t N = std::size_t(in_.geometry->blockPixels());
+  b.firstSum = vectorSum(basis.vector(0), std::int32_t(N));
   const double* F = atoms.values.data() + std::size_t(q) * N;
   b.vectors.assign(basis.vector(0), basis.vector(0) + N * std::size_t(kept));
   b.coefficients.resize(std::size_t(kept));
@@ -360,14 +386,6 @@ void ScanOrderedBlocks::make(Block& b, std::int64_t q, std::int32_t m, Basis& ow
     for (std::size_t i = 0; i < N; ++i) c += u[i] * F[i];
     b.coefficients[std::size_t(k)] = c;
   }
-}
-
-const double* ScanOrderedBlocks::vectors(const Block& b) {
-  if (in_.dictionary->vectors != BlockVectors::kAtoms) return b.vectors.data();
-  ScanBasis& basis = basis_->basis;
-  basis.clear();
-  for (std::int32_t k = 0; k < b.atoms(); ++k) basis.add(b.y[std::size_t(k)], b.x[std::size_t(k)]);
-  return basis.vector(0);
 }
 
 Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t offsetOne,

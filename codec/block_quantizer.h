@@ -45,6 +45,7 @@ struct QuantizerInput {
   const double* image;       ///< the image's own samples, rows x cols x channels
   std::size_t headerBytes;   ///< bytes of the file besides its payload
   std::int32_t threads;      ///< for the work on blocks that does not depend on other blocks
+  bool errorsInAnyOrder = false;  ///< errorsSumInAnyOrder(image) (image_planes.h)
 };
 
 /// Prices of a quantization: models with tabulated prices, and every pursuit
@@ -84,10 +85,6 @@ class ScanOrderedBlocks {
   /// (each block's made alone, so the same as of() makes it).
   /// @param first  blocks + 1 offsets: block q's count is first[q+1] - first[q]
   void prepare(const std::vector<std::uint64_t>& first, std::int32_t threads);
-  /// A block's vectors, N x atoms: its own, or, where the atoms are the
-  /// vectors, made again in this object's storage (valid until the next call
-  /// of vectors() or of()).
-  const double* vectors(const Block& b);
 
  private:
   struct Basis;

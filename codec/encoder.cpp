@@ -132,8 +132,10 @@ EncodedImage encodeChecked(const double* pixels, std::int32_t rows, std::int32_t
   storeDictionary(dictionary, header);
   const CodeShape shape = codeShapeFor(g.gridRows, g.gridCols, channels, dictionary.Ky,
                                        dictionary.Kx, g.blockPixels());
+  const std::size_t samples = std::size_t(rows) * std::size_t(cols) * std::size_t(channels);
+  const double peak = samplePeak(o.bitDepth);
   const QuantizerInput in{&g, &shape, &dictionary, &atoms, pixels, writeFile(header, {}).size(),
-                          depth.threads};
+                          depth.threads, errorsSumInAnyOrder(pixels, samples, peak)};
   RateTarget target;
   target.psnr = o.psnr;
   target.bits = o.bpp * double(rows) * double(cols);
@@ -146,8 +148,6 @@ EncodedImage encodeChecked(const double* pixels, std::int32_t rows, std::int32_t
   EncodedImage encoded;
   encoded.bytes = writeFile(header, choice.payload);
   EncodeReport& r = encoded.report;
-  const std::size_t samples = std::size_t(rows) * std::size_t(cols) * std::size_t(channels);
-  const double peak = samplePeak(o.bitDepth);
   r.psnr = choice.chosen.squaredError > 0.0
                ? 10.0 * std::log10(double(samples) * peak * peak / choice.chosen.squaredError)
                : HUGE_VAL;

@@ -184,23 +184,55 @@ std::vector<double> imageOfPlanes(const PlaneGeometry& g, const std::vector<doub
   return pixels;
 }
 
-double decodedError(const PlaneGeometry& g, const std::vector<double>& planes, const double* image) {
+double decodedError(const PlaneGeometry& g, const std::vector<double>& planes, const double* image,
+                    bool anyOrder) {
   const std::size_t plane = g.planeSize();
   const std::size_t height = std::size_t(g.paddedRows());
   const std::size_t rows = std::size_t(g.rows), cols = std::size_t(g.cols);
   const double shift = levelShift(g.bitDepth);
   const double peak = double((std::int64_t(1) << g.bitDepth) - 1);
+  const auto term = [&](const double* from, std::int32_t ch, double sample) {
+    const double d = decodedSample(channelValue(from, plane, g.channels, ch), shift, peak) - sample;
+    return d * d;
+  };
   double sum = 0.0;
+  if (anyOrder && g.channels == 1) {
+    // decodedSample without branches, in lanes the compiler can vectorise:
+    // NaN and values <= 0 go to 0, values >= peak to peak, and peak < 2^31.
+    constexpr std::size_t kLanes = 8;
+    double lanes[kLanes] = {};
+    for (std::size_t c = 0; c < cols; ++c, image += rows) {
+      const double* from = planes.data() + c * height;
+      std::size_t r = 0;
+      for (; r + kLanes <= rows; r += kLanes) {
+        for (std::size_t l = 0; l < kLanes; ++l) {
+          double x = from[r + l] + shift;
+          x = x > 0.0 ? x : 0.0;
+          x = x < peak ? x : peak;
+          const double d = double(std::int32_t(x + 0.5)) - image[r + l];
+          lanes[l] += d * d;
+        }
+      }
+      for (; r < rows; ++r) sum += term(from + r, 0, image[r]);
+    }
+    for (double lane : lanes) sum += lane;
+    return sum;
+  }
   for (std::int32_t ch = 0; ch < g.channels; ++ch) {
     for (std::size_t c = 0; c < cols; ++c, image += rows) {
       const double* from = planes.data() + c * height;
-      for (std::size_t r = 0; r < rows; ++r) {
-        const double d = decodedSample(channelValue(from + r, plane, g.channels, ch), shift, peak) - image[r];
-        sum += d * d;
-      }
+      for (std::size_t r = 0; r < rows; ++r) sum += term(from + r, ch, image[r]);
     }
   }
   return sum;
+}
+
+bool errorsSumInAnyOrder(const double* image, std::size_t count, double peak) {
+  if (!(double(count) * peak * peak < 9007199254740992.0)) return false;  // 2^53
+  for (std::size_t i = 0; i < count; ++i) {
+    if (image[i] != double(std::int64_t(image[i]))) return false;  // in 0 .. peak
+  }
+  return true;
 }
 
 double squaredError(const double* a, const double* b, std::size_t count) {

@@ -69,8 +69,18 @@ std::vector<double> imageOfPlanes(const PlaneGeometry& g, const std::vector<doub
 /// The squared error of the image of decoded planes against an image: the
 /// same sum, in the same order, as squaredError(imageOfPlanes(g, planes),
 /// image), without making the decoded image.
+/// With `anyOrder` the caller vouches that the image's samples are integers
+/// and that samples x peak^2 < 2^53: every term and partial sum is then an
+/// integer held exactly, so the sum is the same in any order, and a grey
+/// image's is taken in lanes (one chain of additions bounds the time
+/// otherwise).
 /// @param image  in, rows x cols x channels, column-major
-double decodedError(const PlaneGeometry& g, const std::vector<double>& planes, const double* image);
+double decodedError(const PlaneGeometry& g, const std::vector<double>& planes, const double* image,
+                    bool anyOrder = false);
+
+/// Whether decodedError may sum an image's errors in any order: its samples
+/// (each in 0 .. peak) are integers and count x peak^2 < 2^53.
+bool errorsSumInAnyOrder(const double* image, std::size_t count, double peak);
 
 /// Sum of squared differences of two images' samples (count each).
 double squaredError(const double* a, const double* b, std::size_t count);

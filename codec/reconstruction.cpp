@@ -28,6 +28,23 @@ void placeBlock(const PlaneGeometry& g, std::vector<double>& planes, std::int64_
   writeBlock(g, planes, q, block);
 }
 
+void placeAtoms(const PlaneGeometry& g, std::vector<double>& planes, std::int64_t q, const double* Dy,
+                const double* Dx, const std::uint16_t* y, const std::uint16_t* x,
+                const double* coefficients, std::int32_t m, double* block) {
+  const std::size_t rows = std::size_t(g.blockRows), cols = std::size_t(g.blockCols);
+  for (std::size_t i = 0; i < rows * cols; ++i) block[i] = 0.0;
+  for (std::int32_t k = 0; k < m; ++k) {
+    const double* dy = Dy + std::size_t(y[k]) * rows;
+    const double* dx = Dx + std::size_t(x[k]) * cols;
+    const double c = coefficients[k];
+    for (std::size_t j = 0; j < cols; ++j) {
+      double* column = block + j * rows;
+      for (std::size_t i = 0; i < rows; ++i) column[i] += c * (dy[i] * dx[j]);
+    }
+  }
+  writeBlock(g, planes, q, block);
+}
+
 std::int32_t edgeLength(const PlaneGeometry& g) { return g.blockRows + g.blockCols - 1; }
 
 namespace {

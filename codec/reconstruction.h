@@ -48,6 +48,16 @@ double firstPrediction(const PlaneGeometry& g, const std::vector<double>& planes
 void placeBlock(const PlaneGeometry& g, std::vector<double>& planes, std::int64_t q,
                 const double* U, const double* coefficients, std::int32_t m, double* block);
 
+/// placeBlock for a block whose vectors are its atoms: vector k's sample
+/// (i, j) is Dy(i, y[k]) x Dx(j, x[k]) (ScanBasis::atomVector), made as it is
+/// used. The same products and sums in the same order: the same bits as
+/// placeBlock over the atoms' vectors.
+/// @param Dy, Dx  in, blockRows x Ky and blockCols x Kx, column-major
+/// @param y, x    in, m atoms' columns of Dy and Dx, in range
+void placeAtoms(const PlaneGeometry& g, std::vector<double>& planes, std::int64_t q, const double* Dy,
+                const double* Dx, const std::uint16_t* y, const std::uint16_t* x,
+                const double* coefficients, std::int32_t m, double* block);
+
 /// The samples of a block that later blocks' predictions read: its last
 /// column (blockRows samples, top to bottom), then its last row but the
 /// corner (blockCols - 1 samples, left to right).

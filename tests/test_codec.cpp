@@ -18,6 +18,7 @@
 #include "file_format.h"
 #include "image_planes.h"
 #include "range_coder.h"
+#include "reconstruction.h"
 #include "scan_basis.h"
 #include "symbol_models.h"
 #include "tilevista/codec.h"
@@ -601,6 +602,30 @@ TEST(CodecRateControl, ScanBasisAtomsAreGramSchmidtsToRounding) {
       }
     }
   }
+  // The encoder places such blocks and takes their edges from the atoms
+  // alone: the same bits as from the vectors the decoder makes.
+  const PlaneGeometry g = planeGeometry(8, 4, 1, 8, 4, 8);
+  std::vector<std::uint16_t> ys, xs;
+  std::vector<double> coefficients;
+  for (const auto& a : chosen) {
+    ys.push_back(std::uint16_t(a.first));
+    xs.push_back(std::uint16_t(a.second));
+    coefficients.push_back(37.1 / double(ys.size()) - 9.3);
+  }
+  const std::int32_t m = std::int32_t(chosen.size());
+  std::vector<double> fromVectors(g.planeSize()), fromAtoms(g.planeSize()), block(32);
+  placeBlock(g, fromVectors, 0, atoms.vector(0), coefficients.data(), m, block.data());
+  placeAtoms(g, fromAtoms, 0, atomsPair.Dy.data(), atomsPair.Dx.data(), ys.data(), xs.data(),
+             coefficients.data(), m, block.data());
+  EXPECT_EQ(fromAtoms, fromVectors);
+  std::vector<double> edges(std::size_t(edgeLength(g)) * chosen.size()), atomEdgesOf(edges.size());
+  vectorEdges(g, atoms.vector(0), m, edges.data());
+  for (std::int32_t k = 0; k < m; ++k) {
+    atomEdges(g, atomsPair.Dy.data() + 8 * ys[std::size_t(k)], atomsPair.Dx.data() + 4 * xs[std::size_t(k)],
+              atomEdgesOf.data() + std::size_t(k) * std::size_t(edgeLength(g)));
+  }
+  EXPECT_EQ(atomEdgesOf, edges);
+
   ScanBasis full(atomsPair, 8, 4, 2);
   EXPECT_TRUE(full.add(0, 0) && full.add(1, 1));
   EXPECT_FALSE(full.add(2, 2)) << "past the capacity";
@@ -708,6 +733,13 @@ TEST(CodecRateControl, CodedPlanesTurnBackIntoTheImage) {
     const double error = squaredError(decoded.data(), image.data(), image.size());
     EXPECT_GT(error, 0.0);
     EXPECT_EQ(decodedError(g, noisy, image.data()), error);
+    // An image of integers: its errors sum to the same in lanes.
+    ASSERT_TRUE(errorsSumInAnyOrder(image.data(), image.size(), 255.0));
+    EXPECT_EQ(decodedError(g, noisy, image.data(), true), error);
+    std::vector<double> fractional = image;
+    fractional[7] += 0.5;
+    EXPECT_FALSE(errorsSumInAnyOrder(fractional.data(), fractional.size(), 255.0));
+    EXPECT_FALSE(errorsSumInAnyOrder(image.data(), std::size_t(1) << 38, 65535.0)) << "past 2^53";
   }
 }
 
