@@ -198,8 +198,8 @@ std::int32_t estimateBlock(Pass& pass, std::int64_t q, bool sketch) {
 std::int32_t codeBlock(Pass& pass, ScanOrderedBlocks& scanned, std::int64_t q) {
   const Prefix prefix = bestPrefix(pass, q);
   pass.out.prefixes.push_back(prefix.kept);
-  const ScanOrderedBlocks::Block& b = scanned.of(q, prefix.kept);
-  const std::int32_t m = b.atoms();
+  const ScanOrderedBlocks::Block b = scanned.of(q, prefix.kept);
+  const std::int32_t m = b.atoms;
   const double prediction = m > 0 ? firstPrediction(*pass.in.geometry, pass.out.planes, q, b.firstSum) : 0.0;
   pass.levels.resize(std::size_t(m));
   for (std::int32_t k = 0; k < m; ++k) {
@@ -220,10 +220,10 @@ std::int32_t codeBlock(Pass& pass, ScanOrderedBlocks& scanned, std::int64_t q) {
   blockCoefficients(pass.dq, pass.levels.data(), m, prediction, pass.coefficients.data());
   const DictionaryPair& d = *pass.in.dictionary;
   if (m > 0 && d.vectors == BlockVectors::kAtoms) {
-    placeAtoms(*pass.in.geometry, pass.out.planes, q, d.Dy.data(), d.Dx.data(), b.y.data(), b.x.data(),
+    placeAtoms(*pass.in.geometry, pass.out.planes, q, d.Dy.data(), d.Dx.data(), b.y, b.x,
                pass.coefficients.data(), m, pass.block.data());
   } else if (m > 0) {
-    placeBlock(*pass.in.geometry, pass.out.planes, q, b.vectors.data(), pass.coefficients.data(), m,
+    placeBlock(*pass.in.geometry, pass.out.planes, q, b.vectors, pass.coefficients.data(), m,
                pass.block.data());
   }
   return m;
@@ -266,6 +266,11 @@ Prices::Prices(const QuantizerInput& in, PayloadModels trained, const BlockCode*
       }
     }
   }
+  // The logarithms tabulated: per pair and class, and per place in a block.
+  std::vector<double> pairBits(frequency.size());
+  for (std::size_t p = 0; p < pairBits.size(); ++p) pairBits[p] = -std::log2(frequency[p] / total[p / shape.pairs()]);
+  std::vector<double> placeBits(std::size_t(std::max(shape.capacity, 1)));
+  for (std::size_t k = 0; k < placeBits.size(); ++k) placeBits[k] = std::log2(double(k + 1));
   const PursuitAtoms& atoms = *in.atoms;
   indexBits.resize(atoms.yIndex.size());
   ranks.resize(atoms.yIndex.size());
@@ -276,7 +281,8 @@ Prices::Prices(const QuantizerInput& in, PayloadModels trained, const BlockCode*
       const std::size_t a = base + std::size_t(k);
       const std::uint32_t rank = shape.rank(std::uint32_t(atoms.yIndex[a]), std::uint32_t(atoms.xIndex[a]));
       ranks[a] = rank;
-      const double bits = -std::log2(frequency[c * shape.pairs() + rank] / total[c]) - std::log2(double(k + 1));
+      const double place = std::size_t(k) < placeBits.size() ? placeBits[std::size_t(k)] : std::log2(double(k + 1));
+      const double bits = pairBits[c * shape.pairs() + rank] - place;
       indexBits[a] = std::max(bits, kLeastIndexBits);
     }
   }
@@ -293,30 +299,44 @@ struct ScanOrderedBlocks::Basis {
 };
 
 ScanOrderedBlocks::ScanOrderedBlocks(const QuantizerInput& in)
-    : in_(in), basis_(new Basis(in)), blocks_(std::size_t(in.geometry->blocks())) {}
+    : in_(in),
+      basis_(new Basis(in)),
+      made_(std::size_t(in.geometry->blocks())),
+      y_(in.atoms->yIndex.size()),
+      x_(in.atoms->yIndex.size()),
+      rank_(in.atoms->yIndex.size()),
+      coefficients_(in.atoms->yIndex.size()) {}
 
 ScanOrderedBlocks::~ScanOrderedBlocks() = default;
 
-const ScanOrderedBlocks::Block& ScanOrderedBlocks::of(std::int64_t q, std::int32_t m) {
-  Block& b = blocks_[std::size_t(q)];
-  if (b.prefix != m) make(b, q, m, *basis_);
+ScanOrderedBlocks::Block ScanOrderedBlocks::of(std::int64_t q, std::int32_t m) {
+  const Made& made = made_[std::size_t(q)];
+  if (made.prefix != m) make(q, m, *basis_);
+  const std::size_t base = std::size_t(in_.atoms->first[std::size_t(q)]);
+  Block b;
+  b.atoms = made.atoms;
+  b.y = y_.data() + base;
+  b.x = x_.data() + base;
+  b.rank = rank_.data() + base;
+  b.coefficients = coefficients_.data() + base;
+  b.vectors = made.vectors.empty() ? nullptr : made.vectors.data();
+  b.firstSum = made.firstSum;
   return b;
 }
 
 void ScanOrderedBlocks::prepare(const std::vector<std::uint64_t>& first, std::int32_t threads) {
-  forBlockRanges(std::int64_t(blocks_.size()), threads,
+  forBlockRanges(std::int64_t(made_.size()), threads,
                  [&](std::int32_t thread, std::int64_t begin, std::int64_t end) {
                    std::unique_ptr<Basis> own(thread == 0 ? nullptr : new Basis(in_));
                    Basis& basis = thread == 0 ? *basis_ : *own;
                    for (std::int64_t q = begin; q < end; ++q) {
                      const std::int32_t m = std::int32_t(first[std::size_t(q) + 1] - first[std::size_t(q)]);
-                     Block& b = blocks_[std::size_t(q)];
-                     if (b.prefix != m) make(b, q, m, basis);
+                     if (made_[std::size_t(q)].prefix != m) make(q, m, basis);
                    }
                  });
 }
 
-void ScanOrderedBlocks::make(Block& b, std::int64_t q, std::int32_t m, Basis& own) const {
+void ScanOrderedBlocks::make(std::int64_t q, std::int32_t m, Basis& own) {
   const PursuitAtoms& atoms = *in_.atoms;
   const std::size_t base = std::size_t(atoms.first[std::size_t(q)]);
   const auto rankOf = [&](std::int32_t k) {
@@ -327,23 +347,20 @@ void ScanOrderedBlocks::make(Block& b, std::int64_t q, std::int32_t m, Basis& ow
   order.resize(static_cast<std::size_t>(m));
   std::iota(order.begin(), order.end(), 0);
   std::sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t c) { return rankOf(a) < rankOf(c); });
-  // The block's arrays are emptied, not freed: a block made again for
-  // another prefix keeps their storage.
-  b.prefix = m;
-  b.y.clear();
-  b.x.clear();
-  b.rank.clear();
-  b.coefficients.clear();
-  b.vectors.clear();
-  b.firstSum = 0.0;
-  b.y.reserve(std::size_t(m));
-  b.x.reserve(std::size_t(m));
-  b.rank.reserve(std::size_t(m));
+  Made& made = made_[std::size_t(q)];
+  made.prefix = m;
+  made.firstSum = 0.0;
+  made.vectors.clear();  // emptied, not freed: a block made again keeps its storage
+  std::uint16_t* y = y_.data() + base;
+  std::uint16_t* x = x_.data() + base;
+  std::uint32_t* rank = rank_.data() + base;
+  double* coefficients = coefficients_.data() + base;
+  std::int32_t kept = 0;
+  const std::size_t N = std::size_t(in_.geometry->blockPixels());
   // Where the atoms are the vectors, a block's coefficient of an atom is the
   // pursuit's, whatever the order, and the atoms are made as the block is
   // placed (placeAtoms); else the vectors are Gram-Schmidt's in scan order,
   // kept.
-  const std::size_t N = std::size_t(in_.geometry->blockPixels());
   if (in_.dictionary->vectors == BlockVectors::kAtoms) {
     // The basis's rule without making the vectors: an atom held already
     // adds no direction.
@@ -353,16 +370,18 @@ void ScanOrderedBlocks::make(Block& b, std::int64_t q, std::int32_t m, Basis& ow
       std::uint8_t& held = own.held[std::size_t(atoms.yIndex[a]) + std::size_t(atoms.xIndex[a]) * std::size_t(d.Ky)];
       if (held) continue;
       held = 1;
-      b.y.push_back(static_cast<std::uint16_t>(atoms.yIndex[a]));
-      b.x.push_back(static_cast<std::uint16_t>(atoms.xIndex[a]));
-      b.rank.push_back(rankOf(k));
-      b.coefficients.push_back(atoms.coefficients[a]);
+      y[kept] = static_cast<std::uint16_t>(atoms.yIndex[a]);
+      x[kept] = static_cast<std::uint16_t>(atoms.xIndex[a]);
+      rank[kept] = rankOf(k);
+      coefficients[kept] = atoms.coefficients[a];
+      ++kept;
     }
-    for (std::int32_t k = 0; k < b.atoms(); ++k) own.held[b.y[std::size_t(k)] + std::size_t(b.x[std::size_t(k)]) * std::size_t(d.Ky)] = 0;
-    if (b.atoms() == 0) return;
+    for (std::int32_t k = 0; k < kept; ++k) own.held[y[k] + std::size_t(x[k]) * std::size_t(d.Ky)] = 0;
+    made.atoms = kept;
+    if (kept == 0) return;
     own.vector.resize(N);
-    ScanBasis::atomVector(d, in_.geometry->blockRows, in_.geometry->blockCols, b.y[0], b.x[0], own.vector.data());
-    b.firstSum = vectorSum(own.vector.data(), std::int32_t(N));
+    ScanBasis::atomVector(d, in_.geometry->blockRows, in_.geometry->blockCols, y[0], x[0], own.vector.data());
+    made.firstSum = vectorSum(own.vector.data(), std::int32_t(N));
     return;
   }
   ScanBasis& basis = own.basis;
@@ -370,21 +389,21 @@ void ScanOrderedBlocks::make(Block& b, std::int64_t q, std::int32_t m, Basis& ow
   for (std::int32_t k : order) {
     const std::size_t a = base + std::size_t(k);
     if (!basis.add(atoms.yIndex[a], atoms.xIndex[a])) continue;  // no direction left in this order
-    b.y.push_back(static_cast<std::uint16_t>(atoms.yIndex[a]));
-    b.x.push_back(static_cast<std::uint16_t>(atoms.xIndex[a]));
-    b.rank.push_back(rankOf(k));
+    y[kept] = static_cast<std::uint16_t>(atoms.yIndex[a]);
+    x[kept] = static_cast<std::uint16_t>(atoms.xIndex[a]);
+    rank[kept] = rankOf(k);
+    ++kept;
   }
-  const std::int32_t kept = b.atoms();
+  made.atoms = kept;
   if (kept == 0) return;
-  b.firstSum = vectorSum(basis.vector(0), std::int32_t(N));
+  made.firstSum = vectorSum(basis.vector(0), std::int32_t(N));
   const double* F = atoms.values.data() + std::size_t(q) * N;
-  b.vectors.assign(basis.vector(0), basis.vector(0) + N * std::size_t(kept));
-  b.coefficients.resize(std::size_t(kept));
+  made.vectors.assign(basis.vector(0), basis.vector(0) + N * std::size_t(kept));
   for (std::int32_t k = 0; k < kept; ++k) {
     const double* u = basis.vector(k);
     double c = 0.0;
     for (std::size_t i = 0; i < N; ++i) c += u[i] * F[i];
-    b.coefficients[std::size_t(k)] = c;
+    coefficients[k] = c;
   }
 }
 

@@ -64,23 +64,26 @@ struct Prices {
 
 /// A block's first m pursuit atoms as a set in scan order, with the block's
 /// basis and coefficients in that order; cached, since the steps tried keep
-/// most blocks' prefixes.
+/// most blocks' prefixes. Block q's atoms lie where its pursuit atoms do
+/// (PursuitAtoms::first), in arrays of the whole image's atoms.
 class ScanOrderedBlocks {
  public:
+  /// A block's atoms in scan order: a view of the cache, valid until the
+  /// block is made again.
   struct Block {
-    std::int32_t prefix = -1;  ///< the pursuit atoms it was made of
-    std::vector<std::uint16_t> y, x;
-    std::vector<std::uint32_t> rank;
-    std::vector<double> coefficients;
-    std::vector<double> vectors;  ///< N x atoms; empty where the atoms are the vectors
+    std::int32_t atoms = 0;
+    const std::uint16_t* y = nullptr;
+    const std::uint16_t* x = nullptr;
+    const std::uint32_t* rank = nullptr;
+    const double* coefficients = nullptr;
+    const double* vectors = nullptr;  ///< N x atoms; null where the atoms are the vectors
     double firstSum = 0.0;
-    std::int32_t atoms() const { return std::int32_t(y.size()); }
   };
   explicit ScanOrderedBlocks(const QuantizerInput& in);
   ~ScanOrderedBlocks();
   /// Block q's first m pursuit atoms in scan order. An atom the basis refuses
   /// in that order (no direction of its own left, to rounding) is left out.
-  const Block& of(std::int64_t q, std::int32_t m);
+  Block of(std::int64_t q, std::int32_t m);
   /// Makes every block's first count(q) atoms ready on `threads` threads
   /// (each block's made alone, so the same as of() makes it).
   /// @param first  blocks + 1 offsets: block q's count is first[q+1] - first[q]
@@ -88,10 +91,20 @@ class ScanOrderedBlocks {
 
  private:
   struct Basis;
-  void make(Block& b, std::int64_t q, std::int32_t m, Basis& basis) const;
+  // What a block was made of and holds; its atoms are in the arrays below.
+  struct Made {
+    std::int32_t prefix = -1;  // the pursuit atoms it was made of
+    std::int32_t atoms = 0;
+    double firstSum = 0.0;
+    std::vector<double> vectors;  // Gram-Schmidt's, N x atoms
+  };
+  void make(std::int64_t q, std::int32_t m, Basis& basis);
   const QuantizerInput& in_;
   std::unique_ptr<Basis> basis_;
-  std::vector<Block> blocks_;
+  std::vector<Made> made_;
+  std::vector<std::uint16_t> y_, x_;
+  std::vector<std::uint32_t> rank_;
+  std::vector<double> coefficients_;
 };
 
 /// The image quantized at one step.

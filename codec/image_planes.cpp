@@ -229,10 +229,11 @@ double decodedError(const PlaneGeometry& g, const std::vector<double>& planes, c
 
 bool errorsSumInAnyOrder(const double* image, std::size_t count, double peak) {
   if (!(double(count) * peak * peak < 9007199254740992.0)) return false;  // 2^53
+  bool fractional = false;  // no early exit: the loop vectorises
   for (std::size_t i = 0; i < count; ++i) {
-    if (image[i] != double(std::int64_t(image[i]))) return false;  // in 0 .. peak
+    fractional |= image[i] != double(std::int32_t(image[i]));  // image[i] in 0 .. peak < 2^31
   }
-  return true;
+  return !fractional;
 }
 
 double squaredError(const double* a, const double* b, std::size_t count) {

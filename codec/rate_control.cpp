@@ -79,8 +79,9 @@ class StepSearch {
   // Larger steps meet a bits target, smaller ones a PSNR target.
   bool largerMeets() const { return target_.bits > 0.0; }
   // How close to the target's edge an aim must come: estimated, measured
-  // (bits: 0.1 % and 0.5 %; PSNR: 0.005 dB and 0.05 dB).
-  double closeEstimate() const { return target_.bits > 0.0 ? 0.0015 : 0.005; }
+  // (bits: 0.2 % and 0.5 %; PSNR: 0.02 dB and 0.05 dB). Estimates need not
+  // come closer than their noise: the measures correct them anyway.
+  double closeEstimate() const { return target_.bits > 0.0 ? 0.003 : 0.02; }
   double closeMeasure() const { return target_.bits > 0.0 ? 0.0072 : 0.05; }
   // How the aim grows with the log of the step, about: PSNR falls some 6 dB
   // as the step grows e times; the bits fall by about the step's growth to
@@ -112,10 +113,14 @@ struct Edge {
   double aim = 0.0;
 };
 
+// Aims of steps closer than 2 % differ by the noise of the quantization's
+// choices (a hundredth of a dB) about as much as by the slope.
+constexpr double kSlopeSpan = 0.02;
+
 // `slope`, in: the aim's expected growth with x; out: the last two points'
-// secant where it agrees in sign and their aims differ by `close` at least,
-// else unchanged (for a search that goes on
-// from the point returned on another aim of the same shape).
+// secant where it agrees in sign and their steps are kSlopeSpan apart at
+// least, else unchanged (for a search that goes on from the point returned
+// on another aim of the same shape).
 Edge findEdge(const std::function<double(double)>& aim, Edge start, double& slope, double least,
               double most, double close, int mostTries) {
   const double reach = std::log(4.0);  // the farthest one move goes
@@ -144,9 +149,9 @@ Edge findEdge(const std::function<double(double)>& aim, Edge start, double& slop
     const Edge point{x, aim(x)};
     before = last;
     last = point;
-    // Aims nearer than the tolerance differ by noise as much as by slope.
+    // Points nearer than kSlopeSpan differ by noise as much as by slope.
     const double secant = (last.aim - before.aim) / (last.x - before.x);
-    if (secant * slope > 0.0 && std::isfinite(secant) && std::fabs(last.aim - before.aim) >= close) slope = secant;
+    if (secant * slope > 0.0 && std::isfinite(secant) && std::fabs(last.x - before.x) >= kSlopeSpan) slope = secant;
     if (point.aim >= 0.0) {
       if (haveMisses && kept == -1) aimMisses /= 2.0;
       kept = haveMisses ? -1 : 0;
