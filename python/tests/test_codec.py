@@ -52,6 +52,10 @@ def test_every_sample_image_round_trips_at_four_targets():
             assert out.shape == img.shape and out.dtype == np.uint8
             measured = image_psnr(img, out)
             assert measured == made.report.psnr >= target, (path.stem, mode, target)
+            # The search lands inside its tolerance of 0.05 dB on these
+            # images (here at most 0.043 dB over); twice that leaves room for
+            # another processor's rounding.
+            assert measured < target + 0.1, (path.stem, mode, target)
             assert made.report.bytes == len(made.data)
 
 
