@@ -291,10 +291,13 @@ Prices::Prices(const QuantizerInput& in, PayloadModels trained, const BlockCode*
 struct ScanOrderedBlocks::Basis {
   explicit Basis(const QuantizerInput& in)
       : basis(*in.dictionary, in.geometry->blockRows, in.geometry->blockCols, in.shape->capacity),
-        held(std::size_t(in.dictionary->Ky) * std::size_t(in.dictionary->Kx), 0) {}
+        held(in.dictionary->vectors == BlockVectors::kAtoms
+                 ? std::size_t(in.dictionary->Ky) * std::size_t(in.dictionary->Kx)
+                 : 0,
+             0) {}
   ScanBasis basis;
   std::vector<std::int32_t> order;  // a block's atoms in scan order
-  std::vector<std::uint8_t> held;   // per pair: taken (all 0 between blocks)
+  std::vector<std::uint8_t> held;   // where the atoms are the vectors, per pair: taken (all 0 between blocks)
   std::vector<double> vector;       // a block's first atom
 };
 
