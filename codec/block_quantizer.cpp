@@ -188,8 +188,14 @@ std::int32_t estimateBlock(Pass& pass, std::int64_t q, bool sketch) {
   pass.out.bits += prefix.bits;
   pass.coefficients.resize(std::size_t(prefix.kept));
   blockCoefficients(pass.dq, pass.levels.data(), prefix.kept, prefix.prediction, pass.coefficients.data());
-  const double* edges = atoms.edges.data() + base * std::size_t(edgeLength(*pass.in.geometry));
-  placeBlockEdges(*pass.in.geometry, pass.out.planes, q, edges, pass.coefficients.data(), prefix.kept);
+  const DictionaryPair& d = *pass.in.dictionary;
+  if (d.vectors == BlockVectors::kAtoms) {
+    placeAtomEdges(*pass.in.geometry, pass.out.planes, q, d.Dy.data(), d.Dx.data(), atoms.yIndex.data() + base,
+                   atoms.xIndex.data() + base, pass.coefficients.data(), prefix.kept);
+  } else {
+    const double* edges = atoms.edges.data() + base * std::size_t(edgeLength(*pass.in.geometry));
+    placeBlockEdges(*pass.in.geometry, pass.out.planes, q, edges, pass.coefficients.data(), prefix.kept);
+  }
   return prefix.kept;
 }
 

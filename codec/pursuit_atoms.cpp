@@ -84,8 +84,8 @@ void collectAtoms(AtomSink& sink, PursuitAtoms& atoms) {
 
 // The coefficients, energy, first vector's sum and vectors' edges of blocks
 // begin..end-1, from what the pursuit wrote into the sink, which goes. Where
-// the atoms are the vectors, edges and sums come from the atoms as the
-// decoder makes them (ScanBasis::atomVector).
+// the atoms are the vectors, the sum comes from the first atom as the decoder
+// makes it (ScanBasis::atomVector), and the edges are left to the atoms.
 void takeCoefficients(const PlaneGeometry& g, const DictionaryPair& d, const std::vector<double>& values,
                       std::vector<AtomSink::Block>& blocks, std::int64_t begin, std::int64_t end,
                       PursuitAtoms& atoms) {
@@ -105,20 +105,14 @@ void takeCoefficients(const PlaneGeometry& g, const DictionaryPair& d, const std
     const std::unique_ptr<double[]> held = std::move(b.values);
     b.indices.reset();
     std::copy(held.get(), held.get() + m, atoms.coefficients.begin() + std::ptrdiff_t(first));
-    double* edges = atoms.edges.data() + first * E;
     if (!ownVectors) {
       const double* U = held.get() + m;
       atoms.firstSum[std::size_t(q)] = vectorSum(U, N);
-      vectorEdges(g, U, m, edges);
+      vectorEdges(g, U, m, atoms.edges.data() + first * E);
       continue;
     }
     ScanBasis::atomVector(d, g.blockRows, g.blockCols, atoms.yIndex[first], atoms.xIndex[first], atom.data());
     atoms.firstSum[std::size_t(q)] = vectorSum(atom.data(), N);
-    for (std::int32_t k = 0; k < m; ++k) {
-      const std::size_t a = first + std::size_t(k);
-      atomEdges(g, d.Dy.data() + std::size_t(atoms.yIndex[a]) * std::size_t(g.blockRows),
-                d.Dx.data() + std::size_t(atoms.xIndex[a]) * std::size_t(g.blockCols), edges + std::size_t(k) * E);
-    }
   }
 }
 
@@ -158,7 +152,7 @@ PursuitAtoms pursueBlocks(const PlaneGeometry& g, const std::vector<double>& pla
   collectAtoms(sink, atoms);
   const std::size_t total = atoms.yIndex.size();
   atoms.coefficients.assign(total, 0.0);
-  atoms.edges.assign(total * std::size_t(edgeLength(g)), 0.0);
+  if (dictionary.vectors != BlockVectors::kAtoms) atoms.edges.assign(total * std::size_t(edgeLength(g)), 0.0);
   atoms.energy.assign(std::size_t(Q), 0.0);
   atoms.firstSum.assign(std::size_t(Q), 0.0);
   forBlockRanges(Q, depth.threads, [&](std::int32_t, std::int64_t begin, std::int64_t end) {

@@ -28,7 +28,8 @@ struct PursuitAtoms {
   std::vector<std::uint64_t> first;
   std::vector<std::int32_t> yIndex, xIndex;  ///< per atom, 0-based
   std::vector<double> coefficients;          ///< per atom: its vector times the block
-  /// Per atom, edgeLength values: its vector's edge samples (reconstruction.h).
+  /// Per atom, edgeLength values: its vector's edge samples (reconstruction.h);
+  /// empty where the atoms are the vectors (placeAtomEdges needs none).
   std::vector<double> edges;
   std::vector<double> values;                ///< per block, N values: the block itself
   std::vector<double> energy;                ///< per block: its squared norm
@@ -47,7 +48,8 @@ struct PursuitAtoms {
 /// duals or atoms' own coefficients are computed), then takes the edges and
 /// sum a block's prediction needs, on `depth.threads` threads: from the
 /// pursuit's vectors, or, where the dictionaries' atoms are the vectors
-/// (BlockVectors::kAtoms), from the atoms, and the pursuit writes no vectors.
+/// (BlockVectors::kAtoms), the sum from the first atom and no edges, and the
+/// pursuit writes no vectors.
 /// The vectors themselves are not kept.
 /// @param planes  in, codedPlanes() of the image
 /// @throws CodecError(kOutOfMemory) when the storage cannot be had

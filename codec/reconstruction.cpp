@@ -76,12 +76,19 @@ void vectorEdges(const PlaneGeometry& g, const double* U, std::int32_t m, double
   }
 }
 
-void atomEdges(const PlaneGeometry& g, const double* dy, const double* dx, double* edges) {
-  for (std::int32_t j = 0; j < edgeLength(g); ++j) {
-    const EdgeSample at = edgeSampleAt(g, j);
-    edges[j] = dy[at.row] * dx[at.col];
-  }
+namespace {
+
+// Writes a block's edge samples (edgeLength, in vectorEdges' order) into the planes.
+void writeEdges(const PlaneGeometry& g, std::vector<double>& planes, std::int64_t q, const double* sums) {
+  double* origin = planes.data() + blockOrigin(g, q);
+  const std::size_t height = std::size_t(g.paddedRows());
+  double* column = origin + std::size_t(g.blockCols - 1) * height;
+  for (std::int32_t r = 0; r < g.blockRows; ++r) column[r] = sums[r];
+  double* row = origin + std::size_t(g.blockRows - 1);
+  for (std::int32_t c = 0; c + 1 < g.blockCols; ++c) row[std::size_t(c) * height] = sums[g.blockRows + c];
 }
+
+}  // namespace
 
 void placeBlockEdges(const PlaneGeometry& g, std::vector<double>& planes, std::int64_t q,
                      const double* edges, const double* coefficients, std::int32_t m) {
@@ -93,12 +100,24 @@ void placeBlockEdges(const PlaneGeometry& g, std::vector<double>& planes, std::i
     const double c = coefficients[k];
     for (std::int32_t j = 0; j < E; ++j) sums[j] += c * e[j];
   }
-  double* origin = planes.data() + blockOrigin(g, q);
-  const std::size_t height = std::size_t(g.paddedRows());
-  double* column = origin + std::size_t(g.blockCols - 1) * height;
-  for (std::int32_t r = 0; r < g.blockRows; ++r) column[r] = sums[r];
-  double* row = origin + std::size_t(g.blockRows - 1);
-  for (std::int32_t c = 0; c + 1 < g.blockCols; ++c) row[std::size_t(c) * height] = sums[g.blockRows + c];
+  writeEdges(g, planes, q, sums);
+}
+
+void placeAtomEdges(const PlaneGeometry& g, std::vector<double>& planes, std::int64_t q, const double* Dy,
+                    const double* Dx, const std::int32_t* y, const std::int32_t* x,
+                    const double* coefficients, std::int32_t m) {
+  const std::size_t rows = std::size_t(g.blockRows), cols = std::size_t(g.blockCols);
+  double sums[2 * 64];
+  for (std::size_t j = 0; j + 1 < rows + cols; ++j) sums[j] = 0.0;
+  for (std::int32_t k = 0; k < m; ++k) {
+    const double* dy = Dy + std::size_t(y[k]) * rows;
+    const double* dx = Dx + std::size_t(x[k]) * cols;
+    const double c = coefficients[k];
+    // The last column, then the last row but the corner, as placeAtoms sums them.
+    for (std::size_t i = 0; i < rows; ++i) sums[i] += c * (dy[i] * dx[cols - 1]);
+    for (std::size_t j = 0; j + 1 < cols; ++j) sums[rows + j] += c * (dy[rows - 1] * dx[j]);
+  }
+  writeEdges(g, planes, q, sums);
 }
 
 void blockCoefficients(const Dequantizer& dq, const std::int32_t* levels, std::int32_t m,

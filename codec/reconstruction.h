@@ -67,18 +67,19 @@ std::int32_t edgeLength(const PlaneGeometry& g);
 /// `edges` (edgeLength x m, column-major).
 void vectorEdges(const PlaneGeometry& g, const double* U, std::int32_t m, double* edges);
 
-/// The edge samples (edgeLength) of the separable atom whose sample (i, j) is
-/// dy[i] x dx[j], each that one product (as ScanBasis::atomVector makes it).
-/// @param dy     in, blockRows values
-/// @param dx     in, blockCols values
-/// @param edges  out, edgeLength values
-void atomEdges(const PlaneGeometry& g, const double* dy, const double* dx, double* edges);
-
 /// Writes only block q's edge samples into the planes, each as placeBlock
 /// computes it (the same sum in the same order), from its vectors' edges.
 /// @param edges  in, edgeLength x m, from vectorEdges
 void placeBlockEdges(const PlaneGeometry& g, std::vector<double>& planes, std::int64_t q,
                      const double* edges, const double* coefficients, std::int32_t m);
+
+/// placeBlockEdges for a block whose vectors are its atoms: each edge sample
+/// as placeAtoms computes it, from the dictionaries alone.
+/// @param Dy, Dx  in, blockRows x Ky and blockCols x Kx, column-major
+/// @param y, x    in, m atoms' columns of Dy and Dx, in range
+void placeAtomEdges(const PlaneGeometry& g, std::vector<double>& planes, std::int64_t q, const double* Dy,
+                    const double* Dx, const std::int32_t* y, const std::int32_t* x,
+                    const double* coefficients, std::int32_t m);
 
 /// The coefficients of a block's levels: the dequantized levels, the first
 /// plus the prediction.

@@ -618,13 +618,19 @@ TEST(CodecRateControl, ScanBasisAtomsAreGramSchmidtsToRounding) {
   placeAtoms(g, fromAtoms, 0, atomsPair.Dy.data(), atomsPair.Dx.data(), ys.data(), xs.data(),
              coefficients.data(), m, block.data());
   EXPECT_EQ(fromAtoms, fromVectors);
-  std::vector<double> edges(std::size_t(edgeLength(g)) * chosen.size()), atomEdgesOf(edges.size());
+  // The edge samples alone, from the atoms and from the vectors' edges.
+  const std::vector<std::int32_t> y32(ys.begin(), ys.end()), x32(xs.begin(), xs.end());
+  std::vector<double> edgesOfAtoms(g.planeSize(), -1.0), edgesOfVectors(g.planeSize(), -1.0);
+  std::vector<double> edges(std::size_t(edgeLength(g)) * chosen.size());
   vectorEdges(g, atoms.vector(0), m, edges.data());
-  for (std::int32_t k = 0; k < m; ++k) {
-    atomEdges(g, atomsPair.Dy.data() + 8 * ys[std::size_t(k)], atomsPair.Dx.data() + 4 * xs[std::size_t(k)],
-              atomEdgesOf.data() + std::size_t(k) * std::size_t(edgeLength(g)));
+  placeBlockEdges(g, edgesOfVectors, 0, edges.data(), coefficients.data(), m);
+  placeAtomEdges(g, edgesOfAtoms, 0, atomsPair.Dy.data(), atomsPair.Dx.data(), y32.data(), x32.data(),
+                 coefficients.data(), m);
+  EXPECT_EQ(edgesOfAtoms, edgesOfVectors);
+  for (std::size_t i = 0; i < g.planeSize(); ++i) {
+    const bool edge = i % 8 == 7 || i / 8 == 3;  // the last row or column of the 8 x 4 block
+    EXPECT_EQ(edgesOfAtoms[i], edge ? fromAtoms[i] : -1.0) << i;
   }
-  EXPECT_EQ(atomEdgesOf, edges);
 
   ScanBasis full(atomsPair, 8, 4, 2);
   EXPECT_TRUE(full.add(0, 0) && full.add(1, 1));
