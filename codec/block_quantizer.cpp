@@ -48,32 +48,39 @@ struct LevelChoice {
 };
 
 // The level of least squared error plus lambda times bits; its error and bits.
+// The candidates: 0 for a block's first atom (1 for the others, which cannot
+// be 0), rounding down and rounding up. A level's error is the same for either
+// sign of the target, so it is taken on |target|; ties keep the earlier
+// candidate. Selected without branches: which wins is a coin toss to a
+// predictor.
 std::int32_t chooseLevel(const QuantizerInput& in, const PayloadModels& prices,
                          const Dequantizer& dq, double lambda, const LevelChoice& a,
                          double* error, double* bits) {
   const std::uint32_t bound = in.shape->levelBound;
-  const double scaled = std::fabs(a.target) / dq.step;
+  const double magnitude = std::fabs(a.target);
+  const double scaled = magnitude / dq.step;
   const std::uint32_t low = static_cast<std::uint32_t>(std::min(std::floor(scaled), double(bound)));
   const std::uint32_t candidates[3] = {a.k == 0 ? 0u : 1u, std::max(low, 1u), std::min(low + 1, bound)};
   const double* row = prices.levelPrices(a.q, a.count, a.k, a.rank, a.previous);
-  double best = std::numeric_limits<double>::infinity();
-  std::int32_t chosen = 0;
+  double best = std::numeric_limits<double>::infinity(), bestError = 0.0, bestBits = 0.0;
+  std::uint32_t chosen = 0;
   for (int i = 0; i < 3; ++i) {
-    const std::uint32_t magnitude = candidates[i];
-    if (i > 0 && magnitude == candidates[i - 1]) continue;  // the same level again
-    const std::int32_t level = a.target < 0 ? -std::int32_t(magnitude) : std::int32_t(magnitude);
-    const double e = a.target - dq.value(level);
-    const double b = magnitude < std::uint32_t(PayloadModels::kTabled)
-                         ? row[magnitude]
-                         : prices.levelCost(a.q, a.count, a.k, a.rank, level, a.previous);
-    if (e * e + lambda * b < best) {
-      best = e * e + lambda * b;
-      chosen = level;
-      *error = e * e;
-      *bits = b;
-    }
+    const std::uint32_t m = candidates[i];
+    // Dequantizer::value of level m on |target|.
+    const double e = m == 0 ? magnitude : magnitude - (double(m) - (m == 1 ? dq.offsetOne : dq.offsetMore)) * dq.step;
+    const double b = m < std::uint32_t(PayloadModels::kTabled)
+                         ? row[m]
+                         : prices.levelCost(a.q, a.count, a.k, a.rank, std::int32_t(m), a.previous);
+    const double cost = e * e + lambda * b;
+    const bool better = cost < best;
+    best = better ? cost : best;
+    chosen = better ? m : chosen;
+    bestError = better ? e * e : bestError;
+    bestBits = better ? b : bestBits;
   }
-  return chosen;
+  *error = bestError;
+  *bits = bestBits;
+  return a.target < 0 ? -std::int32_t(chosen) : std::int32_t(chosen);
 }
 
 // A quantization's shared state while it runs through the blocks.
