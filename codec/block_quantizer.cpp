@@ -206,12 +206,13 @@ std::int32_t estimateBlock(Pass& pass, std::int64_t q, bool sketch) {
   return prefix.kept;
 }
 
-// Codes block q: its best prefix as a set in scan order, quantized again in
-// that order, appended to the code and placed whole.
-std::int32_t codeBlock(Pass& pass, ScanOrderedBlocks& scanned, std::int64_t q) {
-  const Prefix prefix = bestPrefix(pass, q);
-  pass.out.prefixes.push_back(prefix.kept);
-  const ScanOrderedBlocks::Block b = scanned.of(q, prefix.kept);
+// Codes block q: its best prefix (or, where `kept` >= 0, its first `kept`
+// pursuit atoms) as a set in scan order, quantized again in that order,
+// appended to the code and placed whole.
+std::int32_t codeBlock(Pass& pass, ScanOrderedBlocks& scanned, std::int32_t kept, std::int64_t q) {
+  if (kept < 0) kept = bestPrefix(pass, q).kept;
+  pass.out.prefixes.push_back(kept);
+  const ScanOrderedBlocks::Block b = scanned.of(q, kept);
   const std::int32_t m = b.atoms;
   const double prediction = m > 0 ? firstPrediction(*pass.in.geometry, pass.out.planes, q, b.firstSum) : 0.0;
   pass.levels.resize(std::size_t(m));
@@ -425,7 +426,8 @@ void ScanOrderedBlocks::make(std::int64_t q, std::int32_t m, Basis& own) {
 
 Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t offsetOne,
                            std::uint16_t offsetMore, const Prices& prices, QuantizeFor what,
-                           ScanOrderedBlocks* scanned, QuantizerScratch& scratch) {
+                           ScanOrderedBlocks* scanned, const std::vector<std::uint64_t>* kept,
+                           QuantizerScratch& scratch) {
   const PlaneGeometry& g = *in.geometry;
   Quantization out;
   out.step = step;
@@ -446,7 +448,9 @@ Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t 
   pass.dq.offsetOne = double(offsetOne) / kOffsetUnit;
   pass.dq.offsetMore = double(offsetMore) / kOffsetUnit;
   for (std::int64_t q = 0; q < g.blocks(); ++q) {
-    const std::int32_t m = what == QuantizeFor::kMeasure ? codeBlock(pass, *scanned, q)
+    const std::int32_t prefix =
+        kept != nullptr ? std::int32_t((*kept)[std::size_t(q) + 1] - (*kept)[std::size_t(q)]) : -1;
+    const std::int32_t m = what == QuantizeFor::kMeasure ? codeBlock(pass, *scanned, prefix, q)
                                                          : estimateBlock(pass, q, what == QuantizeFor::kSketch);
     out.atoms += std::uint64_t(m);
   }

@@ -148,11 +148,16 @@ struct QuantizerScratch {
 
 /// Quantizes every block at `step` (see above).
 /// @param scanned  the cache of scan-ordered blocks (kMeasure)
+/// @param kept     kMeasure: null, or the prefixes to code instead of each
+///                 block's best (blocks + 1 offsets: an estimate's code.first
+///                 at the same step, prices and offsets, whose choices then
+///                 need not be made again)
 /// @param scratch  in/out, storage; its planes become the result's, so hand
 ///                 them back (or not) once the result's are no longer needed
 Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t offsetOne,
                            std::uint16_t offsetMore, const Prices& prices, QuantizeFor what,
-                           ScanOrderedBlocks* scanned, QuantizerScratch& scratch);
+                           ScanOrderedBlocks* scanned, const std::vector<std::uint64_t>* kept,
+                           QuantizerScratch& scratch);
 
 }  // namespace tilevista
 

@@ -35,38 +35,51 @@ class StepSearch {
   // Prices bits with the models trained on a sketch of the code at step e^x
   // (priced flat), and takes the offsets that quantization's levels fit.
   void price(double x) {
-    Quantization q =
-        quantizeImage(in_, std::exp(x), 0, 0, prices_, QuantizeFor::kSketch, nullptr, scratch_);
+    Quantization q = quantizeImage(in_, std::exp(x), 0, 0, prices_, QuantizeFor::kSketch, nullptr,
+                                   nullptr, scratch_);
     scratch_.planes = std::move(q.planes);
     PayloadModels models(*in_.shape);
     trainModels(*in_.shape, q.code, models);
     prices_ = Prices(in_, std::move(models), &q.code);
     offsetOne_ = q.fittedOne;
     offsetMore_ = q.fittedMore;
+    haveKept_ = false;  // chosen with the prices before
   }
-  // The estimated aim at step e^x.
+  // The estimated aim at step e^x; keeps the prefixes its blocks chose.
   double estimate(double x) {
     Quantization q = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
-                                   QuantizeFor::kEstimate, nullptr, scratch_);
+                                   QuantizeFor::kEstimate, nullptr, nullptr, scratch_);
     scratch_.planes = std::move(q.planes);
+    kept_ = std::move(q.code.first);
+    keptX_ = x;
+    haveKept_ = true;
     return aim(q.squaredError, q.bits);
   }
   // The step e^x measured: its decoded image, and for a bits target its coded
   // payload (a PSNR target's is coded for the trial chosen alone: code()).
+  // At the step of the last estimate (where the estimates led), the blocks'
+  // prefixes are those it chose, which spares choosing them again; at other
+  // steps each block chooses its own.
   Trial measure(double x) {
-    // Gram-Schmidt's bases the estimate's counts need, made on every thread
+    const std::vector<std::uint64_t>* kept = haveKept_ && keptX_ == x ? &kept_ : nullptr;
+    // Gram-Schmidt's bases of the blocks' prefixes, made on every thread
     // (where the atoms are the vectors, a block's scan order costs less than
-    // the estimate would).
+    // an estimate would). An estimate's counts for this alone are not the
+    // search's: they leave the prefixes chosen as on one thread.
     if (in_.threads > 1 && in_.dictionary->vectors == BlockVectors::kGramSchmidt) {
-      Quantization counts = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
-                                          QuantizeFor::kEstimate, nullptr, scratch_);
-      scratch_.planes = std::move(counts.planes);
-      scanned_.prepare(counts.code.first, in_.threads);
+      if (kept != nullptr) {
+        scanned_.prepare(*kept, in_.threads);
+      } else {
+        Quantization counts = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
+                                            QuantizeFor::kEstimate, nullptr, nullptr, scratch_);
+        scratch_.planes = std::move(counts.planes);
+        scanned_.prepare(counts.code.first, in_.threads);
+      }
     }
     Trial t;
     t.x = x;
     t.quantization = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
-                                   QuantizeFor::kMeasure, &scanned_, scratch_);
+                                   QuantizeFor::kMeasure, &scanned_, kept, scratch_);
     scratch_.planes = std::move(t.quantization.planes);  // measured: no longer needed
     if (target_.bits > 0.0) code(t);
     t.aim = aim(t.quantization.squaredError, 8.0 * double(in_.headerBytes + t.payload.size()));
@@ -104,6 +117,10 @@ class StepSearch {
   RateTarget target_;
   Prices prices_;
   std::uint16_t offsetOne_ = 0, offsetMore_ = 0;
+  // The last estimate's step and its blocks' prefixes (its code.first).
+  std::vector<std::uint64_t> kept_;
+  double keptX_ = 0.0;
+  bool haveKept_ = false;
   QuantizerScratch scratch_;  // storage of the quantizations, one after another
   ScanOrderedBlocks scanned_;
 };
