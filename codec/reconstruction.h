@@ -11,6 +11,7 @@
 #ifndef TILEVISTA_CODEC_RECONSTRUCTION_H
 #define TILEVISTA_CODEC_RECONSTRUCTION_H
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -23,12 +24,13 @@ struct Dequantizer {
   double step = 1.0;
   double offsetOne = 0.0;   ///< in steps, for |level| = 1
   double offsetMore = 0.0;  ///< in steps, for |level| > 1
+  /// Without branches on the level: its sign and size are data a predictor
+  /// cannot learn.
   double value(std::int32_t level) const {
-    if (level == 0) return 0.0;
-    const double magnitude = level > 0 ? double(level) : -double(level);
+    const double magnitude = std::fabs(double(level));
     const double offset = magnitude == 1.0 ? offsetOne : offsetMore;
-    const double v = (magnitude - offset) * step;
-    return level > 0 ? v : -v;
+    const double v = level == 0 ? 0.0 : (magnitude - offset) * step;
+    return std::copysign(v, double(level));  // v > 0 unless the level is 0
   }
 };
 
