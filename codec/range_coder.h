@@ -79,12 +79,10 @@ class RangeEncoder {
   /// Codes one bit with an adaptive model and updates the model.
   void encode(BitModel& model, int bit) {
     const std::uint32_t bound = (range_ >> kProbabilityBits) * model.zero;
-    if (bit) {
-      low_ += bound;
-      range_ -= bound;
-    } else {
-      range_ = bound;
-    }
+    // Selects, not branches: the bits are what a predictor cannot learn.
+    const std::uint32_t one = 0u - std::uint32_t(bit != 0);  // all ones for a 1
+    low_ += bound & one;
+    range_ = ((range_ - bound) & one) | (bound & ~one);
     model.update(bit);
     while (range_ < kTop) {
       range_ <<= 8;
