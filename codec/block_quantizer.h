@@ -17,7 +17,8 @@
 // the error of the atoms left out, is the same in either order.
 //
 // Estimates stop at the pursuit's order: the squared error by Parseval, the
-// bits by the prices, and only the samples the predictions read placed.
+// bits by the prices, a block's first coefficient predicted from the image's
+// own samples around it (its neighbours as they are, not as decoded).
 #ifndef TILEVISTA_CODEC_BLOCK_QUANTIZER_H
 #define TILEVISTA_CODEC_BLOCK_QUANTIZER_H
 
@@ -117,8 +118,8 @@ struct Quantization {
   /// prefix of the block's; an atom the scan order's basis refuses is not
   /// coded).
   std::vector<std::int32_t> prefixes;
-  /// The decoded planes: every sample when measured, else the samples the
-  /// blocks' predictions read.
+  /// The decoded planes: every sample when measured, the samples the blocks'
+  /// predictions read when sketched; estimates have none.
   std::vector<double> planes;
   /// Measured: of the decoded image, on its own samples, with the best edge
   /// filter. Else estimated from the coefficients (with the rounding's share).

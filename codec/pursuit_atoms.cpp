@@ -86,9 +86,9 @@ void collectAtoms(AtomSink& sink, PursuitAtoms& atoms) {
 // begin..end-1, from what the pursuit wrote into the sink, which goes. Where
 // the atoms are the vectors, the sum comes from the first atom as the decoder
 // makes it (ScanBasis::atomVector), and the edges are left to the atoms.
-void takeCoefficients(const PlaneGeometry& g, const DictionaryPair& d, const std::vector<double>& values,
-                      std::vector<AtomSink::Block>& blocks, std::int64_t begin, std::int64_t end,
-                      PursuitAtoms& atoms) {
+void takeCoefficients(const PlaneGeometry& g, const DictionaryPair& d, const std::vector<double>& planes,
+                      const std::vector<double>& values, std::vector<AtomSink::Block>& blocks,
+                      std::int64_t begin, std::int64_t end, PursuitAtoms& atoms) {
   const std::int32_t N = g.blockPixels();
   const std::size_t E = std::size_t(edgeLength(g));
   const bool ownVectors = d.vectors == BlockVectors::kAtoms;
@@ -109,10 +109,11 @@ void takeCoefficients(const PlaneGeometry& g, const DictionaryPair& d, const std
       const double* U = held.get() + m;
       atoms.firstSum[std::size_t(q)] = vectorSum(U, N);
       vectorEdges(g, U, m, atoms.edges.data() + first * E);
-      continue;
+    } else {
+      ScanBasis::atomVector(d, g.blockRows, g.blockCols, atoms.yIndex[first], atoms.xIndex[first], atom.data());
+      atoms.firstSum[std::size_t(q)] = vectorSum(atom.data(), N);
     }
-    ScanBasis::atomVector(d, g.blockRows, g.blockCols, atoms.yIndex[first], atoms.xIndex[first], atom.data());
-    atoms.firstSum[std::size_t(q)] = vectorSum(atom.data(), N);
+    atoms.imagePrediction[std::size_t(q)] = firstPrediction(g, planes, q, atoms.firstSum[std::size_t(q)]);
   }
 }
 
@@ -155,8 +156,9 @@ PursuitAtoms pursueBlocks(const PlaneGeometry& g, const std::vector<double>& pla
   if (dictionary.vectors != BlockVectors::kAtoms) atoms.edges.assign(total * std::size_t(edgeLength(g)), 0.0);
   atoms.energy.assign(std::size_t(Q), 0.0);
   atoms.firstSum.assign(std::size_t(Q), 0.0);
+  atoms.imagePrediction.assign(std::size_t(Q), 0.0);
   forBlockRanges(Q, depth.threads, [&](std::int32_t, std::int64_t begin, std::int64_t end) {
-    takeCoefficients(g, dictionary, values, sink.blocks(), begin, end, atoms);
+    takeCoefficients(g, dictionary, planes, values, sink.blocks(), begin, end, atoms);
   });
   atoms.values = std::move(values);
   return atoms;

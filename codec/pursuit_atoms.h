@@ -34,6 +34,9 @@ struct PursuitAtoms {
   std::vector<double> values;                ///< per block, N values: the block itself
   std::vector<double> energy;                ///< per block: its squared norm
   std::vector<double> firstSum;              ///< per block: the sum of its first vector (0 without atoms)
+  /// Per block: its first coefficient's prediction from the image's own
+  /// samples around it (firstPrediction on the coded planes; 0 without atoms).
+  std::vector<double> imagePrediction;
   /// Per block, per atom: the atom's place in the pursuit's global order.
   std::vector<std::uint64_t> order;
   PursuitResult result;                      ///< the call's outcome and curve

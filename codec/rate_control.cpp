@@ -49,7 +49,6 @@ class StepSearch {
   double estimate(double x) {
     Quantization q = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
                                    QuantizeFor::kEstimate, nullptr, nullptr, scratch_);
-    scratch_.planes = std::move(q.planes);
     kept_ = std::move(q.code.first);
     keptX_ = x;
     haveKept_ = true;
@@ -72,7 +71,6 @@ class StepSearch {
       } else {
         Quantization counts = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
                                             QuantizeFor::kEstimate, nullptr, nullptr, scratch_);
-        scratch_.planes = std::move(counts.planes);
         scanned_.prepare(counts.code.first, in_.threads);
       }
     }
