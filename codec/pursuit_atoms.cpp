@@ -82,7 +82,8 @@ void collectAtoms(AtomSink& sink, PursuitAtoms& atoms) {
   }
 }
 
-// The coefficients, energy, first vector's sum and vectors' edges of blocks
+// The coefficients, energy, first vector's sum, vectors' edges and first
+// coefficient's prediction from the image's own samples (`planes`) of blocks
 // begin..end-1, from what the pursuit wrote into the sink, which goes. Where
 // the atoms are the vectors, the sum comes from the first atom as the decoder
 // makes it (ScanBasis::atomVector), and the edges are left to the atoms.

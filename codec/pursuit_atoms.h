@@ -49,7 +49,8 @@ struct PursuitAtoms {
 /// Runs the pursuit on the planes' blocks with its curve and the blocks'
 /// coefficients in their orthonormal vectors (nothing else: no approximation,
 /// duals or atoms' own coefficients are computed), then takes the edges and
-/// sum a block's prediction needs, on `depth.threads` threads: from the
+/// sum a block's prediction needs and its prediction from the image's own
+/// samples (for the estimates), on `depth.threads` threads: from the
 /// pursuit's vectors, or, where the dictionaries' atoms are the vectors
 /// (BlockVectors::kAtoms), the sum from the first atom and no edges, and the
 /// pursuit writes no vectors.
