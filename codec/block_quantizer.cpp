@@ -71,26 +71,30 @@ std::int32_t chooseLevel(const QuantizerInput& in, const PayloadModels& prices,
   const double magnitude = std::fabs(a.target);
   const double scaled = magnitude / dq.step;
   const std::uint32_t low = static_cast<std::uint32_t>(std::min(std::floor(scaled), double(bound)));
-  const std::uint32_t candidates[3] = {a.k == 0 ? 0u : 1u, std::max(low, 1u), std::min(low + 1, bound)};
   const double* row = prices.levelPrices(a.q, a.count, a.k, a.rank, a.previous);
-  double best = std::numeric_limits<double>::infinity(), bestError = 0.0, bestBits = 0.0;
-  std::uint32_t chosen = 0;
-  for (int i = 0; i < 3; ++i) {
-    const std::uint32_t m = candidates[i];
-    // Dequantizer::value of level m on |target|.
-    const double e = m == 0 ? magnitude : magnitude - (double(m) - (m == 1 ? dq.offsetOne : dq.offsetMore)) * dq.step;
-    const double b = m < std::uint32_t(PayloadModels::kTabled)
-                         ? row[m]
-                         : prices.levelCost(a.q, a.count, a.k, a.rank, std::int32_t(m), a.previous);
-    const double cost = e * e + lambda * b;
-    const bool better = cost < best;
-    best = better ? cost : best;
-    chosen = better ? m : chosen;
-    bestError = better ? e * e : bestError;
-    bestBits = better ? b : bestBits;
-  }
-  *error = bestError;
-  *bits = bestBits;
+  // Level m's squared error (Dequantizer::value of m on |target|) plus lambda
+  // times its bits; the offset and the error of level 0 are chosen by index,
+  // not by branches (magnitude - 0 is magnitude, bit for bit).
+  const double offsets[2] = {dq.offsetMore, dq.offsetOne};
+  const auto cost = [&](std::uint32_t m, double& error2, double& levelBits) {
+    const double removed[2] = {(double(m) - offsets[m == 1]) * dq.step, 0.0};
+    const double e = magnitude - removed[m == 0];
+    levelBits = m < std::uint32_t(PayloadModels::kTabled)
+                    ? row[m]
+                    : prices.levelCost(a.q, a.count, a.k, a.rank, std::int32_t(m), a.previous);
+    error2 = e * e;
+    return error2 + lambda * levelBits;
+  };
+  const std::uint32_t m[3] = {a.k == 0 ? 0u : 1u, std::max(low, 1u), std::min(low + 1, bound)};
+  double e[3], b[3], c[3];
+  for (int i = 0; i < 3; ++i) c[i] = cost(m[i], e[i], b[i]);
+  // The least, ties to the earlier, picked by index.
+  const int second = c[1] < c[0];
+  const int third = c[2] < c[second];
+  const int pick = third * 2 + (1 - third) * second;
+  const std::uint32_t chosen = m[pick];
+  *error = e[pick];
+  *bits = b[pick];
   return a.target < 0 ? -std::int32_t(chosen) : std::int32_t(chosen);
 }
 
