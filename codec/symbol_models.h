@@ -11,16 +11,9 @@
 
 namespace tilevista {
 
-/// Bit length of v + 1 minus one: the e of IntegerModel.
-inline int gammaExponent(std::uint32_t v) {
-  std::uint32_t w = v + 1u;
-  int e = 0;
-  while (w > 1u) {
-    w >>= 1;
-    ++e;
-  }
-  return e;
-}
+/// Bit length of v + 1 minus one: the e of IntegerModel (0 where v + 1
+/// wraps to 0).
+inline int gammaExponent(std::uint32_t v) { return 31 - __builtin_clz((v + 1u) | 1u); }
 
 /// Non-negative integers up to a bound, coded as an adaptive Elias-gamma
 /// code: the bit length e of v+1 in unary (one model per step; the last
