@@ -89,8 +89,12 @@ PursuitDepth depthFor(const PlaneGeometry& g, const DictionaryPair& d, const Enc
   const double most = double(capacity) * double(g.blocks());
   const double samples = double(g.rows) * g.cols * g.channels;
   if (o.psnr > 0.0) {
-    const double padded = double(g.planeSize()) * g.channels;
-    depth.tol = kDepthBelowTarget * squaredErrorFor(o.psnr, samplePeak(g.bitDepth), 1) * padded;
+    // The residual the pursuit stops at holds the padding's error too, so it
+    // is measured against the image's own samples' allowance: the image's
+    // error is then within it, however much of the planes the padding is
+    // (an allowance of the padded samples left a 29 x 2 image, padded to
+    // 32 x 8, short of its target with every atom coded).
+    depth.tol = kDepthBelowTarget * squaredErrorFor(o.psnr, samplePeak(g.bitDepth), std::size_t(samples));
     depth.atomLimit = static_cast<std::uint32_t>(most);
   } else {
     const double bits = o.bpp * samples / g.channels;

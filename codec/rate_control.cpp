@@ -207,7 +207,7 @@ RateChoice controlRate(const QuantizerInput& in, const RateTarget& target) {
   // step, a measure there finds how far they miss it (mostly the edge
   // filter's gain, which barely depends on the step), and measured steps
   // then go on from it on the estimates' slope.
-  constexpr int kMostEstimates = 16, kMostMeasures = 4;
+  constexpr int kMostEstimates = 16, kMostMeasures = 4, kMostHalvings = 6;
   const double kPricedReach = std::log(1.25);  // steps within 25 % of the priced one
   StepSearch search(in, target);
   const double least = std::log(leastStep(in.geometry->bitDepth));
@@ -242,12 +242,23 @@ RateChoice controlRate(const QuantizerInput& in, const RateTarget& target) {
   };
   const Edge first{estimated.x, measured(estimated.x)};
   findEdge(measured, first, slope, least, most, search.closeMeasure(), kMostMeasures - 1);
-  // Measures that keep missing: steps 1 % at a time toward meeting.
+  // Measures that keep missing: steps toward meeting, 1 % at first and
+  // twice as far each time, to the end of the steps' range (a small image's
+  // aim jumps by a dB or more from one step to the next, and is not
+  // monotone). One found far from the last miss is then brought back toward
+  // it by halves.
   const double easier = larger ? 1.0 : -1.0;
-  for (int i = 0; !haveBest && i < 40; ++i) {
-    const double at = std::clamp(x + easier * std::log(1.01), least, most);
+  const bool fallBack = !haveBest;
+  double missed = x;
+  for (double move = std::log(1.01); !haveBest; move *= 2.0) {
+    missed = x;
+    const double at = std::clamp(x + easier * move, least, most);
     measured(at);
     if (at == least || at == most) break;
+  }
+  for (int i = 0; fallBack && haveBest && i < kMostHalvings; ++i) {
+    const double at = 0.5 * (missed + best.x);
+    if (measured(at) < 0.0) missed = at;
   }
   if (!haveBest) {
     throw CodecError(codec_error::kTarget,
