@@ -15,6 +15,7 @@
 #include "block_code.h"
 #include "codec_version_one.h"
 #include "codec_dictionary.h"
+#include "edge_filter.h"
 #include "file_format.h"
 #include "image_planes.h"
 #include "range_coder.h"
@@ -765,6 +766,53 @@ TEST(CodecRateControl, CodedPlanesTurnBackIntoTheImage) {
     fractional[7] += 0.5;
     EXPECT_FALSE(errorsSumInAnyOrder(fractional.data(), fractional.size(), 255.0));
     EXPECT_FALSE(errorsSumInAnyOrder(image.data(), std::size_t(1) << 38, 65535.0)) << "past 2^53";
+  }
+}
+
+// The edge filter as its rule reads, line by line with branches, against
+// the filter the encoder and the decoder share: the same samples, bit for
+// bit, with lines filtered and left alone side by side, at every strength.
+TEST(CodecRateControl, TheEdgeFilterIsItsRuleBitForBit) {
+  const auto byRule = [](const PlaneGeometry& g, std::vector<double>& plane, double step, std::int32_t strength) {
+    const double alpha = 0.5 * strength * step;
+    const std::int64_t height = g.paddedRows(), width = g.paddedCols();
+    const auto line = [&](double& p1, double& p0, double& q0, double& q1) {
+      const double d = q0 - p0;
+      if (std::fabs(d) < alpha && std::fabs(p1 - p0) < 0.5 * alpha && std::fabs(q1 - q0) < 0.5 * alpha) {
+        p0 += 0.25 * d;
+        q0 -= 0.25 * d;
+        p1 += 0.125 * d;
+        q1 -= 0.125 * d;
+      }
+    };
+    const auto at = [&](std::int64_t r, std::int64_t c) -> double& { return plane[std::size_t(c * height + r)]; };
+    if (g.blockCols >= 4) {
+      for (std::int64_t c = g.blockCols; c < width; c += g.blockCols) {
+        for (std::int64_t r = 0; r < height; ++r) line(at(r, c - 2), at(r, c - 1), at(r, c), at(r, c + 1));
+      }
+    }
+    if (g.blockRows >= 4) {
+      for (std::int64_t c = 0; c < width; ++c) {
+        for (std::int64_t r = g.blockRows; r < height; r += g.blockRows) line(at(r - 2, c), at(r - 1, c), at(r, c), at(r + 1, c));
+      }
+    }
+  };
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> jitter(-6.0, 6.0);
+  for (const auto& [blockRows, blockCols] : {std::pair{8, 8}, std::pair{8, 4}, std::pair{3, 5}, std::pair{16, 4}}) {
+    const PlaneGeometry g = planeGeometry(45, 37, 1, blockRows, blockCols, 8);
+    std::vector<double> plane(g.planeSize());
+    for (std::size_t i = 0; i < plane.size(); ++i) plane[i] = 40.0 * std::sin(0.05 * double(i)) + jitter(random);
+    for (std::int32_t strength = 0; strength <= kMostEdgeFilter; ++strength) {
+      std::vector<double> expected = plane, filtered = plane;
+      byRule(g, expected, 9.0, strength);
+      filterBlockEdges(g, filtered, 9.0, strength);
+      EXPECT_EQ(0, std::memcmp(expected.data(), filtered.data(), plane.size() * sizeof(double)))
+          << blockRows << " x " << blockCols << " blocks, strength " << strength;
+      if (strength == 2 && blockRows == 8 && blockCols == 8) {
+        EXPECT_NE(filtered, plane) << "lines were filtered";
+      }
+    }
   }
 }
 
