@@ -35,7 +35,7 @@ class StepSearch {
   // Prices bits with the models trained on a sketch of the code at step e^x
   // (priced flat), and takes the offsets that quantization's levels fit.
   void price(double x) {
-    Quantization q = quantizeImage(in_, std::exp(x), 0, 0, prices_, QuantizeFor::kSketch, nullptr,
+    Quantization q = quantizeImage(in_, stepAt(x), 0, 0, prices_, QuantizeFor::kSketch, nullptr,
                                    nullptr, scratch_);
     scratch_.planes = std::move(q.planes);
     PayloadModels models(*in_.shape);
@@ -47,7 +47,7 @@ class StepSearch {
   }
   // The estimated aim at step e^x; keeps the prefixes its blocks chose.
   double estimate(double x) {
-    Quantization q = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
+    Quantization q = quantizeImage(in_, stepAt(x), offsetOne_, offsetMore_, prices_,
                                    QuantizeFor::kEstimate, nullptr, nullptr, scratch_);
     kept_ = std::move(q.code.first);
     keptX_ = x;
@@ -69,14 +69,14 @@ class StepSearch {
       if (kept != nullptr) {
         scanned_.prepare(*kept, in_.threads);
       } else {
-        Quantization counts = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
+        Quantization counts = quantizeImage(in_, stepAt(x), offsetOne_, offsetMore_, prices_,
                                             QuantizeFor::kEstimate, nullptr, nullptr, scratch_);
         scanned_.prepare(counts.code.first, in_.threads);
       }
     }
     Trial t;
     t.x = x;
-    t.quantization = quantizeImage(in_, std::exp(x), offsetOne_, offsetMore_, prices_,
+    t.quantization = quantizeImage(in_, stepAt(x), offsetOne_, offsetMore_, prices_,
                                    QuantizeFor::kMeasure, &scanned_, kept, scratch_);
     scratch_.planes = std::move(t.quantization.planes);  // measured: no longer needed
     if (target_.bits > 0.0) code(t);
@@ -89,6 +89,12 @@ class StepSearch {
     PayloadModels models(*in_.shape);
     t.payload = encodePayload(*in_.shape, t.quantization.code, models);
     t.coded = true;
+  }
+  // The step e^x, within the steps a file may hold: e^x of the log of the
+  // range's ends may round past them, and a decoder refuses such a file.
+  double stepAt(double x) const {
+    const std::int32_t depth = in_.geometry->bitDepth;
+    return std::clamp(std::exp(x), leastStep(depth), mostStep(depth));
   }
   // Larger steps meet a bits target, smaller ones a PSNR target.
   bool largerMeets() const { return target_.bits > 0.0; }

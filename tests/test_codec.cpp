@@ -483,6 +483,25 @@ TEST(CodecRateControl, OddSizesBlocksAndDepthsRoundTrip) {
       EXPECT_GE(r.psnr, target) << c.rows << " x " << c.cols << " '" << c.dictionary << "'";
     }
   }
+  // A flat image meets a PSNR target with no atom, at the largest step a file
+  // may hold, and a bits target it cannot fill at the least: at every depth
+  // the file holds a step its decoder accepts (the ends of the steps' range,
+  // taken through their logarithms, may round past it).
+  for (std::int32_t depth = 1; depth <= 16; ++depth) {
+    const double peak = std::ldexp(1.0, depth) - 1.0;
+    for (double value : {0.0, std::floor(peak / 2.0), peak}) {
+      const std::vector<double> flat(5 * 9, value);
+      EncodeOptions o = psnrTarget(30.0, "");
+      o.bitDepth = depth;
+      EncodeReport r;
+      roundTrip(flat, 5, 9, 1, o, &r);
+      EXPECT_LE(r.step, mostStep(depth)) << depth << " bits";
+      o.psnr = 0.0;
+      o.bpp = 40.0;
+      roundTrip(flat, 5, 9, 1, o, &r);
+      EXPECT_GE(r.step, leastStep(depth)) << depth << " bits";
+    }
+  }
 }
 
 TEST(CodecRateControl, RequestsAreCheckedAndTargetsOutOfReachNamed) {
