@@ -23,6 +23,13 @@ namespace {
 // atoms the rate control would keep are there: the quantization adds error
 // of its own, and atoms are kept for their worth in bits, not in order.
 constexpr double kDepthBelowTarget = 0.5;
+// Below one unit of squared error a sample, an error's rounding is what is
+// left: a sample off by just over half a unit rounds to a whole one, four
+// times its square. There the pursuit goes to an eighth of the target's
+// error, so that even so rounded, its residual keeps half the target's error
+// for the quantization (at half, about 1 in 40,000 small images was refused
+// a target its complete dictionary reaches).
+constexpr double kDepthBelowTargetNearLossless = 0.125;
 // For a target in bits per pixel b: the pursuit stops after
 // kAtomsPerTargetBit / sqrt(b) atoms per bit of the target. On the sample
 // images the atoms coded reach 0.29 (at 0.25 bpp) to 0.12 (at 2 bpp) pursuit
@@ -94,7 +101,8 @@ PursuitDepth depthFor(const PlaneGeometry& g, const DictionaryPair& d, const Enc
     // error is then within it, however much of the planes the padding is
     // (an allowance of the padded samples left a 29 x 2 image, padded to
     // 32 x 8, short of its target with every atom coded).
-    depth.tol = kDepthBelowTarget * squaredErrorFor(o.psnr, samplePeak(g.bitDepth), std::size_t(samples));
+    const double allowed = squaredErrorFor(o.psnr, samplePeak(g.bitDepth), std::size_t(samples));
+    depth.tol = (allowed < samples ? kDepthBelowTargetNearLossless : kDepthBelowTarget) * allowed;
     depth.atomLimit = static_cast<std::uint32_t>(most);
   } else {
     const double bits = o.bpp * samples / g.channels;
