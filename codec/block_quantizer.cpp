@@ -144,6 +144,10 @@ struct Pass {
   std::vector<std::int32_t> levels, order;
   std::vector<std::uint64_t> keys;
   std::vector<double> coefficients, block;
+  // Estimates: each block position's error before rounding, summed over the
+  // channels (their transform is orthonormal, so this is the squared error
+  // the position's samples of every channel share before they are rounded).
+  std::vector<double> positionError;
 };
 
 // The best prefix of block q's pursuit atoms (block_quantizer.h): its length,
@@ -244,7 +248,7 @@ std::int32_t estimateBlock(Pass& pass, std::int64_t q, bool sketch) {
     pass.fit.add(pass.levels[std::size_t(k)], std::fabs(k == 0 ? c - prefix.prediction : c) / pass.dq.step);
   }
   pass.out.code.first.push_back(pass.out.code.first.back() + std::uint64_t(prefix.kept));
-  pass.out.squaredError += roundedError(prefix.error, pass.in.geometry->blockPixels());
+  pass.positionError[std::size_t(q % std::int64_t(pass.positionError.size()))] += prefix.error;
   pass.out.bits += prefix.bits;
   if (!sketch) return prefix.kept;
   sketchBlock(pass, q, prefix.kept);
@@ -499,10 +503,11 @@ Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t 
   }
   out.code.first.reserve(std::size_t(g.blocks()) + 1);
   out.code.first.push_back(0);
-  Pass pass{in, prices, Dequantizer(), kLambdaPerStep2 * step * step, out, OffsetFit(), {}, {}, {}, {}, {}};
+  Pass pass{in, prices, Dequantizer(), kLambdaPerStep2 * step * step, out, OffsetFit(), {}, {}, {}, {}, {}, {}};
   pass.dq.step = step;
   pass.dq.offsetOne = double(offsetOne) / kOffsetUnit;
   pass.dq.offsetMore = double(offsetMore) / kOffsetUnit;
+  if (what != QuantizeFor::kMeasure) pass.positionError.assign(std::size_t(g.blocks() / g.channels), 0.0);
   for (std::int64_t q = 0; q < g.blocks(); ++q) {
     const std::int32_t prefix =
         kept != nullptr ? std::int32_t((*kept)[std::size_t(q) + 1] - (*kept)[std::size_t(q)]) : -1;
@@ -517,7 +522,10 @@ Quantization quantizeImage(const QuantizerInput& in, double step, std::uint16_t 
   if (what == QuantizeFor::kMeasure) {
     measureDecoded(in, out, scratch.filtered);
   } else {
-    // The padding's share left out (the blocks' errors are rounded ones).
+    // Each position's samples rounded, in all channels at once; the padding's
+    // share left out.
+    const std::int32_t positionSamples = g.blockPixels() * g.channels;
+    for (const double error : pass.positionError) out.squaredError += roundedError(error, positionSamples);
     out.squaredError = out.squaredError * samples / (double(g.planeSize()) * g.channels);
   }
   return out;
