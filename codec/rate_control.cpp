@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <string>
 
 #include "tilevista/codec.h"
 
@@ -206,6 +207,22 @@ double firstStep(const QuantizerInput& in, const RateTarget& target) {
   return peak * std::sqrt(24.0) * std::pow(10.0, -target.psnr / 20.0);
 }
 
+// Whether the pursuit's own atoms, unquantized, come within a PSNR target:
+// the squared residual it ended with (padding's included, so at most the
+// image's) is within what the target allows the image.
+bool atomsReach(const QuantizerInput& in, const RateTarget& target) {
+  const PursuitAtoms& atoms = *in.atoms;
+  double residual = 0.0;
+  if (!atoms.result.curve.energy.empty()) {
+    residual = atoms.result.curve.energy.back();
+  } else {
+    for (const double e : atoms.energy) residual += e;
+  }
+  const PlaneGeometry& g = *in.geometry;
+  const std::size_t samples = std::size_t(g.rows) * std::size_t(g.cols) * std::size_t(g.channels);
+  return residual <= squaredErrorFor(target.psnr, samplePeak(g.bitDepth), samples);
+}
+
 }  // namespace
 
 RateChoice controlRate(const QuantizerInput& in, const RateTarget& target) {
@@ -267,12 +284,21 @@ RateChoice controlRate(const QuantizerInput& in, const RateTarget& target) {
     if (measured(at) < 0.0) missed = at;
   }
   if (!haveBest) {
+    if (target.bits > 0.0) {
+      throw CodecError(codec_error::kTarget,
+                       "No file of this image at these settings is as small as the target: "
+                       "the smallest takes more bits per pixel.");
+    }
+    if (!atomsReach(in, target)) {
+      throw CodecError(codec_error::kTarget,
+                       "No step reaches the target PSNR with these dictionaries and blocks: "
+                       "the pursuit's atoms do not approximate the image that closely.");
+    }
     throw CodecError(codec_error::kTarget,
-                     target.bits > 0.0
-                         ? "No file of this image at these settings is as small as the target: "
-                           "the smallest takes more bits per pixel."
-                         : "No step reaches the target PSNR with these dictionaries and blocks: "
-                           "the pursuit's atoms do not approximate the image that closely.");
+                     "No step reaches the target PSNR: the pursuit's atoms approximate the image "
+                     "that closely, but even the finest step a file may hold (" +
+                         std::to_string(leastStep(in.geometry->bitDepth)) +
+                         " at this bit depth) leaves more error than the target allows.");
   }
   search.code(best);
   RateChoice choice;

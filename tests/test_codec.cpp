@@ -10,6 +10,7 @@
 #include <numeric>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "block_code.h"
@@ -554,6 +555,21 @@ TEST(CodecRateControl, RequestsAreCheckedAndTargetsOutOfReachNamed) {
   EXPECT_EQ(failure(o), codec_error::kDictionary);
   // One constant atom cannot reach 45 dB on this image; no file is 0.01 bpp.
   EXPECT_EQ(failure(psnrTarget(45.0, "cosine:1")), codec_error::kTarget);
+  // Complete cosines reach any PSNR, but past about 95 dB at 16 bits the
+  // finest step a file may hold does not, and the refusal says so.
+  std::vector<double> deep = image;
+  for (double& v : deep) v *= 257.0;
+  for (const auto& [dictionary, depth, target] : {std::tuple{"cosine:1", 8, 45.0}, {"", 16, 100.0}}) {
+    o = psnrTarget(target, dictionary);
+    o.bitDepth = depth;
+    try {
+      encodeImage((depth == 8 ? image : deep).data(), 24, 24, 1, o);
+      ADD_FAILURE() << target << " dB at " << depth << " bits is out of reach";
+    } catch (const CodecError& e) {
+      EXPECT_EQ(std::string(e.identifier()), codec_error::kTarget);
+      EXPECT_EQ(std::string(e.what()).find("finest step") != std::string::npos, depth == 16) << e.what();
+    }
+  }
   o = psnrTarget(0.0);
   o.bpp = 0.01;
   EXPECT_EQ(failure(o), codec_error::kTarget);
