@@ -207,10 +207,14 @@ double firstStep(const QuantizerInput& in, const RateTarget& target) {
   return peak * std::sqrt(24.0) * std::pow(10.0, -target.psnr / 20.0);
 }
 
-// Whether the pursuit's own atoms, unquantized, come within a PSNR target:
-// the squared residual it ended with (padding's included, so at most the
-// image's) is within what the target allows the image.
-bool atomsReach(const QuantizerInput& in, const RateTarget& target) {
+// Whether a PSNR target out of reach is so for the finest step a file may
+// hold rather than for the atoms: the pursuit's own atoms, unquantized, come
+// within it (the squared residual the pursuit ended with, the padding's
+// included, is within what the target allows the image), and that step's own
+// error, about step^2 / 12 a coded coefficient, is a quarter or more of what
+// the target allows a sample (else the rounding to integers of few levels is
+// what falls short, as for an image of 1 bit).
+bool finestStepFallsShort(const QuantizerInput& in, const RateTarget& target) {
   const PursuitAtoms& atoms = *in.atoms;
   double residual = 0.0;
   if (!atoms.result.curve.energy.empty()) {
@@ -220,7 +224,9 @@ bool atomsReach(const QuantizerInput& in, const RateTarget& target) {
   }
   const PlaneGeometry& g = *in.geometry;
   const std::size_t samples = std::size_t(g.rows) * std::size_t(g.cols) * std::size_t(g.channels);
-  return residual <= squaredErrorFor(target.psnr, samplePeak(g.bitDepth), samples);
+  const double allowed = squaredErrorFor(target.psnr, samplePeak(g.bitDepth), samples);
+  const double step = leastStep(g.bitDepth);
+  return residual <= allowed && step * step / 12.0 >= 0.25 * allowed / double(samples);
 }
 
 }  // namespace
@@ -289,7 +295,7 @@ RateChoice controlRate(const QuantizerInput& in, const RateTarget& target) {
                        "No file of this image at these settings is as small as the target: "
                        "the smallest takes more bits per pixel.");
     }
-    if (!atomsReach(in, target)) {
+    if (!finestStepFallsShort(in, target)) {
       throw CodecError(codec_error::kTarget,
                        "No step reaches the target PSNR with these dictionaries and blocks: "
                        "the pursuit's atoms do not approximate the image that closely.");
